@@ -62,7 +62,11 @@ struct LogClass::State {
 LogClass::LogClass() : state_(new State) {}
 LogClass::~LogClass() = default;
 
-void LogClass::setName(const std::string& name) { state_->name = name; }
+void LogClass::setName(const std::string& name) {
+  // Every reload names the loggers again while other threads are writing
+  // with the name: only an actual change may touch the string.
+  if (state_->name != name) state_->name = name;
+}
 void LogClass::setLevel(int level) { state_->level = level; }
 void LogClass::setEcho(bool echo) { state_->echo = echo; }
 int LogClass::level() const { return state_->level; }

@@ -1,4 +1,5 @@
 #include <gtest/gtest.h>
+#include <fcntl.h>
 #include <unistd.h>
 
 #include <cstdio>
@@ -7,6 +8,7 @@
 #include <string>
 
 #include "log.h"
+#include "run_mode.h"
 #include "temp_dir.h"
 
 namespace {
@@ -80,6 +82,40 @@ TEST_F(LogTest, SyslogTargetClosesFile) {
   EXPECT_EQ(LogClass::fileName(), "");
   logInfo("to-syslog");
   EXPECT_EQ(readFile(file).find("to-syslog"), std::string::npos);
+}
+
+// The first initialisation fixes the check flags for the life of the
+// process, so this runs in a fresh copy of the test program.
+void checkModeRun(const std::string& dir) {
+  const std::string file = dir + "/log";
+  const std::string echo = dir + "/stdout";
+  int fd = open(echo.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+  if (fd < 0 || dup2(fd, 1) != 1) _exit(10);
+  initLog(file, "debug", "debug", "daemon", true, false);
+  logDebug("debug-line");
+  logInfo("info-line");
+  logAlert("alert-line");
+  fflush(stdout);
+  // A later reload keeps check mode whatever flags it passes.
+  initLog(file, "debug", "debug", "daemon", false, false);
+  logInfo("info-after-reload");
+  fflush(stdout);
+  const std::string logged = readFile(file);
+  const std::string echoed = readFile(echo);
+  bool ok = isCheckMode() && !isCheckAll() && ipcLog().level() == LogClass::ERROR &&
+            logged.find("debug-line") == std::string::npos &&
+            logged.find("info-line") == std::string::npos &&
+            logged.find("info-after-reload") == std::string::npos &&
+            logged.find(" monitor WARN alert-line\n") != std::string::npos &&
+            echoed.find(" monitor WARN alert-line\n") != std::string::npos &&
+            echoed.find("info-line") == std::string::npos;
+  _exit(ok ? 0 : 1);
+}
+
+TEST(LogCheckModeTest, LevelsFixedAndLinesEchoed) {
+  GTEST_FLAG_SET(death_test_style, "threadsafe");
+  TempDir dir;
+  EXPECT_EXIT(checkModeRun(dir.path()), ::testing::ExitedWithCode(0), "");
 }
 
 }  // namespace

@@ -1,0 +1,117 @@
+#include "conf_reader.h"
+
+#include <stdexcept>
+
+#include "conf_parser.h"
+#include "conf_store.h"
+#include "log.h"
+#include "run_mode.h"
+
+namespace {
+
+const char kDefaultAgentAddress[] = "local:/var/norvak/ipc/.agent";
+
+void valueWarning(const std::string& name, const std::string& reason, const std::string& def) {
+  logAlert("value of parameter \"" + name + "\" " + reason + ". Using default value \"" + def +
+           "\"");
+  setCheckError();
+}
+
+bool isLevelWord(const std::string& word) {
+  try {
+    LogClass::levelFromWord(word);
+    return true;
+  } catch (const std::invalid_argument&) {
+    return false;
+  }
+}
+
+}  // namespace
+
+ConfReader::Settings::Settings()
+    : logType("syslog"),
+      logLevel("info"),
+      ipcLogLevel("error"),
+      syslogFacility("daemon"),
+      runForeground(false),
+      mainLoopWait(1),
+      pidFileDir("/var/norvak/run/"),
+      metaConfigDir("/etc/norvak/monitor.meta/"),
+      agentResponseTime(30),
+      timeout(30),
+      injectCmd("/usr/sbin/sendmail -t"),
+      agentAddressList(1, kDefaultAgentAddress),
+      runAppList{"AGENT"},
+      enterpriseMode(false) {}
+
+ConfReader::ConfReader(const std::string& confFile) : confFile_(confFile) {}
+
+ConfReader::~ConfReader() {}
+
+void ConfReader::reload() {
+  logDebug("ConfReader::reload()");
+  conf_store_t store;
+  {
+    conf_parser_t parser(confFile_);
+    parser.parse(store);
+  }
+
+  // Everything is read into a fresh set first: a reload that stops at a
+  // missing mandatory key must not leave half of the old settings behind.
+  Settings n;
+  n.logLevel = store.getString("/Logging/Level", "info");
+  n.ipcLogLevel = store.getString("/Logging/IPCLevel", "error");
+  n.syslogFacility = store.getString("/Logging/SyslogFacility", "daemon");
+  n.logType = store.getString("/Logging/FileName", "syslog");
+  if (!isLevelWord(n.logLevel)) {
+    valueWarning("/Logger/Level", "is wrong", "Info");
+    n.logLevel = "info";
+  }
+  if (!isLevelWord(n.ipcLogLevel)) {
+    valueWarning("/Logger/IpcLevel", "is wrong", "Error");
+    n.ipcLogLevel = "error";
+  }
+
+  // initLog only logs a refused facility or an unopenable log file; a check
+  // run must still answer "Options ERROR" for them.
+  try {
+    LogClass::facilityFromWord(n.syslogFacility);
+  } catch (const std::invalid_argument&) {
+    setCheckError();
+  }
+  initLog(n.logType, n.logLevel, n.ipcLogLevel, n.syslogFacility, isCheckMode(), isCheckAll());
+  if (!n.logType.empty() && n.logType != "syslog" && LogClass::fileName() != n.logType) {
+    setCheckError();
+  }
+
+  n.runForeground = store.getBoolOr("/Monitor/RunForeground", false);
+  n.user = store.getString("/Monitor/User", "");
+  n.group = store.getString("/Monitor/Group", "");
+  n.chDir = store.getString("/Monitor/ChDir", "");
+  n.metaConfigDir = store.getPathOr("/Monitor/MetaConfigDir", "/etc/norvak/monitor.meta");
+  n.mainLoopWait = 1;
+  n.injectCmd = store.getString("/Monitor/InjectCmd", "/usr/sbin/sendmail -t");
+  n.agentResponseTime = store.getIntInRange("/Monitor/AgentResponseTime", 1, 3600, 30);
+  store.getList("/Monitor/AgentAddress", n.agentAddressList);
+  if (n.agentAddressList.empty()) {
+    valueWarning("/Monitor/AgentAddress", "is empty", kDefaultAgentAddress);
+    n.agentAddressList.push_back(kDefaultAgentAddress);
+  }
+
+  n.pidFileDir = store.getPathOr("/Monitor/PidFileDir", "/var/norvak/run/");
+  store.getList("/Monitor/Address", n.addressList);
+  n.timeout = store.getIntInRange("/Monitor/Timeout", 1, 3600, 30);
+  std::list<std::string> runList;
+  store.getList("/Monitor/RunAppList", runList);
+  n.runAppList.clear();
+  n.runAppList.insert(runList.begin(), runList.end());
+  if (n.runAppList.empty()) {
+    valueWarning("/Monitor/RunAppList", "is empty", "AGENT");
+    n.runAppList.insert("AGENT");
+  }
+
+  n.enterpriseMode = store.getBoolOr("/Monitor/UseEnterpriseMode", false);
+  store.getIntList("/Monitor/RecoveryTimeList", n.recoveryTimeList);
+
+  s_ = std::move(n);
+}

@@ -1,0 +1,83 @@
+#ifndef NORVAK_CONFIG_CONF_READER_H_
+#define NORVAK_CONFIG_CONF_READER_H_
+
+#include <list>
+#include <string>
+#include <vector>
+
+#include "app_name_less.h"
+
+// The monitor's settings from its configuration file. reload() reads the
+// whole file again, re-initialises logging from it and replaces every setting
+// at once; a missing or bad value with a default falls back to it with a
+// warning, a missing mandatory key throws conf_store_exception_t and leaves
+// the settings of the previous reload in place.
+class ConfReader {
+ public:
+  explicit ConfReader(const std::string& confFile);
+  virtual ~ConfReader();
+
+  virtual void reload();
+
+  const std::string& getConfFile() const { return confFile_; }
+
+  // "syslog", or the name of the log file.
+  const std::string& getLogType() const { return s_.logType; }
+  const std::string& getLogLevel() const { return s_.logLevel; }
+  const std::string& getIpcLogLevel() const { return s_.ipcLogLevel; }
+  const std::string& getSyslogFacility() const { return s_.syslogFacility; }
+
+  bool isRunForeground() const { return s_.runForeground; }
+  // Seconds the main loop waits for component events per turn.
+  int getMainLoopWait() const { return s_.mainLoopWait; }
+  // Ends in "/" unless configured empty.
+  const std::string& getPidFileDir() const { return s_.pidFileDir; }
+  const std::string& getUser() const { return s_.user; }
+  const std::string& getGroup() const { return s_.group; }
+  // Empty: keep the working directory.
+  const std::string& getChDir() const { return s_.chDir; }
+  const std::string& getMetaConfigDir() const { return s_.metaConfigDir; }
+  // Seconds allowed for each request to the configuration agent.
+  int getAgentResponseTime() const { return s_.agentResponseTime; }
+  // The addresses the management server listens on; may be empty.
+  const std::list<std::string>& getAddressList() const { return s_.addressList; }
+  // Seconds allowed for each management session.
+  int getTimeout() const { return s_.timeout; }
+  const std::string& getInjectCmd() const { return s_.injectCmd; }
+  // The agent's address: the first of the configured ones.
+  const std::string& getAgentAddress() const { return s_.agentAddressList.front(); }
+  const std::vector<std::string>& getAgentAddressList() const { return s_.agentAddressList; }
+  const AppNameSet& getRunAppList() const { return s_.runAppList; }
+  bool isEnterpriseMode() const { return s_.enterpriseMode; }
+  // Seconds before each restart try of a failed component.
+  const std::vector<int>& getRecoveryTimeList() const { return s_.recoveryTimeList; }
+
+ private:
+  struct Settings {
+    Settings();
+    std::string logType;
+    std::string logLevel;
+    std::string ipcLogLevel;
+    std::string syslogFacility;
+    bool runForeground;
+    int mainLoopWait;
+    std::string pidFileDir;
+    std::string user;
+    std::string group;
+    std::string chDir;
+    std::string metaConfigDir;
+    int agentResponseTime;
+    std::list<std::string> addressList;
+    int timeout;
+    std::string injectCmd;
+    std::vector<std::string> agentAddressList;
+    AppNameSet runAppList;
+    bool enterpriseMode;
+    std::vector<int> recoveryTimeList;
+  };
+
+  std::string confFile_;
+  Settings s_;
+};
+
+#endif  // NORVAK_CONFIG_CONF_READER_H_

@@ -1,0 +1,5 @@
+#include "monitor_conf_reader.h"
+
+MonitorConfReader::MonitorConfReader(const std::string& confFile) : ConfReader(confFile) {}
+
+MonitorConfReader::~MonitorConfReader() {}

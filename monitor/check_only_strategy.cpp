@@ -1,0 +1,16 @@
+#include "check_only_strategy.h"
+
+#include "component.h"
+
+void CheckOnlyStrategy::start(Component& comp, const std::string& dir, time_t, int,
+                              const std::string&) {
+  comp.startCheckOnly(*this, dir);
+}
+
+void CheckOnlyStrategy::addArgs(std::vector<std::string>& args) const {
+  args.push_back("--check-only");
+}
+
+std::string CheckOnlyStrategy::name() const { return "check-only"; }
+
+std::string CheckOnlyStrategy::description() const { return "in " + name() + " mode"; }

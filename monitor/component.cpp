@@ -1,0 +1,698 @@
+#include "component.h"
+
+#include <dirent.h>
+#include <errno.h>
+#include <fcntl.h>
+#include <grp.h>
+#include <poll.h>
+#include <signal.h>
+#include <string.h>
+#include <sys/syscall.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cstdio>
+#include <iostream>
+
+#include "comp_strategy.h"
+#include "informer.h"
+#include "io.h"
+#include "log.h"
+#include "mail_text.h"
+#include "run_mode.h"
+#include "ticker.h"
+#include "utils.h"
+
+namespace {
+
+// Everything the child needs between fork and exec, built beforehand: after
+// fork only async-signal-safe calls are allowed, so the child must neither
+// allocate nor format nor touch the logger (another thread may have held its
+// lock at the moment of the fork).
+//
+// A failing child writes one record on the answer pipe: the answer byte 'E',
+// a NUL, the message, a line feed and errno in decimal. One write(2) of less
+// than PIPE_BUF bytes arrives whole, so the parent can read the reason after
+// the answer byte and log it.
+struct ChildPlan {
+  const char* path = nullptr;
+  char* const* argv = nullptr;
+  int answerFd = -1;
+  int diagFd = -1;
+  uid_t uid = 0;
+  gid_t gid = 0;
+  sigset_t unblock;
+  bool sigsetOk = true;
+  std::string sigaddsetError;
+  std::string dup2Error;
+  std::string sigprocmaskError;
+  std::string groupError;
+  std::string userError;
+  std::string setsidError;
+  std::string execError;
+  std::string unknownError;
+};
+
+const size_t kMaxChildMessage = 1024;
+
+std::string childRecord(const std::string& message) {
+  std::string record("E");
+  record += '\0';
+  record += message.substr(0, kMaxChildMessage);
+  record += '\n';
+  return record;
+}
+
+// Async-signal-safe: stack buffer, memcpy, write, _exit.
+[[noreturn]] void childFail(int fd, const std::string& record, int status) {
+  const int err = errno;
+  char buf[kMaxChildMessage + 32];
+  size_t n = std::min(record.size(), kMaxChildMessage + 8);
+  memcpy(buf, record.data(), n);
+  char digits[16];
+  int d = 0;
+  unsigned value = err < 0 ? 0u : static_cast<unsigned>(err);
+  do {
+    digits[d++] = static_cast<char>('0' + value % 10);
+    value /= 10;
+  } while (value != 0 && d < 16);
+  while (d > 0) buf[n++] = digits[--d];
+  ssize_t w;
+  do {
+    w = write(fd, buf, n);
+  } while (w < 0 && errno == EINTR);
+  _exit(status);
+}
+
+// Closes every descriptor from 3 up in one call; without close_range (older
+// kernels) walks /proc/self/fd with raw getdents64 into a stack buffer, since
+// opendir would allocate. Async-signal-safe.
+bool closeInheritedDescriptors() {
+#ifdef SYS_close_range
+  if (syscall(SYS_close_range, 3u, ~0u, 0u) == 0) return true;
+#endif
+  int dir = open("/proc/self/fd", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  if (dir < 0) return false;
+  // Closing entries while reading the directory may hide others, so repeat
+  // passes until one finds nothing left to close.
+  for (;;) {
+    bool closedAny = false;
+    if (lseek(dir, 0, SEEK_SET) < 0) break;
+    alignas(8) char buf[4096];
+    for (;;) {
+      long n = syscall(SYS_getdents64, dir, buf, sizeof(buf));
+      if (n < 0 && errno == EINTR) continue;
+      if (n <= 0) break;
+      for (long off = 0; off < n;) {
+        struct Entry {
+          unsigned long long ino;
+          long long off;
+          unsigned short reclen;
+          unsigned char type;
+          char name[1];
+        };
+        const Entry* e = reinterpret_cast<const Entry*>(buf + off);
+        off += e->reclen;
+        int fd = 0;
+        const char* p = e->name;
+        if (*p < '0' || *p > '9') continue;
+        for (; *p >= '0' && *p <= '9'; ++p) fd = fd * 10 + (*p - '0');
+        if (fd >= 3 && fd != dir) {
+          close(fd);
+          closedAny = true;
+        }
+      }
+    }
+    if (!closedAny) break;
+  }
+  close(dir);
+  return true;
+}
+
+// The child's sequence. Never returns into the monitor's code.
+[[noreturn]] void runChild(const ChildPlan& plan) {
+  int answer = plan.answerFd;
+  int diag = plan.diagFd;
+  // The standard streams are about to be replaced; pipe ends that happen to
+  // sit on 0..2 (a parent that closed its own) must move out of the way.
+  if (answer <= 2) {
+    answer = fcntl(answer, F_DUPFD, 3);
+    if (answer < 0) _exit(1);
+  }
+  if (diag >= 0 && diag <= 2) {
+    diag = fcntl(diag, F_DUPFD, 3);
+    if (diag < 0) childFail(answer, plan.dup2Error, 1);
+  }
+
+  int devnull = open("/dev/null", O_RDWR);
+  if (devnull < 0) _exit(1);
+  if (dup2(devnull, 0) < 0 || dup2(devnull, 2) < 0) _exit(1);
+
+  if (dup2(answer, 1) < 0) childFail(answer, plan.dup2Error, 1);
+  answer = 1;
+  if (diag >= 0 && dup2(diag, 2) < 0) childFail(answer, plan.dup2Error, 1);
+
+  // The program must hold nothing of the monitor's: a stray copy of another
+  // component's pipe would keep that component's end-of-file from arriving.
+  if (!closeInheritedDescriptors()) _exit(1);
+
+  if (!plan.sigsetOk) childFail(answer, plan.sigaddsetError, 2);
+  if (sigprocmask(SIG_UNBLOCK, &plan.unblock, nullptr) != 0)
+    childFail(answer, plan.sigprocmaskError, 2);
+
+  if (plan.gid != 0 && plan.gid != getgid()) {
+    // Root's supplementary groups must not follow the program into its
+    // unprivileged group.
+    if (geteuid() == 0 && setgroups(1, &plan.gid) != 0) childFail(answer, plan.groupError, 3);
+    if (setgid(plan.gid) != 0) childFail(answer, plan.groupError, 3);
+  }
+  if (plan.uid != 0 && plan.uid != getuid()) {
+    if (setuid(plan.uid) != 0) childFail(answer, plan.userError, 4);
+  }
+  if (setsid() < 0) childFail(answer, plan.setsidError, 7);
+
+  if (execv(plan.path, plan.argv) < 0) childFail(answer, plan.execError, 5);
+  childFail(answer, plan.unknownError, 6);
+}
+
+std::string signalText(int sig) {
+  const char* s = strsignal(sig);
+  return std::to_string(sig) + " (" + (s ? s : "unknown signal") + ")";
+}
+
+// Reads what is already in the pipe after the answer byte, without waiting.
+std::string drainAvailable(int fd) {
+  std::string data;
+  char buf[512];
+  while (data.size() < kMaxChildMessage + 32) {
+    struct pollfd p = {fd, POLLIN, 0};
+    int r = poll(&p, 1, 0);
+    if (r < 0 && errno == EINTR) continue;
+    if (r <= 0 || !(p.revents & POLLIN)) break;
+    ssize_t n = read(fd, buf, sizeof(buf));
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) break;
+    data.append(buf, static_cast<size_t>(n));
+  }
+  return data;
+}
+
+void logChildError(const std::string& record) {
+  size_t nl = record.rfind('\n');
+  if (nl == std::string::npos || nl + 1 >= record.size()) return;
+  int err = atoi(record.c_str() + nl + 1);
+  logError(record.substr(0, nl) + ": " + strerror(err));
+}
+
+}  // namespace
+
+Component::Component(const std::string& name) : name_(name) {}
+
+Component::Component(const Component& other)
+    : name_(other.name_),
+      argv_(other.argv_),
+      user_(other.user_),
+      group_(other.group_),
+      timeStart_(other.timeStart_),
+      timeStop_(other.timeStop_),
+      logType_(other.logType_),
+      cmd_(other.cmd_),
+      agent_(other.agent_) {}
+
+Component::Component(Component&& other) noexcept
+    : name_(std::move(other.name_)),
+      argv_(std::move(other.argv_)),
+      user_(std::move(other.user_)),
+      group_(std::move(other.group_)),
+      timeStart_(other.timeStart_),
+      timeStop_(other.timeStop_),
+      logType_(other.logType_),
+      cmd_(std::move(other.cmd_)),
+      informer_(std::move(other.informer_)),
+      fd_(std::move(other.fd_)),
+      pid_(std::exchange(other.pid_, -1)),
+      running_(std::exchange(other.running_, false)),
+      signalledPid_(std::exchange(other.signalledPid_, -1)),
+      agent_(other.agent_),
+      diagFd_(std::move(other.diagFd_)),
+      pendingFd_(std::move(other.pendingFd_)) {}
+
+Component& Component::operator=(Component&& other) noexcept {
+  if (this == &other) return *this;
+  if (running_) {
+    try {
+      stop(false);
+    } catch (...) {
+    }
+  }
+  name_ = std::move(other.name_);
+  argv_ = std::move(other.argv_);
+  user_ = std::move(other.user_);
+  group_ = std::move(other.group_);
+  timeStart_ = other.timeStart_;
+  timeStop_ = other.timeStop_;
+  logType_ = other.logType_;
+  cmd_ = std::move(other.cmd_);
+  informer_ = std::move(other.informer_);
+  fd_ = std::move(other.fd_);
+  pid_ = std::exchange(other.pid_, -1);
+  running_ = std::exchange(other.running_, false);
+  signalledPid_ = std::exchange(other.signalledPid_, -1);
+  agent_ = other.agent_;
+  diagFd_ = std::move(other.diagFd_);
+  pendingFd_ = std::move(other.pendingFd_);
+  return *this;
+}
+
+Component::~Component() {
+  // Normally every component is stopped before its store goes away; one
+  // that is not (an exception path) must not leave its process behind.
+  if (running_) {
+    try {
+      stop(false);
+    } catch (...) {
+    }
+  }
+}
+
+std::string Component::logTypeText() const {
+  switch (logType_) {
+    case kLogTypeLog:
+      return "LOG";
+    case kLogTypeMail:
+      return "MAIL";
+    default:
+      return "\"" + cmd_ + "\"";
+  }
+}
+
+uid_t Component::uid() const { return user_.empty() ? 0 : Utils::getUid(user_); }
+
+gid_t Component::gid() const { return group_.empty() ? 0 : Utils::getGid(group_); }
+
+void Component::createInformer() {
+  informer_.reset();
+  informer_ = makeInformer(logType_, cmd_);
+}
+
+void Component::statusDump(bool withFdPid, std::string& out) const {
+  out += "<comp name=\"" + name_ + "\"";
+  if (!argv_.empty()) out += " argv=\"" + argv_ + "\"";
+  char buf[64];
+  snprintf(buf, sizeof(buf), " start=\"%d\" stop=\"%d\" log=\"%d\"", timeStart_, timeStop_,
+           logType_);
+  out += buf;
+  out += " user=\"" + user_ + ":" + group_ + "\"";
+  if (!cmd_.empty()) out += " cmd=\"" + cmd_ + "\"";
+  if (withFdPid) {
+    snprintf(buf, sizeof(buf), " fd=\"%d\" pid=\"%d\"", fd_.get(), static_cast<int>(pid_));
+    out += buf;
+  }
+  out += "/>";
+}
+
+void Component::describe() const {
+  const std::string s(12, ' ');
+  logDebug("    " + name_ + s + "\"" + argv_ + "\"" + s + std::to_string(timeStart_) + s +
+           std::to_string(timeStop_) + s + logTypeText() + s + permissions());
+}
+
+void Component::inform(const std::string& text) {
+  if (!informer_ || !informer_->inform(text)) logError("cannot inform. Message=" + text);
+}
+
+bool Component::startComp(CompStrategy& strategy, const std::string& dir, bool withDiag) {
+  if (isDebugLog()) {
+    std::string status;
+    statusDump(true, status);
+    logDebug("Component::startComp() # " + status);
+  }
+  const std::string path = dir + name_;
+  logDebug("start component \"" + name_ + "\" - \"" + path + "\"");
+
+  // Close-on-exec: a component started meanwhile from another thread must
+  // not inherit our write end (its end-of-file would never come).
+  int p[2];
+  if (pipe2(p, O_CLOEXEC) != 0) throw std::runtime_error("create pipe error");
+  UniqueFd answerRead(p[0]), answerWrite(p[1]);
+  UniqueFd diagRead, diagWrite;
+  if (withDiag) {
+    if (pipe2(p, O_CLOEXEC) != 0) throw std::runtime_error("create pipe error");
+    diagRead.reset(p[0]);
+    diagWrite.reset(p[1]);
+  }
+
+  ChildPlan plan;
+  if (!user_.empty()) {
+    try {
+      plan.uid = Utils::getUid(user_);
+    } catch (const std::exception& e) {
+      logError(e.what());
+    }
+  }
+  if (!group_.empty()) {
+    try {
+      plan.gid = Utils::getGid(group_);
+    } catch (const std::exception& e) {
+      logError(e.what());
+    }
+  }
+
+  std::vector<std::string> args;
+  Utils::splitArgs(path, argv_, args);
+  strategy.addArgs(args);
+  std::vector<char*> argvPtrs;
+  argvPtrs.reserve(args.size() + 1);
+  for (std::string& a : args) argvPtrs.push_back(&a[0]);
+  argvPtrs.push_back(nullptr);
+
+  plan.path = path.c_str();
+  plan.argv = argvPtrs.data();
+  plan.answerFd = answerWrite.get();
+  plan.diagFd = diagWrite.get();
+  plan.sigsetOk = sigemptyset(&plan.unblock) == 0;
+  for (int sig : {SIGHUP, SIGTERM, SIGINT, SIGPIPE, SIGCHLD, SIGTTOU, SIGTTIN})
+    plan.sigsetOk = plan.sigsetOk && sigaddset(&plan.unblock, sig) == 0;
+  plan.sigaddsetError = childRecord("sigaddset() error");
+  plan.dup2Error = childRecord("dup2() error");
+  plan.sigprocmaskError = childRecord("sigprocmask() error");
+  plan.groupError = childRecord("cannot set \"" + group_ + "\" group");
+  plan.userError = childRecord("cannot set \"" + user_ + "\"user");
+  plan.setsidError = childRecord("setsid() error");
+  plan.execError = childRecord("exec( " + path + " ) error");
+  plan.unknownError = childRecord("unknown error");
+
+  pid_t child = fork();
+  if (child < 0) throw std::runtime_error("fork() error");
+  if (child == 0) runChild(plan);
+
+  pid_ = child;
+  pendingFd_ = std::move(answerRead);
+  diagFd_ = std::move(diagRead);
+  return true;
+}
+
+void Component::startGuarded(CompStrategy& strategy, const std::string& dir) {
+  if (isDebugLog()) {
+    std::string status;
+    statusDump(true, status);
+    logDebug("Component::__start() # " + status);
+  }
+  if (running_) throw std::logic_error("component \"" + name_ + "\" has started");
+  if (!startComp(strategy, dir, isCheckAll()))
+    throw std::runtime_error("component \"" + name_ + "\" cannot start");
+  running_ = true;
+}
+
+void Component::checkExit() {
+  int sig = -1;
+  int code = -1;
+  bool exited = false;
+  if (Utils::checkChild(pid_, true, &sig, &code, &exited)) return;
+  if (!exited && sig <= 0) return;
+  pid_ = -1;
+  const std::string message =
+      sig > 0 ? "signal " + signalText(sig) + " was catching" : std::string("stoped untimely");
+  stop(false);
+  throw std::runtime_error(message);
+}
+
+void Component::readAnswer(time_t faultTime, int tryNo, const std::string& appName,
+                           const std::string& dir) {
+  using Clock = std::chrono::steady_clock;
+  const int fd = pendingFd_.get();
+  const Clock::time_point deadline = Clock::now() + std::chrono::seconds(std::max(timeStart_, 0));
+  char answer = 'N';
+  std::string childError;
+  for (;;) {
+    auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now());
+    struct pollfd p = {fd, POLLIN, 0};
+    // Round up: a sub-millisecond rest must still wait, not spin.
+    int ms = left.count() <= 0 ? 0 : static_cast<int>(std::min<int64_t>(left.count() + 1, INT32_MAX));
+    int r = poll(&p, 1, ms);
+    if (r < 0) {
+      if (errno == EINTR) continue;
+      answer = '?';
+      break;
+    }
+    if (r == 0) break;  // 'N': nothing within TimeStart
+    char buf[2];
+    ssize_t n;
+    do {
+      n = read(fd, buf, sizeof(buf));
+    } while (n < 0 && errno == EINTR);
+    if (n <= 0) {
+      answer = '?';
+    } else {
+      answer = buf[0];
+      if (answer == 'E' && n == 2 && buf[1] == '\0') childError = drainAvailable(fd);
+    }
+    break;
+  }
+  if (!childError.empty()) logChildError(childError);
+
+  checkExit();
+
+  std::string text = "component \"" + name_ + "\"";
+  if (answer == ' ') {
+    running_ = true;
+    fd_ = std::move(pendingFd_);
+    if (faultTime > 0) {
+      text += " recovery";
+      inform(composeRecoveryMail(pid_, name_, time(nullptr), faultTime, tryNo, appName, dir));
+    } else {
+      text += " started";
+    }
+    if (isDebugLog()) {
+      std::string status;
+      statusDump(true, status);
+      logDebug(text + " " + status);
+    }
+    return;
+  }
+
+  switch (answer) {
+    case 'E':
+      text += " starting error";
+      break;
+    case 'N':
+      text += " not answer";
+      break;
+    case '\n':
+      text += " stoped";
+      break;
+    default:
+      text += " wrong answer";
+      break;
+  }
+  logDebug(text);
+  running_ = false;
+  pendingFd_.reset();
+  diagFd_.reset();
+  if (stopPid(pid_)) throw StopedHimself();
+  throw std::runtime_error(text);
+}
+
+void Component::startStandart(CompStrategy& strategy, const std::string& dir, time_t faultTime,
+                              int tryNo, const std::string& appName) {
+  logDebug("Component::startStandart() " + name_);
+  // A failed start is not a new identity: the recovery schedule keeps
+  // finding this component by the pid that failed before (and the killing
+  // of a process that never answered is no crash to recover from).
+  const pid_t prevPid = pid_;
+  const pid_t prevSignalled = signalledPid_;
+  try {
+    startGuarded(strategy, dir);
+    readAnswer(faultTime, tryNo, appName, dir);
+  } catch (const std::logic_error&) {
+    throw;  // double start: this component's process is untouched
+  } catch (...) {
+    pendingFd_.reset();
+    diagFd_.reset();
+    if (!running_) {
+      pid_ = prevPid;
+      signalledPid_ = prevSignalled;
+    }
+    throw;
+  }
+  if (!running_) signalledPid_ = -1;
+}
+
+void Component::startCheckOnly(CompStrategy& strategy, const std::string& dir) {
+  logDebug("Component::startCheckOnly() " + name_);
+  startGuarded(strategy, dir);
+  // The answer pipe stays with the component so that its stop closes it.
+  fd_ = std::move(pendingFd_);
+
+  std::ostream& err = std::cerr;
+  int64_t budget = static_cast<int64_t>(std::max(timeStart_, 0)) * 1000000;
+  bool echoed = false;
+  auto echo = [&](std::string& line) {
+    if (line.empty()) return;
+    if (!echoed) err << "\n";
+    echoed = true;
+    err << "    " << line << "\n";
+    line.clear();
+  };
+  try {
+    err << "checking \"" << name_ << "\" component: " << std::flush;
+    std::string line;
+    {
+      Ticker ticker(err);
+      IO::readLine(fd_.get(), budget, line);
+    }
+    if (line == "Options OK") {
+      err << "OK" << std::endl;
+      return;
+    }
+    setCheckError();
+    for (;;) {
+      echo(line);
+      bool more;
+      {
+        Ticker ticker(err);
+        more = IO::readLine(fd_.get(), budget, line);
+      }
+      if (!more) break;
+    }
+    echo(line);
+    err << std::flush;
+    if (!echoed) checkExit();
+  } catch (const IO::TimeoutException&) {
+    setCheckError();
+    err << "timeout (" << timeStart_ << " sec) expired" << std::endl;
+  } catch (const IO::Error& e) {
+    setCheckError();
+    err << " executing error: " << e.what() << std::endl;
+  } catch (const std::exception& e) {
+    setCheckError();
+    err << e.what() << std::endl;
+  }
+}
+
+bool Component::stop(bool fault) {
+  if (isDebugLog()) {
+    std::string status;
+    statusDump(true, status);
+    logDebug("Component::stop() # " + name_ + " " + status);
+  }
+  if (fault) logDebug("component \"" + name_ + "\" fault");
+  if (!running_) {
+    logDebug("cannot stop component \"" + name_ + "\": is not running");
+    return false;
+  }
+  running_ = false;
+  fd_.reset();
+  diagFd_.reset();
+  return stopPid(pid_);
+}
+
+bool Component::stopPid(pid_t pid) {
+  if (isDebugLog()) {
+    std::string status;
+    statusDump(true, status);
+    logDebug("Component::stopPid() # " + name_ + " " + status);
+  }
+  if (pid <= 0) {
+    logDebug("component \"" + name_ + "\" has been stopped");
+    return false;
+  }
+  logDebug("kill -TERM pid=" + std::to_string(pid) + " name=\"" + name_ + "\"");
+  kill(pid, SIGTERM);
+  int sig = -1;
+  int code = -1;
+  bool exited = false;
+  try {
+    Utils::waitOrKill(pid, timeStop_, &sig, &code, &exited);
+  } catch (const std::exception& e) {
+    // Somebody else reaped it: there is nothing left to stop.
+    throw ComponentError(e.what());
+  }
+  if (!isCheckAll() && sig > 0) {
+    signalledPid_ = pid;
+    logError("component \"" + name_ + "\" terminated by signal " + signalText(sig));
+  }
+  return exited;
+}
+
+bool Component::fault(pid_t pid, time_t faultTime, const std::string& appName,
+                      const std::string& dir, const std::vector<std::string>& affectedApps) {
+  logDebug("Component::fault( .. ) # " + name_);
+  if (pid != pid_) return false;
+  logInfo("component \"" + name_ + "\" fault, pid=" + std::to_string(pid));
+  bool stoppedHimself = true;
+  try {
+    if (!stop(true)) {
+      logDebug("component \"" + name_ + "\" cannot stop");
+      stoppedHimself = false;
+    }
+  } catch (const ComponentError&) {
+  }
+  if (stoppedHimself) {
+    logDebug("component \"" + name_ + "\" stopped himself, do not sending report");
+    return true;
+  }
+  inform(composeFailureMail(pid, name_, faultTime, appName, dir, affectedApps));
+  return false;
+}
+
+void Component::cannotRecover(time_t faultTime, const std::string& appName,
+                              const std::string& dir) {
+  const std::string mail = composeCannotRecoverMail(pid_, name_, faultTime, appName, dir);
+  logInfo("cannot recovery component " + name_);
+  inform(mail);
+}
+
+void Component::sendSignal(int sig) {
+  logDebug("Component::sendSignal() # " + name_);
+  if (!running_) return;
+  if (pid_ < 1) {
+    logError("error pid # component name=" + name_);
+    return;
+  }
+  kill(pid_, sig);
+  char buf[64];
+  snprintf(buf, sizeof(buf), "send signal (num=%d) to \"", sig);
+  logDebug(buf + name_ + "\" pid=" + std::to_string(pid_));
+}
+
+void Component::signalIfListed(std::set<pid_t>& pids, int sig) {
+  auto it = pids.find(pid_);
+  if (it == pids.end()) return;
+  pids.erase(it);
+  sendSignal(sig);
+}
+
+bool Component::collectFd(std::vector<int>& fds) const {
+  if (fd_.get() < 0 || !running_) return false;
+  fds.push_back(fd_.get());
+  return true;
+}
+
+bool Component::reconfigure(const Component& newDef) {
+  timeStart_ = newDef.timeStart_;
+  timeStop_ = newDef.timeStop_;
+  if (logType_ != newDef.logType_ || cmd_ != newDef.cmd_) {
+    logType_ = newDef.logType_;
+    cmd_ = newDef.cmd_;
+    logInfo("component \"" + name_ + "\" changed logType");
+    createInformer();
+  }
+  if (argv_ != newDef.argv_) {
+    logInfo("component \"" + name_ + "\" changed argv \"" + argv_ + "\" to \"" + newDef.argv_ +
+            "\"");
+    argv_ = newDef.argv_;
+    return true;
+  }
+  const std::string oldPerm = permissions();
+  const std::string newPerm = newDef.permissions();
+  if (oldPerm != newPerm) {
+    logInfo("component \"" + name_ + "\" changed parmissions \"" + oldPerm + "\" to \"" + newPerm +
+            "\"");
+    user_ = newDef.user_;
+    group_ = newDef.group_;
+    return true;
+  }
+  return false;
+}

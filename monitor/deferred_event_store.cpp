@@ -1,0 +1,56 @@
+#include "deferred_event_store.h"
+
+#include <algorithm>
+
+#include "log.h"
+
+namespace {
+
+// Earliest due on top of the std heap.
+bool laterDue(const DeferredEvent& a, const DeferredEvent& b) { return a.due > b.due; }
+
+}  // namespace
+
+void DeferredEventStore::setTimeList(const std::vector<int>& delays) { delays_ = delays; }
+
+void DeferredEventStore::pushFault(DeferredEvent event) {
+  const int tryNo = event.tryNo + 1;
+  if (tryNo < 1 || static_cast<size_t>(tryNo) > delays_.size())
+    throw TimeoutError("pushFault() error: try number is over");
+  long long offset = 0;
+  for (int i = 0; i < tryNo; ++i) offset += delays_[i];
+  event.tryNo = tryNo;
+  event.due = static_cast<time_t>(event.faultTime + offset);
+  push(std::move(event));
+}
+
+void DeferredEventStore::push(DeferredEvent event) {
+  bool samePid = false;
+  auto same = [&event, &samePid](const DeferredEvent& e) {
+    if (!e.sameComponent(event)) return false;
+    samePid = samePid || e.pid == event.pid;
+    return true;
+  };
+  auto first = std::remove_if(heap_.begin(), heap_.end(), same);
+  if (first != heap_.end()) {
+    heap_.erase(first, heap_.end());
+    std::make_heap(heap_.begin(), heap_.end(), laterDue);
+    if (samePid)
+      logAlert("equal pid error, pid=" + std::to_string(event.pid));
+    else
+      logAlert("equal component error, component=\"" + event.compName + "\" of \"" +
+               event.appName + "\", pid=" + std::to_string(event.pid));
+  }
+  heap_.push_back(std::move(event));
+  std::push_heap(heap_.begin(), heap_.end(), laterDue);
+}
+
+bool DeferredEventStore::popDue(DeferredEvent& out) { return popDue(time(nullptr), out); }
+
+bool DeferredEventStore::popDue(time_t now, DeferredEvent& out) {
+  if (heap_.empty() || now < heap_.front().due) return false;
+  std::pop_heap(heap_.begin(), heap_.end(), laterDue);
+  out = std::move(heap_.back());
+  heap_.pop_back();
+  return true;
+}

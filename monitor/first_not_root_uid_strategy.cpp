@@ -1,0 +1,17 @@
+#include "first_not_root_uid_strategy.h"
+
+#include "component.h"
+#include "log.h"
+#include "utils.h"
+
+bool FirstNotRootUIDStrategy::check(const Component& comp) {
+  if (comp.user().empty()) return false;
+  try {
+    uid_ = comp.uid();
+  } catch (const Utils::error& e) {
+    // One stale user name must not hide a good one further on.
+    logDebug(std::string("FirstNotRootUIDStrategy::check() ") + e.what());
+    uid_ = 0;
+  }
+  return uid_ != 0;
+}

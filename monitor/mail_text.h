@@ -1,0 +1,32 @@
+#ifndef NORVAK_MONITOR_MAIL_TEXT_H_
+#define NORVAK_MONITOR_MAIL_TEXT_H_
+
+#include <sys/types.h>
+
+#include <ctime>
+#include <string>
+#include <vector>
+
+// The reports handed to a component's informer: complete mail texts (Date and
+// Subject headers, body, signature) built from the arguments and from the
+// current NotifyInfo. The signature ends without a line end. compName is the
+// component's name; dir + compName is its executable; appName is the owning
+// application's full name.
+
+// The process `pid` of the component died at faultTime (by a signal).
+// affectedApps: the applications that depend on the component's one.
+std::string composeFailureMail(pid_t pid, const std::string& compName, time_t faultTime,
+                               const std::string& appName, const std::string& dir,
+                               const std::vector<std::string>& affectedApps);
+
+// Restart try tryNo (from 1) of a component that failed at faultTime succeeded
+// at `now`; pid is the new process.
+std::string composeRecoveryMail(pid_t pid, const std::string& compName, time_t now,
+                                time_t faultTime, int tryNo, const std::string& appName,
+                                const std::string& dir);
+
+// Every restart try was used up; pid is the component's current one.
+std::string composeCannotRecoverMail(pid_t pid, const std::string& compName, time_t faultTime,
+                                     const std::string& appName, const std::string& dir);
+
+#endif  // NORVAK_MONITOR_MAIL_TEXT_H_

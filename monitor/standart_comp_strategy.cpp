@@ -1,0 +1,10 @@
+#include "standart_comp_strategy.h"
+
+#include "component.h"
+
+void StandartCompStrategy::start(Component& comp, const std::string& dir, time_t faultTime,
+                                 int tryNo, const std::string& appName) {
+  comp.startStandart(*this, dir, faultTime, tryNo, appName);
+}
+
+void StandartCompStrategy::addArgs(std::vector<std::string>&) const {}

@@ -1,0 +1,16 @@
+#include "update_comp_strategy.h"
+
+#include "component.h"
+
+void UpdateCompStrategy::start(Component& comp, const std::string& dir, time_t faultTime,
+                               int tryNo, const std::string& appName) {
+  comp.startStandart(*this, dir, faultTime, tryNo, appName);
+}
+
+void UpdateCompStrategy::addArgs(std::vector<std::string>& args) const {
+  args.push_back("--update");
+}
+
+std::string UpdateCompStrategy::name() const { return "update"; }
+
+std::string UpdateCompStrategy::description() const { return "in " + name() + " mode"; }

@@ -1,0 +1,204 @@
+#include "monitor_conf_reader.h"
+
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <fstream>
+#include <list>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "conf_store.h"
+#include "log.h"
+#include "run_mode.h"
+#include "temp_dir.h"
+
+namespace {
+
+const char kMandatory[] =
+    "[Monitor]\nAddress =\nAgentAddress =\nRunAppList =\nRecoveryTimeList =\n";
+
+class MonitorConfReaderTest : public ::testing::Test {
+ protected:
+  void SetUp() override { initLog(log_, "info", "quiet", "daemon", false, false); }
+  void TearDown() override { initLog("syslog", "info", "error", "daemon", false, false); }
+
+  // The reader re-initialises logging: keep it in the test's file.
+  void write(const std::string& text, const std::string& level = "info") {
+    std::ofstream(conf_) << text << "[Logging]\nFileName = " << log_ << "\nLevel = " << level
+                         << "\n";
+  }
+  bool logged(const std::string& text) {
+    std::stringstream ss;
+    ss << std::ifstream(log_).rdbuf();
+    return ss.str().find(" WARN " + text + "\n") != std::string::npos;
+  }
+
+  TempDir dir_;
+  std::string log_ = dir_.path() + "/monitor.log";
+  std::string conf_ = dir_.path() + "/monitor.conf";
+};
+
+TEST_F(MonitorConfReaderTest, EverySettingIsRead) {
+  write(
+      "[MONITOR]\n"
+      "RunForeground = yes\nPidFileDir = /p\nUser = mailer\nGroup = mail\nChDir = /tmp\n"
+      "MetaConfigDir = /m/\nAgentResponseTime = 0045\nTimeout = 3600\nInjectCmd = /bin/cat -u\n"
+      "Address = inet:8100@localhost\n   , local:/ipc\n"
+      "AgentAddress = inet:8000@localhost,\n"
+      "RunAppList = MAILD,  AGENT , agent,Filter\n"
+      "UseEnterpriseMode = YES\nRecoveryTimeList = 1, 5, 60\n"
+      "[logging]\nipclevel = Alert\nsyslogfacility = Local3\n",
+      "DEBUG");
+  MonitorConfReader reader(conf_);
+  // The check error flag is process-wide and never cleared: look at it in a
+  // freshly executed child that starts without it.
+  GTEST_FLAG_SET(death_test_style, "threadsafe");
+  EXPECT_EXIT(
+      {
+        reader.reload();
+        exit(hasCheckError() ? 1 : 0);
+      },
+      ::testing::ExitedWithCode(0), "");
+  reader.reload();
+  EXPECT_EQ(reader.getLogType(), log_);
+  EXPECT_EQ(LogClass::fileName(), log_);
+  EXPECT_EQ(reader.getLogLevel(), "DEBUG");
+  EXPECT_TRUE(isDebugLog());
+  EXPECT_EQ(reader.getIpcLogLevel(), "Alert");
+  EXPECT_EQ(reader.getSyslogFacility(), "Local3");
+  EXPECT_TRUE(reader.isRunForeground());
+  EXPECT_EQ(reader.getPidFileDir(), "/p/");
+  EXPECT_EQ(reader.getUser() + reader.getGroup() + reader.getChDir(), "mailermail/tmp");
+  EXPECT_EQ(reader.getMetaConfigDir(), "/m/");
+  EXPECT_EQ(reader.getAgentResponseTime(), 45);
+  EXPECT_EQ(reader.getAddressList(), (std::list<std::string>{"inet:8100@localhost", "local:/ipc"}));
+  EXPECT_EQ(reader.getTimeout(), 3600);
+  EXPECT_EQ(reader.getInjectCmd(), "/bin/cat -u");
+  EXPECT_EQ(reader.getAgentAddressList(), (std::vector<std::string>{"inet:8000@localhost"}));
+  EXPECT_EQ(reader.getRunAppList(), (AppNameSet{"AGENT", "Filter", "MAILD"}));
+  EXPECT_TRUE(reader.isEnterpriseMode());
+  EXPECT_EQ(reader.getRecoveryTimeList(), (std::vector<int>{1, 5, 60}));
+}
+
+TEST_F(MonitorConfReaderTest, MandatoryKeysOnlyGiveDefaultsWithAWarningEach) {
+  write(kMandatory);
+  MonitorConfReader reader(conf_);
+  reader.reload();
+  EXPECT_EQ(reader.getLogLevel() + reader.getIpcLogLevel() + reader.getSyslogFacility(),
+            "infoerrordaemon");
+  EXPECT_FALSE(reader.isRunForeground());
+  EXPECT_EQ(reader.getMainLoopWait(), 1);
+  EXPECT_EQ(reader.getPidFileDir(), "/var/norvak/run/");
+  EXPECT_EQ(reader.getUser() + reader.getGroup() + reader.getChDir(), "");
+  EXPECT_EQ(reader.getMetaConfigDir(), "/etc/norvak/monitor.meta/");
+  EXPECT_EQ(reader.getAgentResponseTime(), 30);
+  EXPECT_TRUE(reader.getAddressList().empty());
+  EXPECT_EQ(reader.getTimeout(), 30);
+  EXPECT_EQ(reader.getInjectCmd(), "/usr/sbin/sendmail -t");
+  EXPECT_EQ(reader.getAgentAddress(), "local:/var/norvak/ipc/.agent");
+  EXPECT_EQ(reader.getRunAppList(), (AppNameSet{"AGENT"}));
+  EXPECT_FALSE(reader.isEnterpriseMode());
+  EXPECT_TRUE(reader.getRecoveryTimeList().empty());
+  EXPECT_EQ(reader.getAdminMail() + reader.getFilterMail() + reader.getMta(), "");
+  EXPECT_TRUE(reader.getAgentRunAppList().empty());
+  EXPECT_TRUE(hasCheckError());
+
+  const std::string undefined = "undefined parameter \"/";
+  for (const std::string& text : std::vector<std::string>{
+           undefined + "Logging/IPCLevel\" in config file. Used value \"error\"",
+           undefined + "Logging/SyslogFacility\" in config file. Used value \"daemon\"",
+           undefined + "Monitor/RunForeground\" in config file. Used value \"no\"",
+           undefined + "Monitor/User\" in config file. Used value \"\"",
+           undefined +
+               "Monitor/MetaConfigDir\" in config file. Used value \"/etc/norvak/monitor.meta\"",
+           undefined + "Monitor/InjectCmd\" in config file. Used value \"/usr/sbin/sendmail -t\"",
+           "wrong parameter \"/Monitor/AgentResponseTime\": " + undefined +
+               "Monitor/AgentResponseTime\" in config file. Used default value 30",
+           "value of parameter \"/Monitor/AgentAddress\" is empty. "
+           "Using default value \"local:/var/norvak/ipc/.agent\"",
+           undefined + "Monitor/PidFileDir\" in config file. Used value \"/var/norvak/run/\"",
+           "value of parameter \"/Monitor/RunAppList\" is empty. Using default value \"AGENT\"",
+           undefined + "Monitor/UseEnterpriseMode\" in config file. Used value \"no\""}) {
+    EXPECT_TRUE(logged(text)) << text;
+  }
+}
+
+TEST_F(MonitorConfReaderTest, LevelWordsAndResponseTime) {
+  write(std::string(kMandatory) + "AgentResponseTime = 3601\n[Logging]\nIPCLevel = loud\n",
+        "verbose");
+  MonitorConfReader reader(conf_);
+  reader.reload();
+  EXPECT_TRUE(
+      logged("value of parameter \"/Logger/Level\" is wrong. Using default value \"Info\""));
+  EXPECT_TRUE(
+      logged("value of parameter \"/Logger/IpcLevel\" is wrong. Using default value \"Error\""));
+  EXPECT_EQ(reader.getLogLevel() + reader.getIpcLogLevel(), "infoerror");
+  EXPECT_TRUE(
+      logged("wrong parameter \"/Monitor/AgentResponseTime\": parameter must be inside "
+             "the interval [ 1, 3600 ]. Used default value 30"));
+  EXPECT_EQ(reader.getAgentResponseTime(), 30);
+
+  write(std::string(kMandatory) + "AgentResponseTime = 0\n", "QUIET");
+  reader.reload();
+  EXPECT_EQ(reader.getLogLevel(), "QUIET");
+  EXPECT_EQ(reader.getAgentResponseTime(), 30);
+}
+
+TEST_F(MonitorConfReaderTest, MissingMandatoryKeyThrowsAndKeepsPreviousSettings) {
+  const char* keys[] = {"Address", "AgentAddress", "RunAppList", "RecoveryTimeList"};
+  MonitorConfReader reader(conf_);
+  write(std::string(kMandatory) + "Address = local:/a, local:/b\nRunAppList = MAILD\n");
+  reader.reload();
+  write(std::string(kMandatory) + "Address = local:/a\n");
+  reader.reload();
+  ASSERT_EQ(reader.getAddressList(), (std::list<std::string>{"local:/a"}));
+  for (const char* key : keys) {
+    std::string text = "[Monitor]\nUser = changed\n";
+    for (const char* other : keys) {
+      if (other != key) text += std::string(other) + " = local:/c\n";
+    }
+    write(text);
+    try {
+      reader.reload();
+      ADD_FAILURE() << key;
+    } catch (const conf_store_exception_t& e) {
+      EXPECT_EQ(e.what(),
+                "undefined parameter \"/Monitor/" + std::string(key) + "\" in config file");
+    }
+    EXPECT_EQ(reader.getUser(), "");
+    EXPECT_EQ(reader.getAddressList(), (std::list<std::string>{"local:/a"}));
+  }
+}
+
+TEST_F(MonitorConfReaderTest, BrokenLoggingSetupIsACheckError) {
+  // Every key valid but the one under test, so that only the logging set-up
+  // can raise the flag; each child is a fresh process.
+  auto conf = [](const std::string& facility, const std::string& file) {
+    return "[Monitor]\nAddress=\nAgentAddress=a\nRunAppList=A\nRecoveryTimeList=\n"
+           "RunForeground=no\nUser=\nGroup=\nChDir=\nMetaConfigDir=/m\nInjectCmd=c\n"
+           "AgentResponseTime=1\nPidFileDir=/p\nTimeout=1\nUseEnterpriseMode=no\n"
+           "[Logging]\nLevel=info\nIPCLevel=error\nSyslogFacility=" +
+           facility + "\nFileName=" + file + "\n";
+  };
+  const std::pair<std::string, int> cases[] = {
+      {conf("daemon", log_), 0},
+      {conf("kern", log_), 1},
+      {conf("daemon", dir_.path() + "/no/such/dir/log"), 1},
+  };
+  GTEST_FLAG_SET(death_test_style, "threadsafe");
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.first);
+    std::ofstream(conf_) << c.first;
+    MonitorConfReader reader(conf_);
+    EXPECT_EXIT(
+        {
+          reader.reload();
+          exit(hasCheckError() ? 1 : 0);
+        },
+        ::testing::ExitedWithCode(c.second), "");
+  }
+}
+
+}  // namespace

@@ -1,0 +1,65 @@
+// Replaces the global allocator to see the largest single request made while
+// a unit reads values whose length or count came from the peer.
+#include <atomic>
+#include <cstdlib>
+#include <new>
+#include <string>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "nk_ddp_unit.h"
+#include "nk_exception.h"
+#include "socket_test_util.h"
+
+namespace {
+std::atomic<size_t> g_largest{0};
+}  // namespace
+
+void* operator new(size_t size) {
+  size_t seen = g_largest.load();
+  while (size > seen && !g_largest.compare_exchange_weak(seen, size)) {
+  }
+  if (void* p = std::malloc(size == 0 ? 1 : size)) return p;
+  throw std::bad_alloc();
+}
+void operator delete(void* p) noexcept { std::free(p); }
+void operator delete(void* p, size_t) noexcept { std::free(p); }
+
+namespace norvak {
+namespace ipc {
+namespace {
+
+TEST(DdpMemoryTest, AnnouncedSizesCostNothingUntilTheBytesCome) {
+  auto pair = testing_util::MakeSocketPair();
+  NkDdpUnit out, in;
+  out.SetConnection(pair.first);
+  in.SetConnection(pair.second);
+  in.SetDeadline(base::NkDeadline(base::NkTimeout::Milliseconds(200)));
+  out.AddInt32(-1);  // string length 0xFFFFFFFF, no body
+  out.Push();
+  g_largest = 0;
+  EXPECT_THROW(in.GetString(), base::NkTimedOut);
+  EXPECT_LT(g_largest.load(), 64u * 1024);
+
+  in.SetDeadline(base::NkDeadline(base::NkTimeout::Milliseconds(200)));
+  out.AddInt32(-1);  // vector count 0xFFFFFFFF, no elements
+  out.Push();
+  std::vector<std::string> values;
+  g_largest = 0;
+  EXPECT_THROW(in.GetVector(values), base::NkTimedOut);
+  EXPECT_LT(g_largest.load(), 64u * 1024);
+
+  // Real bytes still make a real string, growing as they arrive.
+  in.SetDeadline(base::NkDeadline(base::NkTimeout::Milliseconds(10000)));
+  const std::string body(100000, 'z');
+  out.AddString(body);
+  out.Push();
+  g_largest = 0;
+  EXPECT_EQ(body, in.GetString());
+  EXPECT_LT(g_largest.load(), 4 * body.size());
+}
+
+}  // namespace
+}  // namespace ipc
+}  // namespace norvak

@@ -1,0 +1,288 @@
+#include "app_store.h"
+
+#include <gtest/gtest.h>
+#include <poll.h>
+#include <pwd.h>
+#include <grp.h>
+#include <signal.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <fstream>
+#include <memory>
+#include <sstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "application.h"
+#include "component.h"
+#include "log.h"
+#include "process_state.h"
+#include "regenerator.h"
+#include "standart_comp_strategy.h"
+#include "temp_dir.h"
+
+namespace {
+
+const char kFake[] = NORVAK_BIN_DIR "/tools/fake-component";
+
+std::string readFile(const std::string& path) {
+  std::ifstream in(path);
+  std::stringstream s;
+  s << in.rdbuf();
+  return s.str();
+}
+
+// Waits (generously) until the file holds the text.
+bool waitForText(const std::string& path, const std::string& text) {
+  for (int i = 0; i < 500; ++i) {
+    if (readFile(path).find(text) != std::string::npos) return true;
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  }
+  return false;
+}
+
+class RecordingRegenerator : public Regenerator {
+ public:
+  bool regenerate(const AppNameSet&) override { return false; }
+  void appStarted(const Application& app) override { events.push_back("start " + app.name()); }
+  void appStopped(const Application& app) override { events.push_back("stop " + app.name()); }
+  std::vector<std::string> events;
+};
+
+class AppStoreTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    logFile_ = tmp_.path() + "/monitor.log";
+    initLog(logFile_, "debug", "quiet", "daemon", false, false);
+    setProcessState(STARTED);
+  }
+  void TearDown() override {
+    setProcessState(STARTED);
+    if (store_) store_->stop();
+    setProcessState(INIT);
+    initLog("syslog", "info", "error", "daemon", false, false);
+  }
+
+  AppStore& store(bool updateMode = false) {
+    if (!store_) {
+      store_.reset(new AppStore(updateMode));
+      store_->setRegenerator(&regen_);
+    }
+    return *store_;
+  }
+
+  // An application of one fake component (NAME-c) in its own directory.
+  std::shared_ptr<Application> define(const std::string& name,
+                                      const std::vector<std::string>& deps,
+                                      const std::string& argv = "") {
+    std::string dir = tmp_.path() + "/" + name + "/";
+    mkdir(dir.c_str(), 0755);
+    std::string comp = name + "-c";
+    EXPECT_EQ(0, symlink(kFake, (dir + comp).c_str()));
+    Component c(comp);
+    c.setArgv("--args-log=" + tmp_.path() + "/args.log --hup-log=" + hupLog() + " " + argv);
+    c.setTimeStart(20);
+    c.setTimeStop(10);
+    c.setLogType(Component::kLogTypeLog);
+    auto app = std::make_shared<Application>(name);
+    app->setFullName(name + " application");
+    app->setPath(dir);
+    for (const std::string& d : deps) app->addDependency(d);
+    app->addComponent(std::move(c));
+    EXPECT_TRUE(store().add(app));
+    return app;
+  }
+
+  std::string hupLog() const { return tmp_.path() + "/hup.log"; }
+  std::string log() const { return readFile(logFile_); }
+  static pid_t pidOf(const std::shared_ptr<Application>& app) {
+    return app->components().front().pid();
+  }
+
+  TempDir tmp_;
+  std::string logFile_;
+  RecordingRegenerator regen_;
+  std::unique_ptr<AppStore> store_;
+  std::vector<int> noDelays_;
+};
+
+typedef std::vector<std::string> Events;
+
+TEST_F(AppStoreTest, StartsDependenciesFirstAndStopsDependentsFirst) {
+  // Load order against dependency order, and no start() to build the index.
+  define("C", {});
+  define("B", {"C"});
+  define("A", {"B"});
+  StandartCompStrategy strategy;
+  ASSERT_TRUE(store().startApp("A", noDelays_, strategy));
+  EXPECT_EQ((Events{"start C", "start B", "start A"}), regen_.events);
+  EXPECT_EQ(3, store().runningCount());
+  EXPECT_EQ((AppNameSet{"A", "B", "C"}), store().startedNames());
+
+  regen_.events.clear();
+  store().stop();
+  EXPECT_EQ((Events{"stop A", "stop B", "stop C"}), regen_.events);
+  EXPECT_EQ(0, store().runningCount());
+}
+
+TEST_F(AppStoreTest, SharedDependencyStartsOnceAndNamesIgnoreCase) {
+  define("A", {"b"});
+  define("B", {});
+  store().start({"a", "B"}, noDelays_, "", "");
+  EXPECT_EQ((Events{"start B", "start A"}), regen_.events);
+  EXPECT_EQ(store().find("a"), store().find("A"));
+  EXPECT_FALSE(store().add(std::make_shared<Application>("b")));
+}
+
+TEST_F(AppStoreTest, DestroyingARunningStoreLeavesNoProcess) {
+  auto a = define("A", {"B"});
+  auto b = define("B", {});
+  store().start({"A"}, noDelays_, "", "");
+  const pid_t pids[] = {pidOf(a), pidOf(b)};
+  regen_.events.clear();
+  store_.reset();
+  EXPECT_TRUE(regen_.events.empty());
+  for (pid_t pid : pids) EXPECT_EQ(-1, kill(pid, 0));
+}
+
+TEST_F(AppStoreTest, UpdateModeStartsOnlyTheAgent) {
+  store(true);
+  define("AGENT", {});
+  define("MAILD", {"AGENT"});
+  store().start({"AGENT", "MAILD"}, noDelays_, "", "");
+  EXPECT_EQ((Events{"start AGENT"}), regen_.events);
+  EXPECT_NE(std::string::npos, readFile(tmp_.path() + "/args.log").find("--update"));
+}
+
+TEST_F(AppStoreTest, StartFailuresAndBadNames) {
+  define("A", {"B"});
+  define("B", {}, "--answer=E");
+  StandartCompStrategy strategy;
+  EXPECT_FALSE(store().startApp("A", noDelays_, strategy));
+  EXPECT_NE(std::string::npos,
+            log().find("application \"A\" cannot start, because of depends application \"B\" "
+                       "not started"));
+  EXPECT_TRUE(regen_.events.empty());
+
+  try {
+    store().startApp("nope", noDelays_, strategy);
+    FAIL() << "no exception";
+  } catch (const AppStore::BadAppName& e) {
+    EXPECT_STREQ("bad application name \"nope\"", e.what());
+  }
+  setProcessState(STOPPED);
+  EXPECT_THROW(store().startApp("A", noDelays_, strategy), AppStore::StartError);
+  setProcessState(STARTED);
+
+  // A cycle that escaped verification ends the start instead of the stack.
+  define("X", {"Y"});
+  define("Y", {"X"});
+  EXPECT_FALSE(store().startApp("X", noDelays_, strategy));
+}
+
+TEST_F(AppStoreTest, FaultyApplicationsStopDependenciesOutsideTheRunSet) {
+  auto a = define("A", {"B"});
+  define("B", {});
+  auto c = define("C", {"D"});
+  define("D", {});
+  store().start({"A", "C"}, noDelays_, "", "");
+  for (const auto& app : {a, c}) {
+    pid_t pid = pidOf(app);
+    ASSERT_EQ(0, kill(pid, SIGKILL));
+    store().componentFault(pid, time(nullptr));
+    EXPECT_TRUE(store().holdsComponent(pid));
+  }
+  regen_.events.clear();
+  store().stopFaultyApps({"A", "C", "D"});
+  EXPECT_EQ((Events{"stop A", "stop B", "stop C"}), regen_.events);
+  EXPECT_NE(std::string::npos, log().find("one component from application A is fault. "
+                                          "The application will be stoped"));
+  EXPECT_NE(std::string::npos, log().find("application B going to stop, because no one "
+                                          "application depend on it now"));
+  EXPECT_EQ(std::string::npos, log().find("application D going to stop"));
+}
+
+TEST_F(AppStoreTest, DescriptorsMapBackToTheirComponents) {
+  auto a = define("A", {});
+  auto b = define("B", {});
+  store().start({"A", "B"}, noDelays_, "", "");
+  std::vector<pollfd> fds;
+  store().collectPollFds(fds);
+  ASSERT_EQ(2u, fds.size());
+  for (const pollfd& p : fds) {
+    AppStore::FdOwner owner;
+    ASSERT_TRUE(store().findByFd(p.fd, owner));
+    std::shared_ptr<Application> app = store().find(owner.appName);
+    EXPECT_EQ(pidOf(app), store().pidByFd(p.fd));
+    EXPECT_EQ(app->components().front().name(), owner.compName);
+  }
+  EXPECT_EQ(-1, store().pidByFd(12345));
+
+  // A dead process shows as end of file on its descriptor, which still maps
+  // to the dead pid until the fault is handled.
+  pid_t pid = pidOf(b);
+  ASSERT_EQ(0, kill(pid, SIGKILL));
+  pollfd dead = {b->components().front().fd(), POLLIN, 0};
+  char buf[16];
+  ASSERT_EQ(1, poll(&dead, 1, 20000));
+  ASSERT_EQ(0, read(dead.fd, buf, sizeof buf));
+  EXPECT_EQ(pid, store().pidByFd(dead.fd));
+  store().componentFault(pid, time(nullptr));
+  fds.clear();
+  store().collectPollFds(fds);
+  EXPECT_EQ(1u, fds.size());
+}
+
+TEST_F(AppStoreTest, RecoveredAgentMakesItsDependentsReload) {
+  auto agent = define("AGENT", {});
+  auto maild = define("MAILD", {"agent"});
+  store().start({"MAILD"}, noDelays_, "", "");
+  pid_t dead = pidOf(agent);
+  ASSERT_EQ(0, kill(dead, SIGKILL));
+  store().componentFault(dead, time(nullptr));
+  ASSERT_TRUE(store().holdsComponent(dead));
+
+  EXPECT_FALSE(store().recover(dead, time(nullptr), 1, {"MAILD"}));
+  ASSERT_TRUE(store().recover(dead, time(nullptr), 1, {}));
+  EXPECT_GT(pidOf(agent), 0);
+  EXPECT_NE(dead, pidOf(agent));
+  EXPECT_TRUE(waitForText(hupLog(), "HUP " + std::to_string(pidOf(maild))));
+  EXPECT_NE(std::string::npos,
+            log().find("Sending SIGHUP to application MAILD due to AGENT recovered"));
+}
+
+TEST_F(AppStoreTest, ApplyRunAppSetStartsDependenciesFirstWhateverTheLoadOrder) {
+  define("A", {"B"});
+  define("X", {});
+  define("B", {});
+  define("Y", {"X"});
+  store().start({"Y"}, noDelays_, "", "");
+  regen_.events.clear();
+
+  store().applyRunAppSet({"A"}, noDelays_);
+  EXPECT_EQ((Events{"stop Y", "stop X", "start B", "start A"}), regen_.events);
+  EXPECT_NE(std::string::npos, log().find("application \"X\" must be stoped"));
+  EXPECT_NE(std::string::npos, log().find("application \"B\" must be started"));
+}
+
+TEST_F(AppStoreTest, FirstNonRootIdsSkipRootAndUnknownNames) {
+  auto a = define("A", {});
+  auto b = define("B", {});
+  EXPECT_THROW(store().firstNotRootUid(), std::runtime_error);
+  a->components().front().setUser("root");
+  a->components().front().setGroup("no-such-group-here");
+  Component extra("x");
+  extra.setUser("no-such-user-here");
+  b->addComponent(std::move(extra));
+  Component nobody("y");
+  nobody.setUser("nobody");
+  nobody.setGroup("nogroup");
+  b->addComponent(std::move(nobody));
+  EXPECT_EQ(getpwnam("nobody")->pw_uid, store().firstNotRootUid());
+  EXPECT_EQ(getgrnam("nogroup")->gr_gid, store().firstNotRootGid());
+}
+
+}  // namespace

@@ -1,0 +1,342 @@
+// fake-component: a stand-in for a supervised program of the suite, for tests
+// and the demo. Place it (a symlink will do) under the component's name in an
+// application directory; the name it was started under (the last part of
+// argv[0]) is its component name.
+//
+// It follows the supervised-program contract: writes its one-byte start
+// answer on standard output and keeps standard output open while it runs,
+// reloads (records) on SIGHUP, ends on SIGTERM, answers --check-only with its
+// findings, and, started with --socket ADDR --pid-file PATH, writes that pid
+// file.
+//
+// Behaviour is chosen by environment variables and overridden by arguments
+// (so that one .mmc file can give each component its own behaviour through
+// its argument string). Durations are in milliseconds.
+//
+//   argument                 environment           meaning
+//   --answer=WHAT            FAKE_ANSWER           start answer: "space" (default),
+//                                                  "E", "LF", "none" (never answer),
+//                                                  "close" (close stdout, keep running),
+//                                                  or any single character
+//   --answer-delay=MS        FAKE_ANSWER_DELAY_MS  wait before answering
+//   --exit-after=MS          FAKE_EXIT_AFTER_MS    exit by itself this long after the answer
+//   --exit-code=N            FAKE_EXIT_CODE        its exit status (default 0)
+//   --die-after=MS           FAKE_DIE_AFTER_MS     die by a signal this long after the answer
+//   --signal=N               FAKE_SIGNAL           that signal (default SIGSEGV)
+//   --term=exit|die|ignore   FAKE_TERM             on SIGTERM/SIGINT: exit(0) (default), die
+//                                                  by the signal, or ignore it
+//   --hup-log=PATH           FAKE_HUP_LOG          append "HUP <pid>" per SIGHUP received
+//   --hup-dir=DIR            FAKE_HUP_DIR          hold DIR/NAME.PID.hup write-locked while alive
+//   --args-log=PATH          FAKE_ARGS_LOG         append the argument vector, one line, words
+//                                                  separated by single blanks
+//   --check-output=A|B|..    FAKE_CHECK_OUTPUT     lines printed for --check-only ("|" separates
+//                                                  lines; default "Options OK")
+//   --check-delay=MS         FAKE_CHECK_DELAY_MS   wait before printing them
+//   --check-exit=N           FAKE_CHECK_EXIT       exit status after the check (default 0)
+//   --check-hold             FAKE_CHECK_HOLD=1     after the check output keep running until
+//                                                  SIGTERM instead of exiting
+//
+// Arguments added by the monitor's start strategies: --update (accepted),
+// --check-only (check mode; an argument after it is the agent address and is
+// ignored), --socket ADDR and --pid-file PATH. Unknown arguments are ignored.
+
+#include <errno.h>
+#include <fcntl.h>
+#include <signal.h>
+#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
+#include <sys/resource.h>
+#include <time.h>
+#include <unistd.h>
+
+#include <string>
+#include <vector>
+
+namespace {
+
+struct Options {
+  std::string answer = "space";
+  long answerDelay = 0;
+  long exitAfter = -1;
+  int exitCode = 0;
+  long dieAfter = -1;
+  int signal = SIGSEGV;
+  std::string term = "exit";
+  std::string hupLog;
+  std::string hupDir;
+  std::string argsLog;
+  std::string checkOutput = "Options OK";
+  long checkDelay = 0;
+  int checkExit = 0;
+  bool checkHold = false;
+  bool checkOnly = false;
+  std::string socket;
+  std::string pidFile;
+};
+
+std::string g_hupPath;
+
+void fromEnv(Options& o) {
+  auto get = [](const char* name, std::string& out) {
+    const char* v = getenv(name);
+    if (v) out = v;
+  };
+  auto getLong = [](const char* name, long& out) {
+    const char* v = getenv(name);
+    if (v && *v) out = strtol(v, nullptr, 10);
+  };
+  auto getInt = [&](const char* name, int& out) {
+    long v = out;
+    getLong(name, v);
+    out = static_cast<int>(v);
+  };
+  get("FAKE_ANSWER", o.answer);
+  getLong("FAKE_ANSWER_DELAY_MS", o.answerDelay);
+  getLong("FAKE_EXIT_AFTER_MS", o.exitAfter);
+  getInt("FAKE_EXIT_CODE", o.exitCode);
+  getLong("FAKE_DIE_AFTER_MS", o.dieAfter);
+  getInt("FAKE_SIGNAL", o.signal);
+  get("FAKE_TERM", o.term);
+  get("FAKE_HUP_LOG", o.hupLog);
+  get("FAKE_HUP_DIR", o.hupDir);
+  get("FAKE_ARGS_LOG", o.argsLog);
+  get("FAKE_CHECK_OUTPUT", o.checkOutput);
+  getLong("FAKE_CHECK_DELAY_MS", o.checkDelay);
+  getInt("FAKE_CHECK_EXIT", o.checkExit);
+  const char* hold = getenv("FAKE_CHECK_HOLD");
+  if (hold && *hold == '1') o.checkHold = true;
+}
+
+bool takeValue(const std::string& arg, const char* key, std::string& out) {
+  const size_t n = strlen(key);
+  if (arg.compare(0, n, key) != 0 || arg.size() <= n || arg[n] != '=') return false;
+  out = arg.substr(n + 1);
+  return true;
+}
+
+void fromArgs(int argc, char** argv, Options& o) {
+  for (int i = 1; i < argc; ++i) {
+    const std::string a = argv[i];
+    std::string v;
+    if (a == "--check-only") {
+      o.checkOnly = true;
+    } else if (a == "--socket" && i + 1 < argc) {
+      o.socket = argv[++i];
+    } else if (a == "--pid-file" && i + 1 < argc) {
+      o.pidFile = argv[++i];
+    } else if (a == "--check-hold") {
+      o.checkHold = true;
+    } else if (takeValue(a, "--answer", v)) {
+      o.answer = v;
+    } else if (takeValue(a, "--answer-delay", v)) {
+      o.answerDelay = strtol(v.c_str(), nullptr, 10);
+    } else if (takeValue(a, "--exit-after", v)) {
+      o.exitAfter = strtol(v.c_str(), nullptr, 10);
+    } else if (takeValue(a, "--exit-code", v)) {
+      o.exitCode = atoi(v.c_str());
+    } else if (takeValue(a, "--die-after", v)) {
+      o.dieAfter = strtol(v.c_str(), nullptr, 10);
+    } else if (takeValue(a, "--signal", v)) {
+      o.signal = atoi(v.c_str());
+    } else if (takeValue(a, "--term", v)) {
+      o.term = v;
+    } else if (takeValue(a, "--hup-log", v)) {
+      o.hupLog = v;
+    } else if (takeValue(a, "--hup-dir", v)) {
+      o.hupDir = v;
+    } else if (takeValue(a, "--args-log", v)) {
+      o.argsLog = v;
+    } else if (takeValue(a, "--check-output", v)) {
+      o.checkOutput = v;
+    } else if (takeValue(a, "--check-delay", v)) {
+      o.checkDelay = strtol(v.c_str(), nullptr, 10);
+    } else if (takeValue(a, "--check-exit", v)) {
+      o.checkExit = atoi(v.c_str());
+    }
+  }
+}
+
+void appendLine(const std::string& path, const std::string& line) {
+  int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
+  if (fd < 0) return;
+  std::string data = line + "\n";
+  ssize_t w;
+  do {
+    w = write(fd, data.data(), data.size());
+  } while (w < 0 && errno == EINTR);
+  close(fd);
+}
+
+void writeAll(int fd, const std::string& data) {
+  size_t done = 0;
+  while (done < data.size()) {
+    ssize_t w = write(fd, data.data() + done, data.size() - done);
+    if (w < 0 && errno == EINTR) continue;
+    if (w <= 0) return;
+    done += static_cast<size_t>(w);
+  }
+}
+
+void finish(int code) {
+  if (!g_hupPath.empty()) unlink(g_hupPath.c_str());
+  _exit(code);
+}
+
+[[noreturn]] void dieBy(int sig) {
+  // A crash leaves its hup file behind, like a real one; no core file
+  // though, tests kill many of these.
+  struct rlimit noCore = {0, 0};
+  setrlimit(RLIMIT_CORE, &noCore);
+  signal(sig, SIG_DFL);
+  sigset_t set;
+  sigemptyset(&set);
+  sigaddset(&set, sig);
+  sigprocmask(SIG_UNBLOCK, &set, nullptr);
+  raise(sig);
+  _exit(128 + sig);
+}
+
+long long nowMs() {
+  struct timespec ts;
+  clock_gettime(CLOCK_MONOTONIC, &ts);
+  return static_cast<long long>(ts.tv_sec) * 1000 + ts.tv_nsec / 1000000;
+}
+
+// Serves signals until the deadline (ms on the monotonic clock, < 0: none).
+void serveSignals(const Options& o, long long deadline) {
+  sigset_t set;
+  sigemptyset(&set);
+  sigaddset(&set, SIGHUP);
+  sigaddset(&set, SIGTERM);
+  sigaddset(&set, SIGINT);
+  for (;;) {
+    int sig;
+    if (deadline >= 0) {
+      long long left = deadline - nowMs();
+      if (left <= 0) return;
+      struct timespec ts = {static_cast<time_t>(left / 1000), (left % 1000) * 1000000};
+      sig = sigtimedwait(&set, nullptr, &ts);
+      if (sig < 0) {
+        if (errno == EAGAIN) return;
+        continue;
+      }
+    } else {
+      sig = sigwaitinfo(&set, nullptr);
+      if (sig < 0) continue;
+    }
+    if (sig == SIGHUP) {
+      if (!o.hupLog.empty()) appendLine(o.hupLog, "HUP " + std::to_string(getpid()));
+      continue;
+    }
+    if (o.term == "ignore") continue;
+    if (o.term == "die") dieBy(sig);
+    finish(0);
+  }
+}
+
+void holdHupFile(const Options& o, const char* argv0) {
+  if (o.hupDir.empty()) return;
+  std::string name = argv0;
+  size_t slash = name.rfind('/');
+  if (slash != std::string::npos) name = name.substr(slash + 1);
+  std::string dir = o.hupDir;
+  if (dir.empty() || dir.back() != '/') dir += "/";
+  std::string path = dir + name + "." + std::to_string(getpid()) + ".hup";
+  int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0644);
+  if (fd < 0) return;
+  struct flock lock;
+  memset(&lock, 0, sizeof(lock));
+  lock.l_type = F_WRLCK;
+  lock.l_whence = SEEK_SET;
+  if (fcntl(fd, F_SETLK, &lock) != 0) {
+    close(fd);
+    return;
+  }
+  g_hupPath = path;  // the descriptor stays open: the lock lives with us
+}
+
+void answer(const Options& o) {
+  const std::string& a = o.answer;
+  if (a == "none") return;
+  if (a == "close") {
+    // Closing stdout ends the answer without a byte; a descriptor on
+    // /dev/null keeps later writes harmless.
+    int devnull = open("/dev/null", O_WRONLY);
+    if (devnull >= 0) {
+      dup2(devnull, 1);
+      close(devnull);
+    } else {
+      close(1);
+    }
+    return;
+  }
+  char c;
+  if (a == "space" || a.empty()) {
+    c = ' ';
+  } else if (a == "LF") {
+    c = '\n';
+  } else {
+    c = a[0];
+  }
+  writeAll(1, std::string(1, c));
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  Options o;
+  fromEnv(o);
+  fromArgs(argc, argv, o);
+
+  // Signals are taken synchronously; the monitor left them unblocked.
+  sigset_t set;
+  sigemptyset(&set);
+  sigaddset(&set, SIGHUP);
+  sigaddset(&set, SIGTERM);
+  sigaddset(&set, SIGINT);
+  sigprocmask(SIG_BLOCK, &set, nullptr);
+
+  if (!o.argsLog.empty()) {
+    std::string line;
+    for (int i = 0; i < argc; ++i) line += std::string(i ? " " : "") + argv[i];
+    appendLine(o.argsLog, line);
+  }
+
+  if (o.checkOnly) {
+    if (o.checkDelay > 0) serveSignals(o, nowMs() + o.checkDelay);
+    std::string out;
+    size_t start = 0;
+    for (;;) {
+      size_t bar = o.checkOutput.find('|', start);
+      out += o.checkOutput.substr(start, bar == std::string::npos ? std::string::npos : bar - start);
+      out += "\n";
+      if (bar == std::string::npos) break;
+      start = bar + 1;
+    }
+    writeAll(1, out);
+    if (o.checkHold) serveSignals(o, -1);
+    finish(o.checkExit);
+  }
+
+  if (!o.pidFile.empty()) {
+    int fd = open(o.pidFile.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+    if (fd >= 0) {
+      writeAll(fd, std::to_string(getpid()) + "\n");
+      close(fd);
+    }
+  }
+  holdHupFile(o, argv[0]);
+
+  if (o.answerDelay > 0) serveSignals(o, nowMs() + o.answerDelay);
+  answer(o);
+
+  long long deadline = -1;
+  if (o.exitAfter >= 0) deadline = nowMs() + o.exitAfter;
+  if (o.dieAfter >= 0 && (deadline < 0 || nowMs() + o.dieAfter < deadline))
+    deadline = nowMs() + o.dieAfter;
+  serveSignals(o, deadline);
+  // The deadline passed: whichever of the two ends came first.
+  if (o.dieAfter >= 0 && (o.exitAfter < 0 || o.dieAfter <= o.exitAfter)) dieBy(o.signal);
+  finish(o.exitCode);
+}
