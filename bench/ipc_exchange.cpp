@@ -5,6 +5,7 @@
 //   ipc-exchange [exchanges]   (default 20000)
 
 #include <arpa/inet.h>
+#include <sys/resource.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -68,7 +69,23 @@ struct Figures {
   double rate = 0;
   double median_us = 0;
   double p99_us = 0;
+  double switches = 0;  // voluntary context switches of the process per exchange
+  double cpu_us = 0;    // processor time of the process per exchange
 };
+
+long VoluntarySwitches() {
+  rusage usage{};
+  getrusage(RUSAGE_SELF, &usage);
+  return usage.ru_nvcsw;
+}
+
+// User and system time of the whole process, in microseconds.
+double CpuMicros() {
+  rusage usage{};
+  getrusage(RUSAGE_SELF, &usage);
+  return (usage.ru_utime.tv_sec + usage.ru_stime.tv_sec) * 1e6 + usage.ru_utime.tv_usec +
+         usage.ru_stime.tv_usec;
+}
 
 Figures Summarise(std::vector<double>& latencies_us, double seconds) {
   std::sort(latencies_us.begin(), latencies_us.end());
@@ -121,6 +138,8 @@ Figures RawPingPong(int count) {
   std::vector<double> latencies;
   latencies.reserve(static_cast<size_t>(count));
   const uint32_t id = htonl(kProtocolId);
+  const long switches = VoluntarySwitches();
+  const double cpu = CpuMicros();
   const auto start = Clock::now();
   for (int i = 0; i < count; ++i) {
     const auto begin = Clock::now();
@@ -136,10 +155,14 @@ Figures RawPingPong(int count) {
     latencies.push_back(std::chrono::duration<double, std::micro>(Clock::now() - begin).count());
   }
   const double seconds = std::chrono::duration<double>(Clock::now() - start).count();
+  const long switched = VoluntarySwitches() - switches;
   close(fds[0]);
   echo.join();
   close(fds[1]);
-  return Summarise(latencies, seconds);
+  Figures figures = Summarise(latencies, seconds);
+  figures.switches = static_cast<double>(switched) / count;
+  figures.cpu_us = (CpuMicros() - cpu) / count;
+  return figures;
 }
 
 Figures SessionExchanges(const std::string& address, int count) {
@@ -169,6 +192,8 @@ Figures SessionExchanges(const std::string& address, int count) {
 
     std::vector<double> latencies;
     latencies.reserve(static_cast<size_t>(count));
+    const long switches = VoluntarySwitches();
+    const double cpu = CpuMicros();
     const auto start = Clock::now();
     for (int i = 0; i < count; ++i) {
       const auto begin = Clock::now();
@@ -180,7 +205,10 @@ Figures SessionExchanges(const std::string& address, int count) {
       latencies.push_back(std::chrono::duration<double, std::micro>(Clock::now() - begin).count());
     }
     const double seconds = std::chrono::duration<double>(Clock::now() - start).count();
+    const long switched = VoluntarySwitches() - switches;
     figures = Summarise(latencies, seconds);
+    figures.switches = static_cast<double>(switched) / count;
+    figures.cpu_us = (CpuMicros() - cpu) / count;
   }
   stop = true;
   server.Close();
@@ -189,8 +217,9 @@ Figures SessionExchanges(const std::string& address, int count) {
 }
 
 void Print(const char* name, const Figures& f) {
-  std::printf("%-28s %10.0f exchanges/s   median %7.1f us   p99 %7.1f us\n", name, f.rate,
-              f.median_us, f.p99_us);
+  std::printf(
+      "%-26s %8.0f exchanges/s  median %6.1f us  p99 %8.1f us  cpu %5.1f us  %3.1f switches\n",
+      name, f.rate, f.median_us, f.p99_us, f.cpu_us, f.switches);
 }
 
 }  // namespace

@@ -30,6 +30,12 @@ bool Remove(std::vector<NkIfIPCPtr>* pool, const NkIfIPC* connection) {
   return true;
 }
 
+#ifdef POLLRDHUP
+constexpr short kHangUpEvents = POLLRDHUP;
+#else
+constexpr short kHangUpEvents = POLLIN;
+#endif
+
 std::string Flag(bool value) { return value ? "true" : "false"; }
 
 }  // namespace
@@ -139,6 +145,7 @@ void NkPersistentClientPoolManager::DropLocked(const NkIfIPC* connection) {
   if (total_ > 0) --total_;
   donors_.erase(connection);
   retired_.erase(connection);
+  watched_.erase(connection);
 }
 
 void NkPersistentClientPoolManager::UpdateMaximaLocked() {
@@ -149,12 +156,24 @@ void NkPersistentClientPoolManager::UpdateMaximaLocked() {
 }
 
 NkIfIPCPtr NkPersistentClientPoolManager::TakeReadyLocked() {
-  if (ready_.empty()) return NkIfIPCPtr();
-  NkIfIPCPtr connection = std::move(ready_.back());
-  ready_.pop_back();
-  busy_.push_back(connection);
-  UpdateMaximaLocked();
-  return connection;
+  while (!ready_.empty()) {
+    NkIfIPCPtr connection = std::move(ready_.back());
+    ready_.pop_back();
+    // The poller only watches for hang-ups; anything else the server sent
+    // unasked would be read as the next reply.
+    if (PeekState(connection->GetHandle()) >= 0) {
+      DropLocked(connection.get());
+      base::NkLogAlert("NkPersistentClientPoolManager: " + connection->GetDescription() +
+                       " is probably broken (unexpected input) make pause...");
+      connection->Close();
+      GetControl().Send(NkControl::kClosed);
+      continue;
+    }
+    busy_.push_back(connection);
+    UpdateMaximaLocked();
+    return connection;
+  }
+  return NkIfIPCPtr();
 }
 
 bool NkPersistentClientPoolManager::MayCreateLocked() {
@@ -224,9 +243,10 @@ void NkPersistentClientPoolManager::ReleaseConnection(const NkIfIPCPtr& connecti
   }
   ready_.push_back(connection);
   UpdateMaximaLocked();
+  const bool watched = watched_.count(connection.get()) != 0;
   lock.unlock();
   event_.Set(kEventReady);
-  GetControl().Send(NkControl::kReleased);
+  if (!watched) GetControl().Send(NkControl::kReleased);
 }
 
 void NkPersistentClientPoolManager::CloseConnection(const NkIfIPCPtr& connection) {
@@ -277,11 +297,15 @@ void NkPersistentClientPoolManager::CorrectConnectionsNum(const ConnSettings& se
 NkTimeout NkPersistentClientPoolManager::BuildWaitListLocked(
     std::vector<pollfd>* entries, std::vector<NkIfIPCPtr>* connections) {
   NkTimeout timeout = base::kNkInfiniteTimeout;
+  watched_.clear();
   for (const NkIfIPCPtr& connection : ready_) {
-    // Any input on an idle connection means the server closed it or broke
-    // the protocol.
-    entries->push_back(pollfd{connection->GetHandle(), POLLIN, 0});
+    // The server closing an idle connection. Plain input is not watched: a
+    // connection stays in this poll while it is handed out (so that handing
+    // it back costs no rebuild), and its replies must not wake the poller;
+    // stray input on an idle one is caught when it is taken.
+    entries->push_back(pollfd{connection->GetHandle(), kHangUpEvents, 0});
     connections->push_back(connection);
+    watched_.insert(connection.get());
     timeout = std::min(timeout, connection->GetExpiry().Remaining());
   }
   return timeout;
@@ -317,7 +341,7 @@ void NkPersistentClientPoolManager::OnReady(const NkIfIPCPtr& connection, short 
     if (!Remove(&ready_, connection.get())) return;
     DropLocked(connection.get());
   }
-  if (revents & (POLLIN | POLLHUP)) {
+  if (revents & (POLLIN | POLLHUP | kHangUpEvents)) {
     base::NkLogAlert("NkPersistentClientPoolManager: " + connection->GetDescription() +
                      " has been broken/closed on server side (poll revent=0x" +
                      Hex(static_cast<uint16_t>(revents)) + ") make pause...");

@@ -54,6 +54,9 @@ class NkPersistentClientPoolManager : public NkPersistentPoolManager,
   std::vector<NkIfIPCPtr> busy_;   // b-pool
   std::set<const NkIfIPC*> retired_;  // busy ones of replaced addresses
   std::set<const NkIfIPC*> donors_;   // made on request
+  // The connections in the maintenance thread's current poll: one released
+  // while still there needs no rebuild.
+  std::set<const NkIfIPC*> watched_;
   uint32_t total_ = 0;
   uint32_t creating_ = 0;
   uint32_t requests_ = 0;

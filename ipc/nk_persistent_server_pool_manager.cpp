@@ -15,6 +15,13 @@ using base::NkTimeout;
 
 namespace {
 
+#ifdef POLLRDHUP
+constexpr short kHangUpEvents = POLLRDHUP;
+#else
+constexpr short kHangUpEvents = 0;
+#endif
+constexpr short kRequestEvents = POLLIN | kHangUpEvents;
+
 template <typename Pool>
 bool Remove(Pool* pool, const NkIfIPC* connection) {
   auto found = std::find_if(pool->begin(), pool->end(),
@@ -141,25 +148,9 @@ void NkPersistentServerPoolManager::ReleaseConnection(const NkIfIPCPtr& connecti
     connection->Close();
     return;
   }
-  switch (PeekState(connection->GetHandle())) {
-    case 1:
-      // The next request is already there: no need to wait for the poller.
-      ready_.push_back(connection);
-      lock.unlock();
-      event_.Set(kEventReady);
-      return;
-    case 0:
-      lock.unlock();
-      base::NkLogDebug("PSP-Manager: " + connection->GetDescription() + " is closed or broken");
-      connection->Close();
-      GetControl().Send(NkControl::kClosed);
-      return;
-    default:
-      EstablishLocked(connection);
-      lock.unlock();
-      GetControl().Send(NkControl::kReleased);
-      return;
-  }
+  EstablishLocked(connection);
+  lock.unlock();
+  GetControl().Send(NkControl::kReleased);
 }
 
 void NkPersistentServerPoolManager::CloseConnection(const NkIfIPCPtr& connection) {
@@ -193,7 +184,7 @@ NkTimeout NkPersistentServerPoolManager::BuildWaitListLocked(
     }
   }
   for (const NkIfIPCPtr& connection : established_) {
-    entries->push_back(pollfd{connection->GetHandle(), POLLIN, 0});
+    entries->push_back(pollfd{connection->GetHandle(), kRequestEvents, 0});
     connections->push_back(connection);
     timeout = std::min(timeout, connection->GetExpiry().Remaining());
   }
@@ -244,8 +235,15 @@ void NkPersistentServerPoolManager::OnReady(const NkIfIPCPtr& connection, short 
     AcceptOne(connection, revents);
     return;
   }
-  const int state = PeekState(connection->GetHandle());
-  if (state < 0 && (revents & (POLLERR | POLLHUP | POLLNVAL)) == 0) return;
+  // Input alone is a request. Only with a hang-up must the bytes be looked
+  // at: a request followed by a close, or just the end of the stream.
+  int state = 1;
+  if (revents & (POLLERR | POLLHUP | POLLNVAL | kHangUpEvents)) {
+    state = (revents & POLLNVAL) ? 0 : PeekState(connection->GetHandle());
+    if (state < 0) state = 0;
+  } else if ((revents & POLLIN) == 0) {
+    return;
+  }
   std::unique_lock<std::mutex> lock(mutex_);
   if (!Remove(&established_, connection.get())) return;
   if (state > 0) {

@@ -53,13 +53,25 @@ void deliver(const std::string& command, const std::string& mail) {
   }
 }
 
+// The addresses come from the agent: a line end in one would let it add
+// headers of its own to every report.
+std::string headerValue(const std::string& value) {
+  std::string out;
+  for (char c : value) {
+    if (c != '\n' && c != '\r') out += c;
+  }
+  return out;
+}
+
 }  // namespace
 
 bool SenderInformer::inform(const std::string& text) {
   const NotifyInfo::Addresses addresses = NotifyInfo::instance().addresses();
   std::string headers;
-  if (!addresses.from.empty()) headers = "From:" + addresses.from + "\n";
-  headers += "To:" + (addresses.to.empty() ? localSuperuserMailbox() : addresses.to) + "\n";
+  const std::string from = headerValue(addresses.from);
+  const std::string to = headerValue(addresses.to);
+  if (!from.empty()) headers = "From:" + from + "\n";
+  headers += "To:" + (to.empty() ? localSuperuserMailbox() : to) + "\n";
   const std::string command = injectCmd();
   logDebug("send notification " + headers + ". Command: " + command);
   std::string mail = headers + text;

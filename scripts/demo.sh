@@ -1,8 +1,66 @@
 #!/bin/bash
-# Builds norvak-monitor and runs it on the bundled example suite.
+# Builds norvak-monitor and runs it in the foreground on the bundled demo
+# suite (examples/demo, examples/meta): four applications started in
+# dependency order, one component that crashes every few seconds and is
+# restarted, with the failure and recovery mails shown as they are sent.
+# Everything lives in ./demo-run; Ctrl-C stops the monitor and its suite.
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 cd "$root"
 bash scripts/setup.sh
 bash scripts/build.sh build
-./build/monitor/norvak-monitor --version
+
+demo="$root/demo-run"
+rm -rf "$demo"
+mkdir -p "$demo"/{bin,log,run,mail,meta}
+
+# Every component of the demo is the fake-component test double, found under
+# the component's name in the applications' directory.
+for comp in agent maild smtpd scanner notifier httpd; do
+  ln -s "$root/build/tools/fake-component" "$demo/bin/$comp"
+done
+
+# The inject command: files each mail in mail/ and appends it to
+# log/mails.txt, which is shown below next to the monitor's log.
+cat > "$demo/bin/show-mail" <<SCRIPT
+#!/bin/sh
+tmp=\$(mktemp)
+cat > "\$tmp"
+"$root/build/tools/fake-inject" "\$1" < "\$tmp"
+{ echo "---------------- mail sent ----------------"; cat "\$tmp"; echo; echo "-------------------------------------------"; } >> "$demo/log/mails.txt"
+rm -f "\$tmp"
+SCRIPT
+chmod +x "$demo/bin/show-mail"
+
+sed "s|@DEMO_DIR@|$demo|g" examples/demo/monitor.conf > "$demo/monitor.conf"
+for f in examples/meta/*.mmc; do
+  sed "s|@DEMO_DIR@|$demo|g" "$f" > "$demo/meta/$(basename "$f")"
+done
+touch "$demo/log/monitor.log" "$demo/log/mails.txt"
+
+cat <<TEXT
+
+norvak-monitor demo: AGENT, MAILD (needs AGENT), WEB (needs MAILD) and FILTER
+(needs AGENT and MAILD). FILTER's scanner crashes 4 s after every start; the
+monitor mails the failure, restarts it 2 s later and mails the recovery.
+Files: $demo   (monitor.conf, meta/*.mmc, log/, mail/)
+Press Ctrl-C to stop the monitor and the whole suite.
+
+TEXT
+
+tail -n +1 -F "$demo/log/monitor.log" "$demo/log/mails.txt" 2>/dev/null &
+tailer=$!
+cleanup() {
+  kill "$tailer" 2>/dev/null || true
+  wait "$tailer" 2>/dev/null || true
+}
+trap cleanup EXIT
+# A handler, not an ignore: the monitor must still receive Ctrl-C itself.
+trap 'true' INT
+
+status=0
+"$root/build/monitor/norvak-monitor" --conf "$demo/monitor.conf" || status=$?
+sleep 0.3
+echo
+echo "norvak-monitor ended with status $status; processes of the suite left: $(pgrep -f "$demo/bin/" | wc -l)"
+exit "$status"

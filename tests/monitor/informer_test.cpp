@@ -231,13 +231,21 @@ TEST_F(InformerTest, MailGoesThroughTheInjectCommandWithHeaders) {
   EXPECT_NE(log().find("Informed successfully"), std::string::npos);
 }
 
-TEST_F(InformerTest, MissingAddressesFallBack) {
+TEST_F(InformerTest, AddressesFallBackAndCannotAddHeaders) {
   NotifyInfo::instance().setAddresses("", "");
-  EXPECT_TRUE(SenderInformer().inform("body"));
+  EXPECT_TRUE(SenderInformer().inform("one"));
   ASSERT_TRUE(SenderInformer::waitDeliveries(60));
-  const std::vector<std::string> mails = listDir(mailDir());
+  std::vector<std::string> mails = listDir(mailDir());
   ASSERT_EQ(mails.size(), 1u);
-  EXPECT_EQ(readFile(mails[0]), "To:" + localSuperuserMailbox() + "\nbody");
+  EXPECT_EQ(readFile(mails[0]), "To:" + localSuperuserMailbox() + "\none");
+  unlink(mails[0].c_str());
+
+  NotifyInfo::instance().setAddresses("a@x\nBcc:spy@y", "\r\n");
+  EXPECT_TRUE(SenderInformer().inform("two"));
+  ASSERT_TRUE(SenderInformer::waitDeliveries(60));
+  mails = listDir(mailDir());
+  ASSERT_EQ(mails.size(), 1u);
+  EXPECT_EQ(readFile(mails[0]), "From:a@xBcc:spy@y\nTo:" + localSuperuserMailbox() + "\ntwo");
 }
 
 TEST_F(InformerTest, FailingMailCommandIsLogged) {
