@@ -14,7 +14,8 @@
 // token is still delivered, so the parser can go on and report the rest.
 class StartAppLexer {
  public:
-  // The numbers are part of the format's description; keep the order.
+  // The keyword kinds follow Number in the order of the keyword texts in
+  // start_app_lexer.cpp, which maps one onto the other by position.
   enum Token {
     Unknown = 0,
     EndOfLine,

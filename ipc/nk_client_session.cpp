@@ -64,7 +64,8 @@ bool NkClientSession::ClientExchange(NkClientProtocol& protocol, const NkIfIPCPt
     const int32_t lifetime = GetPoolManager().GetConnSettings().lifetime;
     if (lifetime > 0) connection->SetExpiry(static_cast<uint32_t>(lifetime));
     return true;
-  } catch (const NkIpcErrorClosedByPeer& e) {
+  } catch (const NkIpcErrorClosed& e) {
+    // Closed by peer while reading, or a hang-up seen while waiting to write.
     base::NkLogError(std::string("error in sending client information:") + e.what());
     return false;
   } catch (const base::NkSystemError& e) {

@@ -75,7 +75,7 @@ bool NkControl::Send(uint32_t code) {
 }
 
 NkControl::ReadResult NkControl::Read(uint32_t* code) {
-  base::NkLogDebug("NkControl: read command...");
+  if (base::NkLogEnabled(base::NK_LOG_DEBUG)) base::NkLogDebug("NkControl: read command...");
   std::lock_guard<std::mutex> lock(mutex_);
   char byte;
   for (;;) {

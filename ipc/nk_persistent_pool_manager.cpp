@@ -209,7 +209,11 @@ void NkPersistentPoolManager::Maintain() {
     }
     const int first = SelectReady(entries, timeout);
     if (first < 0) {
-      OnTimeout();
+      try {
+        OnTimeout();
+      } catch (const std::exception& e) {
+        base::NkLogError(std::string("Maintain: ") + e.what());
+      }
       continue;
     }
     if (static_cast<size_t>(first) >= entries.size()) {

@@ -119,7 +119,8 @@ bool NkServerSession::ServerExchange(NkServerProtocol* given, const NkIfIPCPtr& 
       }
     } while (!protocol->IsFinished());
     return true;
-  } catch (const NkIpcErrorClosedByPeer& e) {
+  } catch (const NkIpcErrorClosed& e) {
+    // Closed by peer while reading, or a hang-up seen while waiting to write.
     base::NkLogError(std::string("error in receiving client information:") + e.what());
     return false;
   } catch (const base::NkSystemError& e) {

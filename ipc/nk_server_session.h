@@ -33,6 +33,9 @@ class NkServerSession : public NkSession, public NkIfServerSession {
  protected:
   bool Exchange(NkProtocol* protocol, const NkIfIPCPtr& connection,
                 const base::NkDeadline& deadline) override;
+  // Waiting for the next client is not an exchange: the session's time-out
+  // bounds the exchange only, so that an idle server does not time out.
+  bool TimeoutCoversWait() const override { return false; }
 
  private:
   NkServerProtocol* Choose(NkServerProtocol* given, const NkIfIPCPtr& connection,

@@ -136,6 +136,11 @@ std::string NkSession::GetStateName() const {
   return state_->GetName();
 }
 
+uint32_t NkSession::GetExecutionsCount() const {
+  std::lock_guard<std::mutex> lock(mutex_);
+  return executions_;
+}
+
 std::vector<std::string> NkSession::GetAddresses() const {
   std::lock_guard<std::mutex> lock(mutex_);
   return addresses_;
@@ -218,11 +223,14 @@ NkSession::ExecutionScope::~ExecutionScope() {
 }
 
 bool NkSession::Perform(NkProtocol* protocol, const NkDeadline& deadline) {
-  const NkDeadline limit = EffectiveDeadline(deadline);
+  const bool covers_wait = TimeoutCoversWait();
+  const NkDeadline wait_limit = covers_wait ? EffectiveDeadline(deadline) : deadline;
   for (;;) {
     try {
       Connection::BlockingConnection connection(
-          *this, CurrentState()->AquireConnection(*this, limit));
+          *this, CurrentState()->AquireConnection(*this, wait_limit));
+      if (!connection.Get()) throw base::NkException("Session::Execute - no connection");
+      const NkDeadline limit = covers_wait ? wait_limit : EffectiveDeadline(deadline);
       if (!Exchange(protocol, connection.Get(), limit)) {
         connection.Discard();
         return false;

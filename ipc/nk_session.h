@@ -51,6 +51,8 @@ class NkSession : public virtual NkIfSession {
   std::vector<std::string> GetAddresses() const;
   // How many executions ran out of time.
   uint32_t GetTimedOutCount() const { return timed_out_.load(); }
+  // Executions in progress now.
+  uint32_t GetExecutionsCount() const;
 
   NkIfSessionPoolManager& GetPoolManager() const { return *pool_; }
 
@@ -93,6 +95,10 @@ class NkSession : public virtual NkIfSession {
   bool Perform(NkProtocol* protocol, const base::NkDeadline& deadline);
   virtual bool Exchange(NkProtocol* protocol, const NkIfIPCPtr& connection,
                         const base::NkDeadline& deadline) = 0;
+  // Whether the session's own time-out also bounds the wait for a
+  // connection (a client's call), or only the exchange once a connection is
+  // there (a server waiting for its next client).
+  virtual bool TimeoutCoversWait() const { return true; }
   // Ends the session. The most derived destructor calls it first, while
   // Exchange can still be dispatched; later calls do nothing.
   void Destroy();

@@ -120,7 +120,10 @@ bool NkSocket::IsReady(int events, const NkTimeout& timeout, bool shorten) {
     if ((events & POLLIN) && (revents & POLLIN)) return true;
     if (revents & (POLLERR | POLLHUP | POLLNVAL)) {
       base::NkLogDebug("poll return 0x" + Hex(revents) + ") for " + GetDescription());
-      if (events & POLLIN) throw NkIpcErrorClosedByPeer(this, "Socket::IsReady for ");
+      // A hang-up is the peer's doing whichever way we were waiting.
+      if ((events & POLLIN) || (revents & POLLHUP)) {
+        throw NkIpcErrorClosedByPeer(this, "Socket::IsReady for ");
+      }
       throw NkIpcErrorClosed(this, "Socket::IsReady for ");
     }
     if (revents & events) return true;
@@ -147,6 +150,7 @@ bool NkSocket::Receive(void* data, size_t& count, const NkTimeout& timeout) {
       count = received;
       base::NkLogError("rcv " + std::to_string(still) + " bytes from " + GetDescription() +
                        " failed: " + NkErrorText(error));
+      if (error == ECONNRESET) throw NkIpcErrorClosedByPeer(this, "Socket::Receive ");
       throw NkSystemError("Socket::Receive ", error);
     }
     if (rc == 0) {
@@ -182,6 +186,10 @@ bool NkSocket::Send(const void* data, size_t& count, const NkTimeout& timeout) {
       }
       base::NkLogError("send " + std::to_string(count) + " bytes to " + GetDescription() +
                        " failed: " + NkErrorText(error));
+      // The peer went away between the readiness test and the send.
+      if (error == EPIPE || error == ECONNRESET) {
+        throw NkIpcErrorClosedByPeer(this, "Socket::Send ");
+      }
       throw NkSystemError("Socket::Send", error);
     }
     const size_t still = count;
@@ -429,6 +437,9 @@ void NkSocket::TakeAddresses(const NkSocket& other) {
 }
 
 bool NkSocket::Dup(const NkSocket& other) {
+  // Replacing our own descriptor with its copy would first close it (and,
+  // for a listener, remove its socket file).
+  if (&other == this) return true;
   const int fd = other.fd_ < 0 ? -1 : fcntl(other.fd_, F_DUPFD_CLOEXEC, 0);
   if (fd < 0) {
     const int error = other.fd_ < 0 ? EBADF : errno;

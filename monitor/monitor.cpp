@@ -181,8 +181,13 @@ void Monitor::mainLoop() {
 }
 
 void Monitor::waitManagementEvents(int timeoutSec) {
+  pollFds_.clear();
   store_.collectPollFds(pollFds_);
-  goneFds_.clear();
+  // Handling a fault can start components, whose start waits here again: the
+  // list being worked through must not be the one that such a wait refills.
+  std::vector<int> gone;
+  gone.swap(goneFds_);
+  gone.clear();
   if (!pollFds_.empty() || timeoutSec > 0) {
     int ready;
     do {
@@ -197,7 +202,7 @@ void Monitor::waitManagementEvents(int timeoutSec) {
           n = read(p.fd, buf, sizeof buf);
         } while (n < 0 && errno == EINTR);
         if (n == 0) {
-          goneFds_.push_back(p.fd);
+          gone.push_back(p.fd);
         } else if (n < 0) {
           logDebug("error reading from management descriptor " + std::to_string(p.fd) + ": " +
                    strerror(errno));
@@ -210,8 +215,13 @@ void Monitor::waitManagementEvents(int timeoutSec) {
   }
 
   time_t now = time(nullptr);
-  if (!isRunning()) return;
-  for (int fd : goneFds_) {
+  if (isRunning()) handleGoneFds(gone, now);
+  gone.clear();
+  goneFds_.swap(gone);  // keeps the capacity for the next turn
+}
+
+void Monitor::handleGoneFds(const std::vector<int>& gone, time_t now) {
+  for (int fd : gone) {
     AppStore::FdOwner owner;
     if (!store_.findByFd(fd, owner)) {
       logError("internal error: pid error");

@@ -91,6 +91,9 @@ class Monitor : public Regenerator, public SignalExecutor {
   // Waits up to timeoutSec for the end of a component and schedules the
   // restart of every component that has gone.
   void waitManagementEvents(int timeoutSec);
+  // Schedules the restart of the components behind descriptors that reported
+  // end of file.
+  void handleGoneFds(const std::vector<int>& gone, time_t now);
   // Runs the restart tries that are due, for the applications of the filter
   // (an empty filter admits all).
   void processDeferredEvents(const AppNameSet& filter);

@@ -10,7 +10,10 @@
 #include <iostream>
 #include <sstream>
 
+#include "cmd_informer.h"
 #include "log.h"
+#include "monitor.h"
+#include "sender_informer.h"
 #include "process_state.h"
 #include "run_mode.h"
 #include "utils.h"
@@ -78,6 +81,9 @@ MonitorProgram::~MonitorProgram() {
     logError(e.what());
   }
   destroyMonitor();
+  // Reports of the last moments are still on their way to the mail command.
+  SenderInformer::waitDeliveries(10);
+  CmdInformer::waitDeliveries(10);
   if (!pidFilePath_.empty()) {
     try {
       Utils::removePidFile(pidFilePath_);
@@ -265,35 +271,35 @@ void MonitorProgram::stop() {
   if (mainLoopThread_.joinable()) mainLoopThread_.join();
 }
 
-// ---- Monitor seam ----------------------------------------------------------
-// Stand-ins until the monitor object exists: no monitor, the settings'
-// defaults, nothing to start. Each one is replaced by the call named in it.
+// ---- The monitor behind the program -----------------------------------------
 
-// new MonitorServer(confFile, runList_, update_)
-void MonitorProgram::buildMonitor(const std::string& confFile) { (void)confFile; }
-bool MonitorProgram::hasMonitor() const { return false; }
-// monitor->stop()
-void MonitorProgram::stopMonitor() {}
-// monitor.reset()
-void MonitorProgram::destroyMonitor() {}
-// the monitor's SignalExecutor side
-SignalExecutor* MonitorProgram::signalExecutor() { return nullptr; }
-// monitor->setPid(pid)
-void MonitorProgram::handPidToMonitor(pid_t pid) { ownPid_ = pid; }
+void MonitorProgram::buildMonitor(const std::string& confFile) {
+  monitor_ = std::make_unique<Monitor>(confFile, runList_, update_);
+}
+bool MonitorProgram::hasMonitor() const { return monitor_ != nullptr; }
+void MonitorProgram::stopMonitor() { monitor_->stop(); }
+void MonitorProgram::destroyMonitor() { monitor_.reset(); }
+SignalExecutor* MonitorProgram::signalExecutor() { return monitor_.get(); }
+void MonitorProgram::handPidToMonitor(pid_t pid) {
+  ownPid_ = pid;
+  if (monitor_) monitor_->setOwnPid(pid);
+}
 bool MonitorProgram::monitorKnowsPid() const { return ownPid_ > 0; }
 pid_t MonitorProgram::monitorPid() const { return ownPid_; }
-// monitor->getFirstRunAppSet()
-void MonitorProgram::computeFirstRunAppSet() {}
-// monitor->start()
-void MonitorProgram::startMonitor() {}
-// monitor->mainLoop()
-void MonitorProgram::runMainLoop() {}
-// FirstNotRootUIDStrategy / FirstNotRootGIDStrategy over the store
-uid_t MonitorProgram::firstNotRootComponentUid() { return 0; }
-gid_t MonitorProgram::firstNotRootComponentGid() { return 0; }
-// monitor settings: User, Group, ChDir, PidFileDir, RunForeground
-std::string MonitorProgram::settingUser() const { return ""; }
-std::string MonitorProgram::settingGroup() const { return ""; }
-std::string MonitorProgram::settingChDir() const { return ""; }
-std::string MonitorProgram::settingPidFileDir() const { return "/var/norvak/run/"; }
-bool MonitorProgram::settingRunForeground() const { return false; }
+void MonitorProgram::computeFirstRunAppSet() {
+  AppNameSet first;
+  monitor_->getFirstRunAppSet(first);
+}
+void MonitorProgram::startMonitor() { monitor_->start(); }
+void MonitorProgram::runMainLoop() { monitor_->mainLoop(); }
+uid_t MonitorProgram::firstNotRootComponentUid() { return monitor_->firstNotRootUid(); }
+gid_t MonitorProgram::firstNotRootComponentGid() { return monitor_->firstNotRootGid(); }
+std::string MonitorProgram::settingUser() const { return monitor_->settings().getUser(); }
+std::string MonitorProgram::settingGroup() const { return monitor_->settings().getGroup(); }
+std::string MonitorProgram::settingChDir() const { return monitor_->settings().getChDir(); }
+std::string MonitorProgram::settingPidFileDir() const {
+  return monitor_->settings().getPidFileDir();
+}
+bool MonitorProgram::settingRunForeground() const {
+  return monitor_->settings().isRunForeground();
+}

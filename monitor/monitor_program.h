@@ -5,11 +5,14 @@
 
 #include <boost/thread/thread.hpp>
 #include <iosfwd>
+#include <memory>
 #include <stdexcept>
 #include <string>
 
 #include "signal_handler.h"
 #include "unique_fd.h"
+
+class Monitor;
 
 // The process shell: turns a command line into a daemon supervising its
 // applications, then spends the main thread in the signal wait. Owns the
@@ -66,10 +69,7 @@ class MonitorProgram : public SignalHandler {
  private:
   void chownLogFile();
 
-  // ---- Monitor seam -------------------------------------------------------
-  // Every step that needs the monitor object goes through these; they stand
-  // in until the monitor exists and keep the surrounding flow (logging,
-  // exception mapping, ordering) final.
+  // Every step that needs the monitor object goes through these.
   void buildMonitor(const std::string& confFile);
   bool hasMonitor() const;
   void stopMonitor();
@@ -88,10 +88,10 @@ class MonitorProgram : public SignalHandler {
   std::string settingChDir() const;
   std::string settingPidFileDir() const;
   bool settingRunForeground() const;
-  // -------------------------------------------------------------------------
 
   std::string pidFilePath_;
   UniqueFd pidFile_;  // holds the pid-file lock for the life of the program
+  std::unique_ptr<Monitor> monitor_;
   std::string runList_;
   bool update_;
   pid_t ownPid_ = -1;

@@ -8,7 +8,8 @@ set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 cd "$root"
 bash scripts/setup.sh
-bash scripts/build.sh build
+build="${NORVAK_BUILD_DIR:-$root/build}"
+bash scripts/build.sh "$build"
 
 demo="$root/demo-run"
 rm -rf "$demo"
@@ -17,7 +18,7 @@ mkdir -p "$demo"/{bin,log,run,mail,meta}
 # Every component of the demo is the fake-component test double, found under
 # the component's name in the applications' directory.
 for comp in agent maild smtpd scanner notifier httpd; do
-  ln -s "$root/build/tools/fake-component" "$demo/bin/$comp"
+  ln -s "$build/tools/fake-component" "$demo/bin/$comp"
 done
 
 # The inject command: files each mail in mail/ and appends it to
@@ -26,7 +27,7 @@ cat > "$demo/bin/show-mail" <<SCRIPT
 #!/bin/sh
 tmp=\$(mktemp)
 cat > "\$tmp"
-"$root/build/tools/fake-inject" "\$1" < "\$tmp"
+"$build/tools/fake-inject" "\$1" < "\$tmp"
 { echo "---------------- mail sent ----------------"; cat "\$tmp"; echo; echo "-------------------------------------------"; } >> "$demo/log/mails.txt"
 rm -f "\$tmp"
 SCRIPT
@@ -59,7 +60,7 @@ trap cleanup EXIT
 trap 'true' INT
 
 status=0
-"$root/build/monitor/norvak-monitor" --conf "$demo/monitor.conf" || status=$?
+"$build/monitor/norvak-monitor" --conf "$demo/monitor.conf" || status=$?
 sleep 0.3
 echo
 echo "norvak-monitor ended with status $status; processes of the suite left: $(pgrep -f "$demo/bin/" | wc -l)"

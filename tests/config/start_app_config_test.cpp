@@ -215,7 +215,7 @@ TEST_F(StartAppConfigTest, DemoSuiteParsesCleanly) {
   }
   EXPECT_TRUE(logged("ERROR").empty() && logged("WARN").empty());
   EXPECT_EQ(described()[5], "FILTER(Demo mail filter)[@DEMO_DIR@/bin/]{AGENT,MAILD}");
-  EXPECT_EQ(described()[6], "scanner|--die-after=4000 --signal=11|5|3|1||:");
+  EXPECT_EQ(described()[6], "scanner|--die-after=4000 --signal=11|5|3|2||:");
 }
 
 }  // namespace

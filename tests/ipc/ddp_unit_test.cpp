@@ -81,15 +81,6 @@ TEST(DdpEncodingTest, MissingConnectionOrBuffer) {
     EXPECT_STREQ("DdpUnit::GetBuffer(12): the 'buffer' parameter contains invalid value 'null'",
                  e.what());
   }
-  char buffer[4];
-  try {
-    unit.GetBuffer(buffer, 4);
-    FAIL();
-  } catch (const base::NkParameterError& e) {
-    EXPECT_STREQ(
-        "DdpUnit::GetBuffer(4): the 'connection' parameter contains invalid value 'null'",
-        e.what());
-  }
 }
 
 // Both ends of one connection, over the three transports the suite uses.
@@ -179,7 +170,10 @@ TEST_P(DdpRoundTripTest, EveryValueKind) {
   out.Push();
   in.GetVector(got);
   EXPECT_TRUE(got.empty());
-  EXPECT_FALSE(in.GetLocalAddressAsString().empty() && GetParam() == Transport::kTcp);
+  if (GetParam() == Transport::kTcp) {
+    EXPECT_EQ(0u, in.GetLocalAddressAsString().find("inet:127.0.0.1:"));
+    EXPECT_EQ(in.GetRemoteAddressAsString(), out.GetLocalAddressAsString());
+  }
 }
 
 TEST_P(DdpRoundTripTest, LargeStringArrivesWhole) {

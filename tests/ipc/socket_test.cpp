@@ -103,7 +103,7 @@ TEST(SocketTest, PeerClosing) {
   auto other = MakeSocketPair();
   other.second->Close();
   std::string big(1 << 20, 'x');
-  EXPECT_THROW(other.first->Send(big, kGenerous), base::NkException);
+  EXPECT_THROW(other.first->Send(big, kGenerous), NkIpcErrorClosedByPeer);
 }
 
 TEST(SocketTest, WaitsEndOnTime) {
@@ -172,10 +172,10 @@ TEST(SocketTest, DescriptorAbove1023) {
 
 class UnixListenerTest : public ::testing::Test {
  protected:
-  std::string Spec() const { return "local:" + Path(); }
+  std::string Address() const { return "local:" + Path(); }
   std::string Path() const { return dir_.path() + "/ipc.sock"; }
   NkIfIPCPtr StartListener() {
-    NkIfIPCPtr listener = CreateIPC(Spec(), "");
+    NkIfIPCPtr listener = CreateIPC(Address(), "");
     listener->SetServer(true);
     listener->Create();
     listener->Listen(8);
@@ -194,13 +194,13 @@ TEST_F(UnixListenerTest, ListenAcceptConnectAndCleanUp) {
   EXPECT_TRUE(S_ISSOCK(FileMode()));
   EXPECT_EQ(0770u, FileMode() & 0777);
   EXPECT_EQ("a listening connection (fd->" + std::to_string(listener->GetHandle()) +
-                ", local->" + Spec() + ")",
+                ", local->" + Address() + ")",
             listener->GetDescription());
 
-  NkIfIPCPtr client = CreateIPC("", Spec());
+  NkIfIPCPtr client = CreateIPC("", Address());
   ASSERT_TRUE(client->Connect(kGenerous));
   EXPECT_TRUE(client->IsConnected());
-  NkIfIPCPtr accepted = CreateIPC(Spec(), "");
+  NkIfIPCPtr accepted = CreateIPC(Address(), "");
   ASSERT_TRUE(listener->Accept(kGenerous, accepted.get()));
   EXPECT_TRUE(accepted->IsServer() && accepted->IsConnected() && !accepted->IsListening());
   EXPECT_TRUE(client->Send(std::string("ping"), kGenerous));
@@ -217,7 +217,7 @@ TEST_F(UnixListenerTest, ListenAcceptConnectAndCleanUp) {
 }
 
 TEST_F(UnixListenerTest, ModeSetBeforeCreate) {
-  NkIfIPCPtr listener = CreateIPC(Spec(), "");
+  NkIfIPCPtr listener = CreateIPC(Address(), "");
   std::static_pointer_cast<NkUnixSocket>(listener)->SetMode(0700);
   listener->SetServer(true);
   listener->Create();
@@ -245,7 +245,7 @@ TEST_F(UnixListenerTest, LiveSocketIsRefusedStaleOneReplaced) {
   NkIfIPCPtr replacement = StartListener();
   EXPECT_EQ(1, log.Count(base::NK_LOG_ALERT, "stalled socket has been removed and binded"));
   EXPECT_EQ(1, log.Count(base::NK_LOG_INFO, "stalled socket has been detected"));
-  NkIfIPCPtr client = CreateIPC("", Spec());
+  NkIfIPCPtr client = CreateIPC("", Address());
   EXPECT_TRUE(client->Connect(kGenerous));
 }
 

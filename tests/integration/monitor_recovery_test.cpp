@@ -1,0 +1,155 @@
+// Components that die by a signal: the restart on the recovery schedule, the
+// mails that go with it, and giving up when every try has failed.
+
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <regex>
+#include <string>
+#include <vector>
+
+#include "support/monitor_harness.h"
+
+namespace {
+
+using norvak_test::ConfValues;
+using norvak_test::MonitorHarness;
+
+const char kSignature[] =
+    "\n---\nSincerely yours,\nNorvak (R) Components Monitor\n6.0.0.201105110 for Linux\nHost \"";
+
+bool contains(const std::string& text, const std::string& part) {
+  return text.find(part) != std::string::npos;
+}
+
+std::string hostName() {
+  char buf[256] = {0};
+  gethostname(buf, sizeof buf - 1);
+  return buf;
+}
+
+// The agent keeps the monitor alive while the filter is being given up.
+void writeSuite(MonitorHarness& h, const std::string& recoveryTimeList) {
+  h.writeMeta("agent.mmc", h.app("AGENT", "", {{"agent"}}));
+  h.writeMeta("filter.mmc", h.app("FILTER", "AGENT", {{"scanner"}, {"notifier"}}));
+  h.writeMeta("web.mmc", h.app("WEB", "FILTER", {{"httpd"}}));
+  ConfValues conf;
+  conf.runAppList = "AGENT, FILTER, WEB";
+  conf.recoveryTimeList = recoveryTimeList;
+  h.writeConf(conf);
+}
+
+TEST(MonitorRecoveryTest, KilledComponentIsRestartedAndBothEventsAreMailed) {
+  MonitorHarness h;
+  writeSuite(h, "1, 5");
+  h.start();
+  ASSERT_GE(h.waitLine("Norvak (R) Components Monitor started"), 0) << h.stderrText();
+  const pid_t first = h.waitComponent("scanner");
+  ASSERT_GT(first, 0);
+  const pid_t notifier = h.waitComponent("notifier");
+
+  ASSERT_EQ(kill(first, SIGSEGV), 0);
+  const pid_t second = h.waitComponent("scanner", first);
+  ASSERT_GT(second, 0) << "not restarted";
+  EXPECT_EQ(h.starts("scanner").size(), 2u);
+  EXPECT_EQ(h.waitComponent("notifier"), notifier) << "the rest of the application is untouched";
+  EXPECT_GE(h.findLine("component \"scanner\" terminated by signal 11"), 0);
+
+  ASSERT_TRUE(h.waitMails(2)) << h.mails().size();
+  const std::vector<std::string> mails = h.mails();
+  const std::string& failure = mails[0];
+  const std::string& recovery = mails[1];
+  const std::string file = h.binDir() + "scanner";
+
+  EXPECT_EQ(failure.rfind("To:root@localhost\nDate: ", 0), 0u) << failure;
+  EXPECT_TRUE(contains(failure, "\nSubject: ERROR: Component \"scanner\" failed\n\n")) << failure;
+  EXPECT_TRUE(contains(failure, "Component \"scanner\" (pid=" + std::to_string(first) +
+                                    ", file=" + file + ") used in \"Suite FILTER\" failed at "))
+      << failure;
+  EXPECT_TRUE(contains(failure,
+                       "This could affect operation of the following application(s): \"WEB\"\n"))
+      << failure;
+  EXPECT_TRUE(contains(failure, "\n\nMonitor has tried to restart \"scanner\" at ")) << failure;
+  EXPECT_TRUE(contains(failure, "\nFurther attempts to restart the module will made at: "))
+      << failure;
+  EXPECT_TRUE(contains(failure, "\nOnce the component is restarted, you will be informed\n"))
+      << failure;
+  EXPECT_TRUE(contains(failure, kSignature + hostName() + "\"")) << failure;
+
+  EXPECT_TRUE(contains(recovery, "\nSubject: INFO: Component \"scanner\" recovery\n\n")) << recovery;
+  EXPECT_TRUE(contains(recovery, "Component \"scanner\" (new pid=" + std::to_string(second) +
+                                     ", file=" + file +
+                                     ") used in \"Suite FILTER\" which failed at "))
+      << recovery;
+  EXPECT_TRUE(contains(recovery, " be recovery at ")) << recovery;
+  EXPECT_FALSE(contains(recovery, "Abortive attempts")) << "recovered at the first try";
+  EXPECT_TRUE(contains(recovery, kSignature)) << recovery;
+
+  // The schedule starts afresh for the new process: a second death is
+  // restarted too.
+  ASSERT_EQ(kill(second, SIGKILL), 0);
+  EXPECT_GT(h.waitComponent("scanner", second), 0);
+  EXPECT_TRUE(h.waitMails(4));
+  EXPECT_EQ(h.findLine("cannot recovery"), -1);
+}
+
+TEST(MonitorRecoveryTest, ComponentThatKeepsFailingIsGivenUpAndItsApplicationStopped) {
+  MonitorHarness h;
+  writeSuite(h, "1, 1");
+  h.start();
+  ASSERT_GE(h.waitLine("Norvak (R) Components Monitor started"), 0) << h.stderrText();
+  const pid_t scanner = h.waitComponent("scanner");
+  const pid_t agent = h.waitComponent("agent");
+  ASSERT_GT(scanner, 0);
+
+  // From now on every start of the scanner answers "E": each try gets a new
+  // process, which must not make the monitor lose count of the tries.
+  const std::string link = h.binDir() + "scanner";
+  ASSERT_EQ(unlink(link.c_str()), 0);
+  norvak_test::writeFile(link, "#!/bin/sh\nexec '" NORVAK_BIN_DIR
+                               "/tools/fake-component' \"$@\" --answer=E\n");
+  ASSERT_EQ(chmod(link.c_str(), 0755), 0);
+
+  const size_t before = h.lineCount();
+  ASSERT_EQ(kill(scanner, SIGSEGV), 0);
+  ASSERT_GE(h.waitLine("cannot recovery component scanner", before), 0);
+  ASSERT_GE(h.waitLine("application \"FILTER\" has been stopped", before), 0);
+  EXPECT_GE(h.findLine("one component from application FILTER is fault. The application will be "
+                       "stoped",
+                       before),
+            0);
+  EXPECT_EQ(h.starts("scanner").size(), 3u) << "one start and exactly two tries";
+  // WEB needs FILTER: it goes first.
+  EXPECT_LT(h.findLine("application \"WEB\" has been stopped", before),
+            h.findLine("application \"FILTER\" has been stopped", before));
+
+  ASSERT_TRUE(h.waitMails(2));
+  const std::vector<std::string> mails = h.mails();
+  EXPECT_TRUE(contains(mails[0], "Subject: ERROR: Component \"scanner\" failed")) << mails[0];
+  const std::string& last = mails.back();
+  EXPECT_TRUE(contains(last, "\nSubject: ERROR: Component \"scanner\" cannot recovery\n\n")) << last;
+  EXPECT_TRUE(contains(last, "used in \"Suite FILTER\" which failed at ")) << last;
+  // Both tries of the list "1, 1", one time each.
+  EXPECT_TRUE(std::regex_search(last, std::regex(" cannot be recovery\nAbortive attempts to "
+                                                 "recovery it were made at \\d\\d:\\d\\d:\\d\\d, "
+                                                 "\\d\\d:\\d\\d:\\d\\d\n\n---\n")))
+      << last;
+  EXPECT_TRUE(contains(last, kSignature)) << last;
+  for (const std::string& m : mails) EXPECT_FALSE(contains(m, "INFO: Component")) << m;
+
+  // The agent is in the run set and keeps running; so does the monitor.
+  EXPECT_TRUE(h.componentPids("scanner").empty());
+  EXPECT_TRUE(h.componentPids("httpd").empty());
+  EXPECT_EQ(h.waitComponent("agent"), agent);
+  EXPECT_TRUE(norvak_test::processesMentioning(h.argsLog("scanner")).empty())
+      << "a refused start is not left running";
+  h.signal(SIGTERM);
+  int status = 0;
+  ASSERT_TRUE(h.waitExit(status));
+  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
+}
+
+}  // namespace

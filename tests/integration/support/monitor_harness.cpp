@@ -1,0 +1,359 @@
+#include "monitor_harness.h"
+
+#include <dirent.h>
+#include <errno.h>
+#include <fcntl.h>
+#include <signal.h>
+#include <sys/prctl.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <time.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cstdio>
+#include <cstring>
+#include <fstream>
+#include <sstream>
+#include <stdexcept>
+
+namespace norvak_test {
+
+namespace {
+
+const char kMonitor[] = NORVAK_BIN_DIR "/monitor/norvak-monitor";
+const char kFakeComponent[] = NORVAK_BIN_DIR "/tools/fake-component";
+const char kFakeInject[] = NORVAK_BIN_DIR "/tools/fake-inject";
+
+void pause(int ms) {
+  struct timespec ts = {ms / 1000, (ms % 1000) * 1000000L};
+  while (nanosleep(&ts, &ts) != 0 && errno == EINTR) {
+  }
+}
+
+long long nowMs() {
+  struct timespec ts;
+  clock_gettime(CLOCK_MONOTONIC, &ts);
+  return static_cast<long long>(ts.tv_sec) * 1000 + ts.tv_nsec / 1000000;
+}
+
+void makeDir(const std::string& path) {
+  if (mkdir(path.c_str(), 0755) != 0 && errno != EEXIST)
+    throw std::runtime_error("mkdir " + path + ": " + strerror(errno));
+}
+
+// argv of a process, NUL-separated; empty for zombies and kernel threads.
+std::string cmdlineOf(pid_t pid) { return readFile("/proc/" + std::to_string(pid) + "/cmdline"); }
+
+std::vector<pid_t> allPids() {
+  std::vector<pid_t> pids;
+  DIR* d = opendir("/proc");
+  if (!d) return pids;
+  while (struct dirent* e = readdir(d)) {
+    char* end;
+    long v = strtol(e->d_name, &end, 10);
+    if (*end == '\0' && v > 0) pids.push_back(static_cast<pid_t>(v));
+  }
+  closedir(d);
+  return pids;
+}
+
+void reapOrphans() {
+  while (waitpid(-1, nullptr, WNOHANG) > 0) {
+  }
+}
+
+}  // namespace
+
+std::string readFile(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  std::stringstream ss;
+  ss << in.rdbuf();
+  return ss.str();
+}
+
+void writeFile(const std::string& path, const std::string& text) {
+  // Written aside and renamed, so that a reloading monitor never reads half.
+  const std::string tmp = path + ".tmp";
+  {
+    std::ofstream out(tmp, std::ios::binary | std::ios::trunc);
+    out << text;
+    if (!out) throw std::runtime_error("cannot write " + tmp);
+  }
+  if (rename(tmp.c_str(), path.c_str()) != 0)
+    throw std::runtime_error("rename " + tmp + ": " + strerror(errno));
+}
+
+std::vector<std::string> fileLines(const std::string& path) {
+  std::vector<std::string> out;
+  std::istringstream in(readFile(path));
+  std::string line;
+  while (std::getline(in, line)) out.push_back(line);
+  return out;
+}
+
+std::vector<pid_t> processesMentioning(const std::string& text) {
+  std::vector<pid_t> found;
+  const pid_t self = getpid();
+  for (pid_t pid : allPids()) {
+    if (pid == self) continue;
+    std::string cmd = cmdlineOf(pid);
+    std::replace(cmd.begin(), cmd.end(), '\0', ' ');
+    if (cmd.find(text) != std::string::npos) found.push_back(pid);
+  }
+  return found;
+}
+
+std::vector<pid_t> processesRunning(const std::string& path) {
+  std::vector<pid_t> found;
+  for (pid_t pid : allPids()) {
+    const std::string cmd = cmdlineOf(pid);
+    if (!cmd.empty() && std::string(cmd.c_str()) == path) found.push_back(pid);
+  }
+  return found;
+}
+
+bool processExists(pid_t pid) { return pid > 0 && (kill(pid, 0) == 0 || errno == EPERM); }
+
+MonitorHarness::MonitorHarness() {
+  prctl(PR_SET_CHILD_SUBREAPER, 1);
+  for (const char* sub : {"/bin", "/run", "/mail", "/meta", "/trace"}) makeDir(root() + sub);
+}
+
+MonitorHarness::~MonitorHarness() { shutdown(); }
+
+void MonitorHarness::shutdown() {
+  if (!reaped_) {
+    int status;
+    signal(SIGTERM);
+    if (!waitExit(status, 30)) {
+      kill(pid_, SIGKILL);
+      waitExit(status, 30);
+    }
+  }
+  // Whatever still runs from this installation: components the monitor lost,
+  // a half-started child, an inject command.
+  for (int round = 0; round < 50; ++round) {
+    std::vector<pid_t> left = processesMentioning(root());
+    if (left.empty()) break;
+    for (pid_t p : left) kill(p, SIGKILL);
+    pause(20);
+    reapOrphans();
+  }
+  reapOrphans();
+}
+
+void MonitorHarness::addComponent(const std::string& name, const std::string& dir) {
+  makeDir(root() + "/" + dir);
+  const std::string link = root() + "/" + dir + "/" + name;
+  unlink(link.c_str());
+  if (symlink(kFakeComponent, link.c_str()) != 0)
+    throw std::runtime_error("symlink " + link + ": " + strerror(errno));
+}
+
+std::string MonitorHarness::app(const std::string& name, const std::string& deps,
+                                const std::vector<CompDef>& comps, const std::string& path) {
+  std::string text = "APPLICATION " + name + "\n  FULLNAME \"Suite " + name + "\"\n  PATH \"" +
+                     root() + "/" + path + "\"\n";
+  if (!deps.empty()) text += "  DEPENDS " + deps + "\n";
+  text += "  COMPONENTS\n";
+  for (const CompDef& c : comps) {
+    addComponent(c.name, path);
+    std::string args = "--args-log=" + argsLog(c.name) + " --hup-log=" + hupLog(c.name);
+    if (!c.args.empty()) args += " " + c.args;
+    text += "    " + c.name + " \"" + args + "\" " + std::to_string(c.timeStart) + " " +
+            std::to_string(c.timeStop) + " " + c.log + " -\n";
+  }
+  text += "  ENDCOMPONENTS\nENDAPPLICATION\n";
+  return text;
+}
+
+void MonitorHarness::writeMeta(const std::string& file, const std::string& text) {
+  writeFile(metaDir() + file, text);
+}
+
+void MonitorHarness::removeMeta(const std::string& file) { unlink((metaDir() + file).c_str()); }
+
+void MonitorHarness::writeConf(const ConfValues& v) {
+  std::string text;
+  text += "[Logging]\n";
+  text += "FileName = " + logFile() + "\n";
+  text += "Level = " + v.level + "\n";
+  text += "IPCLevel = Error\n";
+  text += "SyslogFacility = Daemon\n";
+  text += "[Monitor]\n";
+  text += "RunForeground = yes\n";
+  text += "PidFileDir = " + runDir() + "\n";
+  text += "User =\nGroup =\nChDir =\n";
+  text += "MetaConfigDir = " + metaDir() + "\n";
+  text += "AgentResponseTime = 1\n";
+  text += "Address =\n";
+  text += "Timeout = 30\n";
+  text += "InjectCmd = " + std::string(kFakeInject) + " " + mailDir() + "\n";
+  text += "AgentAddress = local:" + runDir() + ".agent\n";
+  text += "RunAppList = " + v.runAppList + "\n";
+  text += "UseEnterpriseMode = no\n";
+  text += "RecoveryTimeList = " + v.recoveryTimeList + "\n";
+  writeFile(confFile(), text);
+}
+
+void MonitorHarness::start(const std::vector<std::string>& args) {
+  if (!reaped_) throw std::logic_error("monitor already started");
+  std::vector<std::string> words = {kMonitor, "--conf", confFile()};
+  words.insert(words.end(), args.begin(), args.end());
+  std::vector<char*> argv;
+  for (std::string& w : words) argv.push_back(&w[0]);
+  argv.push_back(nullptr);
+  const std::string out = root() + "/stdout";
+  const std::string err = root() + "/stderr";
+
+  pid_t pid = fork();
+  if (pid < 0) throw std::runtime_error(std::string("fork: ") + strerror(errno));
+  if (pid == 0) {
+    setpgid(0, 0);
+    int in = open("/dev/null", O_RDONLY);
+    int o = open(out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    int e = open(err.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    if (in < 0 || o < 0 || e < 0) _exit(127);
+    dup2(in, 0);
+    dup2(o, 1);
+    dup2(e, 2);
+    sigset_t none;
+    sigemptyset(&none);
+    sigprocmask(SIG_SETMASK, &none, nullptr);
+    execv(argv[0], argv.data());
+    _exit(127);
+  }
+  pid_ = pid;
+  reaped_ = false;
+}
+
+void MonitorHarness::signal(int sig) {
+  if (!reaped_) kill(pid_, sig);
+}
+
+bool MonitorHarness::waitExit(int& status, int timeoutSec) {
+  if (reaped_) return false;
+  const long long deadline = nowMs() + timeoutSec * 1000LL;
+  for (;;) {
+    pid_t r = waitpid(pid_, &status, WNOHANG);
+    if (r == pid_) {
+      reaped_ = true;
+      return true;
+    }
+    if (r < 0 && errno != EINTR) return false;
+    if (nowMs() >= deadline) return false;
+    pause(10);
+  }
+}
+
+int MonitorHarness::runToEnd(const std::vector<std::string>& args, std::string& out,
+                             std::string& err, int timeoutSec) {
+  start(args);
+  int status = 0;
+  const bool ended = waitExit(status, timeoutSec);
+  out = stdoutText();
+  err = stderrText();
+  if (!ended || !WIFEXITED(status)) return -1;
+  return WEXITSTATUS(status);
+}
+
+std::string MonitorHarness::stdoutText() const { return readFile(root() + "/stdout"); }
+std::string MonitorHarness::stderrText() const { return readFile(root() + "/stderr"); }
+
+void MonitorHarness::refreshLog() {
+  int fd = open(logFile().c_str(), O_RDONLY | O_CLOEXEC);
+  if (fd < 0) return;
+  char buf[65536];
+  for (;;) {
+    ssize_t n = pread(fd, buf, sizeof buf, logOffset_);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) break;
+    logOffset_ += n;
+    partial_.append(buf, static_cast<size_t>(n));
+  }
+  close(fd);
+  size_t start = 0;
+  for (size_t nl; (nl = partial_.find('\n', start)) != std::string::npos; start = nl + 1)
+    lines_.push_back(partial_.substr(start, nl - start));
+  partial_.erase(0, start);
+}
+
+int MonitorHarness::findLine(const std::string& text, size_t from) {
+  refreshLog();
+  for (size_t i = from; i < lines_.size(); ++i)
+    if (lines_[i].find(text) != std::string::npos) return static_cast<int>(i);
+  return -1;
+}
+
+int MonitorHarness::waitLine(const std::string& text, size_t from, int timeoutSec) {
+  const long long deadline = nowMs() + timeoutSec * 1000LL;
+  for (;;) {
+    int i = findLine(text, from);
+    if (i >= 0) return i;
+    if (nowMs() >= deadline) return -1;
+    // Once the scanned lines are known not to match, only new ones need a look.
+    from = std::max(from, lines_.size());
+    pause(10);
+  }
+}
+
+size_t MonitorHarness::lineCount() {
+  refreshLog();
+  return lines_.size();
+}
+
+const std::vector<std::string>& MonitorHarness::lines() {
+  refreshLog();
+  return lines_;
+}
+
+std::vector<pid_t> MonitorHarness::componentPids(const std::string& name) const {
+  return processesRunning(name.find('/') == std::string::npos ? binDir() + name : name);
+}
+
+pid_t MonitorHarness::waitComponent(const std::string& name, pid_t notPid, int timeoutSec) {
+  const long long deadline = nowMs() + timeoutSec * 1000LL;
+  for (;;) {
+    std::vector<pid_t> pids = componentPids(name);
+    pids.erase(std::remove(pids.begin(), pids.end(), notPid), pids.end());
+    if (pids.size() == 1) return pids[0];
+    if (nowMs() >= deadline) return -1;
+    pause(10);
+  }
+}
+
+bool MonitorHarness::waitLines(const std::string& path, size_t n, int timeoutSec) const {
+  const long long deadline = nowMs() + timeoutSec * 1000LL;
+  while (fileLines(path).size() < n) {
+    if (nowMs() >= deadline) return false;
+    pause(10);
+  }
+  return true;
+}
+
+std::vector<std::string> MonitorHarness::mails() const {
+  std::vector<std::string> names;
+  DIR* d = opendir(mailDir().c_str());
+  if (d) {
+    while (struct dirent* e = readdir(d))
+      if (strncmp(e->d_name, "mail-", 5) == 0) names.push_back(e->d_name);
+    closedir(d);
+  }
+  // "mail-<seconds>.<nanoseconds>-<pid>": the name's order is the time order.
+  std::sort(names.begin(), names.end());
+  std::vector<std::string> texts;
+  for (const std::string& n : names) texts.push_back(readFile(mailDir() + n));
+  return texts;
+}
+
+bool MonitorHarness::waitMails(size_t n, int timeoutSec) const {
+  const long long deadline = nowMs() + timeoutSec * 1000LL;
+  while (mails().size() < n) {
+    if (nowMs() >= deadline) return false;
+    pause(10);
+  }
+  return true;
+}
+
+}  // namespace norvak_test

@@ -1,0 +1,131 @@
+#ifndef NORVAK_TESTS_INTEGRATION_SUPPORT_MONITOR_HARNESS_H_
+#define NORVAK_TESTS_INTEGRATION_SUPPORT_MONITOR_HARNESS_H_
+
+#include <sys/types.h>
+
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "temp_dir.h"
+
+namespace norvak_test {
+
+std::string readFile(const std::string& path);
+void writeFile(const std::string& path, const std::string& text);
+// Lines of a file, without their line ends; none when it does not exist.
+std::vector<std::string> fileLines(const std::string& path);
+
+// Live (not zombie) processes whose command line contains text.
+std::vector<pid_t> processesMentioning(const std::string& text);
+// Live processes whose argv[0] is exactly path.
+std::vector<pid_t> processesRunning(const std::string& path);
+// The process exists, zombies included.
+bool processExists(pid_t pid);
+
+// One component line of a meta-configuration block. Every component gets
+// "--args-log" and "--hup-log" files of its own in front of its arguments,
+// so that tests can count its starts and the SIGHUPs it received.
+struct CompDef {
+  CompDef(std::string n, std::string a = "") : name(std::move(n)), args(std::move(a)) {}
+  std::string name;
+  std::string args;
+  int timeStart = 5;
+  int timeStop = 3;
+  std::string log = "MAIL";
+};
+
+struct ConfValues {
+  std::string runAppList = "AGENT";
+  std::string recoveryTimeList = "1";
+  std::string level = "Debug";
+};
+
+// A throw-away installation of the monitor: a temporary directory with the
+// component executables (symlinks to fake-component), the meta-configuration,
+// the pid-file directory, a mail box filled by fake-inject and the log; and
+// the monitor itself as a child process.
+//
+// The test process becomes a child subreaper, so that components orphaned by
+// a monitor that died are reaped here. Destruction stops the monitor (SIGTERM,
+// then SIGKILL) and kills every process still mentioning the directory, so a
+// failed test leaves nothing running.
+class MonitorHarness {
+ public:
+  MonitorHarness();
+  ~MonitorHarness();
+  MonitorHarness(const MonitorHarness&) = delete;
+  MonitorHarness& operator=(const MonitorHarness&) = delete;
+
+  const std::string& root() const { return dir_.path(); }
+  std::string binDir() const { return root() + "/bin/"; }
+  std::string runDir() const { return root() + "/run/"; }
+  std::string mailDir() const { return root() + "/mail/"; }
+  std::string metaDir() const { return root() + "/meta/"; }
+  std::string logFile() const { return root() + "/monitor.log"; }
+  std::string confFile() const { return root() + "/monitor.conf"; }
+  std::string pidFile() const { return runDir() + "norvak-monitor.pid"; }
+  std::string argsLog(const std::string& comp) const { return root() + "/trace/" + comp + ".args"; }
+  std::string hupLog(const std::string& comp) const { return root() + "/trace/" + comp + ".hup"; }
+
+  // Links fake-component as dir/name (dir relative to the root, created).
+  void addComponent(const std::string& name, const std::string& dir = "bin");
+  // An APPLICATION block; path is relative to the root. Links the components.
+  std::string app(const std::string& name, const std::string& deps,
+                  const std::vector<CompDef>& comps, const std::string& path = "bin");
+  void writeMeta(const std::string& file, const std::string& text);
+  void removeMeta(const std::string& file);
+  void writeConf(const ConfValues& values);
+
+  // Starts "norvak-monitor --conf <conf>" followed by args, in the
+  // foreground with its output in files.
+  void start(const std::vector<std::string>& args = {});
+  pid_t pid() const { return pid_; }
+  void signal(int sig);
+  // Waits for the monitor's end; false on time-out. status is waitpid's.
+  bool waitExit(int& status, int timeoutSec = 30);
+  // Runs the monitor to its end; returns the exit status (-1 if it did not
+  // exit normally in time).
+  int runToEnd(const std::vector<std::string>& args, std::string& out, std::string& err,
+               int timeoutSec = 30);
+  std::string stdoutText() const;
+  std::string stderrText() const;
+
+  // The log, read incrementally. waitLine answers the index of the first
+  // line at or after from that contains text, -1 on time-out.
+  int waitLine(const std::string& text, size_t from = 0, int timeoutSec = 30);
+  int findLine(const std::string& text, size_t from = 0);
+  size_t lineCount();
+  const std::vector<std::string>& lines();
+
+  // Component processes of bin/name (or of any path given).
+  std::vector<pid_t> componentPids(const std::string& name) const;
+  // The single live process of the component, waiting for it; -1 on time-out.
+  pid_t waitComponent(const std::string& name, pid_t notPid = -1, int timeoutSec = 30);
+  // Lines of the trace logs.
+  std::vector<std::string> starts(const std::string& comp) const { return fileLines(argsLog(comp)); }
+  std::vector<std::string> hups(const std::string& comp) const { return fileLines(hupLog(comp)); }
+  // Waits until the file has at least n lines; false on time-out.
+  bool waitLines(const std::string& path, size_t n, int timeoutSec = 30) const;
+
+  // Mails filed by fake-inject, oldest first.
+  std::vector<std::string> mails() const;
+  bool waitMails(size_t n, int timeoutSec = 30) const;
+
+  // Stops the monitor (if running) and kills whatever is left.
+  void shutdown();
+
+ private:
+  void refreshLog();
+
+  TempDir dir_;
+  pid_t pid_ = -1;
+  bool reaped_ = true;
+  std::vector<std::string> lines_;
+  std::string partial_;
+  off_t logOffset_ = 0;
+};
+
+}  // namespace norvak_test
+
+#endif  // NORVAK_TESTS_INTEGRATION_SUPPORT_MONITOR_HARNESS_H_

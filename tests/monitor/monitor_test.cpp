@@ -1,0 +1,194 @@
+#include "monitor.h"
+
+#include <errno.h>
+#include <fcntl.h>
+#include <signal.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <time.h>
+#include <unistd.h>
+
+#include <fstream>
+#include <sstream>
+#include <string>
+
+#include <gtest/gtest.h>
+
+#include "temp_dir.h"
+
+namespace {
+
+const char kFakeComponent[] = NORVAK_BIN_DIR "/tools/fake-component";
+
+std::string readFile(const std::string& path) {
+  std::ifstream in(path);
+  std::stringstream ss;
+  ss << in.rdbuf();
+  return ss.str();
+}
+
+void writeFile(const std::string& path, const std::string& text) {
+  std::ofstream out(path, std::ios::trunc);
+  out << text;
+}
+
+bool exists(const std::string& path) { return access(path.c_str(), F_OK) == 0; }
+
+// Waits (generously) until the file holds text.
+bool waitFor(const std::string& path, const std::string& text) {
+  for (int i = 0; i < 3000; ++i) {
+    if (readFile(path).find(text) != std::string::npos) return true;
+    struct timespec ts = {0, 10 * 1000000L};
+    nanosleep(&ts, nullptr);
+  }
+  return false;
+}
+
+// A fake component started by the test itself: it holds its hup file
+// locked from before its start answer until it is killed here.
+class HupHolder {
+ public:
+  HupHolder(const std::string& exe, const std::string& hupDir, const std::string& hupLog) {
+    int fds[2];
+    if (pipe(fds) != 0) return;
+    pid_ = fork();
+    if (pid_ == 0) {
+      dup2(fds[1], 1);
+      close(fds[0]);
+      close(fds[1]);
+      const std::string dirArg = "--hup-dir=" + hupDir;
+      const std::string logArg = "--hup-log=" + hupLog;
+      execl(kFakeComponent, exe.c_str(), dirArg.c_str(), logArg.c_str(), (char*)nullptr);
+      _exit(127);
+    }
+    close(fds[1]);
+    char answer = 0;
+    ssize_t n;
+    do {
+      n = read(fds[0], &answer, 1);
+    } while (n < 0 && errno == EINTR);
+    answered_ = n == 1 && answer == ' ';
+    close(fds[0]);
+  }
+  ~HupHolder() {
+    if (pid_ <= 0) return;
+    kill(pid_, SIGKILL);
+    while (waitpid(pid_, nullptr, 0) < 0 && errno == EINTR) {
+    }
+  }
+  pid_t pid() const { return pid_; }
+  bool answered() const { return answered_; }
+
+ private:
+  pid_t pid_ = -1;
+  bool answered_ = false;
+};
+
+class MonitorTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    for (const char* sub : {"/bin", "/run", "/meta"}) mkdir((dir_.path() + sub).c_str(), 0755);
+    ASSERT_EQ(symlink(kFakeComponent, (dir_.path() + "/bin/agent").c_str()), 0);
+    writeFile(dir_.path() + "/meta/agent.mmc",
+              "APPLICATION AGENT\n  PATH \"" + dir_.path() +
+                  "/bin\"\n  COMPONENTS\n    agent - 5 3 LOG -\n  ENDCOMPONENTS\nENDAPPLICATION\n");
+    writeFile(conf(),
+              "[Logging]\nFileName = " + log() + "\nLevel = Debug\nIPCLevel = Error\n"
+              "[Monitor]\nRunForeground = yes\nPidFileDir = " + run() +
+                  "\nMetaConfigDir = " + dir_.path() + "/meta/\nAddress =\n"
+                  "InjectCmd = /bin/true\nAgentAddress = local:" + run() + ".agent\n"
+                  "RunAppList = AGENT\nRecoveryTimeList = 1\n");
+  }
+
+  std::string conf() const { return dir_.path() + "/monitor.conf"; }
+  std::string log() const { return dir_.path() + "/monitor.log"; }
+  std::string run() const { return dir_.path() + "/run/"; }
+  std::string bin(const std::string& name) const { return dir_.path() + "/bin/" + name; }
+  std::string trace(const std::string& name) const { return dir_.path() + "/" + name + ".hups"; }
+
+  TempDir dir_;
+};
+
+TEST(MonitorHupFileNameTest, SplitsComponentAndPid) {
+  std::string comp;
+  pid_t pid = 0;
+  ASSERT_TRUE(Monitor::parseHupFileName("smtpd.1234.hup", comp, pid));
+  EXPECT_EQ(comp, "smtpd");
+  EXPECT_EQ(pid, 1234);
+  // A dot in the directory or in the component name stays in its part.
+  ASSERT_TRUE(Monitor::parseHupFileName("/var/run.d/mail.filter.77.hup", comp, pid));
+  EXPECT_EQ(comp, "mail.filter");
+  EXPECT_EQ(pid, 77);
+
+  for (const char* bad : {"x.hup", "abc.hup", ".hup", "hup", "smtpd..hup", "smtpd.x.hup",
+                          "/dir.1234/x.hup", "smtpd.1234_hup"}) {
+    EXPECT_FALSE(Monitor::parseHupFileName(bad, comp, pid)) << bad;
+  }
+}
+
+TEST_F(MonitorTest, ChangedConfReloadRelaysToLockedHupFilesAndRemovesStaleOnes) {
+  HupHolder alpha(bin("alpha"), run(), trace("alpha"));
+  HupHolder beta(bin("beta"), run(), trace("beta"));
+  ASSERT_TRUE(alpha.answered());
+  ASSERT_TRUE(beta.answered());
+  const std::string alphaFile = run() + "alpha." + std::to_string(alpha.pid()) + ".hup";
+  const std::string betaFile = run() + "beta." + std::to_string(beta.pid()) + ".hup";
+  ASSERT_TRUE(exists(alphaFile));
+  // Left behind by a writer that has gone: nobody holds its lock.
+  const std::string stale = run() + "ghost.4000000.hup";
+  writeFile(stale, "");
+  const std::string bad = run() + "x.hup";
+  writeFile(bad, "");
+
+  Monitor monitor(conf(), "", false);
+  // Beta is alive but not named; a pid without any hup file gets nothing.
+  monitor.addChangedConf({alpha.pid(), 4000001});
+  monitor.changedConfReload();
+
+  ASSERT_TRUE(waitFor(trace("alpha"), "HUP " + std::to_string(alpha.pid())));
+  EXPECT_FALSE(exists(stale));
+  EXPECT_TRUE(exists(alphaFile));
+  EXPECT_TRUE(exists(betaFile));
+  EXPECT_TRUE(exists(bad)) << "a file of another form is not ours to delete";
+  const std::string text = readFile(log());
+  EXPECT_NE(text.find("send HUP signal to component \"alpha\" with pid = " +
+                      std::to_string(alpha.pid())),
+            std::string::npos);
+  EXPECT_NE(text.find("unlink not locked hup file \"" + stale + "\""), std::string::npos);
+  EXPECT_NE(text.find("bad hup file format \"" + bad + "\""), std::string::npos);
+
+  // The set was used up: a second pass for beta alone leaves alpha alone.
+  monitor.addChangedConf({beta.pid()});
+  monitor.changedConfReload();
+  ASSERT_TRUE(waitFor(trace("beta"), "HUP " + std::to_string(beta.pid())));
+  EXPECT_EQ(readFile(trace("alpha")), "HUP " + std::to_string(alpha.pid()) + "\n");
+  EXPECT_EQ(readFile(trace("beta")), "HUP " + std::to_string(beta.pid()) + "\n");
+  monitor.stop();
+}
+
+TEST_F(MonitorTest, OwnPidInTheChangedSetReloadsInsteadOfSignalling) {
+  Monitor monitor(conf(), "", false);
+  monitor.setOwnPid(getpid());
+
+  sigset_t hup, old;
+  sigemptyset(&hup);
+  sigaddset(&hup, SIGHUP);
+  ASSERT_EQ(sigprocmask(SIG_BLOCK, &hup, &old), 0);
+  const size_t logBefore = readFile(log()).size();
+  monitor.addChangedConf({getpid()});
+  monitor.changedConfReload();
+  sigset_t pending;
+  sigpending(&pending);
+  const bool signalled = sigismember(&pending, SIGHUP) == 1;
+  if (signalled) {
+    int sig;
+    sigwait(&hup, &sig);
+  }
+  sigprocmask(SIG_SETMASK, &old, nullptr);
+
+  EXPECT_FALSE(signalled) << "the monitor sent SIGHUP to itself";
+  EXPECT_NE(readFile(log()).find("Monitor::reload()", logBefore), std::string::npos);
+  monitor.stop();
+}
+
+}  // namespace
