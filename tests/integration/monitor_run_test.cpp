@@ -17,8 +17,10 @@ using norvak_test::CompDef;
 using norvak_test::ConfValues;
 using norvak_test::MonitorHarness;
 
+// The application's own record, not one of its components' ("component ...
+// from application ...").
 std::string appLine(const std::string& app, const char* what) {
-  return "application \"" + app + "\" " + what;
+  return "INFO application \"" + app + "\" " + what;
 }
 
 // A four-level suite in which the run list names only the top: everything
@@ -89,8 +91,8 @@ TEST(MonitorRunTest, StartsByDependenciesAndStopsDependentsFirst) {
   EXPECT_LT(webStop, maildStop);
   EXPECT_LT(filterStop, maildStop);
   EXPECT_LT(maildStop, agentStop);
-  EXPECT_LT(h.findLine("component \"smtpd\" from", beforeStop),
-            h.findLine("component \"maild\" from", beforeStop))
+  EXPECT_LT(h.findLine("kill -TERM pid=" + std::to_string(pids[2]), beforeStop),
+            h.findLine("kill -TERM pid=" + std::to_string(pids[1]), beforeStop))
       << "components stop in reverse order";
   EXPECT_GE(h.findLine("Norvak (R) Components Monitor shutdown", beforeStop), 0);
 
