@@ -1,5 +1,8 @@
 #include "nk_multi_event.h"
 
+#include <unistd.h>
+
+#include <cerrno>
 #include <chrono>
 #include <cstdio>
 
@@ -21,6 +24,21 @@ std::string Hex(uint32_t value) {
 NkMultiEvent::Waiter::Waiter(NkMultiEvent& event) : event_(event) {
   std::lock_guard<std::mutex> lock(event_.mutex_);
   event_.waiters_.push_back(this);
+}
+
+NkMultiEvent::Waiter::Waiter(NkMultiEvent& event, int wake_fd) : event_(event), wake_fd_(wake_fd) {
+  std::lock_guard<std::mutex> lock(event_.mutex_);
+  event_.waiters_.push_back(this);
+}
+
+void NkMultiEvent::Waiter::Notify() {
+  cond_.notify_one();
+  if (wake_fd_ >= 0) {
+    const uint64_t one = 1;
+    // A full counter already wakes the poller; nothing else can fail here.
+    while (write(wake_fd_, &one, sizeof(one)) < 0 && errno == EINTR) {
+    }
+  }
 }
 
 NkMultiEvent::Waiter::~Waiter() {
@@ -53,7 +71,7 @@ bool NkMultiEvent::Deliver(uint32_t value, const Waiter* except) {
   }
   if (target == nullptr) return false;
   target->values_.push_back({value, true});
-  target->cond_.notify_one();
+  target->Notify();
   return true;
 }
 
@@ -74,7 +92,7 @@ size_t NkMultiEvent::Broadcast(uint32_t value) {
   std::lock_guard<std::mutex> lock(mutex_);
   for (Waiter* waiter : waiters_) {
     waiter->values_.push_back({value, false});
-    waiter->cond_.notify_one();
+    waiter->Notify();
   }
   return waiters_.size();
 }
@@ -96,6 +114,19 @@ bool NkMultiEvent::Wait(Waiter& waiter, const base::NkDeadline& deadline, uint32
       waiter.cond_.wait_for(lock, std::chrono::milliseconds(left.GetMilliseconds()));
     }
   }
+  *value = waiter.values_.front().value;
+  waiter.values_.pop_front();
+  lock.unlock();
+  if (base::NkLogEnabled(base::NK_LOG_DEBUG)) {
+    base::NkLogDebug("MultiEvent: the '" + name_ + "' event has been received with value=0x" +
+                     Hex(*value));
+  }
+  return true;
+}
+
+bool NkMultiEvent::TryTake(Waiter& waiter, uint32_t* value) {
+  std::unique_lock<std::mutex> lock(mutex_);
+  if (waiter.values_.empty()) return false;
   *value = waiter.values_.front().value;
   waiter.values_.pop_front();
   lock.unlock();

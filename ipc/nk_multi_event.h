@@ -23,6 +23,9 @@ class NkMultiEvent {
   class Waiter {
    public:
     explicit Waiter(NkMultiEvent& event);
+    // Also signals the eventfd `wake_fd` whenever a value arrives, for a
+    // waiter that sleeps in poll(2) rather than on the condition.
+    Waiter(NkMultiEvent& event, int wake_fd);
     // A Set value this waiter did not take is passed on to another waiter.
     ~Waiter();
     Waiter(const Waiter&) = delete;
@@ -34,7 +37,10 @@ class NkMultiEvent {
       uint32_t value;
       bool single;
     };
+    void Notify();
+
     NkMultiEvent& event_;
+    const int wake_fd_ = -1;
     std::condition_variable cond_;
     std::deque<Value> values_;
   };
@@ -49,6 +55,8 @@ class NkMultiEvent {
   size_t Broadcast(uint32_t value);
   // The next value for `waiter`, or false at the deadline.
   bool Wait(Waiter& waiter, const base::NkDeadline& deadline, uint32_t* value);
+  // The next value if one is there, without waiting.
+  bool TryTake(Waiter& waiter, uint32_t* value);
   size_t GetWaitersCount() const;
   const std::string& GetName() const { return name_; }
 

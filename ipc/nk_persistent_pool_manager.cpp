@@ -121,22 +121,18 @@ NkIfIPCPtr NkPersistentPoolManager::GetReady(const NkDeadline& deadline) {
       return CreateOnRequest(deadline);
     }
 
-    // Registered before the mutex is let go: whatever changes from here on
-    // reaches this thread as an event.
-    NkMultiEvent::Waiter waiter(event_);
-    AddWaiterLocked(self);
-    if (base::NkLogEnabled(base::NK_LOG_DEBUG)) {
-      const NkTimeout left = deadline.Remaining();
-      base::NkLogDebug("_WaitReady: num=" + std::to_string(event_.GetWaitersCount()) +
-                       " is infinite=" + (left.IsInfinite() ? "1" : "0") +
-                       " timeout=" + left.ToString());
-    }
-    lock.unlock();
     uint32_t event = 0;
-    const bool got = event_.Wait(waiter, deadline, &event);
-    lock.lock();
-    RemoveWaiterLocked(self);
-    if (!got) throw base::NkTimedOut("PP-Manager::GetReady", deadline);
+    NkIfIPCPtr handed;
+    switch (WaitLocked(lock, deadline, &event, &handed)) {
+      case kWaitTimedOut:
+        throw base::NkTimedOut("PP-Manager::GetReady", deadline);
+      case kWaitConnection:
+        return handed;
+      case kWaitAgain:
+        continue;
+      case kWaitEvent:
+        break;
+    }
     switch (event) {
       case kEventStateChanged:
         base::NkLogDebug("PP-Manager::GetReady - a state is changed, recall is nessessary");
@@ -163,6 +159,27 @@ NkIfIPCPtr NkPersistentPoolManager::GetReady(const NkDeadline& deadline) {
         break;
     }
   }
+}
+
+NkPersistentPoolManager::WaitOutcome NkPersistentPoolManager::WaitLocked(
+    std::unique_lock<std::mutex>& lock, const NkDeadline& deadline, uint32_t* event,
+    NkIfIPCPtr*) {
+  const pthread_t self = pthread_self();
+  // Registered before the mutex is let go: whatever changes from here on
+  // reaches this thread as an event.
+  NkMultiEvent::Waiter waiter(event_);
+  AddWaiterLocked(self);
+  if (base::NkLogEnabled(base::NK_LOG_DEBUG)) {
+    const NkTimeout left = deadline.Remaining();
+    base::NkLogDebug("_WaitReady: num=" + std::to_string(event_.GetWaitersCount()) +
+                     " is infinite=" + (left.IsInfinite() ? "1" : "0") +
+                     " timeout=" + left.ToString());
+  }
+  lock.unlock();
+  const bool got = event_.Wait(waiter, deadline, event);
+  lock.lock();
+  RemoveWaiterLocked(self);
+  return got ? kWaitEvent : kWaitTimedOut;
 }
 
 bool NkPersistentPoolManager::HandleControl(short revents) {

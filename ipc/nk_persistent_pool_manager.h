@@ -51,6 +51,15 @@ class NkPersistentPoolManager : public NkSessionPoolManager, public NkIfMaintain
   // raises on failure.
   virtual NkIfIPCPtr CreateOnRequest(const base::NkDeadline& deadline);
 
+  enum WaitOutcome { kWaitTimedOut, kWaitEvent, kWaitConnection, kWaitAgain };
+  // Called with `lock` (on mutex_) held when nothing is ready; returns with
+  // it held. Waits for an event (stored in *event) or, in a derived pool,
+  // hands over a connection that became ready to the waiting thread itself
+  // (stored in *connection, already busy).
+  virtual WaitOutcome WaitLocked(std::unique_lock<std::mutex>& lock,
+                                 const base::NkDeadline& deadline, uint32_t* event,
+                                 NkIfIPCPtr* connection);
+
   // Maintenance hooks. BuildWaitListLocked runs with mutex_ held and returns
   // the time until the next idle connection expires; the others run without
   // it, on the maintenance thread.

@@ -1,8 +1,12 @@
 #include "nk_persistent_server_pool_manager.h"
 
+#include <poll.h>
+#include <sys/eventfd.h>
 #include <sys/socket.h>
+#include <unistd.h>
 
 #include <algorithm>
+#include <cerrno>
 
 #include "nk_exception.h"
 #include "nk_log.h"
@@ -40,9 +44,19 @@ bool Contains(const Pool& pool, const NkIfIPC* connection) {
 }  // namespace
 
 NkPersistentServerPoolManager::NkPersistentServerPoolManager(const ConnSettings& settings)
-    : NkPersistentPoolManager(kServer, settings) {}
+    : NkPersistentPoolManager(kServer, settings) {
+  wake_fd_ = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
+  if (wake_fd_ < 0) {
+    const int error = errno;
+    base::NkLogError("PoolManager::ctor - cannot create a control: " + base::NkErrorText(error));
+    throw base::NkSystemError("PoolManager::ctor - cannot create a control", error);
+  }
+}
 
-NkPersistentServerPoolManager::~NkPersistentServerPoolManager() { Close(); }
+NkPersistentServerPoolManager::~NkPersistentServerPoolManager() {
+  Close();
+  close(wake_fd_);
+}
 
 std::string NkPersistentServerPoolManager::StartLine() const {
   std::lock_guard<std::mutex> lock(mutex_);
@@ -90,6 +104,8 @@ bool NkPersistentServerPoolManager::Reinit(const std::vector<std::string>& addre
     old.swap(listeners_);
     old.insert(old.end(), established_.begin(), established_.end());
     old.insert(old.end(), ready_.begin(), ready_.end());
+    if (parked_) old.push_back(std::move(parked_));
+    parked_.reset();
     established_.clear();
     ready_.clear();
     retired_.insert(retired_.end(), busy_.begin(), busy_.end());
@@ -148,9 +164,108 @@ void NkPersistentServerPoolManager::ReleaseConnection(const NkIfIPCPtr& connecti
     connection->Close();
     return;
   }
+  if (!parked_ && !led_) {
+    if (settings_.lifetime > 0) connection->SetExpiry(static_cast<uint32_t>(settings_.lifetime));
+    parked_ = connection;
+    lock.unlock();
+    // A thread already waiting must lead it: nobody else would poll it.
+    event_.Set(kEventReady);
+    return;
+  }
   EstablishLocked(connection);
   lock.unlock();
   GetControl().Send(NkControl::kReleased);
+}
+
+bool NkPersistentServerPoolManager::Suspend() {
+  {
+    // Nobody leads while the pool is suspended: the poller keeps watching.
+    std::lock_guard<std::mutex> lock(mutex_);
+    UnparkLocked();
+  }
+  return NkPersistentPoolManager::Suspend();
+}
+
+void NkPersistentServerPoolManager::UnparkLocked() {
+  if (!parked_) return;
+  EstablishLocked(parked_);
+  parked_.reset();
+  GetControl().Send(NkControl::kReleased);
+}
+
+NkPersistentPoolManager::WaitOutcome NkPersistentServerPoolManager::WaitLocked(
+    std::unique_lock<std::mutex>& lock, const NkDeadline& deadline, uint32_t* event,
+    NkIfIPCPtr* connection) {
+  if (!parked_ || led_) return NkPersistentPoolManager::WaitLocked(lock, deadline, event, connection);
+
+  const pthread_t self = pthread_self();
+  NkIfIPCPtr lead = std::move(parked_);
+  parked_.reset();
+  led_ = lead;
+  NkMultiEvent::Waiter waiter(event_, wake_fd_);
+  AddWaiterLocked(self);
+  lock.unlock();
+
+  // A previous leader's signals mean nothing now; values meant for this
+  // waiter stay in its queue and are looked at before every poll.
+  uint64_t stale;
+  while (read(wake_fd_, &stale, sizeof(stale)) > 0) {
+  }
+  WaitOutcome outcome = kWaitTimedOut;
+  short revents = 0;
+  for (;;) {
+    if (event_.TryTake(waiter, event)) {
+      outcome = kWaitEvent;
+      break;
+    }
+    pollfd entries[2] = {{lead->GetHandle(), kRequestEvents, 0}, {wake_fd_, POLLIN, 0}};
+    const int ready = poll(entries, 2, deadline.Remaining().AsPollTimeout());
+    if (ready < 0) {
+      if (errno == EINTR) continue;
+      base::NkLogError("PSP-Manager::GetReady - poll failed: " + base::NkErrorText(errno));
+      outcome = kWaitAgain;  // the connection goes back to the poller
+      break;
+    }
+    if (ready == 0) {
+      if (deadline.IsPassed()) break;
+      continue;
+    }
+    if (entries[1].revents != 0) {
+      while (read(wake_fd_, &stale, sizeof(stale)) > 0) {
+      }
+      continue;
+    }
+    revents = entries[0].revents;
+    outcome = kWaitConnection;
+    break;
+  }
+
+  lock.lock();
+  RemoveWaiterLocked(self);
+  led_.reset();
+  if (outcome == kWaitConnection && !closed_ && !suspended_) {
+    int state = 1;
+    if (revents & (POLLERR | POLLHUP | POLLNVAL | kHangUpEvents)) {
+      state = (revents & POLLNVAL) ? 0 : PeekState(lead->GetHandle());
+    }
+    if (state > 0) {
+      busy_.push_back(lead);
+      UpdateMaximaLocked();
+      *connection = lead;
+      return kWaitConnection;
+    }
+    base::NkLogDebug("PSP-Manager: " + lead->GetDescription() + " is closed or broken");
+    lead->Close();
+    return kWaitAgain;
+  }
+  if (outcome == kWaitConnection) outcome = kWaitAgain;
+  if (closed_) {
+    lead->Close();
+  } else {
+    EstablishLocked(lead);
+    GetControl().Send(NkControl::kReleased);
+  }
+  return outcome;
 }
 
 void NkPersistentServerPoolManager::CloseConnection(const NkIfIPCPtr& connection) {
@@ -290,8 +405,11 @@ void NkPersistentServerPoolManager::CloseAll() {
     open.swap(listeners_);
     open.insert(open.end(), established_.begin(), established_.end());
     open.insert(open.end(), ready_.begin(), ready_.end());
+    if (parked_) open.push_back(std::move(parked_));
+    parked_.reset();
     established_.clear();
     ready_.clear();
+    // A leading thread is woken by the destroy event and closes its own.
     for (const NkIfIPCPtr& connection : busy_) {
       if (connection->GetHandle() >= 0) shutdown(connection->GetHandle(), SHUT_RDWR);
     }

@@ -14,6 +14,6 @@ bash scripts/build.sh build
 
 echo "== sanitizer build =="
 bash scripts/build.sh build-asan -DNORVAK_SANITIZE=ON -DNORVAK_BENCH=OFF -DCMAKE_BUILD_TYPE=Debug
-export ASAN_OPTIONS=abort_on_error=0:halt_on_error=1:detect_leaks=0
+export ASAN_OPTIONS=abort_on_error=0:halt_on_error=1:detect_leaks=1
 export UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1
 (cd build-asan && ctest --output-on-failure -j "$jobs")

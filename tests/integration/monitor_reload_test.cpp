@@ -60,7 +60,7 @@ TEST(MonitorReloadTest, SighupTakesOverTheEditedMetaConfiguration) {
   const pid_t movedHttpd = h.waitComponent(h.root() + "/bin2/httpd");
   EXPECT_GT(movedHttpd, 0);
   EXPECT_FALSE(norvak_test::processExists(httpd));
-  EXPECT_EQ(h.starts("httpd").size(), 2u);
+  EXPECT_TRUE(h.waitLines(h.argsLog("httpd"), 2));
 
   // Untouched components keep running and hear the SIGHUP.
   EXPECT_EQ(h.waitComponent("agent"), agent);

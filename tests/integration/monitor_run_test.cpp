@@ -47,6 +47,8 @@ TEST(MonitorRunTest, StartsByDependenciesAndStopsDependentsFirst) {
   const int filter = h.findLine(appLine("FILTER", "has been started"));
   const int web = h.findLine(appLine("WEB", "has been started"));
   ASSERT_GE(agent, 0);
+  ASSERT_GE(filter, 0);
+  ASSERT_GE(web, 0);
   EXPECT_LT(agent, maild);
   EXPECT_LT(maild, filter);
   EXPECT_LT(maild, web);
@@ -55,8 +57,9 @@ TEST(MonitorRunTest, StartsByDependenciesAndStopsDependentsFirst) {
   EXPECT_LT(h.findLine("component \"maild\" from application \"MAILD\" has been started"),
             h.findLine("component \"smtpd\" from application \"MAILD\" has been started"));
 
+  const std::vector<std::string> comps = {"agent", "maild", "smtpd", "scanner", "httpd"};
   std::vector<pid_t> pids;
-  for (const char* comp : {"agent", "maild", "smtpd", "scanner", "httpd"}) {
+  for (const std::string& comp : comps) {
     EXPECT_EQ(h.starts(comp).size(), 1u) << comp;
     pid_t p = h.waitComponent(comp);
     EXPECT_GT(p, 0) << comp;
@@ -69,7 +72,6 @@ TEST(MonitorRunTest, StartsByDependenciesAndStopsDependentsFirst) {
   h.signal(SIGHUP);
   ASSERT_GE(h.waitLine("Monitor::reload()", beforeHup), 0);
   for (size_t i = 0; i < pids.size(); ++i) {
-    const char* comps[] = {"agent", "maild", "smtpd", "scanner", "httpd"};
     ASSERT_TRUE(h.waitLines(h.hupLog(comps[i]), 1)) << comps[i];
     EXPECT_EQ(h.hups(comps[i])[0], "HUP " + std::to_string(pids[i])) << comps[i];
   }

@@ -303,11 +303,6 @@ size_t MonitorHarness::lineCount() {
   return lines_.size();
 }
 
-const std::vector<std::string>& MonitorHarness::lines() {
-  refreshLog();
-  return lines_;
-}
-
 std::vector<pid_t> MonitorHarness::componentPids(const std::string& name) const {
   return processesRunning(name.find('/') == std::string::npos ? binDir() + name : name);
 }

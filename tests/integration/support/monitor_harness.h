@@ -96,7 +96,6 @@ class MonitorHarness {
   int waitLine(const std::string& text, size_t from = 0, int timeoutSec = 30);
   int findLine(const std::string& text, size_t from = 0);
   size_t lineCount();
-  const std::vector<std::string>& lines();
 
   // Component processes of bin/name (or of any path given).
   std::vector<pid_t> componentPids(const std::string& name) const;
