@@ -206,11 +206,9 @@ NkPersistentPoolManager::WaitOutcome NkPersistentServerPoolManager::WaitLocked(
   AddWaiterLocked(self);
   lock.unlock();
 
-  // A previous leader's signals mean nothing now; values meant for this
-  // waiter stay in its queue and are looked at before every poll.
+  // Values for this waiter stay in its queue and are looked at before every
+  // poll; a signal left by an earlier leader costs one more turn at most.
   uint64_t stale;
-  while (read(wake_fd_, &stale, sizeof(stale)) > 0) {
-  }
   WaitOutcome outcome = kWaitTimedOut;
   short revents = 0;
   for (;;) {
@@ -256,6 +254,8 @@ NkPersistentPoolManager::WaitOutcome NkPersistentServerPoolManager::WaitLocked(
     }
     base::NkLogDebug("PSP-Manager: " + lead->GetDescription() + " is closed or broken");
     lead->Close();
+    // The poller may have stopped listening at the maximum of connections.
+    GetControl().Send(NkControl::kClosed);
     return kWaitAgain;
   }
   if (outcome == kWaitConnection) outcome = kWaitAgain;

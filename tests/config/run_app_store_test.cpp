@@ -16,31 +16,13 @@
 #include "log.h"
 #include "process_state.h"
 #include "regenerator.h"
+#include "file_util.h"
+#include "recording_regenerator.h"
 #include "temp_dir.h"
 
 namespace {
 
 const char kFake[] = NORVAK_BIN_DIR "/tools/fake-component";
-
-std::string readFile(const std::string& path) {
-  std::ifstream in(path);
-  std::stringstream s;
-  s << in.rdbuf();
-  return s.str();
-}
-
-void writeFile(const std::string& path, const std::string& text) {
-  std::ofstream out(path);
-  out << text;
-}
-
-class RecordingRegenerator : public Regenerator {
- public:
-  bool regenerate(const AppNameSet&) override { return false; }
-  void appStarted(const Application& app) override { events.push_back("start " + app.name()); }
-  void appStopped(const Application& app) override { events.push_back("stop " + app.name()); }
-  std::vector<std::string> events;
-};
 
 typedef std::vector<std::string> Events;
 

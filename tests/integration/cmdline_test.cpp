@@ -6,6 +6,7 @@
 #include <sstream>
 #include <string>
 
+#include "file_util.h"
 #include "temp_dir.h"
 
 namespace {
@@ -18,13 +19,6 @@ struct Outcome {
   std::string out;
   std::string err;
 };
-
-std::string readFile(const std::string& path) {
-  std::ifstream in(path);
-  std::stringstream ss;
-  ss << in.rdbuf();
-  return ss.str();
-}
 
 // Runs the program with the given (shell-quoted) arguments, stdin closed.
 Outcome run(const std::string& args) {

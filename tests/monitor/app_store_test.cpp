@@ -22,18 +22,13 @@
 #include "process_state.h"
 #include "regenerator.h"
 #include "standart_comp_strategy.h"
+#include "file_util.h"
+#include "recording_regenerator.h"
 #include "temp_dir.h"
 
 namespace {
 
 const char kFake[] = NORVAK_BIN_DIR "/tools/fake-component";
-
-std::string readFile(const std::string& path) {
-  std::ifstream in(path);
-  std::stringstream s;
-  s << in.rdbuf();
-  return s.str();
-}
 
 // Waits (generously) until the file holds the text.
 bool waitForText(const std::string& path, const std::string& text) {
@@ -43,14 +38,6 @@ bool waitForText(const std::string& path, const std::string& text) {
   }
   return false;
 }
-
-class RecordingRegenerator : public Regenerator {
- public:
-  bool regenerate(const AppNameSet&) override { return false; }
-  void appStarted(const Application& app) override { events.push_back("start " + app.name()); }
-  void appStopped(const Application& app) override { events.push_back("stop " + app.name()); }
-  std::vector<std::string> events;
-};
 
 class AppStoreTest : public ::testing::Test {
  protected:

@@ -22,16 +22,10 @@
 #include "process_state.h"
 #include "regenerator.h"
 #include "standart_comp_strategy.h"
+#include "file_util.h"
 #include "temp_dir.h"
 
 namespace {
-
-std::string readFile(const std::string& path) {
-  std::ifstream in(path);
-  std::stringstream ss;
-  ss << in.rdbuf();
-  return ss.str();
-}
 
 class TestRegenerator : public Regenerator {
  public:

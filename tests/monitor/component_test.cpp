@@ -26,17 +26,11 @@
 #include "log.h"
 #include "run_mode.h"
 #include "standart_comp_strategy.h"
+#include "file_util.h"
 #include "temp_dir.h"
 #include "update_comp_strategy.h"
 
 namespace {
-
-std::string readFile(const std::string& path) {
-  std::ifstream in(path);
-  std::stringstream ss;
-  ss << in.rdbuf();
-  return ss.str();
-}
 
 int openDescriptors() {
   int n = 0;

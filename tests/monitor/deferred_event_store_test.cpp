@@ -8,18 +8,12 @@
 
 #include "deferred_event_store.h"
 #include "log.h"
+#include "file_util.h"
 #include "temp_dir.h"
 
 namespace {
 
 constexpr time_t T = 1300000000;
-
-std::string readFile(const std::string& path) {
-  std::ifstream in(path);
-  std::stringstream ss;
-  ss << in.rdbuf();
-  return ss.str();
-}
 
 class DeferredEventStoreTest : public ::testing::Test {
  protected:

@@ -22,6 +22,7 @@
 #include "notify_info.h"
 #include "run_mode.h"
 #include "sender_informer.h"
+#include "file_util.h"
 #include "temp_dir.h"
 #include "utils.h"
 
@@ -35,13 +36,6 @@ constexpr time_t kFault = 1300000000;
 const char kSignature[] =
     "\n---\nSincerely yours,\nNorvak (R) Components Monitor\n"
     "6.0.0.201105110 for FreeBSD\nHost \"mx1\"";
-
-std::string readFile(const std::string& path) {
-  std::ifstream in(path);
-  std::stringstream ss;
-  ss << in.rdbuf();
-  return ss.str();
-}
 
 std::vector<std::string> listDir(const std::string& dir) {
   std::vector<std::string> names;

@@ -9,16 +9,10 @@
 
 #include "log.h"
 #include "run_mode.h"
+#include "file_util.h"
 #include "temp_dir.h"
 
 namespace {
-
-std::string readFile(const std::string& path) {
-  std::ifstream in(path);
-  std::stringstream ss;
-  ss << in.rdbuf();
-  return ss.str();
-}
 
 class LogTest : public ::testing::Test {
  protected:

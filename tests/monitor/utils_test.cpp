@@ -13,16 +13,10 @@
 #include <sstream>
 #include <thread>
 
+#include "file_util.h"
 #include "temp_dir.h"
 
 namespace {
-
-std::string readFile(const std::string& path) {
-  std::ifstream in(path);
-  std::stringstream ss;
-  ss << in.rdbuf();
-  return ss.str();
-}
 
 void touch(const std::string& path) { std::ofstream(path) << "x"; }
 

@@ -1,0 +1,22 @@
+#ifndef NORVAK_TESTS_SUPPORT_FILE_UTIL_H_
+#define NORVAK_TESTS_SUPPORT_FILE_UTIL_H_
+
+#include <fstream>
+#include <sstream>
+#include <string>
+
+// The whole content of a file; empty when it cannot be read.
+inline std::string readFile(const std::string& path) {
+  std::ifstream in(path);
+  std::stringstream ss;
+  ss << in.rdbuf();
+  return ss.str();
+}
+
+// Replaces the file's content.
+inline void writeFile(const std::string& path, const std::string& text) {
+  std::ofstream out(path);
+  out << text;
+}
+
+#endif  // NORVAK_TESTS_SUPPORT_FILE_UTIL_H_
