@@ -48,11 +48,18 @@ double startSuite(Installation& inst, int apps, int perApp) {
   return nowMs() - t0;
 }
 
-double bareStarts(const std::string& root, int n) {
+// n bare starts of the components' program; the times in ms.
+std::vector<double> bareStarts(const std::string& root, int n) {
   mkdir((root + "/bare").c_str(), 0755);
   const std::vector<std::string> args = {"--hup-dir=" + root + "/bare"};
+  std::vector<double> times;
+  for (int i = 0; i < n; ++i) times.push_back(bareStartMs(root + "/bin/c0", args));
+  return times;
+}
+
+double sum(const std::vector<double>& v) {
   double total = 0;
-  for (int i = 0; i < n; ++i) total += bareStartMs(root + "/bin/c0", args);
+  for (double x : v) total += x;
   return total;
 }
 
@@ -92,7 +99,7 @@ int main(int argc, char** argv) {
     Installation inst;
     const double monitorMs = startSuite(inst, kApps, kPerApp);
     std::vector<pid_t> pids = collectPids(inst, kComps);
-    const double bareMs = bareStarts(inst.root(), kComps);
+    const double bareMs = sum(bareStarts(inst.root(), kComps));
     printf("start of %d components in %d applications\n", kComps, kApps);
     printf("  monitor: %9.1f ms (%.3f ms each)\n", monitorMs, monitorMs / kComps);
     printf("  bare:    %9.1f ms (%.3f ms each)\n", bareMs, bareMs / kComps);
@@ -111,15 +118,22 @@ int main(int argc, char** argv) {
     printf("soak: %d kill-and-restart cycles\n", soakCycles);
     printFigures("before", figuresOf(mon));
     std::vector<double> times;
+    std::vector<double> bare;
     for (int i = 0; i < soakCycles; ++i) {
       const double ms = killAndWait(inst, pids, (i * 7) % kComps, kPerApp);
       if (ms < 0) fail("cycle " + std::to_string(i) + " did not restart");
       times.push_back(ms);
+      // Every tenth cycle a bare start under the same load, for comparison.
+      if (i % 10 == 0) {
+        std::vector<double> one = bareStarts(inst.root(), 1);
+        bare.push_back(one[0]);
+      }
       if (i + 1 == 100) printFigures("after 100 cycles", figuresOf(mon));
     }
     printFigures("at the end", figuresOf(mon));
-    printf("  restart median %.3f ms, slowest %.3f ms\n", median(times),
-           times.empty() ? 0.0 : *std::max_element(times.begin(), times.end()));
+    printf("  restart median %.3f ms, slowest %.3f ms; bare start median %.3f ms\n",
+           median(times), times.empty() ? 0.0 : *std::max_element(times.begin(), times.end()),
+           median(bare));
   }
 
   {
@@ -137,6 +151,8 @@ int main(int argc, char** argv) {
     const double ms = startSuite(inst, kBigApps, kPerApp);
     std::vector<pid_t> pids = collectPids(inst, kBig);
     printf("  start %.1f ms (%.3f ms each)\n", ms, ms / kBig);
+    const std::vector<double> bare = bareStarts(inst.root(), 200);
+    printf("  bare start with them running: median %.3f ms\n", median(bare));
     const double restart = killAndWait(inst, pids, kBig - 1, kPerApp);
     if (restart < 0) fail("the killed component was not restarted");
     printf("  restart of a killed one %.3f ms\n", restart);

@@ -211,13 +211,15 @@ NkPersistentPoolManager::WaitOutcome NkPersistentServerPoolManager::WaitLocked(
   uint64_t stale;
   WaitOutcome outcome = kWaitTimedOut;
   short revents = 0;
+  bool expired = false;
   for (;;) {
     if (event_.TryTake(waiter, event)) {
       outcome = kWaitEvent;
       break;
     }
     pollfd entries[2] = {{lead->GetHandle(), kRequestEvents, 0}, {wake_fd_, POLLIN, 0}};
-    const int ready = poll(entries, 2, deadline.Remaining().AsPollTimeout());
+    const NkTimeout left = std::min(deadline.Remaining(), lead->GetExpiry().Remaining());
+    const int ready = poll(entries, 2, left.AsPollTimeout());
     if (ready < 0) {
       if (errno == EINTR) continue;
       base::NkLogError("PSP-Manager::GetReady - poll failed: " + base::NkErrorText(errno));
@@ -225,6 +227,11 @@ NkPersistentPoolManager::WaitOutcome NkPersistentServerPoolManager::WaitLocked(
       break;
     }
     if (ready == 0) {
+      if (lead->GetExpiry().IsPassed()) {
+        outcome = kWaitAgain;
+        expired = true;
+        break;
+      }
       if (deadline.IsPassed()) break;
       continue;
     }
@@ -259,7 +266,12 @@ NkPersistentPoolManager::WaitOutcome NkPersistentServerPoolManager::WaitLocked(
     return kWaitAgain;
   }
   if (outcome == kWaitConnection) outcome = kWaitAgain;
-  if (closed_) {
+  if (closed_ || expired) {
+    if (expired) {
+      ++counters_.closed_by_timeout;
+      base::NkLogDebug("PSP-Manager: Remove by timeout " + lead->GetDescription());
+      GetControl().Send(NkControl::kClosed);
+    }
     lead->Close();
   } else {
     EstablishLocked(lead);

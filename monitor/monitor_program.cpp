@@ -115,17 +115,22 @@ void MonitorProgram::chownLogFile() {
 
   uid_t uid = 0;
   gid_t gid = 0;
+  // An unset user or group is not an error: the search below supplies one.
   const std::string user = settingUser();
-  try {
-    uid = Utils::getUid(user);
-  } catch (const std::exception& e) {
-    logError("cannot get UID for user \"" + user + "\": " + e.what());
+  if (!user.empty()) {
+    try {
+      uid = Utils::getUid(user);
+    } catch (const std::exception& e) {
+      logError("cannot get UID for user \"" + user + "\": " + e.what());
+    }
   }
   const std::string group = settingGroup();
-  try {
-    gid = Utils::getGid(group);
-  } catch (const std::exception& e) {
-    logError("cannot get GID for group \"" + group + "\": " + e.what());
+  if (!group.empty()) {
+    try {
+      gid = Utils::getGid(group);
+    } catch (const std::exception& e) {
+      logError("cannot get GID for group \"" + group + "\": " + e.what());
+    }
   }
   if (uid == 0) {
     try {

@@ -102,7 +102,7 @@ TEST(MonitorRunTest, StartsByDependenciesAndStopsDependentsFirst) {
   // zombie of this process, which is their subreaper).
   EXPECT_NE(access(h.pidFile().c_str(), F_OK), 0);
   for (pid_t p : pids) EXPECT_FALSE(norvak_test::processExists(p)) << p;
-  EXPECT_TRUE(norvak_test::processesMentioning(h.root()).empty());
+  EXPECT_TRUE(norvak_test::processesMentioning(h.root() + "/").empty());
   EXPECT_TRUE(h.mails().empty()) << "a clean stop is no failure";
 }
 

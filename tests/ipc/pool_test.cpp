@@ -320,6 +320,24 @@ TEST_F(PoolTest, IdleConnectionsExpireAfterTheirLifetime) {
   EXPECT_FALSE(client.AppendStatistic(dir_.path() + "/missing/ipc.stat"));
 }
 
+TEST_F(PoolTest, ServerClosesConnectionsIdleBeyondTheirLifetime) {
+  AddOneServer add_one(8200);
+  Server server(address(), 1, ConnSettings(0, 0, 1));
+  server.session().Register(&add_one);
+  server.Start();
+
+  auto pool = ClientPool(ConnSettings(0, 1, 0));
+  NkClientSession client(pool);
+  client.Open(address());
+  AddOneClient request(8200, 1);
+  ASSERT_TRUE(client.Execute(&request, Within(10)));
+  // The client keeps its connection for good; the server drops it and the
+  // client notices the hang-up.
+  ASSERT_TRUE(Eventually([&] { return pool->GetTotal() == 0; }));
+  ASSERT_TRUE(client.Execute(&request, Within(10)));
+  EXPECT_EQ(2, add_one.calls.load());
+}
+
 TEST_F(PoolTest, PeerThatLeavesSilentlyWakesNoServerThread) {
   CapturingLog log;
   AddOneServer add_one(8200);

@@ -134,7 +134,7 @@ void MonitorHarness::shutdown() {
   // Whatever still runs from this installation: components the monitor lost,
   // a half-started child, an inject command.
   for (int round = 0; round < 50; ++round) {
-    std::vector<pid_t> left = processesMentioning(root());
+    std::vector<pid_t> left = processesMentioning(root() + "/");
     if (left.empty()) break;
     for (pid_t p : left) kill(p, SIGKILL);
     pause(20);
