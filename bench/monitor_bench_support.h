@@ -249,7 +249,8 @@ class Installation {
                   "\nIPCLevel = Error\n[Monitor]\nRunForeground = yes\nPidFileDir = " + runDir() +
                   "\nUser =\nGroup =\nChDir =\nMetaConfigDir = " + root_ +
                   "/meta/\nAgentResponseTime = 1\nAddress =\nInjectCmd = /bin/true\n"
-                  "AgentAddress = local:" + runDir() + ".agent\nRunAppList = " + runAppList +
+                  "AgentAddress = local:" +
+                  runDir() + ".agent\nRunAppList = " + runAppList +
                   "\nUseEnterpriseMode = no\nRecoveryTimeList = " + recovery + "\n");
   }
 

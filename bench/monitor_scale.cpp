@@ -131,9 +131,8 @@ int main(int argc, char** argv) {
       if (i + 1 == 100) printFigures("after 100 cycles", figuresOf(mon));
     }
     printFigures("at the end", figuresOf(mon));
-    printf("  restart median %.3f ms, slowest %.3f ms; bare start median %.3f ms\n",
-           median(times), times.empty() ? 0.0 : *std::max_element(times.begin(), times.end()),
-           median(bare));
+    printf("  restart median %.3f ms, slowest %.3f ms; bare start median %.3f ms\n", median(times),
+           times.empty() ? 0.0 : *std::max_element(times.begin(), times.end()), median(bare));
   }
 
   {

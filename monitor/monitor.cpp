@@ -181,8 +181,18 @@ void Monitor::mainLoop() {
 }
 
 void Monitor::waitManagementEvents(int timeoutSec) {
+  // Every component start waits here too (regenerate), so this runs once per
+  // start: the list comes straight from the components, and the store's
+  // lookup index (a hash rebuild of every running component) is refreshed
+  // only below, when some component has gone. Rebuilt on every wait it made
+  // a mass start quadratic.
+  std::vector<int> fds;
+  fds.reserve(pollFds_.capacity());
+  store_.appendFds(fds);
   pollFds_.clear();
-  store_.collectPollFds(pollFds_);
+  for (int fd : fds) {
+    if (fd > 0) pollFds_.push_back(pollfd{fd, POLLIN, 0});
+  }
   // Handling a fault can start components, whose start waits here again: the
   // list being worked through must not be the one that such a wait refills.
   std::vector<int> gone;
@@ -215,7 +225,11 @@ void Monitor::waitManagementEvents(int timeoutSec) {
   }
 
   time_t now = time(nullptr);
-  if (isRunning()) handleGoneFds(gone, now);
+  if (isRunning() && !gone.empty()) {
+    pollFds_.clear();
+    store_.collectPollFds(pollFds_);
+    handleGoneFds(gone, now);
+  }
   gone.clear();
   goneFds_.swap(gone);  // keeps the capacity for the next turn
 }

@@ -34,8 +34,8 @@ TEST(MonitorReloadTest, SighupTakesOverTheEditedMetaConfiguration) {
   ASSERT_GT(legacy, 0);
 
   // New component, changed argument string, moved application, removed one.
-  h.writeMeta("maild.mmc", h.app("MAILD", "AGENT",
-                                 {{"maild"}, {"smtpd", "--answer-delay=60"}, {"pop3d"}}));
+  h.writeMeta("maild.mmc",
+              h.app("MAILD", "AGENT", {{"maild"}, {"smtpd", "--answer-delay=60"}, {"pop3d"}}));
   h.writeMeta("web.mmc", h.app("WEB", "MAILD", {{"httpd"}}, "bin2"));
   h.removeMeta("old.mmc");
   conf.runAppList = "AGENT, MAILD, WEB";

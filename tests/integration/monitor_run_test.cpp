@@ -52,7 +52,8 @@ TEST(MonitorRunTest, StartsByDependenciesAndStopsDependentsFirst) {
   EXPECT_LT(agent, maild);
   EXPECT_LT(maild, filter);
   EXPECT_LT(maild, web);
-  EXPECT_LT(h.findLine(appLine("MAILD", "has been started"), maild + 1), 0) << "MAILD started twice";
+  EXPECT_LT(h.findLine(appLine("MAILD", "has been started"), maild + 1), 0)
+      << "MAILD started twice";
   // Components of one application in their listed order.
   EXPECT_LT(h.findLine("component \"maild\" from application \"MAILD\" has been started"),
             h.findLine("component \"smtpd\" from application \"MAILD\" has been started"));

@@ -2,6 +2,7 @@
 
 #include <errno.h>
 #include <fcntl.h>
+#include <gtest/gtest.h>
 #include <signal.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -11,8 +12,6 @@
 #include <fstream>
 #include <sstream>
 #include <string>
-
-#include <gtest/gtest.h>
 
 #include "temp_dir.h"
 
@@ -92,12 +91,15 @@ class MonitorTest : public ::testing::Test {
     writeFile(dir_.path() + "/meta/agent.mmc",
               "APPLICATION AGENT\n  PATH \"" + dir_.path() +
                   "/bin\"\n  COMPONENTS\n    agent - 5 3 LOG -\n  ENDCOMPONENTS\nENDAPPLICATION\n");
-    writeFile(conf(),
-              "[Logging]\nFileName = " + log() + "\nLevel = Debug\nIPCLevel = Error\n"
-              "[Monitor]\nRunForeground = yes\nPidFileDir = " + run() +
-                  "\nMetaConfigDir = " + dir_.path() + "/meta/\nAddress =\n"
-                  "InjectCmd = /bin/true\nAgentAddress = local:" + run() + ".agent\n"
-                  "RunAppList = AGENT\nRecoveryTimeList = 1\n");
+    writeFile(conf(), "[Logging]\nFileName = " + log() +
+                          "\nLevel = Debug\nIPCLevel = Error\n"
+                          "[Monitor]\nRunForeground = yes\nPidFileDir = " +
+                          run() + "\nMetaConfigDir = " + dir_.path() +
+                          "/meta/\nAddress =\n"
+                          "InjectCmd = /bin/true\nAgentAddress = local:" +
+                          run() +
+                          ".agent\n"
+                          "RunAppList = AGENT\nRecoveryTimeList = 1\n");
   }
 
   std::string conf() const { return dir_.path() + "/monitor.conf"; }
@@ -151,9 +153,9 @@ TEST_F(MonitorTest, ChangedConfReloadRelaysToLockedHupFilesAndRemovesStaleOnes) 
   EXPECT_TRUE(exists(betaFile));
   EXPECT_TRUE(exists(bad)) << "a file of another form is not ours to delete";
   const std::string text = readFile(log());
-  EXPECT_NE(text.find("send HUP signal to component \"alpha\" with pid = " +
-                      std::to_string(alpha.pid())),
-            std::string::npos);
+  EXPECT_NE(
+      text.find("send HUP signal to component \"alpha\" with pid = " + std::to_string(alpha.pid())),
+      std::string::npos);
   EXPECT_NE(text.find("unlink not locked hup file \"" + stale + "\""), std::string::npos);
   EXPECT_NE(text.find("bad hup file format \"" + bad + "\""), std::string::npos);
 

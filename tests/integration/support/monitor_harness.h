@@ -102,7 +102,9 @@ class MonitorHarness {
   // The single live process of the component, waiting for it; -1 on time-out.
   pid_t waitComponent(const std::string& name, pid_t notPid = -1, int timeoutSec = 30);
   // Lines of the trace logs.
-  std::vector<std::string> starts(const std::string& comp) const { return fileLines(argsLog(comp)); }
+  std::vector<std::string> starts(const std::string& comp) const {
+    return fileLines(argsLog(comp));
+  }
   std::vector<std::string> hups(const std::string& comp) const { return fileLines(hupLog(comp)); }
   // Waits until the file has at least n lines; false on time-out.
   bool waitLines(const std::string& path, size_t n, int timeoutSec = 30) const;
