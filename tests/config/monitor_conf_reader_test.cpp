@@ -58,7 +58,9 @@ TEST_F(MonitorConfReaderTest, EverySettingIsRead) {
   EXPECT_EXIT(
       {
         reader.reload();
-        exit(hasCheckError() ? 1 : 0);
+        const int code = hasCheckError() ? 1 : 0;
+        dir_.removeNow();
+        exit(code);
       },
       ::testing::ExitedWithCode(0), "");
   reader.reload();
@@ -195,7 +197,9 @@ TEST_F(MonitorConfReaderTest, BrokenLoggingSetupIsACheckError) {
     EXPECT_EXIT(
         {
           reader.reload();
-          exit(hasCheckError() ? 1 : 0);
+          const int code = hasCheckError() ? 1 : 0;
+          dir_.removeNow();
+          exit(code);
         },
         ::testing::ExitedWithCode(c.second), "");
   }

@@ -80,7 +80,8 @@ TEST_F(LogTest, SyslogTargetClosesFile) {
 
 // The first initialisation fixes the check flags for the life of the
 // process, so this runs in a fresh copy of the test program.
-void checkModeRun(const std::string& dir) {
+void checkModeRun(TempDir& tmp) {
+  const std::string dir = tmp.path();
   const std::string file = dir + "/log";
   const std::string echo = dir + "/stdout";
   int fd = open(echo.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
@@ -103,13 +104,14 @@ void checkModeRun(const std::string& dir) {
             logged.find(" monitor WARN alert-line\n") != std::string::npos &&
             echoed.find(" monitor WARN alert-line\n") != std::string::npos &&
             echoed.find("info-line") == std::string::npos;
+  tmp.removeNow();
   _exit(ok ? 0 : 1);
 }
 
 TEST(LogCheckModeTest, LevelsFixedAndLinesEchoed) {
   GTEST_FLAG_SET(death_test_style, "threadsafe");
   TempDir dir;
-  EXPECT_EXIT(checkModeRun(dir.path()), ::testing::ExitedWithCode(0), "");
+  EXPECT_EXIT(checkModeRun(dir), ::testing::ExitedWithCode(0), "");
 }
 
 }  // namespace

@@ -17,10 +17,14 @@ class TempDir {
     if (mkdtemp(&tmpl[0]) == nullptr) throw std::runtime_error("mkdtemp failed");
     path_ = tmpl;
   }
-  ~TempDir() {
+  ~TempDir() { removeNow(); }
+  // For a child process that leaves with exit() and runs no destructors.
+  void removeNow() {
+    if (path_.empty()) return;
     std::string cmd = "rm -rf '" + path_ + "'";
     if (system(cmd.c_str()) != 0) {
     }
+    path_.clear();
   }
   TempDir(const TempDir&) = delete;
   TempDir& operator=(const TempDir&) = delete;
