@@ -30,6 +30,8 @@
 #include <string>
 #include <vector>
 
+#include "proc_util.h"
+
 namespace norvak_bench {
 
 inline const char* fakeComponent() { return NORVAK_BIN_DIR "/tools/fake-component"; }
@@ -74,19 +76,6 @@ struct ProcFigures {
   int fds = 0;
   int zombieChildren = 0;
 };
-
-inline std::vector<pid_t> allPids() {
-  std::vector<pid_t> pids;
-  DIR* d = opendir("/proc");
-  if (!d) return pids;
-  while (struct dirent* e = readdir(d)) {
-    char* end;
-    long v = strtol(e->d_name, &end, 10);
-    if (*end == '\0' && v > 0) pids.push_back(static_cast<pid_t>(v));
-  }
-  closedir(d);
-  return pids;
-}
 
 // State letter and parent of a process from /proc/PID/stat; false if gone.
 inline bool statOf(pid_t pid, char& state, pid_t& ppid, double* cpuSec = nullptr) {

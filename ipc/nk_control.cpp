@@ -14,16 +14,6 @@
 namespace norvak {
 namespace ipc {
 
-namespace {
-
-std::string Hex(uint32_t value) {
-  char text[16];
-  std::snprintf(text, sizeof(text), "%x", value);
-  return text;
-}
-
-}  // namespace
-
 NkControl::NkControl(const std::string& name) : name_(name) {
   int fds[2];
   if (pipe2(fds, O_CLOEXEC | O_NONBLOCK) != 0) {
@@ -46,7 +36,7 @@ bool NkControl::Send(uint32_t code) {
   std::lock_guard<std::mutex> lock(mutex_);
   if (std::find(queue_.begin(), queue_.end(), code) != queue_.end()) {
     if (base::NkLogEnabled(base::NK_LOG_DEBUG)) {
-      base::NkLogDebug("NkControl(" + name_ + "): skip sending 0x" + Hex(code) +
+      base::NkLogDebug("NkControl(" + name_ + "): skip sending 0x" + base::NkHexText(code) +
                        ": already in queue");
     }
     return false;
@@ -69,7 +59,7 @@ bool NkControl::Send(uint32_t code) {
   }
   queue_.push_back(code);
   if (base::NkLogEnabled(base::NK_LOG_DEBUG)) {
-    base::NkLogDebug("NkControl(" + name_ + "): set cmd to 0x" + Hex(code));
+    base::NkLogDebug("NkControl(" + name_ + "): set cmd to 0x" + base::NkHexText(code));
   }
   return true;
 }
@@ -93,7 +83,7 @@ NkControl::ReadResult NkControl::Read(uint32_t* code) {
   *code = queue_.front();
   queue_.pop_front();
   if (base::NkLogEnabled(base::NK_LOG_DEBUG)) {
-    base::NkLogDebug("NkControl(" + name_ + "): got cmd = 0x" + Hex(*code));
+    base::NkLogDebug("NkControl(" + name_ + "): got cmd = 0x" + base::NkHexText(*code));
   }
   return kCommand;
 }

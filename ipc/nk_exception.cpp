@@ -2,6 +2,8 @@
 
 #include <string.h>
 
+#include <cstdio>
+
 namespace norvak {
 namespace base {
 
@@ -10,6 +12,12 @@ std::string NkErrorText(int error) {
   // GNU strerror_r may return a static string instead of filling the buffer.
   const char* text = strerror_r(error, buffer, sizeof(buffer));
   return text != nullptr ? text : "Unknown error " + std::to_string(error);
+}
+
+std::string NkHexText(unsigned value) {
+  char text[16];
+  snprintf(text, sizeof(text), "%x", value);
+  return text;
 }
 
 NkParameterError::NkParameterError(const std::string& where, const std::string& parameter,

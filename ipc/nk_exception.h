@@ -13,6 +13,10 @@ namespace base {
 // The system's text for an error number (thread-safe).
 std::string NkErrorText(int error);
 
+// Lower-case hexadecimal without prefix, as the library's log lines print
+// event masks and flags.
+std::string NkHexText(unsigned value);
+
 // Root of every failure the library reports.
 class NkException : public std::logic_error {
  public:

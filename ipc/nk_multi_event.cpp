@@ -6,20 +6,11 @@
 #include <chrono>
 #include <cstdio>
 
+#include "nk_exception.h"
 #include "nk_log.h"
 
 namespace norvak {
 namespace ipc {
-
-namespace {
-
-std::string Hex(uint32_t value) {
-  char text[16];
-  std::snprintf(text, sizeof(text), "%x", value);
-  return text;
-}
-
-}  // namespace
 
 NkMultiEvent::Waiter::Waiter(NkMultiEvent& event) : event_(event) {
   std::lock_guard<std::mutex> lock(event_.mutex_);
@@ -78,7 +69,7 @@ bool NkMultiEvent::Deliver(uint32_t value, const Waiter* except) {
 bool NkMultiEvent::Set(uint32_t value) {
   if (base::NkLogEnabled(base::NK_LOG_DEBUG)) {
     base::NkLogDebug("MultiEvent: the '" + name_ + "' event has been set with value = 0x" +
-                     Hex(value));
+                     base::NkHexText(value));
   }
   std::lock_guard<std::mutex> lock(mutex_);
   return Deliver(value, nullptr);
@@ -87,7 +78,7 @@ bool NkMultiEvent::Set(uint32_t value) {
 size_t NkMultiEvent::Broadcast(uint32_t value) {
   if (base::NkLogEnabled(base::NK_LOG_DEBUG)) {
     base::NkLogDebug("MultiEvent: the '" + name_ +
-                     "' event has been broadcasted with value = 0x" + Hex(value));
+                     "' event has been broadcasted with value = 0x" + base::NkHexText(value));
   }
   std::lock_guard<std::mutex> lock(mutex_);
   for (Waiter* waiter : waiters_) {
@@ -119,7 +110,7 @@ bool NkMultiEvent::Wait(Waiter& waiter, const base::NkDeadline& deadline, uint32
   lock.unlock();
   if (base::NkLogEnabled(base::NK_LOG_DEBUG)) {
     base::NkLogDebug("MultiEvent: the '" + name_ + "' event has been received with value=0x" +
-                     Hex(*value));
+                     base::NkHexText(*value));
   }
   return true;
 }
@@ -132,7 +123,7 @@ bool NkMultiEvent::TryTake(Waiter& waiter, uint32_t* value) {
   lock.unlock();
   if (base::NkLogEnabled(base::NK_LOG_DEBUG)) {
     base::NkLogDebug("MultiEvent: the '" + name_ + "' event has been received with value=0x" +
-                     Hex(*value));
+                     base::NkHexText(*value));
   }
   return true;
 }

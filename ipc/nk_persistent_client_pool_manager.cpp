@@ -16,12 +16,6 @@ using base::NkTimeout;
 
 namespace {
 
-std::string Hex(uint32_t value) {
-  char text[16];
-  std::snprintf(text, sizeof(text), "%x", value);
-  return text;
-}
-
 bool Remove(std::vector<NkIfIPCPtr>* pool, const NkIfIPC* connection) {
   auto found = std::find_if(pool->begin(), pool->end(),
                             [connection](const NkIfIPCPtr& c) { return c.get() == connection; });
@@ -344,10 +338,10 @@ void NkPersistentClientPoolManager::OnReady(const NkIfIPCPtr& connection, short 
   if (revents & (POLLIN | POLLHUP | kHangUpEvents)) {
     base::NkLogAlert("NkPersistentClientPoolManager: " + connection->GetDescription() +
                      " has been broken/closed on server side (poll revent=0x" +
-                     Hex(static_cast<uint16_t>(revents)) + ") make pause...");
+                     base::NkHexText(static_cast<uint16_t>(revents)) + ") make pause...");
   } else {
     base::NkLogAlert("NkPersistentClientPoolManager: " + connection->GetDescription() +
-                     " is probably broken (event=0x" + Hex(static_cast<uint16_t>(revents)) +
+                     " is probably broken (event=0x" + base::NkHexText(static_cast<uint16_t>(revents)) +
                      ") make pause...");
   }
   connection->Close();

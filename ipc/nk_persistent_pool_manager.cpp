@@ -18,12 +18,6 @@ using base::NkTimeout;
 
 namespace {
 
-std::string Hex(uint32_t value) {
-  char text[16];
-  std::snprintf(text, sizeof(text), "%x", value);
-  return text;
-}
-
 std::string ThreadText(pthread_t thread) {
   std::ostringstream text;
   text << thread;
@@ -195,7 +189,7 @@ bool NkPersistentPoolManager::HandleControl(short revents) {
       break;
   }
   if (base::NkLogEnabled(base::NK_LOG_DEBUG)) {
-    base::NkLogDebug("Maintain: got control command -> 0x" + Hex(command));
+    base::NkLogDebug("Maintain: got control command -> 0x" + base::NkHexText(command));
   }
   switch (command) {
     case NkControl::kStop:

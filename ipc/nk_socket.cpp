@@ -32,12 +32,6 @@ namespace {
 constexpr int kConnectAttempts = 6;
 constexpr int kConnectRetryPauseMs = 50;
 
-std::string Hex(unsigned value) {
-  char text[16];
-  snprintf(text, sizeof(text), "%x", value);
-  return text;
-}
-
 // The monotonic moment a wait of `timeout` started now must end
 // (undefined for an infinite one).
 NkTime EndOf(const NkTimeout& timeout) { return NkTime::MonotonicNow() + timeout; }
@@ -96,11 +90,11 @@ bool NkSocket::IsReady(int events, const NkTimeout& timeout, bool shorten) {
     if (rc < 0) {
       const int error = errno;
       if (error == EINTR) {
-        base::NkLogDebug("IsReady(0x" + Hex(events) + ") for " + GetDescription() +
+        base::NkLogDebug("IsReady(0x" + base::NkHexText(events) + ") for " + GetDescription() +
                          " is interrupted, restarted");
         continue;
       }
-      base::NkLogError("IsReady(0x" + Hex(events) + ") for " + GetDescription() +
+      base::NkLogError("IsReady(0x" + base::NkHexText(events) + ") for " + GetDescription() +
                        "): " + NkErrorText(error));
       throw NkSystemError("Socket::IsReady", error);
     }
@@ -108,7 +102,7 @@ bool NkSocket::IsReady(int events, const NkTimeout& timeout, bool shorten) {
       // Measured on the clock rather than counted in slices, so restarted
       // polls cannot stretch the wait.
       if (!timeout.IsInfinite() && LeftUntil(end).IsZero()) {
-        throw base::NkTimedOut("Socket::IsReady(0x" + Hex(events) + ") for " + GetDescription(),
+        throw base::NkTimedOut("Socket::IsReady(0x" + base::NkHexText(events) + ") for " + GetDescription(),
                                timeout);
       }
       base::NkRunInterruptionHook();
@@ -119,7 +113,7 @@ bool NkSocket::IsReady(int events, const NkTimeout& timeout, bool shorten) {
     // hang-up: the data must still be read; the read itself reports the end.
     if ((events & POLLIN) && (revents & POLLIN)) return true;
     if (revents & (POLLERR | POLLHUP | POLLNVAL)) {
-      base::NkLogDebug("poll return 0x" + Hex(revents) + ") for " + GetDescription());
+      base::NkLogDebug("poll return 0x" + base::NkHexText(revents) + ") for " + GetDescription());
       // A hang-up is the peer's doing whichever way we were waiting.
       if ((events & POLLIN) || (revents & POLLHUP)) {
         throw NkIpcErrorClosedByPeer(this, "Socket::IsReady for ");
@@ -127,7 +121,7 @@ bool NkSocket::IsReady(int events, const NkTimeout& timeout, bool shorten) {
       throw NkIpcErrorClosed(this, "Socket::IsReady for ");
     }
     if (revents & events) return true;
-    base::NkLogDebug("poll return 0x" + Hex(revents) + ") for " + GetDescription());
+    base::NkLogDebug("poll return 0x" + base::NkHexText(revents) + ") for " + GetDescription());
     throw NkException("IsReady - abnormal polling method termination");
   }
 }

@@ -30,18 +30,10 @@ namespace {
 using testing_support::AddOneClient;
 using testing_support::AddOneServer;
 using testing_support::CapturingLog;
+using testing_support::Eventually;
 using testing_support::ClientPool;
 using testing_support::Server;
 using testing_support::Within;
-
-template <typename Predicate>
-bool Eventually(Predicate done) {
-  for (int i = 0; i < 1000; ++i) {
-    if (done()) return true;
-    std::this_thread::sleep_for(std::chrono::milliseconds(10));
-  }
-  return done();
-}
 
 std::string ErrorText(const std::function<void()>& action) {
   try {

@@ -6,6 +6,7 @@
 #include <unistd.h>
 
 #include <atomic>
+#include <chrono>
 #include <memory>
 #include <mutex>
 #include <stdexcept>
@@ -29,6 +30,16 @@ namespace ipc {
 namespace testing_support {
 
 // Answers an integer with the integer plus one.
+// Waits (generously) until `done` holds; tests never depend on speed.
+template <typename Predicate>
+bool Eventually(Predicate done) {
+  for (int i = 0; i < 1000; ++i) {
+    if (done()) return true;
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  }
+  return done();
+}
+
 class AddOneServer : public NkServerProtocol {
  public:
   explicit AddOneServer(uint32_t id) : id_(id) {}

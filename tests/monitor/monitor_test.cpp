@@ -13,23 +13,12 @@
 #include <sstream>
 #include <string>
 
+#include "file_util.h"
 #include "temp_dir.h"
 
 namespace {
 
 const char kFakeComponent[] = NORVAK_BIN_DIR "/tools/fake-component";
-
-std::string readFile(const std::string& path) {
-  std::ifstream in(path);
-  std::stringstream ss;
-  ss << in.rdbuf();
-  return ss.str();
-}
-
-void writeFile(const std::string& path, const std::string& text) {
-  std::ofstream out(path, std::ios::trunc);
-  out << text;
-}
 
 bool exists(const std::string& path) { return access(path.c_str(), F_OK) == 0; }
 

@@ -17,6 +17,8 @@
 #include <sstream>
 #include <stdexcept>
 
+#include "proc_util.h"
+
 namespace norvak_test {
 
 namespace {
@@ -44,19 +46,6 @@ void makeDir(const std::string& path) {
 
 // argv of a process, NUL-separated; empty for zombies and kernel threads.
 std::string cmdlineOf(pid_t pid) { return readFile("/proc/" + std::to_string(pid) + "/cmdline"); }
-
-std::vector<pid_t> allPids() {
-  std::vector<pid_t> pids;
-  DIR* d = opendir("/proc");
-  if (!d) return pids;
-  while (struct dirent* e = readdir(d)) {
-    char* end;
-    long v = strtol(e->d_name, &end, 10);
-    if (*end == '\0' && v > 0) pids.push_back(static_cast<pid_t>(v));
-  }
-  closedir(d);
-  return pids;
-}
 
 void reapOrphans() {
   while (waitpid(-1, nullptr, WNOHANG) > 0) {
