@@ -76,6 +76,7 @@ struct Options {
 };
 
 std::string g_hupPath;
+std::string g_pidPath;  // the agent's pid file, removed when it ends
 
 void fromEnv(Options& o) {
   auto get = [](const char* name, std::string& out) {
@@ -180,6 +181,7 @@ void writeAll(int fd, const std::string& data) {
 
 void finish(int code) {
   if (!g_hupPath.empty()) unlink(g_hupPath.c_str());
+  if (!g_pidPath.empty()) unlink(g_pidPath.c_str());
   _exit(code);
 }
 
@@ -324,6 +326,7 @@ int main(int argc, char** argv) {
     if (fd >= 0) {
       writeAll(fd, std::to_string(getpid()) + "\n");
       close(fd);
+      g_pidPath = o.pidFile;
     }
   }
   holdHupFile(o, argv[0]);
