@@ -186,11 +186,10 @@ void Monitor::waitManagementEvents(int timeoutSec) {
   // lookup index (a hash rebuild of every running component) is refreshed
   // only below, when some component has gone. Rebuilt on every wait it made
   // a mass start quadratic.
-  std::vector<int> fds;
-  fds.reserve(pollFds_.capacity());
-  store_.appendFds(fds);
+  fdList_.clear();
+  store_.appendFds(fdList_);
   pollFds_.clear();
-  for (int fd : fds) {
+  for (int fd : fdList_) {
     if (fd > 0) pollFds_.push_back(pollfd{fd, POLLIN, 0});
   }
   // Handling a fault can start components, whose start waits here again: the

@@ -127,6 +127,9 @@ class Monitor : public Regenerator, public SignalExecutor {
   pid_t ownPid_ = -1;
 
   // Reused by every wait so that a turn of the main loop allocates nothing.
+  // A wait nested in fault handling may refill them; the outer wait is done
+  // with them by then.
+  std::vector<int> fdList_;
   std::vector<pollfd> pollFds_;
   std::vector<int> goneFds_;
 };
