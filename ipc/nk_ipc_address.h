@@ -12,10 +12,10 @@ namespace ipc {
 class NkIpcAddress;
 using NkIpcAddressPtr = std::shared_ptr<NkIpcAddress>;
 
-// One endpoint of the suite's IPC, made from a textual specification
+// One endpoint of the suite's IPC, made from an address text
 // ("inet:port@host", "unix:path", "local:path").
 //
-// Two texts are kept apart: GetSpec() is the specification as it was given
+// Two texts are kept apart: GetSpec() is the address text as it was given
 // (what Parse reads, and what can be handed to CreateAddress again), while
 // ToString() is the text form rebuilt from the parsed endpoint, for logs and
 // messages ("local:/path", "inet:127.0.0.1:3000"; the TCP form is not

@@ -10,7 +10,7 @@ namespace norvak {
 namespace ipc {
 
 // A parsed address, or an empty pointer for "", "*" and anything that is
-// neither a Unix nor a TCP specification. Raises std::invalid_argument for a
+// neither a Unix nor a TCP address. Raises std::invalid_argument for a
 // host holding white space.
 NkIpcAddressPtr CreateAddress(const std::string& spec);
 

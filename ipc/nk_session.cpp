@@ -269,7 +269,7 @@ std::vector<std::string> NkSession::ResolveAddresses(const std::vector<std::stri
       base::NkLogError("can`t create incorrect address: " + entry);
       throw NkIpcError("Session::Open: ", "cannot get remote address");
     }
-    // The specification, not the rebuilt text: the pool parses it again and
+    // The address text as given, not the rebuilt one: the pool parses it again and
     // the text form of a TCP address is not parsable.
     resolved.push_back(address->GetSpec());
   }
