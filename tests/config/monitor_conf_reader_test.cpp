@@ -5,38 +5,26 @@
 #include <cstdlib>
 #include <fstream>
 #include <list>
-#include <sstream>
 #include <string>
 #include <vector>
 
 #include "conf_store.h"
-#include "log.h"
+#include "log_file_test.h"
 #include "run_mode.h"
-#include "temp_dir.h"
+#include "thrown_text.h"
 
 namespace {
 
 const char kMandatory[] =
     "[Monitor]\nAddress =\nAgentAddress =\nRunAppList =\nRecoveryTimeList =\n";
 
-class MonitorConfReaderTest : public ::testing::Test {
+class MonitorConfReaderTest : public LogFileTest {
  protected:
-  void SetUp() override { initLog(log_, "info", "quiet", "daemon", false, false); }
-  void TearDown() override { initLog("syslog", "info", "error", "daemon", false, false); }
-
   // The reader re-initialises logging: keep it in the test's file.
   void write(const std::string& text, const std::string& level = "info") {
-    std::ofstream(conf_) << text << "[Logging]\nFileName = " << log_ << "\nLevel = " << level
-                         << "\n";
-  }
-  bool logged(const std::string& text) {
-    std::stringstream ss;
-    ss << std::ifstream(log_).rdbuf();
-    return ss.str().find(" WARN " + text + "\n") != std::string::npos;
+    writeFile(conf_, text + "[Logging]\nFileName = " + logFile_ + "\nLevel = " + level + "\n");
   }
 
-  TempDir dir_;
-  std::string log_ = dir_.path() + "/monitor.log";
   std::string conf_ = dir_.path() + "/monitor.conf";
 };
 
@@ -64,8 +52,8 @@ TEST_F(MonitorConfReaderTest, EverySettingIsRead) {
       },
       ::testing::ExitedWithCode(0), "");
   reader.reload();
-  EXPECT_EQ(reader.getLogType(), log_);
-  EXPECT_EQ(LogClass::fileName(), log_);
+  EXPECT_EQ(reader.getLogType(), logFile_);
+  EXPECT_EQ(LogClass::fileName(), logFile_);
   EXPECT_EQ(reader.getLogLevel(), "DEBUG");
   EXPECT_TRUE(isDebugLog());
   EXPECT_EQ(reader.getIpcLogLevel(), "Alert");
@@ -123,7 +111,7 @@ TEST_F(MonitorConfReaderTest, MandatoryKeysOnlyGiveDefaultsWithAWarningEach) {
            undefined + "Monitor/PidFileDir\" in config file. Used value \"/var/norvak/run/\"",
            "value of parameter \"/Monitor/RunAppList\" is empty. Using default value \"AGENT\"",
            undefined + "Monitor/UseEnterpriseMode\" in config file. Used value \"no\""}) {
-    EXPECT_TRUE(logged(text)) << text;
+    EXPECT_TRUE(warned(text)) << text;
   }
 }
 
@@ -133,12 +121,12 @@ TEST_F(MonitorConfReaderTest, LevelWordsAndResponseTime) {
   MonitorConfReader reader(conf_);
   reader.reload();
   EXPECT_TRUE(
-      logged("value of parameter \"/Logger/Level\" is wrong. Using default value \"Info\""));
+      warned("value of parameter \"/Logger/Level\" is wrong. Using default value \"Info\""));
   EXPECT_TRUE(
-      logged("value of parameter \"/Logger/IpcLevel\" is wrong. Using default value \"Error\""));
+      warned("value of parameter \"/Logger/IpcLevel\" is wrong. Using default value \"Error\""));
   EXPECT_EQ(reader.getLogLevel() + reader.getIpcLogLevel(), "infoerror");
   EXPECT_TRUE(
-      logged("wrong parameter \"/Monitor/AgentResponseTime\": parameter must be inside "
+      warned("wrong parameter \"/Monitor/AgentResponseTime\": parameter must be inside "
              "the interval [ 1, 3600 ]. Used default value 30"));
   EXPECT_EQ(reader.getAgentResponseTime(), 30);
 
@@ -162,13 +150,8 @@ TEST_F(MonitorConfReaderTest, MissingMandatoryKeyThrowsAndKeepsPreviousSettings)
       if (other != key) text += std::string(other) + " = local:/c\n";
     }
     write(text);
-    try {
-      reader.reload();
-      ADD_FAILURE() << key;
-    } catch (const conf_store_exception_t& e) {
-      EXPECT_EQ(e.what(),
-                "undefined parameter \"/Monitor/" + std::string(key) + "\" in config file");
-    }
+    EXPECT_EQ(thrownText<conf_store_exception_t>([&] { reader.reload(); }),
+              "undefined parameter \"/Monitor/" + std::string(key) + "\" in config file");
     EXPECT_EQ(reader.getUser(), "");
     EXPECT_EQ(reader.getAddressList(), (std::list<std::string>{"local:/a"}));
   }
@@ -185,14 +168,14 @@ TEST_F(MonitorConfReaderTest, BrokenLoggingSetupIsACheckError) {
            facility + "\nFileName=" + file + "\n";
   };
   const std::pair<std::string, int> cases[] = {
-      {conf("daemon", log_), 0},
-      {conf("kern", log_), 1},
+      {conf("daemon", logFile_), 0},
+      {conf("kern", logFile_), 1},
       {conf("daemon", dir_.path() + "/no/such/dir/log"), 1},
   };
   GTEST_FLAG_SET(death_test_style, "threadsafe");
   for (const auto& c : cases) {
     SCOPED_TRACE(c.first);
-    std::ofstream(conf_) << c.first;
+    writeFile(conf_, c.first);
     MonitorConfReader reader(conf_);
     EXPECT_EXIT(
         {

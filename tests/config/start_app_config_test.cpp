@@ -11,18 +11,14 @@
 #include "app_store.h"
 #include "application.h"
 #include "component.h"
-#include "log.h"
-#include "temp_dir.h"
+#include "log_file_test.h"
 
 namespace {
 
 typedef std::vector<std::string> Strings;
 
-class StartAppConfigTest : public ::testing::Test {
+class StartAppConfigTest : public LogFileTest {
  protected:
-  void SetUp() override { initLog(log_, "debug", "quiet", "daemon", false, false); }
-  void TearDown() override { initLog("syslog", "info", "error", "daemon", false, false); }
-
   std::string write(const std::string& name, const std::string& text) {
     std::ofstream(dir_.path() + "/" + name) << text;
     return dir_.path() + "/" + name;
@@ -30,13 +26,13 @@ class StartAppConfigTest : public ::testing::Test {
 
   // Parses text as a file of its own into a fresh store; the log is emptied.
   bool parse(const std::string& text) {
-    std::ofstream(log_, std::ios::trunc).close();
+    std::ofstream(logFile_, std::ios::trunc).close();
     store_.reset(new AppStore(false));
     return StartAppConfig(write("t.mmc", text)).parse(*store_);
   }
 
-  Strings logged(const std::string& level) const {
-    std::ifstream in(log_);
+  Strings lines(const std::string& level) const {
+    std::ifstream in(logFile_);
     Strings out;
     const std::string mark = " monitor " + level + " ";
     for (std::string line; std::getline(in, line);) {
@@ -63,8 +59,6 @@ class StartAppConfigTest : public ::testing::Test {
     return out;
   }
 
-  TempDir dir_;
-  std::string log_ = dir_.path() + "/log";
   std::unique_ptr<AppStore> store_;
 };
 
@@ -86,8 +80,8 @@ TEST_F(StartAppConfigTest, CompleteExampleGivesItsApplication) {
                      "notifier|/usr/local/libexec/filter/notify -d|10|10|1||:",
                      "cleaner|/usr/local/libexec/filter/cleaner|30|30|3|/usr/bin/logger -t cleaner|"
                      "root:"}));
-  EXPECT_TRUE(logged("ERROR").empty());
-  EXPECT_TRUE(logged("WARN").empty());
+  EXPECT_TRUE(lines("ERROR").empty());
+  EXPECT_TRUE(lines("WARN").empty());
 }
 
 TEST_F(StartAppConfigTest, ValueForms) {
@@ -116,7 +110,7 @@ TEST_F(StartAppConfigTest, ValueForms) {
                                   "y|multi \n line|1|2|1||wheel:", "z|joined|1|2|1||a:b",
                                   "x|dup|1|1|1||:", "APPLICATION()[/opt/x/]{}", "log||1|1|3||:",
                                   "agent()[]{}", "a||1|1|1||:|agent"}));
-  EXPECT_EQ(logged("WARN").size(), 2u);  // the big number, once per extra digit
+  EXPECT_EQ(lines("WARN").size(), 2u);  // the big number, once per extra digit
 }
 
 TEST_F(StartAppConfigTest, ErrorsNameTheirLineAndParsingGoesOn) {
@@ -184,7 +178,7 @@ TEST_F(StartAppConfigTest, ErrorsNameTheirLineAndParsingGoesOn) {
       expected.push_back("config file \"" + dir_.path() + "/t.mmc\":" + std::to_string(e.first) +
                          ":" + e.second);
     }
-    EXPECT_EQ(logged("ERROR"), expected);
+    EXPECT_EQ(lines("ERROR"), expected);
     Strings apps;
     for (const auto& app : store_->applications()) {
       apps.push_back(app->name());
@@ -192,18 +186,6 @@ TEST_F(StartAppConfigTest, ErrorsNameTheirLineAndParsingGoesOn) {
     }
     EXPECT_EQ(apps, c.apps);
   }
-}
-
-TEST_F(StartAppConfigTest, SecondFileCannotRedefineAnApplication) {
-  AppStore store(false);
-  std::string second = write("two.mmc", "\n\nAPPLICATION AGENT\nFULLNAME other\nENDAPPLICATION");
-  EXPECT_TRUE(StartAppConfig(write("one.mmc", "APPLICATION Agent\nENDAPPLICATION\n")).parse(store));
-  EXPECT_FALSE(StartAppConfig(second).parse(store));
-  ASSERT_EQ(store.applications().size(), 1u);
-  EXPECT_EQ(store.applications()[0]->fullName(), "");
-  EXPECT_EQ(logged("ERROR"), Strings{"config file \"" + second +
-                                     "\":5:dublicate application \"AGENT\". Possible there is "
-                                     "unnecessary *.mmc file"});
   EXPECT_THROW(StartAppConfig(dir_.path() + "/absent.mmc"), StartAppConfig::LexerError);
 }
 
@@ -213,7 +195,7 @@ TEST_F(StartAppConfigTest, DemoSuiteParsesCleanly) {
     std::string path = std::string(NORVAK_SOURCE_DIR) + "/examples/meta/" + name + ".mmc";
     EXPECT_TRUE(StartAppConfig(path).parse(*store_)) << path;
   }
-  EXPECT_TRUE(logged("ERROR").empty() && logged("WARN").empty());
+  EXPECT_TRUE(lines("ERROR").empty() && lines("WARN").empty());
   EXPECT_EQ(described()[5], "FILTER(Demo mail filter)[@DEMO_DIR@/bin/]{AGENT,MAILD}");
   EXPECT_EQ(described()[6], "scanner|--die-after=4000 --signal=11|5|3|2||:");
 }

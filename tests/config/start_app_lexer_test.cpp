@@ -7,22 +7,18 @@
 #include <string>
 #include <vector>
 
-#include "log.h"
-#include "temp_dir.h"
+#include "log_file_test.h"
 
 namespace {
 
 typedef StartAppLexer L;
 typedef std::vector<std::string> Strings;
 
-class StartAppLexerTest : public ::testing::Test {
+class StartAppLexerTest : public LogFileTest {
  protected:
-  void SetUp() override { initLog(log_, "debug", "quiet", "daemon", false, false); }
-  void TearDown() override { initLog("syslog", "info", "error", "daemon", false, false); }
-
   // Warnings logged since SetUp, without their record prefix.
   Strings warnings() const {
-    std::ifstream in(log_);
+    std::ifstream in(logFile_);
     Strings out;
     for (std::string line; std::getline(in, line);) {
       size_t at = line.find(" WARN ");
@@ -50,9 +46,6 @@ class StartAppLexerTest : public ::testing::Test {
     }
     return out;
   }
-
-  TempDir dir_;
-  std::string log_ = dir_.path() + "/log";
 };
 
 TEST_F(StartAppLexerTest, Tokens) {

@@ -1,11 +1,7 @@
 #include <pthread.h>
-#include <sys/socket.h>
-#include <sys/un.h>
 #include <unistd.h>
 
 #include <chrono>
-#include <condition_variable>
-#include <cstring>
 #include <fstream>
 #include <future>
 #include <memory>
@@ -13,6 +9,8 @@
 #include <sstream>
 #include <string>
 #include <thread>
+#include <utility>
+#include <vector>
 
 #include <gtest/gtest.h>
 
@@ -21,46 +19,40 @@
 #include "nk_maintain_thread.h"
 #include "nk_multi_event.h"
 #include "session_test_support.h"
-#include "temp_dir.h"
 
 namespace norvak {
 namespace ipc {
 namespace {
 
-using testing_support::AddOneClient;
+using testing_support::AddOne;
 using testing_support::AddOneServer;
-using testing_support::CapturingLog;
-using testing_support::Eventually;
 using testing_support::ClientPool;
+using testing_support::ErrorText;
+using testing_support::Eventually;
+using testing_support::LogCapture;
 using testing_support::Server;
 using testing_support::Within;
 
-std::string ErrorText(const std::function<void()>& action) {
-  try {
-    action();
-  } catch (const std::exception& e) {
-    return e.what();
+TEST(PoolParametersTest, ImpossibleLimitsAreRefusedWithTheirTexts) {
+  ConnSettings too_many(0);
+  too_many.max_connections = 70000;
+  for (const auto& c : std::vector<std::pair<std::function<void()>, std::string>>{
+           {[] { ConnSettings(0, 65536, 0); },
+            "ConnSettings::Check: the 'max number of connections' parameter contains invalid "
+            "value '65536(too much)'"},
+           {[] { ConnSettings(5, 3, 0); },
+            "ConnSettings::Check: the 'min is greater than max' parameter contains invalid value "
+            "'5>3'"},
+           {[] { ConnSettings(7, 0, 0); }, "no error"},
+           {[] { ConnSettings(65535); }, "no error"},
+           {[&] { NkPersistentClientPoolManager(ConnSettings(0)).CorrectConnectionsNum(too_many); },
+            "ConnSettings::Check: the 'max number of connections' parameter contains invalid "
+            "value '70000(too much)'"},
+           {[] { NkMaintainThread thread(nullptr); },
+            "MaintainThread::ctor: the 'PoolManager' parameter contains invalid value 'null'"},
+       }) {
+    EXPECT_EQ(c.second, ErrorText(c.first));
   }
-  return "no error";
-}
-
-TEST(ConnSettingsTest, RefusesImpossibleLimits) {
-  EXPECT_EQ(
-      "ConnSettings::Check: the 'max number of connections' parameter contains invalid value "
-      "'65536(too much)'",
-      ErrorText([] { ConnSettings(0, 65536, 0); }));
-  EXPECT_EQ(
-      "ConnSettings::Check: the 'min is greater than max' parameter contains invalid value '5>3'",
-      ErrorText([] { ConnSettings(5, 3, 0); }));
-  EXPECT_EQ("no error", ErrorText([] { ConnSettings(7, 0, 0); }));
-  EXPECT_EQ("no error", ErrorText([] { ConnSettings(65535); }));
-  EXPECT_THROW(NkPersistentClientPoolManager(ConnSettings(0)).CorrectConnectionsNum(
-                   [] {
-                     ConnSettings bad(0);
-                     bad.max_connections = 70000;
-                     return bad;
-                   }()),
-               base::NkParameterError);
 }
 
 TEST(ControlTest, QueuesEachCommandOnce) {
@@ -73,8 +65,6 @@ TEST(ControlTest, QueuesEachCommandOnce) {
   EXPECT_EQ(NkControl::kCommand, control.Read(&code));
   EXPECT_EQ(NkControl::kReleased, code);
   EXPECT_TRUE(control.Send(NkControl::kReleased));  // no longer queued
-  EXPECT_EQ(NkControl::kCommand, control.Read(&code));
-  EXPECT_EQ(NkControl::kClosed, code);
   control.Clear();
   EXPECT_EQ(0u, control.GetQueueSize());
   EXPECT_EQ(NkControl::kNothing, control.Read(&code));  // the pipe was drained too
@@ -93,10 +83,7 @@ TEST(MultiEventTest, SetReachesOneWaiterAndIsPassedOnIfUntaken) {
     EXPECT_EQ(1u, value);
     EXPECT_TRUE(event.Wait(second, Within(1), &value));
     EXPECT_EQ(1u, value);
-    {
-      NkMultiEvent::Waiter third(event);
-      // `first` got the single value; it leaves without taking it.
-    }
+    { NkMultiEvent::Waiter third(event); }  // `first` got the single value; it leaves untaken
     EXPECT_FALSE(event.Wait(second, base::NkDeadline(base::NkTimeout::Milliseconds(10)), &value));
   }
   NkMultiEvent::Waiter keeper(event);
@@ -109,201 +96,147 @@ TEST(MultiEventTest, SetReachesOneWaiterAndIsPassedOnIfUntaken) {
   EXPECT_EQ(0x103u, value);
 }
 
-TEST(MaintainThreadTest, RefusesANullPool) {
-  EXPECT_EQ("MaintainThread::ctor: the 'PoolManager' parameter contains invalid value 'null'",
-            ErrorText([] { NkMaintainThread thread(nullptr); }));
-}
-
-// Holds every request until released, so that connections stay busy.
+// Holds every request until opened, so that connections stay busy.
 class GateServer : public AddOneServer {
  public:
   GateServer() : AddOneServer(8200) {}
   bool Process(NkDdpUnit& request, NkDdpUnit& reply) override {
-    std::unique_lock<std::mutex> lock(mutex_);
-    ++entered_;
-    changed_.notify_all();
-    changed_.wait(lock, [this] { return open_; });
-    lock.unlock();
+    ++entered;
+    open_.wait();
     return AddOneServer::Process(request, reply);
   }
-  void WaitEntered(int count) {
-    std::unique_lock<std::mutex> lock(mutex_);
-    changed_.wait(lock, [&] { return entered_ >= count; });
-  }
   void Open() {
-    std::lock_guard<std::mutex> lock(mutex_);
-    open_ = true;
-    changed_.notify_all();
+    std::call_once(once_, [this] { opener_.set_value(); });
   }
+  std::atomic<int> entered{0};
 
  private:
-  std::mutex mutex_;
-  std::condition_variable changed_;
-  int entered_ = 0;
-  bool open_ = false;
+  std::promise<void> opener_;
+  std::shared_future<void> open_ = opener_.get_future().share();
+  std::once_flag once_;
 };
 
-class PoolTest : public ::testing::Test {
- protected:
-  std::string address() const { return "local:" + dir_.path() + "/server.sock"; }
-  std::string path() const { return dir_.path() + "/server.sock"; }
-  TempDir dir_;
-};
-
-// Runs an exchange on its own thread and reports how it ended.
+// Runs an exchange on its own thread: "true" when answered, else the error.
 std::future<std::string> ExchangeAsync(NkClientSession& client, pthread_t* thread = nullptr,
                                        std::promise<void>* started = nullptr) {
   return std::async(std::launch::async, [&client, thread, started] {
     if (thread) *thread = pthread_self();
     if (started) started->set_value();
-    AddOneClient request(8200, 1);
-    try {
-      return std::string(client.Execute(&request, Within(60)) ? "true" : "false");
-    } catch (const base::NkThreadCanceled& e) {
-      return std::string("canceled: ") + e.what();
-    } catch (const std::exception& e) {
-      return std::string("error: ") + e.what();
-    }
+    int32_t result = 0;
+    const std::string error = ErrorText([&] { result = AddOne(client, 1, 8200, 60); });
+    return result == 2 ? std::string("true") : error;
   });
 }
 
-TEST_F(PoolTest, ClosingReleasesThreadsWaitingForAConnection) {
-  GateServer gate;
-  Server server(address(), 2);
-  server.session().Register(&gate);
-  server.Start();
+using PoolTest = testing_support::UnixSessionTest;
 
-  auto pool = ClientPool(ConnSettings(1, 1, 0));
-  NkClientSession client(pool);
-  client.Open(address());
-  auto busy = ExchangeAsync(client);
-  gate.WaitEntered(1);
-  auto waiting = ExchangeAsync(client);
-  ASSERT_TRUE(Eventually([&] { return client.GetExecutionsCount() == 2; }));
+// A one-connection client whose connection is held busy by the server.
+class BusyPoolTest : public PoolTest {
+ protected:
+  void SetUp() override {
+    client_.Open(address());
+    busy_ = ExchangeAsync(client_);
+    ASSERT_TRUE(Eventually([this] { return gate_.entered == 1; }));
+  }
+  void TearDown() override { gate_.Open(); }
+
+  GateServer gate_;
+  Server server_{address(), &gate_, 2};
+  NkClientSession client_{ClientPool(ConnSettings(1, 1, 0))};
+  std::future<std::string> busy_;
+};
+
+TEST_F(BusyPoolTest, ClosingReleasesThreadsWaitingForAConnection) {
+  auto waiting = ExchangeAsync(client_);
+  ASSERT_TRUE(Eventually([&] { return client_.GetExecutionsCount() == 2; }));
   EXPECT_EQ(std::future_status::timeout, waiting.wait_for(std::chrono::milliseconds(100)));
 
-  client.Close();
+  client_.Close();
   ASSERT_EQ(std::future_status::ready, waiting.wait_for(std::chrono::seconds(5)));
-  EXPECT_EQ("canceled: PP-Manager::GetReady: thread has been canceled", waiting.get());
+  EXPECT_EQ("PP-Manager::GetReady: thread has been canceled", waiting.get());
   // The exchange in progress loses its connection at once instead of
   // keeping the close waiting.
-  ASSERT_EQ(std::future_status::ready, busy.wait_for(std::chrono::seconds(5)));
-  EXPECT_NE("true", busy.get());
-  gate.Open();
+  ASSERT_EQ(std::future_status::ready, busy_.wait_for(std::chrono::seconds(5)));
+  EXPECT_NE("true", busy_.get());
 }
 
-TEST_F(PoolTest, CancelledThreadLeavesOthersWaiting) {
-  GateServer gate;
-  Server server(address(), 2);
-  server.session().Register(&gate);
-  server.Start();
-
-  NkClientSession client(ClientPool(ConnSettings(1, 1, 0)));
-  client.Open(address());
-  auto busy = ExchangeAsync(client);
-  gate.WaitEntered(1);
+TEST_F(BusyPoolTest, CancelledThreadLeavesOthersWaiting) {
   pthread_t target;
   std::promise<void> started;
-  auto cancelled = ExchangeAsync(client, &target, &started);
+  auto cancelled = ExchangeAsync(client_, &target, &started);
   started.get_future().wait();
-  auto other = ExchangeAsync(client);
-  ASSERT_TRUE(Eventually([&] { return client.GetExecutionsCount() == 3; }));
+  auto other = ExchangeAsync(client_);
+  ASSERT_TRUE(Eventually([&] { return client_.GetExecutionsCount() == 3; }));
 
-  client.CancelOperation(target);
+  client_.CancelOperation(target);
   ASSERT_EQ(std::future_status::ready, cancelled.wait_for(std::chrono::seconds(5)));
-  EXPECT_EQ("canceled: PP-Manager::GetReady: thread has been canceled", cancelled.get());
+  EXPECT_EQ("PP-Manager::GetReady: thread has been canceled", cancelled.get());
   EXPECT_EQ(std::future_status::timeout, other.wait_for(std::chrono::milliseconds(100)));
 
-  gate.Open();
-  EXPECT_EQ("true", busy.get());
+  gate_.Open();
+  EXPECT_EQ("true", busy_.get());
   EXPECT_EQ("true", other.get());
 }
 
 TEST_F(PoolTest, ConnectionClosedByTheServerIsReplaced) {
-  CapturingLog log;
+  LogCapture log;
   AddOneServer add_one(8200);
-  auto server = std::make_unique<Server>(address());
-  server->session().Register(&add_one);
-  server->Start();
-
-  auto pool = ClientPool(ConnSettings(1));
+  // The server drops connections idle for a second; the client keeps its own.
+  Server server(address(), &add_one, 1, ConnSettings(0, 0, 1));
+  auto pool = ClientPool(ConnSettings(0, 1, 0));
   NkClientSession client(pool);
   client.Open(address());
-  AddOneClient request(8200, 1);
-  ASSERT_TRUE(client.Execute(&request, Within(10)));
-
-  server.reset();  // closes the idle connection on the server side
+  ASSERT_EQ(2, AddOne(client));
   ASSERT_TRUE(Eventually([&] { return pool->GetTotal() == 0; }));
   EXPECT_TRUE(log.Contains(base::NK_LOG_ALERT, "has been broken/closed on server side"));
-
-  server = std::make_unique<Server>(address());
-  server->session().Register(&add_one);
-  server->Start();
-  ASSERT_TRUE(client.Execute(&request, Within(10)));
-  EXPECT_EQ(1u, pool->GetTotal());
+  ASSERT_EQ(2, AddOne(client));
+  EXPECT_EQ(2, add_one.calls.load());
 }
 
 TEST_F(PoolTest, StrayInputMakesAnIdleConnectionUnusable) {
   // A bare server that writes to the idle connection what nobody asked for.
-  int listener = socket(AF_UNIX, SOCK_STREAM, 0);
-  sockaddr_un raw{};
-  raw.sun_family = AF_UNIX;
-  std::strncpy(raw.sun_path, path().c_str(), sizeof(raw.sun_path) - 1);
-  ASSERT_EQ(0, bind(listener, reinterpret_cast<sockaddr*>(&raw), sizeof(raw)));
-  ASSERT_EQ(0, listen(listener, 4));
-  auto pool = ClientPool(ConnSettings(1));
-  NkClientSession client(pool);
+  testing_support::RawUnixSocket listener(path(), true);
+  ASSERT_TRUE(listener.ok());
+  ASSERT_EQ(0, listen(listener.fd(), 4));
+  NkClientSession client(ClientPool(ConnSettings(1)));
   client.Open(address());
-  int idle_peer = accept(listener, nullptr, nullptr);
+  int idle_peer = accept(listener.fd(), nullptr, nullptr);
   ASSERT_GE(idle_peer, 0);
   ASSERT_EQ(4, write(idle_peer, "junk", 4));
 
   // The junk is not taken for the answer: that connection is dropped and
   // the exchange runs on a fresh one.
   std::thread answer([&] {
-    int next = accept(listener, nullptr, nullptr);
+    int next = accept(listener.fd(), nullptr, nullptr);
     char in[8];
     // Identifier and value come as two writes.
     if (next >= 0 && recv(next, in, 8, MSG_WAITALL) == 8) {
-      const char out[4] = {0, 0, 0, 2};
-      (void)!write(next, out, 4);
+      (void)!write(next, testing_support::BigEndian32(2).data(), 4);
     }
     close(next);
   });
-  AddOneClient request(8200, 1);
-  std::string outcome;
-  try {
-    outcome = client.Execute(&request, Within(10)) ? "true" : "false";
-  } catch (const std::exception& e) {
-    outcome = e.what();
-  }
+  int32_t result = 0;
+  const std::string error = ErrorText([&] { result = AddOne(client); });
   answer.join();
-  EXPECT_EQ("true", outcome);
-  EXPECT_EQ(2, request.result);
+  EXPECT_EQ(2, result) << error;
   close(idle_peer);
-  close(listener);
 }
 
-TEST_F(PoolTest, IdleConnectionsExpireAfterTheirLifetime) {
+TEST_F(PoolTest, IdleConnectionsExpireAndAreCounted) {
   AddOneServer add_one(8200);
-  Server server(address());
-  server.session().Register(&add_one);
-  server.Start();
-
+  Server server(address(), &add_one);
   auto pool = ClientPool(ConnSettings(0, 2, 1));
   NkClientSession client(pool);
   client.Open(address());
-  AddOneClient request(8200, 1);
-  ASSERT_TRUE(client.Execute(&request, Within(10)));
+  ASSERT_EQ(2, AddOne(client));
   EXPECT_EQ(1u, pool->GetTotal());
   ASSERT_TRUE(Eventually([&] { return pool->GetTotal() == 0; }));
 
   const std::string statistics = dir_.path() + "/ipc.stat";
   ASSERT_TRUE(client.AppendStatistic(statistics));
   ASSERT_TRUE(client.AppendStatistic(statistics));
-  std::ifstream file(statistics);
   std::stringstream text;
-  text << file.rdbuf();
+  text << std::ifstream(statistics).rdbuf();
   const std::string block = text.str();
   EXPECT_EQ(0u, block.find(std::string(70, '=') + "\nstart:  "));
   EXPECT_NE(std::string::npos, block.find("closed by timeout = 1 ("));
@@ -312,38 +245,15 @@ TEST_F(PoolTest, IdleConnectionsExpireAfterTheirLifetime) {
   EXPECT_FALSE(client.AppendStatistic(dir_.path() + "/missing/ipc.stat"));
 }
 
-TEST_F(PoolTest, ServerClosesConnectionsIdleBeyondTheirLifetime) {
-  AddOneServer add_one(8200);
-  Server server(address(), 1, ConnSettings(0, 0, 1));
-  server.session().Register(&add_one);
-  server.Start();
-
-  auto pool = ClientPool(ConnSettings(0, 1, 0));
-  NkClientSession client(pool);
-  client.Open(address());
-  AddOneClient request(8200, 1);
-  ASSERT_TRUE(client.Execute(&request, Within(10)));
-  // The client keeps its connection for good; the server drops it and the
-  // client notices the hang-up.
-  ASSERT_TRUE(Eventually([&] { return pool->GetTotal() == 0; }));
-  ASSERT_TRUE(client.Execute(&request, Within(10)));
-  EXPECT_EQ(2, add_one.calls.load());
-}
-
 TEST_F(PoolTest, PeerThatLeavesSilentlyWakesNoServerThread) {
-  CapturingLog log;
+  LogCapture log;
   AddOneServer add_one(8200);
-  Server server(address());
-  server.session().Register(&add_one);
-  server.Start();
-
-  int fd = socket(AF_UNIX, SOCK_STREAM, 0);
-  sockaddr_un raw{};
-  raw.sun_family = AF_UNIX;
-  std::strncpy(raw.sun_path, path().c_str(), sizeof(raw.sun_path) - 1);
-  ASSERT_EQ(0, connect(fd, reinterpret_cast<sockaddr*>(&raw), sizeof(raw)));
-  ASSERT_TRUE(Eventually([&] { return server.pool().GetEstablishedCount() == 1; }));
-  close(fd);
+  Server server(address(), &add_one);
+  {
+    testing_support::RawUnixSocket peer(path());
+    ASSERT_TRUE(peer.ok());
+    ASSERT_TRUE(Eventually([&] { return server.pool().GetEstablishedCount() == 1; }));
+  }
   ASSERT_TRUE(Eventually([&] { return server.pool().GetEstablishedCount() == 0; }));
   EXPECT_TRUE(log.Contains(base::NK_LOG_DEBUG, "is closed or broken"));
   EXPECT_FALSE(log.Contains(base::NK_LOG_DEBUG, "PP-Manager::GetReady - a new connection is ready"));
@@ -365,12 +275,7 @@ TEST_F(PoolTest, SleepersWakeOnWakeUpAllAndOnCancellation) {
   auto cancelled = std::async(std::launch::async, [&] {
     sleeper = pthread_self();
     started.set_value();
-    try {
-      pool.Sleep(base::NkTimeout::Seconds(60));
-      return std::string("woken");
-    } catch (const base::NkThreadCanceled& e) {
-      return std::string(e.what());
-    }
+    return ErrorText([&] { pool.Sleep(base::NkTimeout::Seconds(60)); });
   });
   started.get_future().wait();
   std::this_thread::sleep_for(std::chrono::milliseconds(50));
@@ -381,22 +286,15 @@ TEST_F(PoolTest, SleepersWakeOnWakeUpAllAndOnCancellation) {
 
 TEST_F(PoolTest, ServerKeepsToItsMaximumOfConnections) {
   AddOneServer add_one(8200);
-  Server server(address(), 1, ConnSettings(0, 1, 0));
-  server.session().Register(&add_one);
-  server.Start();
-
+  Server server(address(), &add_one, 1, ConnSettings(0, 1, 0));
   NkClientSession first(ClientPool());
   first.Open(address());
-  AddOneClient request(8200, 1);
-  ASSERT_TRUE(first.Execute(&request, Within(10)));
+  ASSERT_EQ(2, AddOne(first));
   // The second connects (the backlog takes it) but is not served while the
   // first holds the only place.
   NkClientSession second(ClientPool());
   second.Open(address());
-  auto blocked = std::async(std::launch::async, [&] {
-    AddOneClient other(8200, 5);
-    return second.Execute(&other, Within(30)) ? other.result : -1;
-  });
+  auto blocked = std::async(std::launch::async, [&] { return AddOne(second, 5, 8200, 30); });
   EXPECT_EQ(std::future_status::timeout, blocked.wait_for(std::chrono::milliseconds(300)));
   first.Close();  // frees the place
   ASSERT_EQ(std::future_status::ready, blocked.wait_for(std::chrono::seconds(10)));

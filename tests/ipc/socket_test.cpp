@@ -4,15 +4,17 @@
 #include <sys/resource.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
-#include <sys/un.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <cstring>
 #include <fstream>
+#include <stdexcept>
 #include <string>
 #include <thread>
+#include <tuple>
 #include <vector>
 
 #include <gtest/gtest.h>
@@ -24,7 +26,8 @@
 #include "nk_ipc_error.h"
 #include "nk_ipc_factory.h"
 #include "nk_unix_socket.h"
-#include "socket_test_util.h"
+#include "nk_unix_socket_address.h"
+#include "session_test_support.h"
 #include "temp_dir.h"
 
 namespace norvak {
@@ -32,11 +35,102 @@ namespace ipc {
 namespace {
 
 using base::NkTimeout;
-using testing_util::LogCapture;
-using testing_util::MakeSocketPair;
-using testing_util::SecondsSince;
+using testing_support::ErrorText;
+using testing_support::Listen;
+using testing_support::LogCapture;
+using testing_support::MakeSocketPair;
+using testing_support::SecondsSince;
+using testing_support::kGenerous;
 
-const NkTimeout kGenerous = NkTimeout::Milliseconds(10000);
+TEST(CreateAddressTest, AcceptedSpecifications) {
+  struct Case {
+    const char* spec;
+    NkIpcAddress::Family family;
+    const char* text;
+    const char* equal_to;
+  };
+  for (const Case& c : std::vector<Case>{
+           {"local:/var/norvak/ipc/.agent", NkIpcAddress::kUnix, "local:/var/norvak/ipc/.agent",
+            "unix:/var/norvak/ipc/.agent"},
+           {"unix:/var/norvak/ipc/.agent", NkIpcAddress::kUnix, "local:/var/norvak/ipc/.agent",
+            "local:/var/norvak/ipc/.agent"},
+           {"inet:3000@127.0.0.1", NkIpcAddress::kInet, "inet:127.0.0.1:3000",
+            "inet:3000@127.0.0.1"},
+           {"inet:3000@::1", NkIpcAddress::kInet, "inet:[::1]:3000", "inet:3000@::1"},
+       }) {
+    SCOPED_TRACE(c.spec);
+    NkIpcAddressPtr address = CreateAddress(c.spec);
+    ASSERT_TRUE(address);
+    EXPECT_EQ(c.family, address->GetFamily());
+    EXPECT_EQ(c.text, address->ToString());
+    // The specification stays as given, so it can be parsed again.
+    EXPECT_EQ(c.spec, address->GetSpec());
+    EXPECT_TRUE(address->IsEqual(*CreateAddress(c.equal_to)));
+    EXPECT_FALSE(address->IsEqual(*CreateAddress("local:/other")));
+    EXPECT_FALSE(address->IsEqual(*CreateAddress("inet:3001@127.0.0.1")));
+  }
+  EXPECT_EQ(28u, CreateAddress("inet:3000@::1")->GetSockAddrLen());
+  // Service names resolve through the services database.
+  if (NkIpcAddressPtr named = CreateAddress("inet:ssh@127.0.0.1")) {
+    EXPECT_EQ(22, std::static_pointer_cast<NkInetSocketAddress>(named)->GetPort());
+  }
+}
+
+TEST(CreateAddressTest, RejectedSpecificationsAndTheirLogLines) {
+  const std::string too_long = "local:/" + std::string(200, 'a');  // would be cut or overrun
+  for (const auto& c : std::vector<std::tuple<std::string, int, std::string>>{
+           {"", -1, ""},
+           {"*", -1, ""},
+           {too_long, -1, ""},
+           {"inet:3000", base::NK_LOG_ERROR,
+            "inet parser (inet:3000) failed - separator '@' was not found"},
+           // Not an address at all is no error worth an operator's attention.
+           {"tcp:3000@127.0.0.1", base::NK_LOG_DEBUG,
+            "InetSocketAddress::Parse(tcp:3000@127.0.0.1) failed - specifier 'inet:' was not "
+            "found"},
+           {"inet:no-such-service-xyz@127.0.0.1", base::NK_LOG_ERROR,
+            "can`t resolve port number no-such-service-xyz: "},
+       }) {
+    SCOPED_TRACE(std::get<0>(c));
+    LogCapture log;
+    EXPECT_FALSE(CreateAddress(std::get<0>(c)));
+    if (std::get<1>(c) >= 0) {
+      EXPECT_EQ(1, log.Count(std::get<1>(c), std::get<2>(c)));
+    }
+    EXPECT_EQ(0, log.Count(base::NK_LOG_ERROR, "tcp:3000"));
+  }
+  EXPECT_THROW(CreateAddress("inet:3000@local host"), std::invalid_argument);
+}
+
+TEST(IpcFactoryTest, ChoosesTheSocketKindAndRefusesMismatches) {
+  EXPECT_TRUE(std::dynamic_pointer_cast<NkUnixSocket>(CreateIPC("local:/tmp/x", "")));
+  EXPECT_TRUE(std::dynamic_pointer_cast<NkInetSocket>(CreateIPC("*", "inet:1@127.0.0.1")));
+  EXPECT_EQ("local and remote addresses: the 'not defined' parameter is invalid",
+            ErrorText([] { CreateIPC("", "*"); }));
+  EXPECT_EQ("local and remote address have different protocols families",
+            ErrorText([] { CreateIPC("local:/tmp/x", "inet:1@127.0.0.1"); }));
+  EXPECT_EQ("Unknown address domain", ErrorText([] {
+              CreateIPC(std::make_shared<NkUnixSocketAddress>("local:/unparsed"), NkIpcAddressPtr());
+            }));
+}
+
+TEST(IpcFactoryTest, DescriptionTextAndExpiry) {
+  NkIfIPCPtr ipc = CreateIPC("local:/tmp/a", "local:/tmp/b");
+  EXPECT_EQ("connection (fd->invalid, local->local:/tmp/a, server->local:/tmp/b)",
+            ipc->GetDescription());
+  ipc->SetServer(true);
+  ipc->SetListening(true);
+  EXPECT_EQ("a listening connection (fd->invalid, local->local:/tmp/a, client->local:/tmp/b)",
+            ipc->GetDescription());
+  EXPECT_EQ("connection (fd->invalid, server->inet:127.0.0.1:7)",
+            CreateIPC("", "inet:7@127.0.0.1")->GetDescription());
+  EXPECT_TRUE(ipc->IsRemoteAddressEqual(*CreateAddress("unix:/tmp/b")));
+
+  // A never-expiring connection stays so whatever lifetime it is given.
+  ipc->SetNeverExpires(true);
+  ipc->SetExpiry(0);
+  EXPECT_TRUE(ipc->GetExpiry().IsUndefined());
+}
 
 std::string ReadAll(NkIfIPC& socket, size_t n) {
   std::string data(n, '\0');
@@ -44,30 +138,9 @@ std::string ReadAll(NkIfIPC& socket, size_t n) {
   return data;
 }
 
-TEST(SocketTest, PartialAndInterruptedTransfersComplete) {
+// A byte-at-a-time peer is covered where whole values are read.
+TEST(SocketTest, SignalsDuringAWaitAreInvisible) {
   auto pair = MakeSocketPair();
-  // Nothing wanted: no wait, no system call, even without a descriptor.
-  size_t none = 0;
-  NkUnixSocket empty;
-  EXPECT_TRUE(empty.Receive(nullptr, none, NkTimeout::Milliseconds(0)));
-  EXPECT_TRUE(empty.Close());
-
-  // A peer that dribbles one byte at a time.
-  const std::string message = "one byte at a time";
-  std::thread writer([&] {
-    for (char c : message) {
-      EXPECT_EQ(1, write(pair.second->GetHandle(), &c, 1));
-      std::this_thread::sleep_for(std::chrono::milliseconds(2));
-    }
-  });
-  size_t count = message.size();
-  std::string got(count, '\0');
-  EXPECT_TRUE(pair.first->Receive(&got[0], count, kGenerous));
-  writer.join();
-  EXPECT_EQ(message.size(), count);
-  EXPECT_EQ(message, got);
-
-  // Signals arriving during the wait are invisible to the caller.
   struct sigaction action;
   memset(&action, 0, sizeof(action));
   action.sa_handler = [](int) {};
@@ -111,13 +184,9 @@ TEST(SocketTest, WaitsEndOnTime) {
   size_t count = 4;
   char buffer[4];
   auto start = std::chrono::steady_clock::now();
-  try {
-    pair.first->Receive(buffer, count, NkTimeout::Milliseconds(300));
-    FAIL();
-  } catch (const base::NkTimedOut& e) {
-    EXPECT_EQ(0u, std::string(e.what()).find("a waiting of Socket::IsReady(0x1) for connection (fd->"))
-        << e.what();
-  }
+  const std::string error =
+      ErrorText([&] { pair.first->Receive(buffer, count, NkTimeout::Milliseconds(300)); });
+  EXPECT_EQ(0u, error.find("a waiting of Socket::IsReady(0x1) for connection (fd->")) << error;
   const double elapsed = SecondsSince(start);
   EXPECT_GE(elapsed, 0.25);
   EXPECT_LT(elapsed, 5.0);
@@ -144,175 +213,93 @@ TEST(SocketTest, InfiniteWaitRunsTheInterruptionHook) {
 TEST(SocketTest, DescriptorAbove1023) {
   rlimit limit;
   ASSERT_EQ(0, getrlimit(RLIMIT_NOFILE, &limit));
-  if (limit.rlim_cur <= 1500) {
-    if (limit.rlim_max != RLIM_INFINITY && limit.rlim_max <= 1500) {
-      GTEST_SKIP() << "RLIMIT_NOFILE hard limit too low";
-    }
-    limit.rlim_cur = 2048;
-    if (setrlimit(RLIMIT_NOFILE, &limit) != 0) GTEST_SKIP() << "cannot raise RLIMIT_NOFILE";
-  }
-  int fds[2];
-  ASSERT_EQ(0, socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, fds));
-  ASSERT_EQ(1500, dup2(fds[0], 1500));
-  close(fds[0]);
+  limit.rlim_cur = std::max<rlim_t>(limit.rlim_cur, 2048);
+  if (setrlimit(RLIMIT_NOFILE, &limit) != 0) GTEST_SKIP() << "cannot raise RLIMIT_NOFILE";
+  auto pair = MakeSocketPair();
   NkUnixSocket high;
+  ASSERT_EQ(1500, dup2(pair.first->GetHandle(), 1500));
   high.SetHandle(1500);
   high.ApplyOptions();
   std::thread writer([&] {
     std::this_thread::sleep_for(std::chrono::milliseconds(50));
-    EXPECT_EQ(2, write(fds[1], "hi", 2));
+    EXPECT_TRUE(pair.second->Send(std::string("hi"), kGenerous));
   });
   EXPECT_EQ("hi", ReadAll(high, 2));
   writer.join();
   size_t count = 1;
   char c;
   EXPECT_THROW(high.Receive(&c, count, NkTimeout::Milliseconds(100)), base::NkTimedOut);
-  close(fds[1]);
 }
 
-class UnixListenerTest : public ::testing::Test {
+class UnixListenerTest : public testing_support::UnixSessionTest {
  protected:
-  std::string Address() const { return "local:" + Path(); }
-  std::string Path() const { return dir_.path() + "/ipc.sock"; }
-  NkIfIPCPtr StartListener() {
-    NkIfIPCPtr listener = CreateIPC(Address(), "");
-    listener->SetServer(true);
-    listener->Create();
-    listener->Listen(8);
-    return listener;
-  }
   mode_t FileMode() const {
     struct stat status;
-    return lstat(Path().c_str(), &status) == 0 ? status.st_mode : 0;
+    return lstat(path().c_str(), &status) == 0 ? status.st_mode : 0;
   }
-
-  TempDir dir_;
 };
 
-TEST_F(UnixListenerTest, ListenAcceptConnectAndCleanUp) {
-  NkIfIPCPtr listener = StartListener();
+TEST_F(UnixListenerTest, SocketFileModeOwnershipAndCleanUp) {
+  auto c = testing_support::Connect(testing_support::Transport::kUnix, dir_.path());
+  NkIfIPCPtr listener = c.listener;
   EXPECT_TRUE(S_ISSOCK(FileMode()));
   EXPECT_EQ(0770u, FileMode() & 0777);
   EXPECT_EQ("a listening connection (fd->" + std::to_string(listener->GetHandle()) +
-                ", local->" + Address() + ")",
+                ", local->" + address() + ")",
             listener->GetDescription());
-
-  NkIfIPCPtr client = CreateIPC("", Address());
-  ASSERT_TRUE(client->Connect(kGenerous));
-  EXPECT_TRUE(client->IsConnected());
-  NkIfIPCPtr accepted = CreateIPC(Address(), "");
-  ASSERT_TRUE(listener->Accept(kGenerous, accepted.get()));
-  EXPECT_TRUE(accepted->IsServer() && accepted->IsConnected() && !accepted->IsListening());
-  EXPECT_TRUE(client->Send(std::string("ping"), kGenerous));
-  EXPECT_EQ("ping", ReadAll(*accepted, 4));
 
   // A duplicate and an accepted connection never own the socket file.
   NkUnixSocket dup;
   dup.Dup(*std::static_pointer_cast<NkUnixSocket>(listener));
   dup.Close();
-  accepted->Close();
+  c.far->Close();
   EXPECT_TRUE(S_ISSOCK(FileMode()));
   listener->Close();
   EXPECT_EQ(0u, FileMode());
-}
 
-TEST_F(UnixListenerTest, ModeSetBeforeCreate) {
-  NkIfIPCPtr listener = CreateIPC(Address(), "");
+  // A mode set before Create is the one the file gets.
+  listener = CreateIPC(address(), "");
   std::static_pointer_cast<NkUnixSocket>(listener)->SetMode(0700);
   listener->SetServer(true);
   listener->Create();
   EXPECT_EQ(0700u, FileMode() & 0777);
 }
 
-TEST_F(UnixListenerTest, LiveSocketIsRefusedStaleOneReplaced) {
+TEST_F(UnixListenerTest, LiveSocketIsRefusedStaleOneReplacedRegularFileKept) {
   LogCapture log;
   {
-    NkIfIPCPtr live = StartListener();
-    EXPECT_THROW(StartListener(), base::NkSystemError);
+    NkIfIPCPtr live = Listen(address());
+    EXPECT_THROW(Listen(address()), base::NkSystemError);
     EXPECT_EQ(1, log.Count(base::NK_LOG_ERROR, "- somebody uses this socket"));
     EXPECT_TRUE(S_ISSOCK(FileMode()));
   }
-  // A socket file left behind by a process that died without cleaning up.
-  const int raw = socket(AF_UNIX, SOCK_STREAM, 0);
-  sockaddr_un address;
-  memset(&address, 0, sizeof(address));
-  address.sun_family = AF_UNIX;
-  strncpy(address.sun_path, Path().c_str(), sizeof(address.sun_path) - 1);
-  ASSERT_EQ(0, bind(raw, reinterpret_cast<sockaddr*>(&address), sizeof(address)));
-  close(raw);
+  ASSERT_TRUE(testing_support::RawUnixSocket(path(), true).ok());  // left behind, nobody listens
   ASSERT_TRUE(S_ISSOCK(FileMode()));
-
-  NkIfIPCPtr replacement = StartListener();
-  EXPECT_EQ(1, log.Count(base::NK_LOG_ALERT, "stalled socket has been removed and binded"));
-  EXPECT_EQ(1, log.Count(base::NK_LOG_INFO, "stalled socket has been detected"));
-  NkIfIPCPtr client = CreateIPC("", Address());
-  EXPECT_TRUE(client->Connect(kGenerous));
-}
-
-TEST_F(UnixListenerTest, RegularFileAtThePathIsNeverRemoved) {
-  std::ofstream(Path()) << "precious";
-  EXPECT_THROW(StartListener(), base::NkSystemError);
+  {
+    NkIfIPCPtr replacement = Listen(address());
+    EXPECT_EQ(1, log.Count(base::NK_LOG_ALERT, "stalled socket has been removed and binded"));
+    EXPECT_EQ(1, log.Count(base::NK_LOG_INFO, "stalled socket has been detected"));
+    EXPECT_TRUE(CreateIPC("", address())->Connect(kGenerous));
+  }
+  std::ofstream(path()) << "precious";
+  EXPECT_THROW(Listen(address()), base::NkSystemError);
   EXPECT_TRUE(S_ISREG(FileMode()));
 }
 
-class InetTest : public ::testing::Test {
- protected:
-  void SetUp() override {
-    listener_ = CreateIPC("inet:0@127.0.0.1", "");
-    listener_->SetServer(true);
-    listener_->Create();
-    listener_->Listen(8);
-    port_ = std::static_pointer_cast<NkInetSocketAddress>(listener_->GetLocalAddress())->GetPort();
-    ASSERT_NE(0, port_);
-  }
-  std::string Remote() const { return "inet:" + std::to_string(port_) + "@127.0.0.1"; }
-
-  NkIfIPCPtr listener_;
-  uint16_t port_ = 0;
-};
-
-TEST_F(InetTest, ConnectAcceptAndDescribe) {
-  NkIfIPCPtr client = CreateIPC("", Remote());
-  ASSERT_TRUE(client->Connect(kGenerous));
-  NkIfIPCPtr accepted = CreateIPC(listener_->GetLocalAddress(), NkIpcAddressPtr());
-  ASSERT_TRUE(listener_->Accept(kGenerous, accepted.get()));
-  EXPECT_EQ(accepted->GetRemoteAddressAsString(), client->GetLocalAddressAsString());
-  EXPECT_NE(std::string::npos,
-            accepted->GetDescription().find(", client->" + client->GetLocalAddressAsString() + ")"));
-  EXPECT_NE(std::string::npos, client->GetDescription().find(", server->inet:127.0.0.1:"));
-  EXPECT_TRUE(accepted->Send(std::string("pong"), kGenerous));
-  EXPECT_EQ("pong", ReadAll(*client, 4));
-}
-
-TEST_F(InetTest, ConnectFailures) {
+TEST(InetTest, ConnectFailures) {
   // Nobody listens on a port that was just released.
-  NkIfIPCPtr probe = CreateIPC("inet:0@127.0.0.1", "");
-  probe->SetServer(true);
-  probe->Create();
-  const std::string closed_port =
-      std::to_string(std::static_pointer_cast<NkInetSocketAddress>(probe->GetLocalAddress())->GetPort());
-  probe->Close();
-  NkIfIPCPtr refused = CreateIPC("", "inet:" + closed_port + "@127.0.0.1");
-  try {
-    refused->Connect(kGenerous);
-    FAIL();
-  } catch (const base::NkSystemError& e) {
-    EXPECT_EQ(0u, std::string(e.what()).find("Socket::Connect: [")) << e.what();
-  }
+  NkIfIPCPtr refused = CreateIPC("", testing_support::FreeTcpAddress());
+  const std::string error = ErrorText([&] { refused->Connect(kGenerous); });
+  EXPECT_EQ(0u, error.find("Socket::Connect: [")) << error;
   EXPECT_EQ(-1, refused->GetHandle());
 
   // With the accept queue full, the handshake stays in progress until the
   // time-out.
-  NkIfIPCPtr full = CreateIPC("inet:0@127.0.0.1", "");
-  full->SetServer(true);
-  full->Create();
-  full->Listen(0);
-  const std::string full_port =
-      std::to_string(std::static_pointer_cast<NkInetSocketAddress>(full->GetLocalAddress())->GetPort());
+  NkIfIPCPtr full = Listen("inet:0@127.0.0.1", 0);
   std::vector<NkIfIPCPtr> clients;
   bool timed_out = false;
   for (int i = 0; i < 8 && !timed_out; ++i) {
-    clients.push_back(CreateIPC("", "inet:" + full_port + "@127.0.0.1"));
+    clients.push_back(CreateIPC(NkIpcAddressPtr(), full->GetLocalAddress()));
     try {
       clients.back()->Connect(NkTimeout::Milliseconds(300));
     } catch (const base::NkTimedOut&) {
@@ -322,29 +309,26 @@ TEST_F(InetTest, ConnectFailures) {
   if (!timed_out) GTEST_SKIP() << "this kernel completes handshakes beyond the backlog";
 }
 
-TEST_F(InetTest, SendFileRegions) {
+TEST(InetTest, SendFileRegions) {
   TempDir dir;
   const std::string path = dir.path() + "/data";
   std::string content(10000, '\0');
   for (size_t i = 0; i < content.size(); ++i) content[i] = static_cast<char>('a' + i % 26);
   std::ofstream(path) << content;
+  testing_support::Connection tcp = testing_support::Connect(testing_support::Transport::kTcp, dir.path());
+  NkIfIPC& client = *tcp.near;
 
-  NkIfIPCPtr client = CreateIPC("", Remote());
-  ASSERT_TRUE(client->Connect(kGenerous));
-  NkIfIPCPtr accepted = CreateIPC(listener_->GetLocalAddress(), NkIpcAddressPtr());
-  ASSERT_TRUE(listener_->Accept(kGenerous, accepted.get()));
-
-  EXPECT_THROW(client->SendFile(path, 9000, 1001, kGenerous), base::NkParameterError);
-  EXPECT_THROW(client->SendFile(path, 10001, 0, kGenerous), base::NkParameterError);
-  EXPECT_THROW(client->SendFile(dir.path() + "/missing", 0, 1, kGenerous), base::NkSystemError);
-  EXPECT_TRUE(client->SendFile(path, 0, 0, kGenerous));  // zero bytes: nothing at all
+  EXPECT_THROW(client.SendFile(path, 9000, 1001, kGenerous), base::NkParameterError);
+  EXPECT_THROW(client.SendFile(path, 10001, 0, kGenerous), base::NkParameterError);
+  EXPECT_THROW(client.SendFile(dir.path() + "/missing", 0, 1, kGenerous), base::NkSystemError);
+  EXPECT_TRUE(client.SendFile(path, 0, 0, kGenerous));  // zero bytes: nothing at all
   // An offset that is not a multiple of the page size.
-  EXPECT_TRUE(client->SendFile(path, 4099, 1000, kGenerous));
-  EXPECT_TRUE(client->SendFile(path, 0, 10000, kGenerous));
-  EXPECT_EQ(content.substr(4099, 1000) + content, ReadAll(*accepted, 11000));
+  EXPECT_TRUE(client.SendFile(path, 4099, 1000, kGenerous));
+  EXPECT_TRUE(client.SendFile(path, 0, 10000, kGenerous));
+  EXPECT_EQ(content.substr(4099, 1000) + content, ReadAll(*tcp.far, 11000));
   size_t count = 1;
   char c;
-  EXPECT_THROW(accepted->Receive(&c, count, NkTimeout::Milliseconds(50)), base::NkTimedOut);
+  EXPECT_THROW(tcp.far->Receive(&c, count, NkTimeout::Milliseconds(50)), base::NkTimedOut);
 }
 
 }  // namespace

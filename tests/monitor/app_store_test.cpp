@@ -1,56 +1,42 @@
 #include "app_store.h"
 
 #include <gtest/gtest.h>
+#include <grp.h>
 #include <poll.h>
 #include <pwd.h>
-#include <grp.h>
 #include <signal.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <chrono>
-#include <fstream>
 #include <memory>
-#include <sstream>
 #include <string>
-#include <thread>
 #include <vector>
 
 #include "application.h"
 #include "component.h"
-#include "log.h"
+#include "fake_component.h"
+#include "log_file_test.h"
 #include "process_state.h"
-#include "regenerator.h"
-#include "standart_comp_strategy.h"
-#include "file_util.h"
 #include "recording_regenerator.h"
-#include "temp_dir.h"
+#include "standart_comp_strategy.h"
+#include "thrown_text.h"
+#include "wait_util.h"
 
 namespace {
 
-const char kFake[] = NORVAK_BIN_DIR "/tools/fake-component";
+typedef std::vector<std::string> Events;
 
-// Waits (generously) until the file holds the text.
-bool waitForText(const std::string& path, const std::string& text) {
-  for (int i = 0; i < 500; ++i) {
-    if (readFile(path).find(text) != std::string::npos) return true;
-    std::this_thread::sleep_for(std::chrono::milliseconds(20));
-  }
-  return false;
-}
-
-class AppStoreTest : public ::testing::Test {
+class AppStoreTest : public LogFileTest {
  protected:
   void SetUp() override {
-    logFile_ = tmp_.path() + "/monitor.log";
-    initLog(logFile_, "debug", "quiet", "daemon", false, false);
+    LogFileTest::SetUp();
     setProcessState(STARTED);
   }
   void TearDown() override {
     setProcessState(STARTED);
     if (store_) store_->stop();
     setProcessState(INIT);
-    initLog("syslog", "info", "error", "daemon", false, false);
+    LogFileTest::TearDown();
   }
 
   AppStore& store(bool updateMode = false) {
@@ -65,63 +51,59 @@ class AppStoreTest : public ::testing::Test {
   std::shared_ptr<Application> define(const std::string& name,
                                       const std::vector<std::string>& deps,
                                       const std::string& argv = "") {
-    std::string dir = tmp_.path() + "/" + name + "/";
+    std::string dir = dir_.path() + "/" + name + "/";
     mkdir(dir.c_str(), 0755);
-    std::string comp = name + "-c";
-    EXPECT_EQ(0, symlink(kFake, (dir + comp).c_str()));
-    Component c(comp);
-    c.setArgv("--args-log=" + tmp_.path() + "/args.log --hup-log=" + hupLog() + " " + argv);
-    c.setTimeStart(20);
-    c.setTimeStop(10);
-    c.setLogType(Component::kLogTypeLog);
     auto app = std::make_shared<Application>(name);
-    app->setFullName(name + " application");
     app->setPath(dir);
     for (const std::string& d : deps) app->addDependency(d);
-    app->addComponent(std::move(c));
+    app->addComponent(fakeComponent(dir, name + "-c",
+                                    "--args-log=" + dir_.path() + "/args.log --hup-log=" +
+                                        hupLog() + " " + argv,
+                                    20, 10));
     EXPECT_TRUE(store().add(app));
     return app;
   }
 
-  std::string hupLog() const { return tmp_.path() + "/hup.log"; }
-  std::string log() const { return readFile(logFile_); }
+  // Kills the application's process and reports the fault as the main loop
+  // does on the end of file.
+  void crash(const std::shared_ptr<Application>& app) {
+    const pid_t pid = pidOf(app);
+    ASSERT_EQ(0, kill(pid, SIGKILL));
+    store().componentFault(pid, time(nullptr));
+    EXPECT_TRUE(store().holdsComponent(pid));
+  }
+
+  std::string hupLog() const { return dir_.path() + "/hup.log"; }
   static pid_t pidOf(const std::shared_ptr<Application>& app) {
     return app->components().front().pid();
   }
 
-  TempDir tmp_;
-  std::string logFile_;
   RecordingRegenerator regen_;
   std::unique_ptr<AppStore> store_;
   std::vector<int> noDelays_;
+  StandartCompStrategy strategy_;
 };
-
-typedef std::vector<std::string> Events;
 
 TEST_F(AppStoreTest, StartsDependenciesFirstAndStopsDependentsFirst) {
   // Load order against dependency order, and no start() to build the index.
   define("C", {});
-  define("B", {"C"});
+  define("B", {"c"});
   define("A", {"B"});
-  StandartCompStrategy strategy;
-  ASSERT_TRUE(store().startApp("A", noDelays_, strategy));
+  ASSERT_TRUE(store().startApp("A", noDelays_, strategy_));
   EXPECT_EQ((Events{"start C", "start B", "start A"}), regen_.events);
-  EXPECT_EQ(3, store().runningCount());
   EXPECT_EQ((AppNameSet{"A", "B", "C"}), store().startedNames());
+  EXPECT_EQ(store().find("a"), store().find("A"));
+  EXPECT_FALSE(store().add(std::make_shared<Application>("b")));
 
   regen_.events.clear();
   store().stop();
   EXPECT_EQ((Events{"stop A", "stop B", "stop C"}), regen_.events);
   EXPECT_EQ(0, store().runningCount());
-}
 
-TEST_F(AppStoreTest, SharedDependencyStartsOnceAndNamesIgnoreCase) {
-  define("A", {"b"});
-  define("B", {});
+  // A shared dependency starts once.
+  regen_.events.clear();
   store().start({"a", "B"}, noDelays_, "", "");
-  EXPECT_EQ((Events{"start B", "start A"}), regen_.events);
-  EXPECT_EQ(store().find("a"), store().find("A"));
-  EXPECT_FALSE(store().add(std::make_shared<Application>("b")));
+  EXPECT_EQ((Events{"start C", "start B", "start A"}), regen_.events);
 }
 
 TEST_F(AppStoreTest, DestroyingARunningStoreLeavesNoProcess) {
@@ -141,33 +123,28 @@ TEST_F(AppStoreTest, UpdateModeStartsOnlyTheAgent) {
   define("MAILD", {"AGENT"});
   store().start({"AGENT", "MAILD"}, noDelays_, "", "");
   EXPECT_EQ((Events{"start AGENT"}), regen_.events);
-  EXPECT_NE(std::string::npos, readFile(tmp_.path() + "/args.log").find("--update"));
+  EXPECT_NE(std::string::npos, readFile(dir_.path() + "/args.log").find("--update"));
 }
 
 TEST_F(AppStoreTest, StartFailuresAndBadNames) {
   define("A", {"B"});
   define("B", {}, "--answer=E");
-  StandartCompStrategy strategy;
-  EXPECT_FALSE(store().startApp("A", noDelays_, strategy));
-  EXPECT_NE(std::string::npos,
-            log().find("application \"A\" cannot start, because of depends application \"B\" "
-                       "not started"));
+  EXPECT_FALSE(store().startApp("A", noDelays_, strategy_));
+  EXPECT_TRUE(logged("application \"A\" cannot start, because of depends application \"B\" "
+                     "not started"));
   EXPECT_TRUE(regen_.events.empty());
 
-  try {
-    store().startApp("nope", noDelays_, strategy);
-    FAIL() << "no exception";
-  } catch (const AppStore::BadAppName& e) {
-    EXPECT_STREQ("bad application name \"nope\"", e.what());
-  }
+  EXPECT_EQ("bad application name \"nope\"", thrownText<AppStore::BadAppName>([&] {
+              store().startApp("nope", noDelays_, strategy_);
+            }));
   setProcessState(STOPPED);
-  EXPECT_THROW(store().startApp("A", noDelays_, strategy), AppStore::StartError);
+  EXPECT_THROW(store().startApp("A", noDelays_, strategy_), AppStore::StartError);
   setProcessState(STARTED);
 
   // A cycle that escaped verification ends the start instead of the stack.
   define("X", {"Y"});
   define("Y", {"X"});
-  EXPECT_FALSE(store().startApp("X", noDelays_, strategy));
+  EXPECT_FALSE(store().startApp("X", noDelays_, strategy_));
 }
 
 TEST_F(AppStoreTest, FaultyApplicationsStopDependenciesOutsideTheRunSet) {
@@ -176,24 +153,18 @@ TEST_F(AppStoreTest, FaultyApplicationsStopDependenciesOutsideTheRunSet) {
   auto c = define("C", {"D"});
   define("D", {});
   store().start({"A", "C"}, noDelays_, "", "");
-  for (const auto& app : {a, c}) {
-    pid_t pid = pidOf(app);
-    ASSERT_EQ(0, kill(pid, SIGKILL));
-    store().componentFault(pid, time(nullptr));
-    EXPECT_TRUE(store().holdsComponent(pid));
-  }
+  crash(a);
+  crash(c);
   regen_.events.clear();
   store().stopFaultyApps({"A", "C", "D"});
   EXPECT_EQ((Events{"stop A", "stop B", "stop C"}), regen_.events);
-  EXPECT_NE(std::string::npos, log().find("one component from application A is fault. "
-                                          "The application will be stoped"));
-  EXPECT_NE(std::string::npos, log().find("application B going to stop, because no one "
-                                          "application depend on it now"));
-  EXPECT_EQ(std::string::npos, log().find("application D going to stop"));
+  EXPECT_TRUE(logged("one component from application A is fault. The application will be stoped"));
+  EXPECT_TRUE(logged("application B going to stop, because no one application depend on it now"));
+  EXPECT_FALSE(logged("application D going to stop"));
 }
 
 TEST_F(AppStoreTest, DescriptorsMapBackToTheirComponents) {
-  auto a = define("A", {});
+  define("A", {});
   auto b = define("B", {});
   store().start({"A", "B"}, noDelays_, "", "");
   std::vector<pollfd> fds;
@@ -227,18 +198,15 @@ TEST_F(AppStoreTest, RecoveredAgentMakesItsDependentsReload) {
   auto agent = define("AGENT", {});
   auto maild = define("MAILD", {"agent"});
   store().start({"MAILD"}, noDelays_, "", "");
-  pid_t dead = pidOf(agent);
-  ASSERT_EQ(0, kill(dead, SIGKILL));
-  store().componentFault(dead, time(nullptr));
-  ASSERT_TRUE(store().holdsComponent(dead));
+  const pid_t dead = pidOf(agent);
+  crash(agent);
 
   EXPECT_FALSE(store().recover(dead, time(nullptr), 1, {"MAILD"}));
   ASSERT_TRUE(store().recover(dead, time(nullptr), 1, {}));
   EXPECT_GT(pidOf(agent), 0);
   EXPECT_NE(dead, pidOf(agent));
   EXPECT_TRUE(waitForText(hupLog(), "HUP " + std::to_string(pidOf(maild))));
-  EXPECT_NE(std::string::npos,
-            log().find("Sending SIGHUP to application MAILD due to AGENT recovered"));
+  EXPECT_TRUE(logged("Sending SIGHUP to application MAILD due to AGENT recovered"));
 }
 
 TEST_F(AppStoreTest, ApplyRunAppSetStartsDependenciesFirstWhateverTheLoadOrder) {
@@ -251,8 +219,8 @@ TEST_F(AppStoreTest, ApplyRunAppSetStartsDependenciesFirstWhateverTheLoadOrder) 
 
   store().applyRunAppSet({"A"}, noDelays_);
   EXPECT_EQ((Events{"stop Y", "stop X", "start B", "start A"}), regen_.events);
-  EXPECT_NE(std::string::npos, log().find("application \"X\" must be stoped"));
-  EXPECT_NE(std::string::npos, log().find("application \"B\" must be started"));
+  EXPECT_TRUE(logged("application \"X\" must be stoped"));
+  EXPECT_TRUE(logged("application \"B\" must be started"));
 }
 
 TEST_F(AppStoreTest, FirstNonRootIdsSkipRootAndUnknownNames) {
@@ -261,9 +229,9 @@ TEST_F(AppStoreTest, FirstNonRootIdsSkipRootAndUnknownNames) {
   EXPECT_THROW(store().firstNotRootUid(), std::runtime_error);
   a->components().front().setUser("root");
   a->components().front().setGroup("no-such-group-here");
-  Component extra("x");
-  extra.setUser("no-such-user-here");
-  b->addComponent(std::move(extra));
+  Component unknown("x");
+  unknown.setUser("no-such-user-here");
+  b->addComponent(std::move(unknown));
   Component nobody("y");
   nobody.setUser("nobody");
   nobody.setGroup("nogroup");

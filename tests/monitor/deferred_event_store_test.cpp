@@ -1,36 +1,27 @@
-#include <fstream>
 #include <map>
-#include <sstream>
 #include <string>
 #include <vector>
 
 #include <gtest/gtest.h>
 
 #include "deferred_event_store.h"
-#include "log.h"
-#include "file_util.h"
-#include "temp_dir.h"
+#include "log_file_test.h"
+#include "thrown_text.h"
 
 namespace {
 
 constexpr time_t T = 1300000000;
 
-class DeferredEventStoreTest : public ::testing::Test {
+class DeferredEventStoreTest : public LogFileTest {
  protected:
-  void SetUp() override {
-    logFile_ = dir_.path() + "/log";
-    initLog(logFile_, "debug", "quiet", "daemon", false, false);
-  }
-  void TearDown() override { initLog("syslog", "quiet", "quiet", "daemon", false, false); }
-
-  TempDir dir_;
-  std::string logFile_;
   DeferredEventStore store_;
 };
 
 TEST_F(DeferredEventStoreTest, TriesFollowTheRecoveryListThenRunOut) {
-  store_.setTimeList({10, 60, 300});
   DeferredEvent ev(T, 100, "Filter", "scanner");
+  EXPECT_THROW(store_.pushFault(ev), DeferredEventStore::TimeoutError);  // no list, no try
+
+  store_.setTimeList({10, 60, 300});
   const time_t expected[] = {T + 10, T + 70, T + 370};
   for (int i = 0; i < 3; ++i) {
     store_.pushFault(ev);
@@ -40,66 +31,36 @@ TEST_F(DeferredEventStoreTest, TriesFollowTheRecoveryListThenRunOut) {
     EXPECT_EQ(ev.due, expected[i]);
     EXPECT_EQ(ev.faultTime, T);
   }
-  try {
-    store_.pushFault(ev);
-    FAIL() << "a fourth try was scheduled";
-  } catch (const DeferredEventStore::TimeoutError& e) {
-    EXPECT_STREQ(e.what(), "pushFault() error: try number is over");
-  }
+  EXPECT_EQ("pushFault() error: try number is over",
+            thrownText<DeferredEventStore::TimeoutError>([&] { store_.pushFault(ev); }));
   EXPECT_TRUE(store_.empty());
-}
 
-TEST_F(DeferredEventStoreTest, EmptyOrShortenedListEndsTheSeriesEarly) {
-  DeferredEvent ev(T, 100, "Filter", "scanner");
-  EXPECT_THROW(store_.pushFault(ev), DeferredEventStore::TimeoutError);
-
-  store_.setTimeList({10, 60, 300});
-  store_.pushFault(ev);
-  ASSERT_TRUE(store_.popDue(T + 10, ev));
   // A reload shortens the list: the running series ends after its first try.
+  DeferredEvent next(T, 100, "Filter", "scanner");
+  store_.pushFault(next);
+  ASSERT_TRUE(store_.popDue(T + 10, next));
   store_.setTimeList({10});
-  EXPECT_THROW(store_.pushFault(ev), DeferredEventStore::TimeoutError);
+  EXPECT_THROW(store_.pushFault(next), DeferredEventStore::TimeoutError);
 }
 
-TEST_F(DeferredEventStoreTest, EventsComeOutInDueOrder) {
+TEST_F(DeferredEventStoreTest, DueOrderAndOneEventPerComponent) {
   store_.setTimeList({30});
   store_.pushFault(DeferredEvent(T + 20, 1, "A", "a"));  // due T+50
   store_.pushFault(DeferredEvent(T, 2, "B", "b"));       // due T+30
   store_.pushFault(DeferredEvent(T + 10, 3, "C", "c"));  // due T+40
+  // A second fault of a component replaces its first; a reused pid of
+  // another component does not; application names ignore case.
+  store_.pushFault(DeferredEvent(T + 15, 3, "C", "c"));  // due T+45
+  store_.pushFault(DeferredEvent(T + 1, 3, "MAILD", "c"));  // due T+31
+  store_.pushFault(DeferredEvent(T + 16, 90, "a", "a"));  // due T+46
+  EXPECT_TRUE(warned("equal pid error, pid=3"));
   DeferredEvent ev;
   EXPECT_FALSE(store_.popDue(T + 29, ev));
-  ASSERT_TRUE(store_.popDue(T + 100, ev));
-  EXPECT_EQ(ev.pid, 2);
-  ASSERT_TRUE(store_.popDue(T + 100, ev));
-  EXPECT_EQ(ev.pid, 3);
-  ASSERT_TRUE(store_.popDue(T + 100, ev));
-  EXPECT_EQ(ev.pid, 1);
-  EXPECT_FALSE(store_.popDue(T + 100, ev));
-}
-
-TEST_F(DeferredEventStoreTest, SecondEventForAComponentReplacesTheFirst) {
-  store_.setTimeList({10, 60});
-  store_.pushFault(DeferredEvent(T, 77, "Filter", "scanner"));
-  store_.pushFault(DeferredEvent(T, 78, "Filter", "cleaner"));
-  store_.pushFault(DeferredEvent(T + 5, 77, "Filter", "scanner"));
-  EXPECT_EQ(store_.size(), 2u);
-  EXPECT_NE(readFile(logFile_).find("WARN equal pid error, pid=77"), std::string::npos);
-
-  DeferredEvent ev;
-  ASSERT_TRUE(store_.popDue(T + 100, ev));
-  EXPECT_EQ(ev.compName, "cleaner");
-  ASSERT_TRUE(store_.popDue(T + 100, ev));
-  EXPECT_EQ(ev.faultTime, T + 5);
-}
-
-TEST_F(DeferredEventStoreTest, ReusedPidOfAnotherComponentKeepsBothEvents) {
-  store_.setTimeList({10});
-  store_.pushFault(DeferredEvent(T, 77, "Filter", "scanner"));
-  store_.pushFault(DeferredEvent(T + 1, 77, "MAILD", "maild"));
-  EXPECT_EQ(store_.size(), 2u);
-  // Application names compare without regard to case.
-  store_.pushFault(DeferredEvent(T + 2, 90, "filter", "scanner"));
-  EXPECT_EQ(store_.size(), 2u);
+  std::vector<std::string> order;
+  while (store_.popDue(T + 100, ev)) {
+    order.push_back(ev.appName + "/" + std::to_string(ev.pid) + "@" + std::to_string(ev.due - T));
+  }
+  EXPECT_EQ(order, (std::vector<std::string>{"B/2@30", "MAILD/3@31", "C/3@45", "a/90@46"}));
 }
 
 // The main loop's use of the store against a component that never comes

@@ -3,8 +3,6 @@
 #include <unistd.h>
 
 #include <cstdio>
-#include <fstream>
-#include <sstream>
 #include <string>
 
 #include "log.h"
@@ -17,73 +15,62 @@ namespace {
 class LogTest : public ::testing::Test {
  protected:
   void TearDown() override { initLog("syslog", "info", "error", "daemon", false, false); }
+  void init(const std::string& level, const std::string& facility = "daemon") {
+    initLog(file_, level, "quiet", facility, false, false);
+  }
   TempDir dir_;
+  std::string file_ = dir_.path() + "/log";
 };
 
-TEST_F(LogTest, LevelsFilterAndAlertPrintsWarn) {
-  std::string file = dir_.path() + "/log";
-  initLog(file, "quiet", "quiet", "daemon", false, false);
+TEST_F(LogTest, LevelsFilterAlertPrintsWarnAndLinesAreCut) {
+  init("quiet");
   logFatal("fatal-quiet");
-  EXPECT_EQ(readFile(file), "");
+  EXPECT_EQ(readFile(file_), "");
 
-  initLog(file, "ALERT", "quiet", "mail", false, false);
+  init("ALERT", "mail");
   logAlert("alert-line");
   logInfo("info-line");
   logError("error-line");
-  std::string text = readFile(file);
+  std::string text = readFile(file_);
   EXPECT_NE(text.find(" monitor WARN alert-line\n"), std::string::npos);
   EXPECT_NE(text.find(" monitor ERROR error-line\n"), std::string::npos);
   EXPECT_EQ(text.find("info-line"), std::string::npos);
-}
 
-TEST_F(LogTest, LongMessageIsCutTo1023) {
-  std::string file = dir_.path() + "/log";
-  initLog(file, "debug", "quiet", "daemon", false, false);
+  init("debug");
   logInfo(std::string(2000, 'x'));
-  std::string text = readFile(file);
+  text = readFile(file_);
   EXPECT_NE(text.find(std::string(1023, 'x') + "\n"), std::string::npos);
   EXPECT_EQ(text.find(std::string(1024, 'x')), std::string::npos);
 }
 
-TEST_F(LogTest, FileRecreatedAfterMoveAndReinit) {
-  std::string file = dir_.path() + "/log";
-  initLog(file, "info", "quiet", "daemon", false, false);
+TEST_F(LogTest, ReinitReopensRefusesBadWordsAndSwitchesToSyslog) {
+  init("info");
   logInfo("before");
-  ASSERT_EQ(rename(file.c_str(), (file + ".old").c_str()), 0);
-  initLog(file, "info", "quiet", "daemon", false, false);
+  ASSERT_EQ(rename(file_.c_str(), (file_ + ".old").c_str()), 0);
+  init("info");
   logInfo("after");
-  EXPECT_NE(readFile(file).find("after"), std::string::npos);
-  EXPECT_EQ(readFile(file).find("before"), std::string::npos);
-  EXPECT_EQ(LogClass::fileName(), file);
-}
+  EXPECT_NE(readFile(file_).find("after"), std::string::npos);
+  EXPECT_EQ(readFile(file_).find("before"), std::string::npos);
+  EXPECT_EQ(LogClass::fileName(), file_);
 
-TEST_F(LogTest, BadWordsAreRefusedAndStateKept) {
-  std::string file = dir_.path() + "/log";
-  initLog(file, "info", "quiet", "daemon", false, false);
-  initLog(file, "info", "quiet", "nonsense", false, false);
-  std::string text = readFile(file);
-  EXPECT_NE(text.find("error init log system: Error in SyslogFacility value nonsense. "
-                      "Use Daemon | Mail | Local0-7\n"),
+  init("info", "nonsense");
+  EXPECT_NE(readFile(file_).find("error init log system: Error in SyslogFacility value nonsense. "
+                                 "Use Daemon | Mail | Local0-7\n"),
             std::string::npos);
   EXPECT_THROW(LogClass::levelFromWord("verbose"), std::invalid_argument);
   EXPECT_EQ(LogClass::levelFromWord("Debug"), LogClass::DEBUG);
-}
 
-TEST_F(LogTest, SyslogTargetClosesFile) {
-  std::string file = dir_.path() + "/log";
-  initLog(file, "info", "quiet", "daemon", false, false);
   initLog("syslog", "info", "quiet", "daemon", false, false);
   EXPECT_EQ(LogClass::fileName(), "");
   logInfo("to-syslog");
-  EXPECT_EQ(readFile(file).find("to-syslog"), std::string::npos);
+  EXPECT_EQ(readFile(file_).find("to-syslog"), std::string::npos);
 }
 
 // The first initialisation fixes the check flags for the life of the
 // process, so this runs in a fresh copy of the test program.
 void checkModeRun(TempDir& tmp) {
-  const std::string dir = tmp.path();
-  const std::string file = dir + "/log";
-  const std::string echo = dir + "/stdout";
+  const std::string file = tmp.path() + "/log";
+  const std::string echo = tmp.path() + "/stdout";
   int fd = open(echo.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
   if (fd < 0 || dup2(fd, 1) != 1) _exit(10);
   initLog(file, "debug", "debug", "daemon", true, false);

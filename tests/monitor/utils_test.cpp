@@ -237,13 +237,10 @@ TEST(UtilsCommandTest, RunCommandCapturesErrorsAndReaps) {
 }
 
 TEST(UtilsIdentityTest, UsersGroupsAndTimes) {
-  EXPECT_EQ(Utils::getUid("root"), 0u);
-  EXPECT_EQ(Utils::getGid("root"), 0u);
   EXPECT_EQ(thrownText<Utils::error>([] { Utils::getUid("no-such-user-norvak"); }),
             "getpwnam( \"no-such-user-norvak\" ) error");
   EXPECT_EQ(thrownText<Utils::error>([] { Utils::getGid("no-such-group-norvak"); }),
             "getgrnam( \"no-such-group-norvak\" ) error");
-  EXPECT_FALSE(Utils::switchUser("", ""));
   std::string user, group;
   Utils::currentUserGroup(user, group);
   EXPECT_EQ(Utils::getUid(user), getuid());

@@ -2,9 +2,12 @@
 #define NORVAK_TESTS_SUPPORT_PROC_UTIL_H_
 
 #include <dirent.h>
+#include <errno.h>
 #include <sys/types.h>
+#include <sys/wait.h>
 
 #include <cstdlib>
+#include <string>
 #include <vector>
 
 // Every process id listed in /proc.
@@ -19,6 +22,29 @@ inline std::vector<pid_t> allPids() {
   }
   closedir(d);
   return pids;
+}
+
+// Entries of a /proc directory, "." and ".." left out.
+inline int procEntries(const std::string& dir) {
+  int n = 0;
+  if (DIR* d = opendir(dir.c_str())) {
+    while (struct dirent* e = readdir(d)) {
+      if (e->d_name[0] != '.') ++n;
+    }
+    closedir(d);
+  }
+  return n;
+}
+
+// Descriptors open in this process, the one that reads the list left out.
+inline int openDescriptors() { return procEntries("/proc/self/fd") - 1; }
+
+inline int threadCount() { return procEntries("/proc/self/task"); }
+
+// True when this process has no child at all, zombie or running.
+inline bool noChildLeft() {
+  int status;
+  return waitpid(-1, &status, WNOHANG) == -1 && errno == ECHILD;
 }
 
 #endif  // NORVAK_TESTS_SUPPORT_PROC_UTIL_H_
