@@ -63,7 +63,7 @@ TEST(CreateAddressTest, AcceptedSpecifications) {
     ASSERT_TRUE(address);
     EXPECT_EQ(c.family, address->GetFamily());
     EXPECT_EQ(c.text, address->ToString());
-    // The specification stays as given, so it can be parsed again.
+    // The address text stays as given, so it can be parsed again.
     EXPECT_EQ(c.spec, address->GetSpec());
     EXPECT_TRUE(address->IsEqual(*CreateAddress(c.equal_to)));
     EXPECT_FALSE(address->IsEqual(*CreateAddress("local:/other")));
