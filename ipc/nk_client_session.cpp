@@ -65,13 +65,8 @@ bool NkClientSession::ClientExchange(NkClientProtocol& protocol, const NkIfIPCPt
     if (lifetime > 0) connection->SetExpiry(static_cast<uint32_t>(lifetime));
     return true;
   } catch (const NkIpcErrorClosed& e) {
-    // Closed by peer while reading, or a hang-up seen while waiting to write.
-    base::NkLogError(std::string("error in sending client information:") + e.what());
-    return false;
-  } catch (const base::NkSystemError& e) {
-    // A server that drops a connection with our request unread resets it:
-    // that is the peer closing too, not a fault of this side.
-    if (e.GetError() != ECONNRESET && e.GetError() != EPIPE) throw;
+    // Closed by peer while reading, a hang-up seen while waiting to write, or
+    // a reset or broken pipe, which the socket reports the same way.
     base::NkLogError(std::string("error in sending client information:") + e.what());
     return false;
   }

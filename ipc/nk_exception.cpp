@@ -3,6 +3,7 @@
 #include <string.h>
 
 #include <cstdio>
+#include <sstream>
 
 namespace norvak {
 namespace base {
@@ -12,6 +13,12 @@ std::string NkErrorText(int error) {
   // GNU strerror_r may return a static string instead of filling the buffer.
   const char* text = strerror_r(error, buffer, sizeof(buffer));
   return text != nullptr ? text : "Unknown error " + std::to_string(error);
+}
+
+std::string NkThreadText(pthread_t thread) {
+  std::ostringstream text;
+  text << thread;
+  return text.str();
 }
 
 std::string NkHexText(unsigned value) {

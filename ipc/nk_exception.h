@@ -1,6 +1,8 @@
 #ifndef NORVAK_IPC_NK_EXCEPTION_H_
 #define NORVAK_IPC_NK_EXCEPTION_H_
 
+#include <pthread.h>
+
 #include <stdexcept>
 #include <string>
 
@@ -16,6 +18,9 @@ std::string NkErrorText(int error);
 // Lower-case hexadecimal without prefix, as the library's log lines print
 // event masks and flags.
 std::string NkHexText(unsigned value);
+
+// A thread's identifier as the library's log lines print it.
+std::string NkThreadText(pthread_t thread);
 
 // Root of every failure the library reports.
 class NkException : public std::logic_error {

@@ -4,7 +4,6 @@
 
 #include <cerrno>
 #include <cstdio>
-#include <sstream>
 
 #include "nk_exception.h"
 #include "nk_log.h"
@@ -15,16 +14,6 @@ namespace ipc {
 
 using base::NkDeadline;
 using base::NkTimeout;
-
-namespace {
-
-std::string ThreadText(pthread_t thread) {
-  std::ostringstream text;
-  text << thread;
-  return text.str();
-}
-
-}  // namespace
 
 NkPersistentPoolManager::NkPersistentPoolManager(Role role, const ConnSettings& settings)
     : NkSessionPoolManager(role, settings) {
@@ -144,7 +133,7 @@ NkIfIPCPtr NkPersistentPoolManager::GetReady(const NkDeadline& deadline) {
         if (IsCancelRequestedLocked(self)) {
           AcknowledgeCancelLocked(self);
           base::NkLogDebug("PP-Manager::GetReady - got event for a cancelation of " +
-                           ThreadText(self) + " thread");
+                           base::NkThreadText(self) + " thread");
           throw base::NkThreadCanceled("PP-Manager::GetReady: thread has been canceled");
         }
         break;

@@ -120,11 +120,8 @@ bool NkServerSession::ServerExchange(NkServerProtocol* given, const NkIfIPCPtr& 
     } while (!protocol->IsFinished());
     return true;
   } catch (const NkIpcErrorClosed& e) {
-    // Closed by peer while reading, or a hang-up seen while waiting to write.
-    base::NkLogError(std::string("error in receiving client information:") + e.what());
-    return false;
-  } catch (const base::NkSystemError& e) {
-    if (e.GetError() != ECONNRESET && e.GetError() != EPIPE) throw;
+    // Closed by peer while reading, a hang-up seen while waiting to write, or
+    // a reset or broken pipe, which the socket reports the same way.
     base::NkLogError(std::string("error in receiving client information:") + e.what());
     return false;
   }

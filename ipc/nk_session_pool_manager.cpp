@@ -10,7 +10,6 @@
 #include <cstdio>
 #include <cstdlib>
 #include <exception>
-#include <sstream>
 
 #include "nk_exception.h"
 #include "nk_ipc_error.h"
@@ -26,12 +25,6 @@ using base::NkDeadline;
 using base::NkTimeout;
 
 namespace {
-
-std::string ThreadText(pthread_t thread) {
-  std::ostringstream text;
-  text << thread;
-  return text.str();
-}
 
 bool Contains(const std::vector<pthread_t>& threads, pthread_t thread) {
   return std::any_of(threads.begin(), threads.end(),
@@ -311,7 +304,7 @@ void NkSessionPoolManager::AddWaiterLocked(pthread_t thread) { waiting_.push_bac
 void NkSessionPoolManager::RemoveWaiterLocked(pthread_t thread) { Erase(&waiting_, thread); }
 
 void NkSessionPoolManager::CancelThread(pthread_t thread) {
-  base::NkLogDebug("PP-Manager: request for cancelation of the thread " + ThreadText(thread));
+  base::NkLogDebug("PP-Manager: request for cancelation of the thread " + base::NkThreadText(thread));
   std::unique_lock<std::mutex> lock(mutex_);
   if (!IsCancelRequestedLocked(thread)) cancel_requests_.push_back(thread);
   const bool waits = Contains(waiting_, thread) || Contains(sleeping_, thread);
@@ -327,7 +320,7 @@ void NkSessionPoolManager::CancelThread(pthread_t thread) {
   });
   if (!acknowledged) {
     base::NkLogAlert("PP-Manager::CancelationAcknowledge - a request for a cancelation of the " +
-                     ThreadText(thread) + " thread is timed out");
+                     base::NkThreadText(thread) + " thread is timed out");
   }
 }
 
@@ -347,7 +340,7 @@ bool NkSessionPoolManager::Sleep(const NkTimeout& timeout) {
       Erase(&sleeping_, self);
       AcknowledgeCancelLocked(self);
       base::NkLogDebug("NkPersistentPoolManager::Sleep - got event for a cancelation of " +
-                       ThreadText(self) + " thread");
+                       base::NkThreadText(self) + " thread");
       throw base::NkThreadCanceled("NkPersistentPoolManager::Sleep: thread has been canceled");
     }
     if (closed_) break;
