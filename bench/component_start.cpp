@@ -15,9 +15,9 @@
 #include <stdexcept>
 #include <string>
 
-#include "component.h"
-#include "log.h"
-#include "standart_comp_strategy.h"
+#include "frame/log.h"
+#include "monitor/component.h"
+#include "monitor/standart_comp_strategy.h"
 
 namespace {
 

@@ -20,16 +20,16 @@
 #include <thread>
 #include <vector>
 
-#include "nk_client_protocol.h"
-#include "nk_client_session.h"
-#include "nk_conn_settings.h"
-#include "nk_ddp_unit.h"
-#include "nk_deadline.h"
-#include "nk_exception.h"
-#include "nk_persistent_client_pool_manager.h"
-#include "nk_persistent_server_pool_manager.h"
-#include "nk_server_protocol.h"
-#include "nk_server_session.h"
+#include "ipc/nk_client_protocol.h"
+#include "ipc/nk_client_session.h"
+#include "ipc/nk_conn_settings.h"
+#include "ipc/nk_ddp_unit.h"
+#include "ipc/nk_deadline.h"
+#include "ipc/nk_exception.h"
+#include "ipc/nk_persistent_client_pool_manager.h"
+#include "ipc/nk_persistent_server_pool_manager.h"
+#include "ipc/nk_server_protocol.h"
+#include "ipc/nk_server_session.h"
 
 namespace {
 

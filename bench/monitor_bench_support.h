@@ -35,7 +35,7 @@
 namespace norvak_bench {
 
 inline const char* fakeComponent() { return NORVAK_BIN_DIR "/tools/fake-component"; }
-inline const char* monitorBinary() { return NORVAK_BIN_DIR "/monitor/norvak-monitor"; }
+inline const char* monitorBinary() { return NORVAK_BIN_DIR "/program/norvak-monitor"; }
 
 inline double nowMs() {
   struct timespec ts;

@@ -7,7 +7,7 @@ function(norvak_library name)
     set(_src ${PROJECT_SOURCE_DIR}/cmake/empty.cpp)
   endif()
   add_library(${name} STATIC ${_src})
-  target_include_directories(${name} PUBLIC ${CMAKE_CURRENT_SOURCE_DIR} ${PROJECT_SOURCE_DIR})
+  target_include_directories(${name} PUBLIC ${PROJECT_SOURCE_DIR})
   target_link_libraries(${name} PUBLIC ${ARGN} Boost::thread Boost::system Boost::date_time Threads::Threads)
 endfunction()
 

@@ -1,10 +1,10 @@
-#include "conf_parser.h"
+#include "config/conf_parser.h"
 
 #include <ctype.h>
 #include <sys/stat.h>
 
-#include "log.h"
-#include "run_mode.h"
+#include "frame/log.h"
+#include "frame/run_mode.h"
 
 namespace {
 

@@ -5,7 +5,7 @@
 #include <istream>
 #include <string>
 
-#include "conf_store.h"
+#include "config/conf_store.h"
 
 // Reads one configuration file into a conf_store_t. A syntax problem never
 // stops the parse: it is logged with the file and the line, the offending

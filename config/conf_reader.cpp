@@ -1,11 +1,11 @@
-#include "conf_reader.h"
+#include "config/conf_reader.h"
 
 #include <stdexcept>
 
-#include "conf_parser.h"
-#include "conf_store.h"
-#include "log.h"
-#include "run_mode.h"
+#include "config/conf_parser.h"
+#include "config/conf_store.h"
+#include "frame/log.h"
+#include "frame/run_mode.h"
 
 namespace {
 

@@ -5,7 +5,7 @@
 #include <string>
 #include <vector>
 
-#include "app_name_less.h"
+#include "frame/app_name_less.h"
 
 // The monitor's settings from its configuration file. reload() reads the
 // whole file again, re-initialises logging from it and replaces every setting

@@ -1,11 +1,11 @@
-#include "conf_store.h"
+#include "config/conf_store.h"
 
 #include <ctype.h>
 
 #include <climits>
 
-#include "log.h"
-#include "run_mode.h"
+#include "frame/log.h"
+#include "frame/run_mode.h"
 
 namespace {
 

@@ -1,4 +1,4 @@
-#include "monitor_conf_reader.h"
+#include "config/monitor_conf_reader.h"
 
 MonitorConfReader::MonitorConfReader(const std::string& confFile) : ConfReader(confFile) {}
 

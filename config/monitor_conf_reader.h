@@ -3,8 +3,8 @@
 
 #include <string>
 
-#include "app_name_less.h"
-#include "conf_reader.h"
+#include "config/conf_reader.h"
+#include "frame/app_name_less.h"
 
 // All of the monitor's settings: those of its configuration file (ConfReader)
 // and those the configuration agent supplies. The agent's values survive a

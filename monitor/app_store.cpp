@@ -1,22 +1,22 @@
-#include "app_store.h"
+#include "monitor/app_store.h"
 
 #include <signal.h>
 
 #include <utility>
 
-#include "application.h"
-#include "change_socket_strategy.h"
-#include "check_only_strategy.h"
-#include "check_only_with_alternative_agent_strategy.h"
-#include "component.h"
-#include "first_not_root_gid_strategy.h"
-#include "first_not_root_uid_strategy.h"
-#include "log.h"
-#include "process_state.h"
-#include "regenerator.h"
-#include "run_mode.h"
-#include "standart_comp_strategy.h"
-#include "update_comp_strategy.h"
+#include "frame/log.h"
+#include "frame/process_state.h"
+#include "frame/run_mode.h"
+#include "monitor/application.h"
+#include "monitor/change_socket_strategy.h"
+#include "monitor/check_only_strategy.h"
+#include "monitor/check_only_with_alternative_agent_strategy.h"
+#include "monitor/component.h"
+#include "monitor/first_not_root_gid_strategy.h"
+#include "monitor/first_not_root_uid_strategy.h"
+#include "monitor/regenerator.h"
+#include "monitor/standart_comp_strategy.h"
+#include "monitor/update_comp_strategy.h"
 
 namespace {
 

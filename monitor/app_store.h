@@ -13,7 +13,7 @@
 #include <unordered_map>
 #include <vector>
 
-#include "app_name_less.h"
+#include "frame/app_name_less.h"
 
 class Application;
 class CompStrategy;

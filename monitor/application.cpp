@@ -1,12 +1,12 @@
-#include "application.h"
+#include "monitor/application.h"
 
 #include <cstdio>
 
-#include "comp_strategy.h"
-#include "log.h"
-#include "process_state.h"
-#include "regenerator.h"
-#include "standart_comp_strategy.h"
+#include "frame/log.h"
+#include "frame/process_state.h"
+#include "monitor/comp_strategy.h"
+#include "monitor/regenerator.h"
+#include "monitor/standart_comp_strategy.h"
 
 Application::Application(const std::string& name) : name_(name) {}
 

@@ -8,8 +8,8 @@
 #include <string>
 #include <vector>
 
-#include "app_name_less.h"
-#include "component.h"
+#include "frame/app_name_less.h"
+#include "monitor/component.h"
 
 class CompStrategy;
 class Regenerator;

@@ -1,6 +1,6 @@
-#include "change_socket_strategy.h"
+#include "monitor/change_socket_strategy.h"
 
-#include "component.h"
+#include "monitor/component.h"
 
 ChangeSocketStrategy::ChangeSocketStrategy(const std::string& socket, const std::string& pidFile)
     : socket_(socket), pidFile_(pidFile) {}

@@ -4,7 +4,7 @@
 #include <string>
 #include <vector>
 
-#include "comp_strategy.h"
+#include "monitor/comp_strategy.h"
 
 // Check-all runs: starts the agent as a temporary agent on a side address
 // with its own pid file, so the other components can check against it while

@@ -1,6 +1,6 @@
-#include "check_only_strategy.h"
+#include "monitor/check_only_strategy.h"
 
-#include "component.h"
+#include "monitor/component.h"
 
 void CheckOnlyStrategy::start(Component& comp, const std::string& dir, time_t, int,
                               const std::string&) {

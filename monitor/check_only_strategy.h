@@ -4,7 +4,7 @@
 #include <string>
 #include <vector>
 
-#include "comp_strategy.h"
+#include "monitor/comp_strategy.h"
 
 // Check-all runs: the program checks its options and reports them line by
 // line instead of starting.

@@ -1,6 +1,6 @@
-#include "check_only_with_alternative_agent_strategy.h"
+#include "monitor/check_only_with_alternative_agent_strategy.h"
 
-#include "component.h"
+#include "monitor/component.h"
 
 CheckOnlyWithAlternativeAgentStrategy::CheckOnlyWithAlternativeAgentStrategy(
     const std::string& agentAddress)

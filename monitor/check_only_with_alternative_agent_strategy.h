@@ -4,7 +4,7 @@
 #include <string>
 #include <vector>
 
-#include "comp_strategy.h"
+#include "monitor/comp_strategy.h"
 
 // Check-all runs: the program checks its options against the temporary
 // agent. The last word of its command line is taken to be its agent address

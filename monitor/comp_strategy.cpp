@@ -1,4 +1,4 @@
-#include "comp_strategy.h"
+#include "monitor/comp_strategy.h"
 
 CompStrategy::~CompStrategy() {}
 

@@ -1,4 +1,4 @@
-#include "component.h"
+#include "monitor/component.h"
 
 #include <dirent.h>
 #include <errno.h>
@@ -15,14 +15,16 @@
 #include <cstdio>
 #include <iostream>
 
-#include "comp_strategy.h"
-#include "informer.h"
-#include "io.h"
-#include "log.h"
-#include "mail_text.h"
-#include "run_mode.h"
-#include "ticker.h"
-#include "utils.h"
+#include "frame/io.h"
+#include "frame/log.h"
+#include "frame/run_mode.h"
+#include "frame/ticker.h"
+#include "frame/utils.h"
+#include "monitor/comp_strategy.h"
+#include "notify/informer.h"
+#include "notify/mail_text.h"
+
+using norvak::base::UniqueFd;
 
 namespace {
 

@@ -10,7 +10,7 @@
 #include <string>
 #include <vector>
 
-#include "unique_fd.h"
+#include "ipc/nk_unique_fd.h"
 
 class CompStrategy;
 class Informer;
@@ -143,14 +143,14 @@ class Component {
   int logType_ = kLogTypeMail;
   std::string cmd_;
   std::unique_ptr<Informer> informer_;
-  UniqueFd fd_;
+  norvak::base::UniqueFd fd_;
   pid_t pid_ = -1;
   bool running_ = false;
   pid_t signalledPid_ = -1;
   bool agent_ = false;
-  UniqueFd diagFd_;
+  norvak::base::UniqueFd diagFd_;
   // Answer descriptor of a start that has not been accepted yet.
-  UniqueFd pendingFd_;
+  norvak::base::UniqueFd pendingFd_;
 };
 
 #endif  // NORVAK_MONITOR_COMPONENT_H_

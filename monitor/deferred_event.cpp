@@ -1,4 +1,4 @@
-#include "deferred_event.h"
+#include "monitor/deferred_event.h"
 
 #include <strings.h>
 

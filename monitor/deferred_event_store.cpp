@@ -1,8 +1,8 @@
-#include "deferred_event_store.h"
+#include "monitor/deferred_event_store.h"
 
 #include <algorithm>
 
-#include "log.h"
+#include "frame/log.h"
 
 namespace {
 

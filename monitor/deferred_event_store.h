@@ -6,7 +6,7 @@
 #include <string>
 #include <vector>
 
-#include "deferred_event.h"
+#include "monitor/deferred_event.h"
 
 // The schedule of restart tries: a heap of pending events, earliest due on
 // top, at most one per component. Used only by the main loop; no lock.

@@ -1,8 +1,8 @@
-#include "first_not_root_gid_strategy.h"
+#include "monitor/first_not_root_gid_strategy.h"
 
-#include "component.h"
-#include "log.h"
-#include "utils.h"
+#include "frame/log.h"
+#include "frame/utils.h"
+#include "monitor/component.h"
 
 bool FirstNotRootGIDStrategy::check(const Component& comp) {
   if (comp.group().empty()) return false;

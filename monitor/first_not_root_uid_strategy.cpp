@@ -1,8 +1,8 @@
-#include "first_not_root_uid_strategy.h"
+#include "monitor/first_not_root_uid_strategy.h"
 
-#include "component.h"
-#include "log.h"
-#include "utils.h"
+#include "frame/log.h"
+#include "frame/utils.h"
+#include "monitor/component.h"
 
 bool FirstNotRootUIDStrategy::check(const Component& comp) {
   if (comp.user().empty()) return false;

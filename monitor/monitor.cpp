@@ -1,4 +1,4 @@
-#include "monitor.h"
+#include "monitor/monitor.h"
 
 #include <fcntl.h>
 #include <signal.h>
@@ -8,13 +8,15 @@
 #include <cstdio>
 #include <cstring>
 
-#include "application.h"
-#include "component.h"
-#include "log.h"
-#include "notify_info.h"
-#include "process_state.h"
-#include "run_mode.h"
-#include "utils.h"
+#include "frame/log.h"
+#include "frame/process_state.h"
+#include "frame/run_mode.h"
+#include "frame/utils.h"
+#include "monitor/application.h"
+#include "monitor/component.h"
+#include "notify/notify_info.h"
+
+using norvak::base::UniqueFd;
 
 const char* const Monitor::kAgentApp = "AGENT";
 const char* const Monitor::kMaildApp = "MAILD";

@@ -12,12 +12,12 @@
 #include <string>
 #include <vector>
 
-#include "app_name_less.h"
-#include "deferred_event_store.h"
-#include "monitor_conf_reader.h"
-#include "regenerator.h"
-#include "run_app_store.h"
-#include "signal_executor.h"
+#include "config/monitor_conf_reader.h"
+#include "frame/app_name_less.h"
+#include "frame/signal_executor.h"
+#include "monitor/deferred_event_store.h"
+#include "monitor/regenerator.h"
+#include "monitor/run_app_store.h"
 
 // The supervision core: owns the settings, the application store and the
 // schedule of restarts; starts the run set, runs the main loop that notices

@@ -1,7 +1,7 @@
 #ifndef NORVAK_MONITOR_REGENERATOR_H_
 #define NORVAK_MONITOR_REGENERATOR_H_
 
-#include "app_name_less.h"
+#include "frame/app_name_less.h"
 
 class Application;
 

@@ -1,6 +1,6 @@
-#include "standart_comp_strategy.h"
+#include "monitor/standart_comp_strategy.h"
 
-#include "component.h"
+#include "monitor/component.h"
 
 void StandartCompStrategy::start(Component& comp, const std::string& dir, time_t faultTime,
                                  int tryNo, const std::string& appName) {

@@ -4,7 +4,7 @@
 #include <string>
 #include <vector>
 
-#include "comp_strategy.h"
+#include "monitor/comp_strategy.h"
 
 // Normal starts and recoveries: the one-byte answer, no extra arguments.
 class StandartCompStrategy : public CompStrategy {

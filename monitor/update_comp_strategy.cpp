@@ -1,6 +1,6 @@
-#include "update_comp_strategy.h"
+#include "monitor/update_comp_strategy.h"
 
-#include "component.h"
+#include "monitor/component.h"
 
 void UpdateCompStrategy::start(Component& comp, const std::string& dir, time_t faultTime,
                                int tryNo, const std::string& appName) {

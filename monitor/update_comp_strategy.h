@@ -4,7 +4,7 @@
 #include <string>
 #include <vector>
 
-#include "comp_strategy.h"
+#include "monitor/comp_strategy.h"
 
 // Update runs: a standard start of a program told with "--update" that it
 // is being started for an update.

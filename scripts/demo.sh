@@ -60,7 +60,7 @@ trap cleanup EXIT
 trap 'true' INT
 
 status=0
-"$build/monitor/norvak-monitor" --conf "$demo/monitor.conf" || status=$?
+"$build/program/norvak-monitor" --conf "$demo/monitor.conf" || status=$?
 sleep 0.3
 echo
 echo "norvak-monitor ended with status $status; processes of the suite left: $(pgrep -f "$demo/bin/" | wc -l)"

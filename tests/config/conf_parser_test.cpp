@@ -1,4 +1,4 @@
-#include "conf_parser.h"
+#include "config/conf_parser.h"
 
 #include <gtest/gtest.h>
 
@@ -6,9 +6,9 @@
 #include <string>
 #include <vector>
 
-#include "conf_store.h"
+#include "config/conf_store.h"
+#include "frame/run_mode.h"
 #include "log_file_test.h"
-#include "run_mode.h"
 #include "thrown_text.h"
 
 namespace {

@@ -1,4 +1,4 @@
-#include "monitor_conf_reader.h"
+#include "config/monitor_conf_reader.h"
 
 #include <gtest/gtest.h>
 
@@ -8,9 +8,9 @@
 #include <string>
 #include <vector>
 
-#include "conf_store.h"
+#include "config/conf_store.h"
+#include "frame/run_mode.h"
 #include "log_file_test.h"
-#include "run_mode.h"
 #include "thrown_text.h"
 
 namespace {

@@ -11,9 +11,9 @@
 #include <string>
 #include <vector>
 
-#include "conf_parser.h"
-#include "conf_store.h"
-#include "log.h"
+#include "config/conf_parser.h"
+#include "config/conf_store.h"
+#include "frame/log.h"
 
 extern "C" int LLVMFuzzerInitialize(int*, char***) {
   // Thousands of warnings a second must not reach syslog.

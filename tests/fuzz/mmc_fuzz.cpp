@@ -10,11 +10,11 @@
 #include <string>
 #include <vector>
 
-#include "app_name_less.h"
-#include "application.h"
-#include "component.h"
-#include "log.h"
-#include "start_app_config.h"
+#include "frame/app_name_less.h"
+#include "frame/log.h"
+#include "monitor/application.h"
+#include "monitor/component.h"
+#include "monitor/start_app_config.h"
 
 extern "C" int LLVMFuzzerInitialize(int*, char***) {
   // Thousands of errors a second must not reach syslog.

@@ -11,7 +11,7 @@
 
 namespace {
 
-const std::string kBinary = NORVAK_BIN_DIR "/monitor/norvak-monitor";
+const std::string kBinary = NORVAK_BIN_DIR "/program/norvak-monitor";
 const std::string kHint = "Try 'norvak-monitor --help' for more options\n";
 
 struct Outcome {

@@ -6,10 +6,10 @@
 
 #include <gtest/gtest.h>
 
-#include "nk_exception.h"
-#include "nk_ipc_error.h"
-#include "nk_time.h"
-#include "nk_timeout.h"
+#include "ipc/nk_exception.h"
+#include "ipc/nk_ipc_error.h"
+#include "ipc/nk_time.h"
+#include "ipc/nk_timeout.h"
 #include "session_test_support.h"
 
 namespace norvak {

@@ -10,8 +10,8 @@
 
 #include <gtest/gtest.h>
 
-#include "nk_ddp_unit.h"
-#include "nk_exception.h"
+#include "ipc/nk_ddp_unit.h"
+#include "ipc/nk_exception.h"
 #include "session_test_support.h"
 
 namespace {

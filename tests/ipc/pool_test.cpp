@@ -14,10 +14,10 @@
 
 #include <gtest/gtest.h>
 
-#include "nk_control.h"
-#include "nk_exception.h"
-#include "nk_maintain_thread.h"
-#include "nk_multi_event.h"
+#include "ipc/nk_control.h"
+#include "ipc/nk_exception.h"
+#include "ipc/nk_maintain_thread.h"
+#include "ipc/nk_multi_event.h"
 #include "session_test_support.h"
 
 namespace norvak {

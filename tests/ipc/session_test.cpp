@@ -13,10 +13,10 @@
 
 #include <gtest/gtest.h>
 
-#include "nk_exception.h"
-#include "nk_ipc_error.h"
-#include "nk_session.h"
-#include "nk_session_pool_manager.h"
+#include "ipc/nk_exception.h"
+#include "ipc/nk_ipc_error.h"
+#include "ipc/nk_session.h"
+#include "ipc/nk_session_pool_manager.h"
 #include "session_test_support.h"
 #include "temp_dir.h"
 

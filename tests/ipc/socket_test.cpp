@@ -19,14 +19,14 @@
 
 #include <gtest/gtest.h>
 
-#include "nk_exception.h"
-#include "nk_inet_socket.h"
-#include "nk_inet_socket_address.h"
-#include "nk_interruption.h"
-#include "nk_ipc_error.h"
-#include "nk_ipc_factory.h"
-#include "nk_unix_socket.h"
-#include "nk_unix_socket_address.h"
+#include "ipc/nk_exception.h"
+#include "ipc/nk_inet_socket.h"
+#include "ipc/nk_inet_socket_address.h"
+#include "ipc/nk_interruption.h"
+#include "ipc/nk_ipc_error.h"
+#include "ipc/nk_ipc_factory.h"
+#include "ipc/nk_unix_socket.h"
+#include "ipc/nk_unix_socket_address.h"
 #include "session_test_support.h"
 #include "temp_dir.h"
 

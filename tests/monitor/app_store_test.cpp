@@ -1,4 +1,4 @@
-#include "app_store.h"
+#include "monitor/app_store.h"
 
 #include <gtest/gtest.h>
 #include <grp.h>
@@ -12,13 +12,13 @@
 #include <string>
 #include <vector>
 
-#include "application.h"
-#include "component.h"
 #include "fake_component.h"
+#include "frame/process_state.h"
 #include "log_file_test.h"
-#include "process_state.h"
+#include "monitor/application.h"
+#include "monitor/component.h"
+#include "monitor/standart_comp_strategy.h"
 #include "recording_regenerator.h"
-#include "standart_comp_strategy.h"
 #include "thrown_text.h"
 #include "wait_util.h"
 

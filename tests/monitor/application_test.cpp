@@ -1,7 +1,7 @@
 // Application start/stop order, fault routing, signals, reconfiguration and
 // the status dump, with fake-component as every component.
 
-#include "application.h"
+#include "monitor/application.h"
 
 #include <gtest/gtest.h>
 #include <poll.h>
@@ -14,12 +14,12 @@
 #include <sstream>
 #include <thread>
 
-#include "check_only_strategy.h"
 #include "fake_component.h"
+#include "frame/process_state.h"
 #include "log_file_test.h"
-#include "process_state.h"
+#include "monitor/check_only_strategy.h"
+#include "monitor/standart_comp_strategy.h"
 #include "recording_regenerator.h"
-#include "standart_comp_strategy.h"
 #include "wait_util.h"
 
 namespace {

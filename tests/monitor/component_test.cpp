@@ -2,7 +2,7 @@
 // fake-component placed under the component's name in a temporary
 // application directory.
 
-#include "component.h"
+#include "monitor/component.h"
 
 #include <gtest/gtest.h>
 #include <poll.h>
@@ -16,16 +16,16 @@
 #include <sstream>
 #include <thread>
 
-#include "change_socket_strategy.h"
-#include "check_only_strategy.h"
-#include "check_only_with_alternative_agent_strategy.h"
 #include "fake_component.h"
-#include "informer.h"
+#include "frame/run_mode.h"
 #include "log_file_test.h"
+#include "monitor/change_socket_strategy.h"
+#include "monitor/check_only_strategy.h"
+#include "monitor/check_only_with_alternative_agent_strategy.h"
+#include "monitor/standart_comp_strategy.h"
+#include "monitor/update_comp_strategy.h"
+#include "notify/informer.h"
 #include "proc_util.h"
-#include "run_mode.h"
-#include "standart_comp_strategy.h"
-#include "update_comp_strategy.h"
 
 namespace {
 

@@ -4,8 +4,8 @@
 
 #include <gtest/gtest.h>
 
-#include "deferred_event_store.h"
 #include "log_file_test.h"
+#include "monitor/deferred_event_store.h"
 #include "thrown_text.h"
 
 namespace {

@@ -1,4 +1,4 @@
-#include "monitor.h"
+#include "monitor/monitor.h"
 
 #include <errno.h>
 #include <fcntl.h>

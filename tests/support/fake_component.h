@@ -7,7 +7,7 @@
 
 #include <string>
 
-#include "component.h"
+#include "monitor/component.h"
 
 const char kFakeComponent[] = NORVAK_BIN_DIR "/tools/fake-component";
 

@@ -6,7 +6,7 @@
 #include <string>
 
 #include "file_util.h"
-#include "log.h"
+#include "frame/log.h"
 #include "temp_dir.h"
 
 // A test whose monitor log goes to a file of its own, so that it can check

@@ -4,8 +4,8 @@
 #include <string>
 #include <vector>
 
-#include "application.h"
-#include "regenerator.h"
+#include "monitor/application.h"
+#include "monitor/regenerator.h"
 
 // Stands in for the monitor: records application starts and stops in order
 // and counts the regeneration requests.

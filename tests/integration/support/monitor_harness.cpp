@@ -23,7 +23,7 @@ namespace norvak_test {
 
 namespace {
 
-const char kMonitor[] = NORVAK_BIN_DIR "/monitor/norvak-monitor";
+const char kMonitor[] = NORVAK_BIN_DIR "/program/norvak-monitor";
 const char kFakeComponent[] = NORVAK_BIN_DIR "/tools/fake-component";
 const char kFakeInject[] = NORVAK_BIN_DIR "/tools/fake-inject";
 

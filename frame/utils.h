@@ -1,0 +1,108 @@
+#ifndef NORVAK_MONITOR_UTILS_H_
+#define NORVAK_MONITOR_UTILS_H_
+
+#include <pthread.h>
+#include <sys/types.h>
+
+#include <ctime>
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+#include "ipc/nk_unique_fd.h"
+
+// Thin wrappers over the POSIX calls the monitor needs. EINTR is retried
+// everywhere; every other failure is reported by an exception.
+namespace Utils {
+
+class error : public std::runtime_error {
+ public:
+  explicit error(const std::string& what) : std::runtime_error(what) {}
+};
+
+// Identification of the build and the host.
+std::string osName();   // the system this binary was built for
+std::string version();  // "6.0.0.201105110"
+void getHostName(std::string& name);  // empty on failure
+
+// Local time as "%T", and as a mail Date header value.
+void timeToString(time_t t, std::string& out);
+void dateToString(time_t t, std::string& out);
+void currentDate(std::string& out);
+
+// waitpid retried on EINTR; other failures throw std::runtime_error.
+pid_t waitPid(pid_t pid, int& status, int options);
+
+// One wait for the child. Returns true only when noHang is set and the child
+// is still running. signal is the terminating signal or -1, exitCode the exit
+// status or -1, exited whether it ended by itself; each out pointer may be null.
+bool checkChild(pid_t pid, bool noHang, int* signal = nullptr, int* exitCode = nullptr,
+                bool* exited = nullptr);
+
+// Waits up to `seconds` for the child to end; kills it with SIGKILL and reaps
+// it when the time is used up. Returns true only when it had to kill.
+bool waitOrKill(pid_t pid, int seconds, int* signal = nullptr, int* exitCode = nullptr,
+                bool* exited = nullptr);
+
+// Splits a component's argument string: path first, then the words; single or
+// double quotes group a (possibly empty) argument.
+void splitArgs(const std::string& path, const std::string& args, std::vector<std::string>& out);
+// Appends to out the part of in between the first and last graphic character.
+void trim(const std::string& in, std::string& out);
+// Appends the pieces of text between delimiters; see the .cpp for the edge rules.
+void splitBy(const std::string& text, const std::string& delimiter, std::vector<std::string>& out);
+
+// dir must end with "/": appends dir + name of every entry that is not a directory.
+void listDir(const std::string& dir, std::vector<std::string>& out);
+// listDir, keeping only the paths that end with suffix.
+void listFiles(const std::string& dir, const std::string& suffix, std::vector<std::string>& out);
+// Writes the whole string, continuing after partial writes.
+void writeAll(int fd, const std::string& data);
+
+uid_t getUid(const std::string& user);
+gid_t getGid(const std::string& group);
+// Switches group first, then user (empty names are skipped). Returns whether
+// any name was given.
+bool switchUser(const std::string& user, const std::string& group);
+void currentUserGroup(std::string& user, std::string& group);
+
+// Whole-file fcntl write lock (or unlock) without waiting.
+void lockFile(int fd, pid_t pid, bool lock);
+// Creates, locks, truncates and writes the pid file: the pid and a line feed,
+// then each extra line. The returned descriptor holds the lock; keep it open
+// for as long as the file is to stay locked.
+[[nodiscard]] norvak::base::UniqueFd writePidFile(const std::string& path, pid_t pid,
+                                    const std::vector<std::string>& extraLines);
+void removePidFile(const std::string& path);
+
+// Runs the command through the shell with its standard output discarded and
+// its standard error captured. True when it printed nothing on standard error
+// and the stream closed cleanly; otherwise false with the text in `text`.
+bool runCommand(const std::string& command, std::string& text);
+
+// Throws std::runtime_error unless every character is graphic; "" passes.
+void checkPath(const std::string& path);
+
+void mutexLock(pthread_mutex_t* mutex);
+void mutexUnlock(pthread_mutex_t* mutex);
+
+// Scoped holder of a pthread mutex through the wrappers above.
+class MutexLock {
+ public:
+  explicit MutexLock(pthread_mutex_t* mutex) : mutex_(mutex) { mutexLock(mutex_); }
+  ~MutexLock() {
+    try {
+      mutexUnlock(mutex_);
+    } catch (...) {
+    }
+  }
+  MutexLock(const MutexLock&) = delete;
+  MutexLock& operator=(const MutexLock&) = delete;
+
+ private:
+  pthread_mutex_t* mutex_;
+};
+
+}  // namespace Utils
+
+#endif  // NORVAK_MONITOR_UTILS_H_

@@ -1,0 +1,221 @@
+#include "monitor/start_app_config.h"
+
+#include <climits>
+#include <cstdint>
+#include <vector>
+
+#include "frame/app_name_less.h"
+#include "frame/log.h"
+#include "monitor/app_store.h"
+#include "monitor/application.h"
+#include "monitor/component.h"
+
+namespace {
+
+// Time-outs are ints downstream; a saturated number must not turn negative.
+int seconds(uint32_t value) { return value > INT_MAX ? INT_MAX : static_cast<int>(value); }
+
+// USER or USER:GROUP. Empty pieces do not count, so "wheel:" and ":wheel"
+// both name the user wheel and "-" names nobody. False for three pieces.
+bool splitUser(const std::string& text, std::string& user, std::string& group) {
+  std::vector<std::string> pieces;
+  size_t begin = 0;
+  while (begin <= text.size()) {
+    size_t end = text.find(':', begin);
+    if (end == std::string::npos) end = text.size();
+    if (end > begin) pieces.push_back(text.substr(begin, end - begin));
+    begin = end + 1;
+  }
+  if (pieces.size() > 2) return false;
+  user = pieces.size() > 0 ? pieces[0] : std::string();
+  group = pieces.size() > 1 ? pieces[1] : std::string();
+  return true;
+}
+
+}  // namespace
+
+StartAppConfig::StartAppConfig(const std::string& fileName) : lexer_(fileName) {}
+
+StartAppConfig::StartAppConfig(std::istream& in, const std::string& fileName)
+    : lexer_(in, fileName) {}
+
+void StartAppConfig::error(const std::string& message) {
+  error_ = true;
+  logError(lexer_.tokenLocation() + ":" + message);
+}
+
+void StartAppConfig::skipLine() {
+  while (token_ != StartAppLexer::EndOfLine && token_ != StartAppLexer::EndOfInput) next();
+}
+
+void StartAppConfig::skipBlankLines() {
+  while (token_ == StartAppLexer::EndOfLine) next();
+}
+
+bool StartAppConfig::parse(const AddApp& add) {
+  next();
+  for (;;) {
+    if (token_ == StartAppLexer::EndOfInput) return !error_;
+    skipBlankLines();
+    if (token_ == StartAppLexer::EndOfInput) continue;
+    if (token_ != StartAppLexer::APPLICATION) {
+      error("unknown section: " + lexer_.printable());
+      skipLine();
+      continue;
+    }
+    parseApplication(add);
+  }
+}
+
+void StartAppConfig::parseApplication(const AddApp& add) {
+  auto app = std::make_shared<Application>();
+  next();
+  if (!lexer_.isString()) {
+    // The block is still read, so that its own errors show up too.
+    error("invalid application name");
+  } else {
+    app->setName(lexer_.getString());
+    if (next() != StartAppLexer::EndOfLine) {
+      error("invalid syntax: application name must bee without spaces");
+    }
+  }
+  skipLine();
+  skipBlankLines();
+  while (token_ != StartAppLexer::EndOfInput && token_ != StartAppLexer::ENDAPPLICATION) {
+    parseParameter(*app);
+    skipBlankLines();
+  }
+  if (token_ == StartAppLexer::ENDAPPLICATION) next();
+  if (!add(app)) {
+    error("dublicate application \"" + app->name() + "\". Possible there is unnecessary *.mmc file");
+  }
+}
+
+void StartAppConfig::parseParameter(Application& app) {
+  switch (token_) {
+    case StartAppLexer::FULLNAME:
+    case StartAppLexer::PATH: {
+      // Only the first string counts: values with blanks must be quoted.
+      Token key = token_;
+      next();
+      if (!lexer_.isString()) {
+        error("parameter value error");
+      } else if (key == StartAppLexer::FULLNAME) {
+        app.setFullName(lexer_.getString());
+      } else {
+        // Executables are found as path + name. An empty value stays empty
+        // (the current directory), rather than becoming the root.
+        std::string path = lexer_.getString();
+        if (!path.empty() && path.back() != '/') path += '/';
+        app.setPath(path);
+      }
+      break;
+    }
+    case StartAppLexer::DEPENDS:
+      parseDepends(app);
+      break;
+    case StartAppLexer::COMPONENTS:
+      parseComponents(app);
+      break;
+    default:
+      error("unknown application parameter: " + lexer_.printable());
+      break;
+  }
+  skipLine();
+}
+
+void StartAppConfig::parseDepends(Application& app) {
+  // Commas are optional separators; only a doubled one is a slip.
+  bool afterComma = false;
+  for (next(); token_ != StartAppLexer::EndOfLine && token_ != StartAppLexer::EndOfInput;
+       next()) {
+    if (lexer_.isString()) {
+      app.addDependency(lexer_.getString());
+      afterComma = false;
+    } else if (token_ == StartAppLexer::Comma) {
+      if (afterComma) error("one too many ','");
+      afterComma = true;
+    } else {
+      error("invalid syntax near unexpected token " + lexer_.printable());
+      afterComma = false;
+    }
+  }
+}
+
+void StartAppConfig::parseComponents(Application& app) {
+  for (;;) {
+    next();
+    if (token_ == StartAppLexer::ENDCOMPONENTS) return;
+    if (token_ != StartAppLexer::EndOfLine) parseComponent(app);
+    skipLine();
+    if (token_ == StartAppLexer::EndOfInput) return;
+  }
+}
+
+void StartAppConfig::parseComponent(Application& app) {
+  if (!lexer_.isString()) {
+    error("error component name " + lexer_.printable());
+    return;
+  }
+  Component comp(lexer_.getString());
+  comp.setAgent(appNameEqual(app.name(), "AGENT"));
+
+  next();
+  if (!lexer_.isString()) {
+    error("error component parametr argv ");
+    return;
+  }
+  comp.setArgv(lexer_.getString());
+
+  if (next() != StartAppLexer::Number) {
+    error("error component parametr TimeStart ");
+    return;
+  }
+  comp.setTimeStart(seconds(lexer_.getNumber()));
+
+  if (next() != StartAppLexer::Number) {
+    error("error component parametr TimeStop ");
+    return;
+  }
+  comp.setTimeStop(seconds(lexer_.getNumber()));
+
+  // A wrong log type keeps the default and the line goes on.
+  bool lineEnded = false;
+  switch (next()) {
+    case StartAppLexer::LOG:
+      comp.setLogType(Component::kLogTypeLog);
+      break;
+    case StartAppLexer::MAIL:
+      comp.setLogType(Component::kLogTypeMail);
+      break;
+    case StartAppLexer::Word:
+    case StartAppLexer::Quoted:
+      comp.setLogType(Component::kLogTypeCommand);
+      comp.setCmd(lexer_.getString());
+      break;
+    default:
+      error("error component parametr LogType");
+      // Going on past the end of the line would take the next line's first
+      // token as the user and then drop that whole line unread.
+      lineEnded = token_ == StartAppLexer::EndOfLine || token_ == StartAppLexer::EndOfInput;
+      break;
+  }
+
+  if (!lineEnded) next();
+  std::string user, group;
+  if (!lexer_.isString()) {
+    error("error component parametr User");
+    return;
+  }
+  if (!splitUser(lexer_.getString(), user, group)) {
+    error("error component parametr User. Use USER:GROUP");
+    return;
+  }
+  comp.setUser(user);
+  comp.setGroup(group);
+  app.addComponent(std::move(comp));
+}
+
+bool StartAppConfig::parse(AppStore& store) {
+  return parse([&store](const std::shared_ptr<Application>& app) { return store.add(app); });
+}

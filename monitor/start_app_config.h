@@ -1,0 +1,56 @@
+#ifndef NORVAK_CONFIG_START_APP_CONFIG_H_
+#define NORVAK_CONFIG_START_APP_CONFIG_H_
+
+#include <functional>
+#include <istream>
+#include <memory>
+#include <string>
+
+#include "monitor/start_app_lexer.h"
+
+class AppStore;
+class Application;
+class Component;
+
+// Reader of one meta-configuration (*.mmc) file: builds the applications it
+// describes, with their components, and hands them to a store. Every error
+// is logged with its file and line and parsing goes on, so that one run
+// shows all the errors of a file; the caller rejects the file as a whole.
+class StartAppConfig {
+ public:
+  typedef StartAppLexer::LexerError LexerError;
+  // Takes one application; false when it refuses it as a duplicate.
+  typedef std::function<bool(const std::shared_ptr<Application>&)> AddApp;
+
+  // Opens the file; throws LexerError "file \"<name>\" not found".
+  explicit StartAppConfig(const std::string& fileName);
+  // Reads from a stream owned by the caller; fileName only labels messages.
+  StartAppConfig(std::istream& in, const std::string& fileName);
+  StartAppConfig(const StartAppConfig&) = delete;
+  StartAppConfig& operator=(const StartAppConfig&) = delete;
+
+  // Reads the whole file into the store. Applications added before an
+  // error stay there. True when no error was found.
+  bool parse(AppStore& store);
+  bool parse(const AddApp& add);
+
+ private:
+  typedef StartAppLexer::Token Token;
+
+  Token next() { return token_ = lexer_.next(); }
+  void error(const std::string& message);
+  void skipLine();
+  void skipBlankLines();
+
+  void parseApplication(const AddApp& add);
+  void parseParameter(Application& app);
+  void parseDepends(Application& app);
+  void parseComponents(Application& app);
+  void parseComponent(Application& app);
+
+  StartAppLexer lexer_;
+  Token token_ = StartAppLexer::Unknown;
+  bool error_ = false;
+};
+
+#endif  // NORVAK_CONFIG_START_APP_CONFIG_H_

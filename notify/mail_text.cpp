@@ -1,0 +1,110 @@
+#include "notify/mail_text.h"
+
+#include <algorithm>
+
+#include "frame/utils.h"
+#include "notify/notify_info.h"
+
+namespace {
+
+std::string timeText(time_t t) {
+  std::string s;
+  Utils::timeToString(t, s);
+  return s;
+}
+
+// faultTime + each of the first `count` restart offsets, as "%T" times
+// separated by ", ".
+std::string offsetTimes(time_t faultTime, const std::vector<int>& offsets, size_t first,
+                        size_t count) {
+  std::string out;
+  const size_t end = std::min(offsets.size(), first + count);
+  for (size_t i = first; i < end; ++i) {
+    if (i > first) out += ", ";
+    out += timeText(faultTime + offsets[i]);
+  }
+  return out;
+}
+
+std::string dateLine() {
+  std::string date;
+  Utils::currentDate(date);
+  return "Date: " + date + "\n";
+}
+
+std::string signature(const NotifyInfo::Identity& id) {
+  return "\n---\nSincerely yours,\n" + id.title + "\n" + id.version + " for " + id.osName +
+         "\nHost \"" + id.hostName + "\"";
+}
+
+std::string componentRef(const char* pidLabel, pid_t pid, const std::string& compName,
+                         const std::string& appName, const std::string& dir) {
+  return "Component \"" + compName + "\" (" + pidLabel + "=" + std::to_string(pid) +
+         ", file=" + dir + compName + ") used in \"" + appName + "\"";
+}
+
+}  // namespace
+
+std::string composeFailureMail(pid_t pid, const std::string& compName, time_t faultTime,
+                               const std::string& appName, const std::string& dir,
+                               const std::vector<std::string>& affectedApps) {
+  const NotifyInfo::Identity id = NotifyInfo::instance().identity();
+  std::string mail = dateLine();
+  mail += "Subject: ERROR: Component \"" + compName + "\" failed\n\n";
+  mail += componentRef("pid", pid, compName, appName, dir) + " failed at " +
+          timeText(faultTime) + "\n";
+  if (!affectedApps.empty()) {
+    mail += "This could affect operation of the following application(s): ";
+    for (size_t i = 0; i < affectedApps.size(); ++i) {
+      if (i > 0) mail += ", ";
+      mail += "\"" + affectedApps[i] + "\"";
+    }
+    mail += "\n";
+  }
+  mail += "\n";
+  const std::vector<int>& offsets = id.restartOffsets;
+  if (!offsets.empty()) {
+    mail += "Monitor has tried to restart \"" + compName + "\" at " +
+            timeText(faultTime + offsets[0]) + "\n";
+    if (offsets.size() > 1) {
+      mail += "Further attempts to restart the module will made at: " +
+              offsetTimes(faultTime, offsets, 1, offsets.size() - 1) +
+              "\nOnce the component is restarted, you will be informed\n";
+    }
+  }
+  mail += signature(id);
+  return mail;
+}
+
+std::string composeRecoveryMail(pid_t pid, const std::string& compName, time_t now,
+                                time_t faultTime, int tryNo, const std::string& appName,
+                                const std::string& dir) {
+  const NotifyInfo::Identity id = NotifyInfo::instance().identity();
+  std::string mail = dateLine();
+  mail += "Subject: INFO: Component \"" + compName + "\" recovery\n\n";
+  mail += componentRef("new pid", pid, compName, appName, dir) + " which failed at " +
+          timeText(faultTime) + " be recovery at " + timeText(now) + "\n";
+  if (tryNo > 1) {
+    mail += "Abortive attempts to recovery it were made at " +
+            offsetTimes(faultTime, id.restartOffsets, 0, static_cast<size_t>(tryNo - 1)) +
+            "\n";
+  }
+  mail += signature(id);
+  return mail;
+}
+
+std::string composeCannotRecoverMail(pid_t pid, const std::string& compName, time_t faultTime,
+                                     const std::string& appName, const std::string& dir) {
+  const NotifyInfo::Identity id = NotifyInfo::instance().identity();
+  std::string mail = dateLine();
+  mail += "Subject: ERROR: Component \"" + compName + "\" cannot recovery\n\n";
+  mail += componentRef("new pid", pid, compName, appName, dir) + " which failed at " +
+          timeText(faultTime) + " cannot be recovery\n";
+  if (!id.restartOffsets.empty()) {
+    mail += "Abortive attempts to recovery it were made at " +
+            offsetTimes(faultTime, id.restartOffsets, 0, id.restartOffsets.size());
+  }
+  mail += "\n";
+  mail += signature(id);
+  return mail;
+}

@@ -1,0 +1,77 @@
+#include <exception>
+#include <iostream>
+#include <string>
+
+#include "frame/log.h"
+#include "frame/run_mode.h"
+#include "program/monitor_program.h"
+
+namespace {
+
+// Runs the program object from creation to destruction. The object is gone
+// (monitor stopped, pid file removed) before any exception reaches the caller.
+void runProgram(const MonitorProgram::Options& options) {
+  MonitorProgram program(options.runList, options.update);
+  logInfo(std::string(kProgramTitle) + " starting");
+
+  program.createMonitor(options.confFile);
+  if (!program.changePermissions()) setCheckError();
+  if (!options.checkOnly && !options.checkAll) program.daemonize();
+  if (!isCheckMode()) program.makePidFile();
+  program.setSignals();
+  if (isCheckMode() && !isCheckAll()) {
+    if (!program.verifyDependences()) setCheckError();
+  }
+  if (isNormalMode() || isCheckAll()) {
+    program.startApplications();
+    if (!isCheckAll()) {
+      if (program.startMainLoopThread()) logInfo(std::string(kProgramTitle) + " started");
+      program.waitSignals();
+    }
+  }
+}
+
+}  // namespace
+
+int main(int argc, char* argv[]) {
+  MonitorProgram::Options options;
+  try {
+    if (MonitorProgram::parseCommandLine(argc, argv, options, std::cerr) != 0) return 6;
+  } catch (const MonitorProgram::exit& e) {
+    std::cout << e.what() << std::endl;
+    return 0;
+  }
+  if (options.checkAll) options.checkOnly = true;
+
+  initLog("syslog", "info", "error", "daemon", options.checkOnly, options.checkAll);
+
+  int status = 0;
+  try {
+    runProgram(options);
+  } catch (const MonitorProgram::exit& e) {
+    std::cout << e.what() << std::endl;
+    return 0;
+  } catch (const MonitorProgram::error& e) {
+    setCheckError();
+    const std::string line = std::string("program create error: ") + e.what();
+    logError(line);
+    std::cerr << line << std::endl;
+    status = 8;
+  } catch (const std::exception& e) {
+    setCheckError();
+    const std::string line = std::string("global error: ") + e.what();
+    logError(line);
+    std::cerr << line << std::endl;
+    status = 1;
+  }
+
+  if (isCheckMode()) {
+    if (hasCheckError()) {
+      std::cerr << "Options ERROR" << std::endl;
+    } else {
+      std::cout << "Options OK" << std::endl;
+    }
+  }
+  logInfo(std::string(kProgramTitle) + " shutdown");
+  return status;
+}

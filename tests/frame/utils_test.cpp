@@ -1,0 +1,262 @@
+#include "frame/utils.h"
+
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <chrono>
+#include <cstdlib>
+#include <thread>
+
+#include "file_util.h"
+#include "proc_util.h"
+#include "temp_dir.h"
+#include "thrown_text.h"
+
+using norvak::base::UniqueFd;
+
+namespace {
+
+typedef std::vector<std::string> Strings;
+
+// A child that sleeps until it is killed; reaped by the test itself.
+pid_t spawnSleeper() {
+  pid_t pid = fork();
+  if (pid == 0) {
+    for (;;) pause();
+  }
+  return pid;
+}
+
+pid_t spawnExit(int code, useconds_t after = 0) {
+  pid_t pid = fork();
+  if (pid == 0) {
+    usleep(after);
+    _exit(code);
+  }
+  return pid;
+}
+
+// Runs fn in a forked child and returns what it wrote to the pipe.
+template <typename Fn>
+std::string inChild(Fn fn) {
+  int fds[2];
+  if (pipe(fds) != 0) return "pipe failed";
+  pid_t pid = fork();
+  if (pid == 0) {
+    close(fds[0]);
+    Utils::writeAll(fds[1], fn());
+    _exit(0);
+  }
+  close(fds[1]);
+  std::string out;
+  char buf[256];
+  ssize_t n;
+  while ((n = read(fds[0], buf, sizeof buf)) > 0) out.append(buf, n);
+  close(fds[0]);
+  waitpid(pid, nullptr, 0);
+  return out;
+}
+
+TEST(UtilsChildTest, CheckChildAndWaitOrKill) {
+  int sig = 0, code = 0;
+  bool exited = true;
+  pid_t sleeper = spawnSleeper();
+  ASSERT_GT(sleeper, 0);
+  EXPECT_TRUE(Utils::checkChild(sleeper, true, &sig, &code, &exited));
+  kill(sleeper, SIGTERM);
+  EXPECT_FALSE(Utils::checkChild(sleeper, false, &sig, &code, &exited));
+  EXPECT_EQ(sig, SIGTERM);
+  EXPECT_EQ(code, -1);
+  EXPECT_FALSE(exited);
+
+  pid_t three = spawnExit(3);
+  EXPECT_FALSE(Utils::checkChild(three, false, &sig, &code, &exited));
+  EXPECT_EQ(sig, -1);
+  EXPECT_EQ(code, 3);
+  EXPECT_TRUE(exited);
+  EXPECT_EQ(thrownText<std::runtime_error>([&] { Utils::checkChild(three, true); })
+                .rfind("waitpid(" + std::to_string(three) + ", ..) error: ", 0),
+            0u);  // already reaped
+
+  sleeper = spawnSleeper();
+  EXPECT_TRUE(Utils::waitOrKill(sleeper, 0, &sig, &code, &exited));
+  EXPECT_EQ(sig, SIGKILL);
+  EXPECT_FALSE(exited);
+
+  // A child that ends by itself within the time is reaped without a kill,
+  // long before the deadline (the bound is generous, not a speed test).
+  pid_t quick = spawnExit(5, 20000);
+  auto start = std::chrono::steady_clock::now();
+  EXPECT_FALSE(Utils::waitOrKill(quick, 30, &sig, &code, &exited));
+  EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(20));
+  EXPECT_EQ(code, 5);
+  EXPECT_TRUE(exited);
+
+  pid_t gone = spawnExit(7);
+  // Until it has exited, but left for waitOrKill to reap.
+  siginfo_t info;
+  ASSERT_EQ(waitid(P_PID, gone, &info, WEXITED | WNOWAIT), 0);
+  EXPECT_FALSE(Utils::waitOrKill(gone, 0, &sig, &code, &exited));
+  EXPECT_EQ(code, 7);
+  EXPECT_TRUE(noChildLeft());
+}
+
+TEST(UtilsPidFileTest, ContentLockAndRemoval) {
+  TempDir dir;
+  const std::string path = dir.path() + "/norvak-monitor.pid";
+  auto takeInChild = [&](pid_t pid) {
+    return inChild([&] {
+      return thrownText<Utils::error>([&] { UniqueFd fd = Utils::writePidFile(path, pid, {}); });
+    });
+  };
+  {
+    UniqueFd held = Utils::writePidFile(path, 4242, {"inet:1@h", "unix:/x"});
+    ASSERT_TRUE(held.valid());
+    // Reading the file opens and closes it in this process; the lock must
+    // outlive that.
+    EXPECT_EQ(readFile(path), "4242\ninet:1@h\nunix:/x\n");
+    const std::string prefix = "unable to set lock for file \"" + path + "\": ";
+    const std::string text = takeInChild(1);
+    EXPECT_EQ(text.rfind(prefix, 0), 0u) << text;
+    EXPECT_GT(text.size(), prefix.size());
+    // The loser must not have truncated or rewritten the holder's file.
+    EXPECT_EQ(readFile(path), "4242\ninet:1@h\nunix:/x\n");
+  }
+
+  // Once the holder lets go, another process takes the file over and the
+  // old, longer content is truncated.
+  EXPECT_EQ(takeInChild(77), "<nothing thrown>");
+  EXPECT_EQ(readFile(path), "77\n");
+
+  Utils::removePidFile(path);
+  EXPECT_NE(access(path.c_str(), F_OK), 0);
+  EXPECT_EQ(thrownText<Utils::error>([&] { Utils::removePidFile(path); }),
+            "error unlink pid file \"" + path + "\": " + strerror(ENOENT));
+  EXPECT_EQ(thrownText<Utils::error>([&] {
+              UniqueFd fd = Utils::writePidFile(dir.path() + "/no/such/dir.pid", 1, {});
+            }).rfind("error in create pid file \"", 0),
+            0u);
+}
+
+TEST(UtilsStringTest, SplitTrimAndCheckPath) {
+  const std::pair<const char*, Strings> args[] = {
+      {"-c \"a b\" -d", {"/p", "-c", "a b", "-d"}},
+      {"", {"/p"}},
+      {"  a \t\n  b   ", {"/p", "a", "b"}},
+      // Empty quotes are an argument; single quotes group too; an unclosed
+      // quote runs to the end; a quote ends the word before it.
+      {"'' 'x \"y' \"z", {"/p", "", "x \"y", "z"}},
+      {"ab\"c d\"e", {"/p", "ab", "c d", "e"}},
+  };
+  for (const auto& a : args) {
+    Strings v{"stale"};
+    Utils::splitArgs("/p", a.first, v);
+    EXPECT_EQ(v, a.second) << a.first;
+  }
+
+  const std::pair<const char*, const char*> trims[] = {
+      {"  a b \t", "keep:a b"}, {" ", "keep: "},  // a single character is copied as it is
+      {"   ", "keep:"},         {"", "keep:"}};
+  for (const auto& t : trims) {
+    std::string out = "keep:";
+    Utils::trim(t.first, out);
+    EXPECT_EQ(out, t.second) << '"' << t.first << '"';
+  }
+
+  const struct {
+    const char* text;
+    const char* delim;
+    Strings parts;
+  } splits[] = {
+      {"MAILD,ICAP", ",", {"x", "MAILD", "ICAP"}},  // appends
+      {",a,,b,", ",", {"x", "a", "", "b"}},
+      {"/usr/local/", "/", {"x", "usr", "local"}},
+      {"", ",", {"x"}},
+      {"a::b::c", "::", {"x", "a", "b", "c"}},  // a tail shorter than the delimiter is kept
+  };
+  for (const auto& s : splits) {
+    Strings v{"x"};
+    Utils::splitBy(s.text, s.delim, v);
+    EXPECT_EQ(v, s.parts) << s.text;
+  }
+
+  EXPECT_NO_THROW(Utils::checkPath(""));
+  EXPECT_NO_THROW(Utils::checkPath("/var/norvak/update-1.2/"));
+  EXPECT_EQ(thrownText<std::runtime_error>([] { Utils::checkPath("/tmp/a b"); }),
+            "path \"/tmp/a b\" is not correct. ch= ");
+  EXPECT_THROW(Utils::checkPath("/tmp/a\nb"), std::runtime_error);
+  EXPECT_THROW(Utils::checkPath(std::string("/tmp/\xc3\xa9")), std::runtime_error);
+}
+
+TEST(UtilsFileTest, ListDirAndWriteAll) {
+  TempDir dir;
+  const std::string d = dir.path() + "/";
+  for (const char* name : {"a.mmc", "b.hup", "c.mmc.bak"}) writeFile(d + name, "x");
+  mkdir((d + "sub.mmc").c_str(), 0755);
+  Strings all;
+  Utils::listDir(d, all);
+  std::sort(all.begin(), all.end());
+  EXPECT_EQ(all, (Strings{d + "a.mmc", d + "b.hup", d + "c.mmc.bak"}));
+  Strings mmc;
+  Utils::listFiles(d, ".mmc", mmc);
+  EXPECT_EQ(mmc, Strings{d + "a.mmc"});
+  EXPECT_EQ(thrownText<std::runtime_error>([&] { Utils::listDir(d + "missing/", all); }),
+            std::string("opendir() error: ") + strerror(ENOENT));
+
+  // Far more than a pipe holds, so that the writes come out partial.
+  int fds[2];
+  ASSERT_EQ(pipe(fds), 0);
+  const std::string data(1 << 20, 'q');
+  std::string got;
+  std::thread reader([&] {
+    char buf[4096];
+    ssize_t n;
+    while ((n = read(fds[0], buf, sizeof buf)) > 0) got.append(buf, n);
+  });
+  Utils::writeAll(fds[1], data);
+  close(fds[1]);
+  reader.join();
+  close(fds[0]);
+  EXPECT_EQ(got, data);
+  EXPECT_THROW(Utils::writeAll(fds[1], "x"), Utils::error);
+}
+
+TEST(UtilsCommandTest, RunCommandCapturesErrorsAndReaps) {
+  std::string text;
+  EXPECT_TRUE(Utils::runCommand("echo to-stdout", text));
+  EXPECT_EQ(text, "");
+  EXPECT_FALSE(Utils::runCommand("sh -c 'echo problem >&2; echo more >&2'", text));
+  EXPECT_EQ(text, "problem\nmore\n");
+  text.clear();
+  EXPECT_FALSE(Utils::runCommand("exit 3", text));  // silent failure is a failure
+  EXPECT_NE(text.find("status 3"), std::string::npos) << text;
+  EXPECT_TRUE(noChildLeft());
+}
+
+TEST(UtilsIdentityTest, UsersGroupsAndTimes) {
+  EXPECT_EQ(thrownText<Utils::error>([] { Utils::getUid("no-such-user-norvak"); }),
+            "getpwnam( \"no-such-user-norvak\" ) error");
+  EXPECT_EQ(thrownText<Utils::error>([] { Utils::getGid("no-such-group-norvak"); }),
+            "getgrnam( \"no-such-group-norvak\" ) error");
+  std::string user, group;
+  Utils::currentUserGroup(user, group);
+  EXPECT_EQ(Utils::getUid(user), getuid());
+  EXPECT_EQ(Utils::getGid(group), getgid());
+
+  setenv("TZ", "UTC", 1);
+  tzset();
+  std::string s;
+  Utils::timeToString(3661, s);
+  EXPECT_EQ(s, "01:01:01");
+  Utils::dateToString(86400 * 365, s);
+  EXPECT_EQ(s, "Fri, 01 Jan 1971 00:00:00 +0000");
+  Utils::currentDate(s);
+  EXPECT_EQ(s.size(), 31u);
+}
+
+}  // namespace

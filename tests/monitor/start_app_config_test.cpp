@@ -1,0 +1,203 @@
+#include "monitor/start_app_config.h"
+
+#include <gtest/gtest.h>
+
+#include <fstream>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "frame/app_name_less.h"
+#include "log_file_test.h"
+#include "monitor/app_store.h"
+#include "monitor/application.h"
+#include "monitor/component.h"
+
+namespace {
+
+typedef std::vector<std::string> Strings;
+
+class StartAppConfigTest : public LogFileTest {
+ protected:
+  std::string write(const std::string& name, const std::string& text) {
+    std::ofstream(dir_.path() + "/" + name) << text;
+    return dir_.path() + "/" + name;
+  }
+
+  // Parses text as a file of its own into a fresh store; the log is emptied.
+  bool parse(const std::string& text) {
+    std::ofstream(logFile_, std::ios::trunc).close();
+    store_.reset(new AppStore(false));
+    return StartAppConfig(write("t.mmc", text)).parse(*store_);
+  }
+
+  Strings lines(const std::string& level) const {
+    std::ifstream in(logFile_);
+    Strings out;
+    const std::string mark = " monitor " + level + " ";
+    for (std::string line; std::getline(in, line);) {
+      size_t at = line.find(mark);
+      if (at != std::string::npos) out.push_back(line.substr(at + mark.size()));
+    }
+    return out;
+  }
+
+  // Applications as "name(full name)[path]{deps}" and their components as
+  // "name|argv|start|stop|log|cmd|user:group", with "|agent" when flagged.
+  Strings described() const {
+    Strings out;
+    for (const auto& app : store_->applications()) {
+      std::string deps;
+      for (const std::string& d : app->dependencies()) deps += (deps.empty() ? "" : ",") + d;
+      out.push_back(app->name() + "(" + app->fullName() + ")[" + app->path() + "]{" + deps + "}");
+      for (const Component& c : app->components()) {
+        out.push_back(c.name() + "|" + c.argv() + "|" + std::to_string(c.timeStart()) + "|" +
+                      std::to_string(c.timeStop()) + "|" + std::to_string(c.logType()) + "|" +
+                      c.cmd() + "|" + c.permissions() + (c.isAgent() ? "|agent" : ""));
+      }
+    }
+    return out;
+  }
+
+  std::unique_ptr<AppStore> store_;
+};
+
+TEST_F(StartAppConfigTest, CompleteExampleGivesItsApplication) {
+  ASSERT_TRUE(parse(
+      "APPLICATION Filter   \n"
+      "  FULLNAME \"Mail filter\"\n"
+      "  PATH /usr/local/libexec/filter\n"
+      "  DEPENDS AGENT, MAILD      # a comment after a blank\n"
+      "  COMPONENTS\n"
+      "    scanner \"/usr/local/libexec/filter/scanner --foreground\" 30 60 MAIL mailnull:mail\n"
+      "    notifier \"/usr/local/libexec/filter/notify -d\" 10 10 LOG -\n"
+      "    cleaner /usr/local/libexec/filter/cleaner 30 30 \"/usr/bin/logger -t cleaner\" root\n"
+      "  ENDCOMPONENTS\n"
+      "ENDAPPLICATION\n"));
+  EXPECT_EQ(described(),
+            (Strings{"Filter(Mail filter)[/usr/local/libexec/filter/]{AGENT,MAILD}",
+                     "scanner|/usr/local/libexec/filter/scanner --foreground|30|60|2||mailnull:mail",
+                     "notifier|/usr/local/libexec/filter/notify -d|10|10|1||:",
+                     "cleaner|/usr/local/libexec/filter/cleaner|30|30|3|/usr/bin/logger -t cleaner|"
+                     "root:"}));
+  EXPECT_TRUE(lines("ERROR").empty());
+  EXPECT_TRUE(lines("WARN").empty());
+}
+
+TEST_F(StartAppConfigTest, ValueForms) {
+  EXPECT_TRUE(parse("\n# only a comment\n\t\n"));
+  EXPECT_TRUE(described().empty());
+  EXPECT_TRUE(parse(
+      "application a\n"
+      "  fullname Web server\n"  // only the first string counts
+      "  path -\n"
+      "  depends ,b c, B,\n"
+      "  components\n"
+      "    x - 30s 99999999999 mail wheel:\n"
+      "    y \"multi \\\n line\" 1 2 log :wheel\n"
+      "    z \\\n \"joined\" 1 \\\n 2 LOG a::b\n"
+      "    x dup 1 1 LOG \"\"\n"
+      "  endcomponents\n"
+      "EndApplication\n"
+      "Application \"APPLICATION\"\n"
+      "  PATH \"/opt/x/\"\n"
+      "  COMPONENTS\n"
+      "    \"log\" - 1 1 - -\n"
+      "  ENDCOMPONENTS\n"
+      "ENDAPPLICATION\n"
+      "APPLICATION agent\nCOMPONENTS\n a - 1 1 LOG -\nENDCOMPONENTS\nENDAPPLICATION"));
+  EXPECT_EQ(described(), (Strings{"a(Web)[]{b,c}", "x||30|2147483647|2||wheel:",
+                                  "y|multi \n line|1|2|1||wheel:", "z|joined|1|2|1||a:b",
+                                  "x|dup|1|1|1||:", "APPLICATION()[/opt/x/]{}", "log||1|1|3||:",
+                                  "agent()[]{}", "a||1|1|1||:|agent"}));
+  EXPECT_EQ(lines("WARN").size(), 2u);  // the big number, once per extra digit
+}
+
+TEST_F(StartAppConfigTest, ErrorsNameTheirLineAndParsingGoesOn) {
+  const struct {
+    std::string text;
+    std::vector<std::pair<int, std::string>> errors;
+    Strings apps;  // application names and component names, in order
+  } cases[] = {
+      {"APPLICATION log\nDEPENDS path, \"path\"\nCOMPONENTS\n  path x 1 1 LOG -\n"
+       "  \"mail\" x 1 1 LOG -\nENDCOMPONENTS\nENDAPPLICATION\n",
+       {{1, "invalid application name"},
+        {2, "invalid syntax near unexpected token keyword 'PATH'"},
+        {4, "error component name keyword 'PATH'"}},
+       {"", "mail"}},
+      {"\nAPPLICATION a\nCOMPONENTS\n  ./run x 1 1 LOG -\n  9lives x 1 1 LOG -\n"
+       "ENDCOMPONENTS\nENDAPPLICATION\n",
+       {{4, "error component name unknown"}, {5, "error component name number 9"}},
+       {"a"}},
+      {"APPLICATION My App\nENDAPPLICATION\nAPPLICATION 5\nENDAPPLICATION\n",
+       {{1, "invalid syntax: application name must bee without spaces"},
+        {3, "invalid application name"}},
+       {"My", ""}},
+      {"APPLICATION a\nCOMPONENTS\n  five x 1 1 MAIL\n  four x 1 1\n  good x 1 1 LOG -\n"
+       "  noargv\n  starts x s 1 LOG -\n  stops x 1 - LOG -\n  logtype x 1 1 5 root\n"
+       "  three x 1 1 LOG a:b:c\nENDCOMPONENTS\nENDAPPLICATION\n",
+       {{3, "error component parametr User"},
+        {4, "error component parametr LogType"},
+        {4, "error component parametr User"},
+        {6, "error component parametr argv "},
+        {7, "error component parametr TimeStart "},
+        {8, "error component parametr TimeStop "},
+        {9, "error component parametr LogType"},
+        {10, "error component parametr User. Use USER:GROUP"}},
+       {"a", "good", "logtype"}},
+      {"APPLICATION a\nDEPENDS A,,B 7\nENDAPPLICATION\n",
+       {{2, "one too many ','"}, {2, "invalid syntax near unexpected token number 7"}},
+       {"a"}},
+      {"APPLICATION a\nCOMPONENTS\n  c x 1 1 LOG -\n", {{4, "error component name unknown"}},
+       {"a", "c"}},
+      {"APPLICATION a\nFULLNAME A\nAPPLICATION b\nCOMPONENTS\n  c x 1 1 LOG -\nENDCOMPONENTS\n"
+       "ENDAPPLICATION\n",
+       {{3, "unknown application parameter: keyword 'APPLICATION'"}},
+       {"a", "c"}},
+      {"FULLNAME x\nAPPLICATION a\nENDAPPLICATION trailing\nRUNAPP a\n, x\n",
+       {{1, "unknown section: keyword 'FULLNAME'"},
+        {3, "unknown section: string 'trailing'"},
+        {4, "unknown section: keyword 'RUNAPP'"},
+        {5, "unknown section: ','"}},
+       {"a"}},
+      {"APPLICATION a\nFULLNAME\nPATH ,\nID 7\n\"FULLNAME\" x\nENDAPPLICATION\n",
+       {{2, "parameter value error"},
+        {3, "parameter value error"},
+        {4, "unknown application parameter: keyword 'ID'"},
+        {5, "unknown application parameter: string 'FULLNAME'"}},
+       {"a"}},
+      {"APPLICATION Mailer\nENDAPPLICATION\nAPPLICATION MAILER\nENDAPPLICATION\n",
+       {{4, "dublicate application \"MAILER\". Possible there is unnecessary *.mmc file"}},
+       {"Mailer"}},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.text);
+    EXPECT_FALSE(parse(c.text));
+    Strings expected;
+    for (const auto& e : c.errors) {
+      expected.push_back("config file \"" + dir_.path() + "/t.mmc\":" + std::to_string(e.first) +
+                         ":" + e.second);
+    }
+    EXPECT_EQ(lines("ERROR"), expected);
+    Strings apps;
+    for (const auto& app : store_->applications()) {
+      apps.push_back(app->name());
+      for (const Component& comp : app->components()) apps.push_back(comp.name());
+    }
+    EXPECT_EQ(apps, c.apps);
+  }
+  EXPECT_THROW(StartAppConfig(dir_.path() + "/absent.mmc"), StartAppConfig::LexerError);
+}
+
+TEST_F(StartAppConfigTest, DemoSuiteParsesCleanly) {
+  store_.reset(new AppStore(false));
+  for (const char* name : {"agent", "maild", "filter", "web"}) {
+    std::string path = std::string(NORVAK_SOURCE_DIR) + "/examples/meta/" + name + ".mmc";
+    EXPECT_TRUE(StartAppConfig(path).parse(*store_)) << path;
+  }
+  EXPECT_TRUE(lines("ERROR").empty() && lines("WARN").empty());
+  EXPECT_EQ(described()[5], "FILTER(Demo mail filter)[@DEMO_DIR@/bin/]{AGENT,MAILD}");
+  EXPECT_EQ(described()[6], "scanner|--die-after=4000 --signal=11|5|3|2||:");
+}
+
+}  // namespace

@@ -1,0 +1,222 @@
+#include "notify/informer.h"
+
+#include <gtest/gtest.h>
+#include <stdlib.h>
+#include <sys/stat.h>
+#include <time.h>
+#include <unistd.h>
+
+#include <functional>
+#include <string>
+#include <vector>
+
+#include "frame/run_mode.h"
+#include "frame/utils.h"
+#include "log_file_test.h"
+#include "notify/cmd_informer.h"
+#include "notify/mail_text.h"
+#include "notify/notify_info.h"
+#include "notify/sender_informer.h"
+#include "proc_util.h"
+#include "wait_util.h"
+
+namespace {
+
+const char kFakeInject[] = NORVAK_BIN_DIR "/tools/fake-inject";
+
+// 2011-03-13 07:06:40 UTC.
+constexpr time_t kFault = 1300000000;
+
+const char kSignature[] =
+    "\n---\nSincerely yours,\nNorvak (R) Components Monitor\n"
+    "6.0.0.201105110 for FreeBSD\nHost \"mx1\"";
+
+std::vector<std::string> listDir(const std::string& dir) {
+  std::vector<std::string> names;
+  Utils::listDir(dir + "/", names);
+  return names;
+}
+
+void setSchedule(const std::vector<int>& delays) {
+  NotifyInfo::instance().setIdentity(kProgramTitle, "FreeBSD", kProgramVersion, "mx1", delays);
+}
+
+TEST(MailTextTest, TextsFollowTheRestartSchedule) {
+  setenv("TZ", "UTC", 1);
+  tzset();
+  const std::string failed =
+      "Subject: ERROR: Component \"scanner\" failed\n\n"
+      "Component \"scanner\" (pid=4242, file=/opt/filter/scanner) used in \"Mail filter\" "
+      "failed at 07:06:40\n";
+  const std::string affected =
+      "This could affect operation of the following application(s): \"Reports\", \"Archive\"\n";
+  const std::string recovered =
+      "Subject: INFO: Component \"scanner\" recovery\n\n"
+      "Component \"scanner\" (new pid=5000, file=/opt/filter/scanner) used in \"Mail filter\" "
+      "which failed at 07:06:40 be recovery at 07:12:51\n";
+  const std::string lost =
+      "Subject: ERROR: Component \"scanner\" cannot recovery\n\n"
+      "Component \"scanner\" (new pid=-1, file=/opt/filter/scanner) used in \"Mail filter\" "
+      "which failed at 07:06:40 cannot be recovery\n";
+  auto failure = [](std::vector<std::string> apps) {
+    return [apps] {
+      return composeFailureMail(4242, "scanner", kFault, "Mail filter", "/opt/filter/", apps);
+    };
+  };
+  auto recovery = [](int tries) {
+    return [tries] {
+      return composeRecoveryMail(5000, "scanner", kFault + 371, kFault, tries, "Mail filter",
+                                 "/opt/filter/");
+    };
+  };
+  auto cannotRecover = [] {
+    return composeCannotRecoverMail(-1, "scanner", kFault, "Mail filter", "/opt/filter/");
+  };
+  const std::vector<int> three{10, 60, 300};
+  const struct {
+    std::vector<int> delays;
+    std::function<std::string()> compose;
+    std::string text;
+  } cases[] = {
+      {{}, failure({}), failed + "\n"},
+      {{10},
+       failure({"Reports", "Archive"}),
+       failed + affected + "\nMonitor has tried to restart \"scanner\" at 07:06:50\n"},
+      {three, failure({"Reports", "Archive"}),
+       failed + affected +
+           "\nMonitor has tried to restart \"scanner\" at 07:06:50\n"
+           "Further attempts to restart the module will made at: 07:07:50, 07:12:50\n"
+           "Once the component is restarted, you will be informed\n"},
+      {three, recovery(1), recovered},
+      {three, recovery(3),
+       recovered + "Abortive attempts to recovery it were made at 07:06:50, 07:07:50\n"},
+      {{}, cannotRecover, lost + "\n"},
+      {three, cannotRecover,
+       lost + "Abortive attempts to recovery it were made at 07:06:50, 07:07:50, 07:12:50\n"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.text);
+    setSchedule(c.delays);
+    const time_t before = time(nullptr);
+    const std::string mail = c.compose();
+    const time_t after = time(nullptr);
+    // The Date line is the time of writing; the rest compares byte for byte.
+    const size_t eol = mail.find('\n');
+    ASSERT_NE(eol, std::string::npos);
+    bool dated = false;
+    for (time_t t = before; t <= after; ++t) {
+      std::string date;
+      Utils::dateToString(t, date);
+      dated = dated || mail.substr(0, eol) == "Date: " + date;
+    }
+    EXPECT_TRUE(dated) << mail.substr(0, eol);
+    EXPECT_EQ(mail.substr(eol + 1), c.text + kSignature);
+  }
+  setSchedule({});
+}
+
+// Informers log what they did; each test reads its own log file.
+class InformerTest : public LogFileTest {
+ protected:
+  void SetUp() override {
+    LogFileTest::SetUp();
+    NotifyInfo::instance().setAddresses("filter@example.org", "admin@example.org");
+    setInjectCmd(std::string(kFakeInject) + " " + mailDir());
+    ASSERT_EQ(mkdir(mailDir().c_str(), 0700), 0);
+  }
+  void TearDown() override {
+    EXPECT_TRUE(SenderInformer::waitDeliveries(60));
+    EXPECT_TRUE(CmdInformer::waitDeliveries(60));
+    EXPECT_TRUE(noChildLeft());
+    LogFileTest::TearDown();
+  }
+  std::string mailDir() const { return dir_.path() + "/mail"; }
+};
+
+TEST_F(InformerTest, CommandGetsTheTextOnItsInput) {
+  const std::string out = dir_.path() + "/out";
+  std::unique_ptr<Informer> informer = makeInformer(Informer::COMMAND, "cat > " + out);
+  ASSERT_NE(informer, nullptr);
+  EXPECT_TRUE(informer->inform("line one\nline two"));
+  ASSERT_TRUE(CmdInformer::waitDeliveries(60));
+  EXPECT_EQ(readFile(out), "line one\nline two");
+  EXPECT_TRUE(
+      logged("execute command: \"cat > " + out + "\". Transfer message in stdin: line one"));
+}
+
+TEST_F(InformerTest, HangingOrDeafCommandsDoNotHurtTheMonitor) {
+  CmdInformer hanging("exec sleep 60", 1);
+  EXPECT_TRUE(hanging.inform("text"));
+  // Still running: inform() did not wait for it.
+  EXPECT_EQ(CmdInformer::pendingDeliveries(), 1);
+  ASSERT_TRUE(CmdInformer::waitDeliveries(30));
+  EXPECT_TRUE(logged("informer command \"exec sleep 60\" terminated by signal9"));
+
+  // More than a pipe holds: the write meets a closed pipe (EPIPE, SIGPIPE)
+  // or, if the shell is slow to quit, a full one until the time-out.
+  CmdInformer deaf("exit 0", 2);
+  EXPECT_TRUE(deaf.inform(std::string(1 << 20, 'x')));
+  ASSERT_TRUE(CmdInformer::waitDeliveries(30));
+  EXPECT_TRUE(logged("error inform: write() error. Data=xxx"));
+}
+
+TEST_F(InformerTest, MailHeadersFromTheAddresses) {
+  const struct {
+    const char* from;
+    const char* to;
+    std::string mail;
+  } cases[] = {
+      {"filter@example.org", "admin@example.org",
+       "From:filter@example.org\nTo:admin@example.org\nSubject: test\n\nbody"},
+      {"", "", "To:" + localSuperuserMailbox() + "\nSubject: test\n\nbody"},
+      // Line ends in an address cannot add headers.
+      {"a@x\nBcc:spy@y", "\r\n",
+       "From:a@xBcc:spy@y\nTo:" + localSuperuserMailbox() + "\nSubject: test\n\nbody"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.mail);
+    NotifyInfo::instance().setAddresses(c.from, c.to);
+    EXPECT_TRUE(SenderInformer().inform("Subject: test\n\nbody"));
+    ASSERT_TRUE(SenderInformer::waitDeliveries(60));
+    const std::vector<std::string> mails = listDir(mailDir());
+    ASSERT_EQ(mails.size(), 1u);
+    EXPECT_EQ(readFile(mails[0]), c.mail);
+    unlink(mails[0].c_str());
+  }
+  EXPECT_TRUE(logged("Informed successfully"));
+}
+
+TEST_F(InformerTest, FailingMailCommandIsLogged) {
+  setInjectCmd("cat > /dev/null; exit 1");
+  EXPECT_TRUE(SenderInformer().inform("body"));
+  setInjectCmd("kill -9 $$");
+  EXPECT_TRUE(SenderInformer().inform(std::string(1 << 20, 'x')));
+  ASSERT_TRUE(SenderInformer::waitDeliveries(60));
+  EXPECT_TRUE(logged("Informer exited with status: 1"));
+  EXPECT_TRUE(logged("Informer was terminated by signal"));
+}
+
+TEST_F(InformerTest, ManyMailsLeaveNoThreadOrProcess) {
+  // The shell alone files the mails: the point is the threads and the
+  // processes, and a sanitized fake-inject would only slow the test down.
+  setInjectCmd("cat > \"$(mktemp " + mailDir() + "/mail.XXXXXX)\"");
+  const int before = threadCount();
+  constexpr int kMails = 100;
+  SenderInformer sender;
+  CmdInformer command("cat > /dev/null");
+  for (int i = 0; i < kMails; ++i) {
+    ASSERT_TRUE(sender.inform("mail " + std::to_string(i)));
+    if (i % 10 == 0) {
+      ASSERT_TRUE(command.inform("text " + std::to_string(i)));
+    }
+  }
+  ASSERT_TRUE(SenderInformer::waitDeliveries(120));
+  ASSERT_TRUE(CmdInformer::waitDeliveries(120));
+  EXPECT_EQ(listDir(mailDir()).size(), static_cast<size_t>(kMails));
+  // Threads report themselves done a moment before they are gone.
+  EXPECT_TRUE(waitUntil([&] { return threadCount() <= before; }))
+      << threadCount() << " threads, " << before << " before";
+  EXPECT_TRUE(noChildLeft());
+}
+
+}  // namespace
