@@ -84,6 +84,17 @@ bool ChildProcess::tryReap(ExitStatus* status) {
   return true;
 }
 
+bool ChildProcess::ended() const {
+  if (pid_ <= 0) return true;
+  siginfo_t info;
+  info.si_pid = 0;
+  int r;
+  do {
+    r = waitid(P_PID, static_cast<id_t>(pid_), &info, WEXITED | WNOHANG | WNOWAIT);
+  } while (r < 0 && errno == EINTR);
+  return r < 0 || info.si_pid != 0;
+}
+
 ExitStatus ChildProcess::wait() {
   ExitStatus s;
   if (pid_ <= 0) return s;

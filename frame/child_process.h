@@ -38,6 +38,8 @@ class ChildProcess {
   // Reaps the child if it has ended, without waiting. True when it has (the
   // owner is then empty and *status tells how it ended).
   bool tryReap(ExitStatus* status = nullptr);
+  // The child has ended, seen without reaping it.
+  bool ended() const;
   // Waits for the end; the owner is empty afterwards.
   ExitStatus wait();
   // Waits up to `seconds` for the end, then kills with SIGKILL and reaps.

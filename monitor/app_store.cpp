@@ -2,6 +2,7 @@
 
 #include <signal.h>
 
+#include <algorithm>
 #include <utility>
 
 #include "frame/log.h"
@@ -22,13 +23,10 @@ namespace {
 
 const char kAgentApp[] = "AGENT";
 
-bool admitted(const AppNameSet& filter, const std::string& name) {
-  return filter.empty() || filter.count(name) != 0;
-}
-
 }  // namespace
 
-AppStore::AppStore(bool updateMode) : updateMode_(updateMode) {}
+AppStore::AppStore(bool updateMode)
+    : updateMode_(updateMode), standard_(std::make_unique<StandartCompStrategy>()) {}
 
 AppStore::~AppStore() {
   if (runningCount() == 0) return;
@@ -58,7 +56,6 @@ bool AppStore::remove(const std::string& name) {
     app->stop();
     apps_.erase(apps_.begin() + static_cast<std::ptrdiff_t>(i));
     dependentsStale_ = true;
-    clearIndex();
     return true;
   }
   return false;
@@ -140,40 +137,119 @@ void AppStore::startCheckAllMode(const AppNameSet& names, const std::vector<int>
 
 bool AppStore::startApp(const std::string& name, const std::vector<int>& delays,
                         CompStrategy& strategy) {
-  AppNameSet inProgress;
-  return startAppGuarded(name, delays, strategy, inProgress);
-}
-
-bool AppStore::startAppGuarded(const std::string& name, const std::vector<int>& delays,
-                               CompStrategy& strategy, AppNameSet& inProgress) {
-  logDebug("AppStore::startApp( " + name + " )");
   if (!isProcessRunning()) throw StartError();
   AppPtr app = find(name);
   if (!app) throw BadAppName(name);
-  // A dependency cycle that slipped past verification (definitions taken
-  // over at reload are not checked against themselves) must not recurse
-  // until the stack runs out.
-  if (!inProgress.insert(app->name()).second) {
+  planStart({name}, delays, false, &strategy);
+  runStartsToEnd();
+  return app->isStarted();
+}
+
+void AppStore::planStart(const std::vector<std::string>& names, const std::vector<int>& delays,
+                         bool announce, CompStrategy* strategy) {
+  planDelays_ = delays;
+  AppNameSet visiting;
+  for (const std::string& name : names) enqueue(name, announce, strategy, visiting);
+  advanceStarts(Clock::system().monoNow());
+}
+
+void AppStore::enqueue(const std::string& name, bool announce, CompStrategy* strategy,
+                       AppNameSet& visiting) {
+  logDebug("AppStore::startApp( " + name + " )");
+  AppPtr app = find(name);
+  if (!app) throw BadAppName(name);
+  if (queued_.count(app->name())) return;
+  // A dependency cycle that slipped past verification must not recurse
+  // until the stack runs out; its members then wait for nothing.
+  if (!visiting.insert(app->name()).second) {
     logError("application \"" + name + "\" cannot start: interdependence");
-    return false;
+    return;
   }
-  for (const std::string& dep : app->dependencies()) {
-    if (!startAppGuarded(dep, delays, strategy, inProgress)) {
-      logError("application \"" + name + "\" cannot start, because of depends application \"" +
-               dep + "\" not started");
-      inProgress.erase(app->name());
-      return false;
+  for (const std::string& dep : app->dependencies()) enqueue(dep, announce, strategy, visiting);
+  visiting.erase(app->name());
+  if (app->isStarted() && app->startState() != Application::StartState::kActive) return;
+  queued_.insert(app->name());
+  plan_.push_back(PlannedStart{app->name(), announce, strategy, false});
+}
+
+void AppStore::advanceStarts(Clock::MonoTime now) {
+  while (!plan_.empty()) {
+    if (!isProcessRunning()) {
+      plan_.clear();
+      queued_.clear();
+      return;
+    }
+    PlannedStart& item = plan_.front();
+    AppPtr app = find(item.name);  // a reload may have removed it meanwhile
+    bool done = !app;
+    if (app && !item.begun) {
+      std::string missing;
+      for (const std::string& dep : app->dependencies()) {
+        AppPtr d = find(dep);
+        if (!d || !d->isStarted()) {
+          missing = dep;
+          break;
+        }
+      }
+      if (!missing.empty()) {
+        logError("application \"" + app->name() +
+                 "\" cannot start, because of depends application \"" + missing +
+                 "\" not started");
+        done = true;
+      } else if (app->isStarted() && app->startState() != Application::StartState::kActive) {
+        done = true;
+      } else {
+        if (item.announce) logInfo("application \"" + app->name() + "\" must be started");
+        item.begun = true;
+        app->beginStart(item.strategy ? *item.strategy : *standard_);
+      }
+    }
+    if (!done) {
+      Application::StartState state = app->advanceStart(planDelays_, now);
+      if (state == Application::StartState::kActive) return;
+      if (state == Application::StartState::kFailed && !item.announce)
+        logError("application \"" + app->name() + "\" cannot start");
+    }
+    queued_.erase(item.name);
+    plan_.pop_front();
+  }
+}
+
+void AppStore::answerArrived(Application& app, Component& comp, bool timedOut,
+                             Clock::MonoTime now) {
+  app.answerArrived(comp, timedOut, planDelays_, now);
+  advanceStarts(now);
+}
+
+bool AppStore::startRetryPending(Clock::MonoTime& at) const {
+  if (plan_.empty()) return false;
+  AppPtr app = find(plan_.front().name);
+  return app && app->retryPending(at);
+}
+
+void AppStore::runStartsToEnd() {
+  for (;;) {
+    Clock::MonoTime now = Clock::system().monoNow();
+    advanceStarts(now);
+    if (plan_.empty()) return;
+    AppPtr app = find(plan_.front().name);
+    if (Component* comp = app ? app->startInFlight() : nullptr) {
+      const bool answered = comp->waitForAnswer();
+      answerArrived(*app, *comp, !answered, Clock::system().monoNow());
+      continue;
+    }
+    Clock::MonoTime at;
+    if (startRetryPending(at)) {
+      auto left = std::chrono::duration_cast<std::chrono::seconds>(at - now).count();
+      sleepUnlessStopped(static_cast<int>(std::max<int64_t>(left, 0)));
     }
   }
-  inProgress.erase(app->name());
-  if (app->isStarted()) return true;
-  if (app->start(delays, strategy)) return true;
-  logError("application \"" + name + "\" cannot start");
-  return false;
 }
 
 void AppStore::stop() {
   logDebug("AppStore::stop()");
+  plan_.clear();
+  queued_.clear();
   const AppList apps = apps_;
   for (const AppPtr& app : apps) {
     stopAppAndIDepends(*app);
@@ -224,6 +300,7 @@ void AppStore::stopFaultyApps(const AppNameSet& runSet) {
   const AppList apps = apps_;
   for (const AppPtr& app : apps) {
     if (!app->isRunning() || !app->hasFailedComponent()) continue;
+    if (app->startState() == Application::StartState::kActive) continue;  // not failed yet
     logAlert("one component from application " + app->name() +
              " is fault. The application will be stoped");
     stopAppAndDepends(*app, runSet, true);
@@ -251,43 +328,11 @@ void AppStore::applyRunAppSet(const AppNameSet& names, const std::vector<int>& d
   }
 
   // Dependencies first, even when the load order puts them later; an
-  // application whose dependency failed to start in this pass is left alone.
-  struct InLine {
-    AppStore& store;
-    const AppNameSet& closure;
-    const std::vector<int>& delays;
-    StandartCompStrategy strategy;
-    AppNameSet visiting;
-    AppNameSet failed;
-
-    bool start(Application& app) {
-      if (!visiting.insert(app.name()).second) return false;
-      for (const std::string& depName : app.dependencies()) {
-        AppPtr dep = store.find(depName);
-        if (!dep || !closure.count(dep->name())) continue;
-        if (!dep->isRunning() && isProcessRunning()) start(*dep);
-        if (!dep->isRunning() || failed.count(dep->name())) {
-          logError("application \"" + app.name() +
-                   "\" cannot start, because of depends application \"" + depName +
-                   "\" not started");
-          failed.insert(app.name());
-          return false;
-        }
-      }
-      if (app.isRunning()) return true;
-      if (!isProcessRunning()) return false;
-      logInfo("application \"" + app.name() + "\" must be started");
-      if (app.start(delays, strategy)) return true;
-      failed.insert(app.name());
-      return false;
-    }
-  } inLine{*this, closure, delays, StandartCompStrategy(), AppNameSet(), AppNameSet()};
-
-  for (const AppPtr& app : apps) {
-    if (!isProcessRunning()) break;
-    if (closure.count(app->name()) && !app->isRunning() && !inLine.failed.count(app->name()))
-      inLine.start(*app);
-  }
+  // application whose dependency fails to start is left alone.
+  std::vector<std::string> wanted;
+  for (const AppPtr& app : apps)
+    if (closure.count(app->name()) && !app->isRunning()) wanted.push_back(app->name());
+  planStart(wanted, delays, true);
 }
 
 int AppStore::runningCount() const {
@@ -304,142 +349,8 @@ AppNameSet AppStore::startedNames() const {
   return names;
 }
 
-void AppStore::appendFds(std::vector<int>& fds) const {
-  for (const AppPtr& app : apps_) app->appendFds(fds);
-}
-
-void AppStore::clearIndex() {
-  fdIndex_.clear();
-  pidIndex_.clear();
-}
-
-void AppStore::collectPollFds(std::vector<pollfd>& fds) {
-  clearIndex();
-  std::vector<int> own;
-  for (const AppPtr& app : apps_) {
-    own.clear();
-    app->appendFds(own);
-    for (int fd : own) {
-      if (fd <= 0) continue;
-      pollfd p;
-      p.fd = fd;
-      p.events = POLLIN;
-      p.revents = 0;
-      fds.push_back(p);
-      fdIndex_[fd] = app;
-    }
-    for (const Component& comp : app->components())
-      if (comp.running() && comp.pid() > 0) pidIndex_[comp.pid()] = app;
-  }
-}
-
-Application* AppStore::indexedOwnerOfFd(int fd) const {
-  auto it = fdIndex_.find(fd);
-  return it == fdIndex_.end() ? nullptr : it->second.get();
-}
-
-Application* AppStore::indexedOwnerOfPid(pid_t pid) const {
-  auto it = pidIndex_.find(pid);
-  return it == pidIndex_.end() ? nullptr : it->second.get();
-}
-
-pid_t AppStore::pidByFd(int fd) const {
-  if (Application* hint = indexedOwnerOfFd(fd)) {
-    pid_t pid = hint->pidByFd(fd);
-    if (pid >= 0) return hint->isRunning() ? pid : 0;
-  }
-  for (const AppPtr& app : apps_) {
-    pid_t pid = app->pidByFd(fd);
-    if (pid >= 0) return app->isRunning() ? pid : 0;
-  }
-  return -1;
-}
-
-bool AppStore::findByFd(int fd, FdOwner& owner) const {
-  auto fill = [&](const Application& app) {
-    for (const Component& comp : app.components()) {
-      if (comp.fd() != fd) continue;
-      owner.appName = app.name();
-      owner.compName = comp.name();
-      owner.pid = comp.pid();
-      owner.appRunning = app.isRunning();
-      return true;
-    }
-    return false;
-  };
-  if (fd < 0) return false;
-  if (Application* hint = indexedOwnerOfFd(fd))
-    if (fill(*hint)) return true;
-  for (const AppPtr& app : apps_)
-    if (fill(*app)) return true;
-  return false;
-}
-
-void AppStore::componentFault(pid_t pid, time_t faultTime) {
-  Application* hint = indexedOwnerOfPid(pid);
-  if (hint && hint->componentFault(pid, faultTime, dependentsOf(hint->name()))) return;
-  const AppList apps = apps_;
-  for (const AppPtr& app : apps) {
-    if (app.get() == hint) continue;
-    if (app->componentFault(pid, faultTime, dependentsOf(app->name()))) return;
-  }
-}
-
-void AppStore::cannotRecover(pid_t pid, time_t faultTime) {
-  for (const AppPtr& app : apps_)
-    if (app->cannotRecover(pid, faultTime)) return;
-}
-
-bool AppStore::holdsComponent(pid_t pid) const {
-  for (const AppPtr& app : apps_)
-    if (app->hasSignalledPid(pid)) return true;
-  return false;
-}
-
-bool AppStore::recover(pid_t pid, time_t faultTime, int tryNo, const AppNameSet& filter) {
-  const AppList apps = apps_;
-  for (const AppPtr& app : apps) {
-    if (!admitted(filter, app->name())) continue;
-    if (app->recovery(pid, faultTime, tryNo)) {
-      after_app_recovery(app->name());
-      return true;
-    }
-  }
-  return false;
-}
-
-bool AppStore::recoverComponent(const std::string& appName, const std::string& compName,
-                                time_t faultTime, int tryNo, const AppNameSet& filter) {
-  AppPtr app = find(appName);
-  if (!app || !admitted(filter, app->name())) return false;
-  for (Component& comp : app->components()) {
-    if (comp.name() != compName) continue;
-    // Brought back by something else meanwhile (a reload restart, say).
-    if (comp.running()) return true;
-    StandartCompStrategy strategy;
-    bool started = false;
-    try {
-      started = app->startComp(comp, faultTime, tryNo, strategy);
-    } catch (const Component::StopedHimself&) {
-      logError("component \"" + comp.name() + "\" stopped himself");
-    }
-    if (!started) return false;
-    after_app_recovery(app->name());
-    return true;
-  }
-  return false;
-}
-
-bool AppStore::cannotRecoverComponent(const std::string& appName, const std::string& compName,
-                                      time_t faultTime) {
-  AppPtr app = find(appName);
-  if (!app) return false;
-  for (Component& comp : app->components()) {
-    if (comp.name() != compName) continue;
-    comp.cannotRecover(faultTime, app->fullName(), app->path());
-    return true;
-  }
-  return false;
+bool AppStore::componentFault(Application& app, Component& comp, time_t faultTime) {
+  return app.componentFault(comp, faultTime, dependentsOf(app.name()));
 }
 
 void AppStore::after_app_recovery(const std::string& name) {

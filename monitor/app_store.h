@@ -1,19 +1,19 @@
 #ifndef NORVAK_MONITOR_APP_STORE_H_
 #define NORVAK_MONITOR_APP_STORE_H_
 
-#include <poll.h>
 #include <sys/types.h>
 #include <time.h>
 
+#include <deque>
 #include <map>
 #include <memory>
 #include <set>
 #include <stdexcept>
 #include <string>
-#include <unordered_map>
 #include <vector>
 
 #include "frame/app_name_less.h"
+#include "frame/clock.h"
 
 class Application;
 class CompStrategy;
@@ -22,9 +22,13 @@ class Regenerator;
 
 // Every application known from the meta-configuration, and everything that
 // concerns more than one of them: starts in dependency order, stops with the
-// dependents first, cascades to dependencies nobody needs any more, and the
-// routing of descriptors, pids, faults and recoveries to the owning
-// application.
+// dependents first, cascades to dependencies nobody needs any more.
+//
+// Starts are queued (planStart) and moved on by the supervision loop
+// (advanceStarts, answerArrived), one application at a time in dependency
+// order, so that the loop goes on supervising while a component answers.
+// The start operations that return a result (startApp, start) drive the same
+// queue to its end, blocking.
 //
 // Used only from the thread that drives the supervision (the main loop, or
 // the main thread before it exists); no locks.
@@ -44,15 +48,6 @@ class AppStore {
    public:
     explicit BadAppName(const std::string& name)
         : std::runtime_error("bad application name \"" + name + "\"") {}
-  };
-
-  // The owner of a watched descriptor, as the main loop needs it to schedule
-  // the restart of the component behind it.
-  struct FdOwner {
-    std::string appName;
-    std::string compName;
-    pid_t pid = -1;
-    bool appRunning = false;
   };
 
   explicit AppStore(bool updateMode);
@@ -93,6 +88,22 @@ class AppStore {
   // monitor is not running, BadAppName for an unknown name (or dependency).
   bool startApp(const std::string& name, const std::vector<int>& delays, CompStrategy& strategy);
 
+  // The start queue. planStart queues the applications, after whatever they
+  // need that is not started (BadAppName for an unknown name or dependency);
+  // announce logs each start as a run-set change. A null strategy is the
+  // standard one. The first start is spawned at once.
+  void planStart(const std::vector<std::string>& names, const std::vector<int>& delays,
+                 bool announce, CompStrategy* strategy = nullptr);
+  void advanceStarts(Clock::MonoTime now);
+  bool startsPending() const { return !plan_.empty(); }
+  // The answer of a component that a queued start waits for has arrived (or
+  // its time is up).
+  void answerArrived(Application& app, Component& comp, bool timedOut, Clock::MonoTime now);
+  // When the start in progress waits for a retry delay, the time it ends.
+  bool startRetryPending(Clock::MonoTime& at) const;
+  // Blocks until the queue is empty.
+  void runStartsToEnd();
+
   // Stopping.
   void stop();
   // Stops the application after everything that depends on it.
@@ -103,8 +114,8 @@ class AppStore {
   // Stops every running application with a component that is not running;
   // the run set is kept out of the cascade.
   void stopFaultyApps(const AppNameSet& runSet);
-  // Stops what is outside the run set and its dependencies, starts what is
-  // inside and not running.
+  // Stops what is outside the run set and its dependencies, queues the start
+  // of what is inside and not running.
   void applyRunAppSet(const AppNameSet& names, const std::vector<int>& delays);
 
   // State.
@@ -112,28 +123,9 @@ class AppStore {
   // Applications all of whose components run.
   AppNameSet startedNames() const;
 
-  // Watched descriptors. collectPollFds() also refreshes the index behind
-  // pidByFd(), findByFd() and the pid lookups, so call it before each wait.
-  void appendFds(std::vector<int>& fds) const;
-  void collectPollFds(std::vector<pollfd>& fds);
-  // The pid of the component watched through fd; 0 when its application is
-  // not running; -1 when nobody owns fd.
-  pid_t pidByFd(int fd) const;
-  bool findByFd(int fd, FdOwner& owner) const;
-
-  // Faults and recoveries, by the pid of the process that ended.
-  void componentFault(pid_t pid, time_t faultTime);
-  void cannotRecover(pid_t pid, time_t faultTime);
-  // Some component's last death by a signal was process pid.
-  bool holdsComponent(pid_t pid) const;
-  // Restarts the component of pid in an application admitted by the filter
-  // (an empty filter admits all).
-  bool recover(pid_t pid, time_t faultTime, int tryNo, const AppNameSet& filter);
-  // The same, naming the component: its pid changes with every restart.
-  bool recoverComponent(const std::string& appName, const std::string& compName,
-                        time_t faultTime, int tryNo, const AppNameSet& filter);
-  bool cannotRecoverComponent(const std::string& appName, const std::string& compName,
-                              time_t faultTime);
+  // The end of a component's process; false when its application is not
+  // running.
+  bool componentFault(Application& app, Component& comp, time_t faultTime);
   // A restarted agent has forgotten what its dependents asked it: they are
   // told to read their configuration again.
   void after_app_recovery(const std::string& name);
@@ -151,24 +143,29 @@ class AppStore {
   std::string statusDump(bool withFdPid) const;
 
  private:
-  bool startAppGuarded(const std::string& name, const std::vector<int>& delays,
-                       CompStrategy& strategy, AppNameSet& inProgress);
+  struct PlannedStart {
+    std::string name;
+    bool announce = false;
+    CompStrategy* strategy = nullptr;
+    bool begun = false;
+  };
+
+  void enqueue(const std::string& name, bool announce, CompStrategy* strategy,
+               AppNameSet& visiting);
   void stopAppAndIDependsGuarded(Application& app, AppNameSet& inProgress);
   void addClosure(const std::string& name, AppNameSet& closure) const;
   bool someRunningAppDependsOn(const Application& dep) const;
-  Application* indexedOwnerOfFd(int fd) const;
-  Application* indexedOwnerOfPid(pid_t pid) const;
-  void clearIndex();
 
   bool updateMode_;
   AppList apps_;
   mutable DependsMap dependents_;
   mutable bool dependentsStale_ = true;
   Regenerator* regenerator_ = nullptr;
-  // Refreshed by collectPollFds(); only a hint, every hit is checked against
-  // the application, so a stale entry costs a scan, never a wrong answer.
-  std::unordered_map<int, AppPtr> fdIndex_;
-  std::unordered_map<pid_t, AppPtr> pidIndex_;
+
+  std::deque<PlannedStart> plan_;
+  AppNameSet queued_;
+  std::vector<int> planDelays_;
+  std::unique_ptr<CompStrategy> standard_;
 };
 
 // The log records of the start and stop operations carry this older name.

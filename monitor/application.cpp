@@ -1,5 +1,6 @@
 #include "monitor/application.h"
 
+#include <algorithm>
 #include <cstdio>
 
 #include "frame/log.h"
@@ -32,54 +33,152 @@ bool Application::dependsOn(const std::string& name) const {
 
 bool Application::hasFailedComponent() const { return !isStarted(); }
 
-bool Application::hasSignalledPid(pid_t pid) const {
-  for (const Component& c : components_)
-    if (c.signalledPid() == pid) return true;
-  return false;
+Component* Application::findComponent(const std::string& name) {
+  for (Component& c : components_)
+    if (c.name() == name) return &c;
+  return nullptr;
 }
 
 std::string Application::label(const Component& comp) const {
   return "component \"" + comp.name() + "\" from application \"" + name_ + "\"";
 }
 
-bool Application::start(const std::vector<int>& delays, CompStrategy& strategy) {
+void Application::beginStart(CompStrategy& strategy) {
   logDebug("Application::start() name=" + name_);
   running_ = true;
-  size_t i = 0;
-  bool ok = true;
-  for (; i < components_.size(); ++i) {
-    Component& comp = components_[i];
-    if (getProcessState() != STARTED) {
-      ok = false;
-      break;
-    }
+  needsStart_ = false;
+  strategy_ = &strategy;
+  startState_ = StartState::kActive;
+  next_ = 0;
+  retry_ = 0;
+  retryWait_ = false;
+}
+
+Component* Application::startInFlight() {
+  if (startState_ != StartState::kActive || next_ >= components_.size()) return nullptr;
+  Component& comp = components_[next_];
+  return comp.starting() ? &comp : nullptr;
+}
+
+bool Application::retryPending(Clock::MonoTime& at) const {
+  if (startState_ != StartState::kActive || !retryWait_) return false;
+  at = retryAt_;
+  return true;
+}
+
+Application::StartState Application::startFailed() {
+  if (!components_.empty()) stopFrom(std::min(next_, components_.size() - 1));
+  startState_ = StartState::kFailed;
+  strategy_ = nullptr;
+  return startState_;
+}
+
+Application::StartState Application::advanceStart(const std::vector<int>& delays,
+                                                  Clock::MonoTime now) {
+  if (startState_ != StartState::kActive) return startState_;
+  if (retryWait_) {
+    if (now < retryAt_ && isProcessRunning()) return startState_;
+    retryWait_ = false;
+  }
+  for (; next_ < components_.size(); ++next_, retry_ = 0) {
+    Component& comp = components_[next_];
+    if (!isProcessRunning()) return startFailed();
     // A component still running from an earlier start (its application
-    // kept running while another one waited for recovery) is kept as it is.
+    // kept running while another one waited for recovery) is kept as it is;
+    // one that a restart is bringing back is waited for.
     if (comp.running()) continue;
+    if (comp.starting()) return startState_;
+    logDebug("Application::startComp( " + comp.name() + " )");
+    CompStart outcome;
     try {
-      bool started = startComp(comp, 0, 0, strategy);
-      for (size_t d = 0; !started && d < delays.size(); ++d) {
-        logDebug("sleep " + std::to_string(delays[d]));
-        if (!sleepUnlessStopped(delays[d])) break;
-        started = startComp(comp, 0, 0, strategy);
+      comp.createInformer();
+      if (strategy_->answersLater()) {
+        comp.beginStart(*strategy_, path_, now);
+        return startState_;
       }
-      if (!started || getProcessState() != STARTED) {
-        ok = false;
-        break;
-      }
+      // Through the strategy: a check-all run must get the check dialogue,
+      // not the one-byte answer.
+      strategy_->start(comp, path_, 0, 0, fullName_);
+      logInfo(label(comp) + " has been started " + strategy_->description());
+      outcome = CompStart::kAnswered;
     } catch (const Component::StopedHimself&) {
-      logError("component \"" + comp.name() + "\" stopped himself");
-      ok = false;
-      break;
+      outcome = CompStart::kStoppedHimself;
+    } catch (const std::logic_error&) {
+      throw;
+    } catch (const std::runtime_error& e) {
+      logError("cannot start " + label(comp) + ": " + e.what());
+      outcome = CompStart::kFailed;
     }
+    if (outcome == CompStart::kAnswered) continue;
+    StartState state = onOutcome(outcome, delays, now);
+    if (state != StartState::kActive || retryWait_) return state;
   }
-  if (!ok) {
-    stopFrom(i);
-    return false;
-  }
+  startState_ = StartState::kDone;
+  strategy_ = nullptr;
   if (regenerator_) regenerator_->appStarted(*this);
   logInfo("application \"" + name_ + "\" has been started");
-  return true;
+  return startState_;
+}
+
+Application::StartState Application::onOutcome(CompStart outcome, const std::vector<int>& delays,
+                                               Clock::MonoTime now) {
+  switch (outcome) {
+    case CompStart::kAnswered:
+      ++next_;
+      retry_ = 0;
+      return advanceStart(delays, now);
+    case CompStart::kStoppedHimself:
+      logError("component \"" + components_[next_].name() + "\" stopped himself");
+      return startFailed();
+    case CompStart::kFailed:
+      break;
+  }
+  if (retry_ >= delays.size() || !isProcessRunning()) return startFailed();
+  const int delay = delays[retry_++];
+  logDebug("sleep " + std::to_string(delay));
+  retryWait_ = true;
+  retryAt_ = now + std::chrono::seconds(std::max(delay, 0));
+  return startState_;
+}
+
+Application::StartState Application::answerArrived(Component& comp, bool timedOut,
+                                                   const std::vector<int>& delays,
+                                                   Clock::MonoTime now) {
+  if (startInFlight() != &comp) return startState_;
+  return onOutcome(finishStart(comp, timedOut, *strategy_), delays, now);
+}
+
+Application::CompStart Application::finishStart(Component& comp, bool timedOut,
+                                                const CompStrategy& strategy) {
+  try {
+    comp.completeStart(timedOut);
+  } catch (const Component::StopedHimself&) {
+    return CompStart::kStoppedHimself;
+  } catch (const std::runtime_error& e) {
+    logError("cannot start " + label(comp) + ": " + e.what());
+    return CompStart::kFailed;
+  }
+  logInfo(label(comp) + " has been started " + strategy.description());
+  return CompStart::kAnswered;
+}
+
+bool Application::start(const std::vector<int>& delays, CompStrategy& strategy) {
+  beginStart(strategy);
+  for (;;) {
+    Clock::MonoTime now = Clock::system().monoNow();
+    StartState state = advanceStart(delays, now);
+    if (state != StartState::kActive) return state == StartState::kDone;
+    if (Component* comp = startInFlight()) {
+      const bool answered = comp->waitForAnswer();
+      answerArrived(*comp, !answered, delays, Clock::system().monoNow());
+      continue;
+    }
+    Clock::MonoTime at;
+    if (retryPending(at)) {
+      auto left = std::chrono::duration_cast<std::chrono::seconds>(at - now).count();
+      sleepUnlessStopped(static_cast<int>(std::max<int64_t>(left, 0)));
+    }
+  }
 }
 
 void Application::stopFrom(size_t failed) {
@@ -91,27 +190,11 @@ void Application::stopFrom(size_t failed) {
   }
 }
 
-bool Application::startComp(Component& comp, time_t faultTime, int tryNo,
-                            CompStrategy& strategy) {
-  logDebug("Application::startComp( " + comp.name() + " )");
-  try {
-    if (regenerator_) regenerator_->regenerate(dependencies_);
-    comp.createInformer();
-    // Through the strategy: a check-all run must get the check dialogue,
-    // not the one-byte answer.
-    strategy.start(comp, path_, faultTime, tryNo, fullName_);
-  } catch (const Component::StopedHimself&) {
-    throw;
-  } catch (const std::runtime_error& e) {
-    logError("cannot start " + label(comp) + ": " + e.what());
-    return false;
-  }
-  logInfo(label(comp) + " has been started " + strategy.description());
-  return true;
-}
-
 void Application::stop() {
   logDebug("Application::stop() name=" + name_);
+  startState_ = StartState::kIdle;
+  strategy_ = nullptr;
+  retryWait_ = false;
   if (!running_) return;
   running_ = false;
   for (size_t j = components_.size(); j-- > 0;) {
@@ -126,50 +209,50 @@ void Application::stop() {
   logInfo("application \"" + name_ + "\" has been stopped");
 }
 
-bool Application::recovery(pid_t pid, time_t faultTime, int tryNo) {
+bool Application::beginRecovery(Component& comp, Clock::MonoTime now) {
   logDebug("Application::recovery() name=" + name_);
-  logDebug("Application::recovery() pid=" + std::to_string(pid));
-  bool recovered = false;
-  for (Component& comp : components_) {
-    if (comp.pid() != pid) continue;
-    StandartCompStrategy strategy;
-    try {
-      if (startComp(comp, faultTime, tryNo, strategy)) recovered = true;
-    } catch (const Component::StopedHimself&) {
-      logError("component \"" + comp.name() + "\" stopped himself");
-    }
+  logDebug("Application::startComp( " + comp.name() + " )");
+  StandartCompStrategy strategy;
+  try {
+    comp.createInformer();
+    comp.beginStart(strategy, path_, now);
+  } catch (const std::runtime_error& e) {
+    logError("cannot start " + label(comp) + ": " + e.what());
+    return false;
   }
-  return recovered;
+  return true;
 }
 
-bool Application::componentFault(pid_t pid, time_t faultTime,
+bool Application::recovery(Component& comp, time_t faultTime, int tryNo) {
+  if (!beginRecovery(comp, Clock::system().monoNow())) return false;
+  StandartCompStrategy strategy;
+  const bool answered = comp.waitForAnswer();
+  switch (finishStart(comp, !answered, strategy)) {
+    case CompStart::kAnswered:
+      recovered(comp, faultTime, tryNo, time(nullptr));
+      return true;
+    case CompStart::kStoppedHimself:
+      logError("component \"" + comp.name() + "\" stopped himself");
+      return false;
+    case CompStart::kFailed:
+      break;
+  }
+  return false;
+}
+
+void Application::recovered(Component& comp, time_t faultTime, int tryNo, time_t now) {
+  comp.reportRecovery(now, faultTime, tryNo, fullName_, path_);
+}
+
+bool Application::componentFault(Component& comp, time_t faultTime,
                                  const std::vector<std::string>& dependents) {
   if (!running_) return false;
-  for (Component& comp : components_) {
-    if (comp.pid() != pid) continue;
-    comp.fault(pid, faultTime, fullName_, path_, dependents);
-    return true;
-  }
-  return false;
+  comp.fault(faultTime, fullName_, path_, dependents);
+  return true;
 }
 
-bool Application::cannotRecover(pid_t pid, time_t faultTime) {
-  for (Component& comp : components_) {
-    if (comp.pid() != pid) continue;
-    comp.cannotRecover(faultTime, fullName_, path_);
-    return true;
-  }
-  return false;
-}
-
-pid_t Application::pidByFd(int fd) const {
-  for (const Component& comp : components_)
-    if (comp.fd() == fd) return comp.pid();
-  return -1;
-}
-
-void Application::appendFds(std::vector<int>& fds) const {
-  for (const Component& comp : components_) comp.collectFd(fds);
+void Application::cannotRecover(Component& comp, time_t faultTime) {
+  comp.cannotRecover(faultTime, fullName_, path_);
 }
 
 void Application::sendSignal(int sig) {
@@ -180,7 +263,7 @@ void Application::signalPids(std::set<pid_t> pids, int sig) {
   for (Component& comp : components_) comp.signalIfListed(pids, sig);
 }
 
-bool Application::reconfig(const Application& newDef, const std::vector<int>& delays) {
+bool Application::reconfig(const Application& newDef) {
   logDebug("Application::reconfig() " + name_);
   if (fullName_ != newDef.fullName_) {
     logInfo("application \"" + name_ + "\" change full name \"" + fullName_ + "\" to \"" +
@@ -198,10 +281,7 @@ bool Application::reconfig(const Application& newDef, const std::vector<int>& de
     stop();
     components_.clear();
     for (const Component& c : newDef.components_) components_.push_back(c);
-    if (wasRunning) {
-      StandartCompStrategy strategy;
-      start(delays, strategy);
-    }
+    needsStart_ = wasRunning;
     return true;
   }
   return reconfigComponents(newDef);
@@ -261,13 +341,9 @@ bool Application::reconfigComponents(const Application& newDef) {
     logInfo("new component \"" + c.name() + "\"");
     components_.push_back(c);
     changed = true;
-    if (!running_) continue;  // it starts with its application
-    StandartCompStrategy strategy;
-    try {
-      startComp(components_.back(), 0, 0, strategy);
-    } catch (const Component::StopedHimself&) {
-      logError("component \"" + c.name() + "\" stopped himself");
-    }
+    // A new component of a running application starts in a start sequence
+    // of its own; otherwise it starts with its application.
+    if (running_) needsStart_ = true;
   }
   return changed;
 }

@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "frame/app_name_less.h"
+#include "frame/clock.h"
 #include "monitor/component.h"
 
 class CompStrategy;
@@ -16,6 +17,12 @@ class Regenerator;
 
 // A named group of components that start together in list order and stop
 // together in reverse order, after the applications it depends on.
+//
+// A start is a sequence that the supervision loop advances: each component
+// is started, its answer arrives later (advanceStart/answerArrived), and only
+// then does the next one start, so that the loop keeps noticing deaths and
+// running restarts while a component is still answering. start() drives the
+// same sequence to its end for callers that may block (check modes, tests).
 //
 // Used only from the thread that drives the application store; no locks.
 class Application {
@@ -51,31 +58,56 @@ class Application {
   bool dependsOn(const std::string& name) const;
   // Some component is not running.
   bool hasFailedComponent() const;
-  // Some component's last signal death was the process `pid`.
-  bool hasSignalledPid(pid_t pid) const;
+  Component* findComponent(const std::string& name);
 
-  // Starts the components in order, each retried after the given delays.
-  // On failure the components started so far are stopped again.
+  // The start sequence.
+  enum class StartState { kIdle, kActive, kDone, kFailed };
+  enum class CompStart { kAnswered, kFailed, kStoppedHimself };
+  // Begins the sequence with the strategy, which must outlive it; components
+  // still running from an earlier start are kept as they are.
+  void beginStart(CompStrategy& strategy);
+  // Starts the next component when nothing is in flight and no retry delay
+  // is pending. On failure the components started so far are stopped again.
+  StartState advanceStart(const std::vector<int>& delays, Clock::MonoTime now);
+  // The answer of the component in flight has arrived (or its time is up).
+  StartState answerArrived(Component& comp, bool timedOut, const std::vector<int>& delays,
+                           Clock::MonoTime now);
+  StartState startState() const { return startState_; }
+  // The component whose answer the sequence waits for, if any.
+  Component* startInFlight();
+  // When a retry delay is pending, the time it ends.
+  bool retryPending(Clock::MonoTime& at) const;
+
+  // Starts the components in order, each retried after the given delays,
+  // blocking until the sequence ends. On failure the components started so
+  // far are stopped again.
   bool start(const std::vector<int>& delays, CompStrategy& strategy);
-  bool startComp(Component& comp, time_t faultTime, int tryNo, CompStrategy& strategy);
+  // Completes the start of one component, logging the outcome.
+  CompStart finishStart(Component& comp, bool timedOut, const CompStrategy& strategy);
   void stop();
 
-  // Restarts the component whose process was `pid`.
-  bool recovery(pid_t pid, time_t faultTime, int tryNo);
-  // Lets the component whose process was `pid` handle its end; dependents
-  // are the applications that the failure may affect. True when one did.
-  bool componentFault(pid_t pid, time_t faultTime, const std::vector<std::string>& dependents);
-  bool cannotRecover(pid_t pid, time_t faultTime);
+  // Spawns the restart of one component; its answer is read by
+  // finishStart. False (logged) when it cannot be spawned.
+  bool beginRecovery(Component& comp, Clock::MonoTime now);
+  // The same, blocking until the answer, then the recovery report.
+  bool recovery(Component& comp, time_t faultTime, int tryNo);
+  // The recovery report and the agent's dependents, once a restarted
+  // component has answered.
+  void recovered(Component& comp, time_t faultTime, int tryNo, time_t now);
+  // The end of the component's process; dependents are the applications that
+  // the failure may affect. False when the application is not running.
+  bool componentFault(Component& comp, time_t faultTime,
+                      const std::vector<std::string>& dependents);
+  void cannotRecover(Component& comp, time_t faultTime);
 
-  // Pid of the component watched through fd, or -1.
-  pid_t pidByFd(int fd) const;
-  void appendFds(std::vector<int>& fds) const;
   void sendSignal(int sig);
   void signalPids(std::set<pid_t> pids, int sig);
 
   // Takes over a newer definition of the same application. True when
-  // something that matters to the running processes changed.
-  bool reconfig(const Application& newDef, const std::vector<int>& delays);
+  // something that matters to the running processes changed. Components that
+  // have to be (re)started are left to a start sequence: needsStart() tells.
+  bool reconfig(const Application& newDef);
+  bool needsStart() const { return needsStart_; }
   void reconfigDeps(const AppNameSet& newDeps);
   bool reconfigComponents(const Application& newDef);
 
@@ -87,6 +119,9 @@ class Application {
  private:
   std::string label(const Component& comp) const;
   void stopFrom(size_t failed);
+  StartState startFailed();
+  // Moves the sequence on after one component's outcome.
+  StartState onOutcome(CompStart outcome, const std::vector<int>& delays, Clock::MonoTime now);
 
   std::string name_;
   std::string fullName_;
@@ -95,6 +130,14 @@ class Application {
   std::vector<Component> components_;
   Regenerator* regenerator_ = nullptr;
   bool running_ = false;
+  bool needsStart_ = false;
+
+  StartState startState_ = StartState::kIdle;
+  CompStrategy* strategy_ = nullptr;
+  size_t next_ = 0;   // the component the sequence is at
+  size_t retry_ = 0;  // delays used for it
+  bool retryWait_ = false;
+  Clock::MonoTime retryAt_;
 };
 
 #endif  // NORVAK_MONITOR_APPLICATION_H_

@@ -58,6 +58,11 @@ struct ChildPlan {
 
 const size_t kMaxChildMessage = 1024;
 
+// Output after the answer read per period: enough for a program that talks a
+// little, while a flood is held back in its pipe.
+const size_t kOutputBudget = 256 * 1024;
+const std::chrono::milliseconds kOutputPeriod(100);
+
 std::string childRecord(const std::string& message) {
   std::string record("E");
   record += '\0';
@@ -232,17 +237,22 @@ Component::Component(Component&& other) noexcept
       logType_(other.logType_),
       cmd_(std::move(other.cmd_)),
       informer_(std::move(other.informer_)),
-      fd_(std::move(other.fd_)),
-      pid_(std::exchange(other.pid_, -1)),
-      running_(std::exchange(other.running_, false)),
-      signalledPid_(std::exchange(other.signalledPid_, -1)),
       agent_(other.agent_),
+      state_(std::exchange(other.state_, State::kStopped)),
+      proc_(std::move(other.proc_)),
+      pid_(std::exchange(other.pid_, -1)),
+      signalledPid_(std::exchange(other.signalledPid_, -1)),
+      fd_(std::move(other.fd_)),
       diagFd_(std::move(other.diagFd_)),
-      pendingFd_(std::move(other.pendingFd_)) {}
+      deadline_(other.deadline_),
+      prevPid_(other.prevPid_),
+      prevSignalled_(other.prevSignalled_),
+      outputRead_(other.outputRead_),
+      outputPeriodEnd_(other.outputPeriodEnd_) {}
 
 Component& Component::operator=(Component&& other) noexcept {
   if (this == &other) return *this;
-  if (running_) {
+  if (state_ != State::kStopped) {
     try {
       stop(false);
     } catch (...) {
@@ -257,20 +267,25 @@ Component& Component::operator=(Component&& other) noexcept {
   logType_ = other.logType_;
   cmd_ = std::move(other.cmd_);
   informer_ = std::move(other.informer_);
-  fd_ = std::move(other.fd_);
-  pid_ = std::exchange(other.pid_, -1);
-  running_ = std::exchange(other.running_, false);
-  signalledPid_ = std::exchange(other.signalledPid_, -1);
   agent_ = other.agent_;
+  state_ = std::exchange(other.state_, State::kStopped);
+  proc_ = std::move(other.proc_);
+  pid_ = std::exchange(other.pid_, -1);
+  signalledPid_ = std::exchange(other.signalledPid_, -1);
+  fd_ = std::move(other.fd_);
   diagFd_ = std::move(other.diagFd_);
-  pendingFd_ = std::move(other.pendingFd_);
+  deadline_ = other.deadline_;
+  prevPid_ = other.prevPid_;
+  prevSignalled_ = other.prevSignalled_;
+  outputRead_ = other.outputRead_;
+  outputPeriodEnd_ = other.outputPeriodEnd_;
   return *this;
 }
 
 Component::~Component() {
   // Normally every component is stopped before its store goes away; one
   // that is not (an exception path) must not leave its process behind.
-  if (running_) {
+  if (state_ != State::kStopped) {
     try {
       stop(false);
     } catch (...) {
@@ -389,8 +404,9 @@ bool Component::startComp(CompStrategy& strategy, const std::string& dir, bool w
   if (child < 0) throw std::runtime_error("fork() error");
   if (child == 0) runChild(plan);
 
+  proc_ = ChildProcess(child);
   pid_ = child;
-  pendingFd_ = std::move(answerRead);
+  fd_ = std::move(answerRead);
   diagFd_ = std::move(diagRead);
   return true;
 }
@@ -401,44 +417,61 @@ void Component::startGuarded(CompStrategy& strategy, const std::string& dir) {
     statusDump(true, status);
     logDebug("Component::__start() # " + status);
   }
-  if (running_) throw std::logic_error("component \"" + name_ + "\" has started");
+  if (state_ != State::kStopped) throw std::logic_error("component \"" + name_ + "\" has started");
+  prevPid_ = pid_;
+  prevSignalled_ = signalledPid_;
   if (!startComp(strategy, dir, isCheckAll()))
     throw std::runtime_error("component \"" + name_ + "\" cannot start");
-  running_ = true;
+  state_ = State::kStarting;
+}
+
+void Component::beginStart(CompStrategy& strategy, const std::string& dir, Clock::MonoTime now) {
+  logDebug("Component::startStandart() " + name_);
+  startGuarded(strategy, dir);
+  deadline_ = now + std::chrono::seconds(std::max(timeStart_, 0));
+}
+
+bool Component::waitForAnswer() const {
+  for (;;) {
+    auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+        deadline_ - Clock::system().monoNow());
+    struct pollfd p = {fd_.get(), POLLIN, 0};
+    // Round up: a sub-millisecond rest must still wait, not spin.
+    int ms = left.count() <= 0 ? 0
+                               : static_cast<int>(std::min<int64_t>(left.count() + 1, INT32_MAX));
+    int r = poll(&p, 1, ms);
+    if (r < 0 && errno == EINTR) continue;
+    return r != 0;  // an error reads as a broken answer
+  }
 }
 
 void Component::checkExit() {
-  int sig = -1;
-  int code = -1;
-  bool exited = false;
-  if (Utils::checkChild(pid_, true, &sig, &code, &exited)) return;
-  if (!exited && sig <= 0) return;
-  pid_ = -1;
-  const std::string message =
-      sig > 0 ? "signal " + signalText(sig) + " was catching" : std::string("stoped untimely");
-  stop(false);
+  ExitStatus status;
+  if (!proc_.tryReap(&status)) return;
+  if (!status.exited && status.signal <= 0) return;
+  const std::string message = status.signal > 0
+                                  ? "signal " + signalText(status.signal) + " was catching"
+                                  : std::string("stoped untimely");
+  abandonStart();
   throw std::runtime_error(message);
 }
 
-void Component::readAnswer(time_t faultTime, int tryNo, const std::string& appName,
-                           const std::string& dir) {
-  using Clock = std::chrono::steady_clock;
-  const int fd = pendingFd_.get();
-  const Clock::time_point deadline = Clock::now() + std::chrono::seconds(std::max(timeStart_, 0));
-  char answer = 'N';
+void Component::abandonStart() {
+  state_ = State::kStopped;
+  fd_.reset();
+  diagFd_.reset();
+  // The killing of a process that never answered is no crash to recover
+  // from, and the recovery schedule keeps the identity of the death before.
+  pid_ = prevPid_;
+  signalledPid_ = prevSignalled_;
+}
+
+void Component::completeStart(bool timedOut) {
+  if (state_ != State::kStarting) throw std::logic_error("component \"" + name_ + "\" is not starting");
+  const int fd = fd_.get();
+  char answer = 'N';  // nothing within TimeStart
   std::string childError;
-  for (;;) {
-    auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now());
-    struct pollfd p = {fd, POLLIN, 0};
-    // Round up: a sub-millisecond rest must still wait, not spin.
-    int ms = left.count() <= 0 ? 0 : static_cast<int>(std::min<int64_t>(left.count() + 1, INT32_MAX));
-    int r = poll(&p, 1, ms);
-    if (r < 0) {
-      if (errno == EINTR) continue;
-      answer = '?';
-      break;
-    }
-    if (r == 0) break;  // 'N': nothing within TimeStart
+  if (!timedOut) {
     char buf[2];
     ssize_t n;
     do {
@@ -450,7 +483,6 @@ void Component::readAnswer(time_t faultTime, int tryNo, const std::string& appNa
       answer = buf[0];
       if (answer == 'E' && n == 2 && buf[1] == '\0') childError = drainAvailable(fd);
     }
-    break;
   }
   if (!childError.empty()) logChildError(childError);
 
@@ -458,18 +490,15 @@ void Component::readAnswer(time_t faultTime, int tryNo, const std::string& appNa
 
   std::string text = "component \"" + name_ + "\"";
   if (answer == ' ') {
-    running_ = true;
-    fd_ = std::move(pendingFd_);
-    if (faultTime > 0) {
-      text += " recovery";
-      inform(composeRecoveryMail(pid_, name_, time(nullptr), faultTime, tryNo, appName, dir));
-    } else {
-      text += " started";
-    }
+    state_ = State::kRunning;
+    // From here on the pipe is only watched; reads must never block.
+    fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) | O_NONBLOCK);
+    outputRead_ = 0;
+    outputPeriodEnd_ = Clock::MonoTime();
     if (isDebugLog()) {
       std::string status;
       statusDump(true, status);
-      logDebug(text + " " + status);
+      logDebug(text + " started " + status);
     }
     return;
   }
@@ -489,43 +518,35 @@ void Component::readAnswer(time_t faultTime, int tryNo, const std::string& appNa
       break;
   }
   logDebug(text);
-  running_ = false;
-  pendingFd_.reset();
+  state_ = State::kStopped;
+  fd_.reset();
   diagFd_.reset();
-  if (stopPid(pid_)) throw StopedHimself();
+  const bool exited = stopProcess();
+  pid_ = prevPid_;
+  signalledPid_ = prevSignalled_;
+  if (exited) throw StopedHimself();
   throw std::runtime_error(text);
 }
 
 void Component::startStandart(CompStrategy& strategy, const std::string& dir, time_t faultTime,
                               int tryNo, const std::string& appName) {
-  logDebug("Component::startStandart() " + name_);
-  // A failed start is not a new identity: the recovery schedule keeps
-  // finding this component by the pid that failed before (and the killing
-  // of a process that never answered is no crash to recover from).
-  const pid_t prevPid = pid_;
-  const pid_t prevSignalled = signalledPid_;
-  try {
-    startGuarded(strategy, dir);
-    readAnswer(faultTime, tryNo, appName, dir);
-  } catch (const std::logic_error&) {
-    throw;  // double start: this component's process is untouched
-  } catch (...) {
-    pendingFd_.reset();
-    diagFd_.reset();
-    if (!running_) {
-      pid_ = prevPid;
-      signalledPid_ = prevSignalled;
-    }
-    throw;
-  }
-  if (!running_) signalledPid_ = -1;
+  beginStart(strategy, dir, Clock::system().monoNow());
+  completeStart(!waitForAnswer());
+  if (faultTime > 0) reportRecovery(time(nullptr), faultTime, tryNo, appName, dir);
+}
+
+void Component::reportRecovery(time_t now, time_t faultTime, int tryNo,
+                               const std::string& appName, const std::string& dir) {
+  logDebug("component \"" + name_ + "\" recovery");
+  inform(composeRecoveryMail(pid_, name_, now, faultTime, tryNo, appName, dir));
 }
 
 void Component::startCheckOnly(CompStrategy& strategy, const std::string& dir) {
   logDebug("Component::startCheckOnly() " + name_);
   startGuarded(strategy, dir);
-  // The answer pipe stays with the component so that its stop closes it.
-  fd_ = std::move(pendingFd_);
+  // Checked or not, it counts as running until stopped, so that its stop
+  // closes the pipe and ends the process.
+  state_ = State::kRunning;
 
   std::ostream& err = std::cerr;
   int64_t budget = static_cast<int64_t>(std::max(timeStart_, 0)) * 1000000;
@@ -580,48 +601,77 @@ bool Component::stop(bool fault) {
     logDebug("Component::stop() # " + name_ + " " + status);
   }
   if (fault) logDebug("component \"" + name_ + "\" fault");
-  if (!running_) {
+  if (state_ == State::kStopped) {
     logDebug("cannot stop component \"" + name_ + "\": is not running");
     return false;
   }
-  running_ = false;
+  state_ = State::kStopped;
   fd_.reset();
   diagFd_.reset();
-  return stopPid(pid_);
+  return stopProcess();
 }
 
-bool Component::stopPid(pid_t pid) {
+bool Component::stopProcess() {
   if (isDebugLog()) {
     std::string status;
     statusDump(true, status);
     logDebug("Component::stopPid() # " + name_ + " " + status);
   }
-  if (pid <= 0) {
+  if (!proc_) {
     logDebug("component \"" + name_ + "\" has been stopped");
     return false;
   }
-  logDebug("kill -TERM pid=" + std::to_string(pid) + " name=\"" + name_ + "\"");
-  kill(pid, SIGTERM);
-  int sig = -1;
-  int code = -1;
-  bool exited = false;
-  try {
-    Utils::waitOrKill(pid, timeStop_, &sig, &code, &exited);
-  } catch (const std::exception& e) {
-    // Somebody else reaped it: there is nothing left to stop.
-    throw ComponentError(e.what());
-  }
-  if (!isCheckAll() && sig > 0) {
+  logDebug("kill -TERM pid=" + std::to_string(proc_.pid()) + " name=\"" + name_ + "\"");
+  const pid_t pid = proc_.pid();
+  proc_.kill(SIGTERM);
+  ExitStatus status;
+  proc_.waitOrKill(timeStop_, &status);
+  if (!isCheckAll() && status.signal > 0) {
     signalledPid_ = pid;
-    logError("component \"" + name_ + "\" terminated by signal " + signalText(sig));
+    logError("component \"" + name_ + "\" terminated by signal " + signalText(status.signal));
   }
-  return exited;
+  return status.exited;
 }
 
-bool Component::fault(pid_t pid, time_t faultTime, const std::string& appName,
-                      const std::string& dir, const std::vector<std::string>& affectedApps) {
+bool Component::drainOutput(Clock::MonoTime now) {
+  if (now >= outputPeriodEnd_) {
+    outputRead_ = 0;
+    outputPeriodEnd_ = now + kOutputPeriod;
+  }
+  char buf[16384];
+  bool logged = false;
+  while (outputRead_ < kOutputBudget) {
+    ssize_t n = read(fd_.get(), buf, sizeof buf);
+    if (n < 0 && errno == EINTR) continue;
+    if (n == 0) return true;
+    if (n < 0) {
+      if (errno != EAGAIN && errno != EWOULDBLOCK)
+        logDebug("error reading from management descriptor " + std::to_string(fd_.get()) + ": " +
+                 strerror(errno));
+      break;
+    }
+    outputRead_ += static_cast<size_t>(n);
+    if (!logged && isDebugLog()) {
+      logDebug("error data in management descriptor " + std::to_string(fd_.get()) + ": " +
+               std::string(buf, std::min<size_t>(static_cast<size_t>(n), 511)));
+      logged = true;
+    }
+  }
+  return false;
+}
+
+bool Component::outputPaused(Clock::MonoTime now, Clock::MonoTime& resumeAt) const {
+  if (outputRead_ < kOutputBudget || now >= outputPeriodEnd_) return false;
+  resumeAt = outputPeriodEnd_;
+  return true;
+}
+
+bool Component::processEnded() const { return running() && proc_.ended(); }
+
+bool Component::fault(time_t faultTime, const std::string& appName, const std::string& dir,
+                      const std::vector<std::string>& affectedApps) {
   logDebug("Component::fault( .. ) # " + name_);
-  if (pid != pid_) return false;
+  const pid_t pid = pid_;
   logInfo("component \"" + name_ + "\" fault, pid=" + std::to_string(pid));
   bool stoppedHimself = true;
   try {
@@ -648,7 +698,7 @@ void Component::cannotRecover(time_t faultTime, const std::string& appName,
 
 void Component::sendSignal(int sig) {
   logDebug("Component::sendSignal() # " + name_);
-  if (!running_) return;
+  if (!running()) return;
   if (pid_ < 1) {
     logError("error pid # component name=" + name_);
     return;
@@ -664,12 +714,6 @@ void Component::signalIfListed(std::set<pid_t>& pids, int sig) {
   if (it == pids.end()) return;
   pids.erase(it);
   sendSignal(sig);
-}
-
-bool Component::collectFd(std::vector<int>& fds) const {
-  if (fd_.get() < 0 || !running_) return false;
-  fds.push_back(fd_.get());
-  return true;
 }
 
 bool Component::reconfigure(const Component& newDef) {

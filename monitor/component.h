@@ -10,6 +10,8 @@
 #include <string>
 #include <vector>
 
+#include "frame/child_process.h"
+#include "frame/clock.h"
 #include "ipc/nk_unique_fd.h"
 
 class CompStrategy;
@@ -17,8 +19,14 @@ class Informer;
 
 // One supervised program: its definition from the meta-configuration and,
 // while it runs, its process. The process keeps the write end of the start
-// pipe as its standard output; the read end (fd) stays here so that end of
-// file on it tells the monitor that the process has gone.
+// pipe as its standard output; the read end (fd) stays here: the answer comes
+// through it, and end of file on it tells the monitor that the process has
+// gone. So does the process's pidfd, which also tells of a death while a
+// descendant of the program still holds the pipe.
+//
+// A start has three steps so that the supervision loop never blocks on it:
+// beginStart() spawns the process, the loop waits for the answer pipe (or the
+// deadline) together with everything else, completeStart() reads the answer.
 //
 // Used only from the thread that drives the application store; no locks.
 class Component {
@@ -76,9 +84,18 @@ class Component {
   gid_t gid() const;
 
   // Runtime state.
+  // The start pipe while the process starts or runs; -1 otherwise.
   int fd() const { return fd_.get(); }
+  // The current process, or the last one after it ended; -1 before any.
   pid_t pid() const { return pid_; }
-  bool running() const { return running_; }
+  // Readable once the process has ended; -1 when not running or the kernel
+  // has no pidfd.
+  int pidfd() const { return running() ? proc_.pidfd() : -1; }
+  // Answered and not stopped since.
+  bool running() const { return state_ == State::kRunning; }
+  // Spawned, its answer not read yet.
+  bool starting() const { return state_ == State::kStarting; }
+  Clock::MonoTime answerDeadline() const { return deadline_; }
   pid_t signalledPid() const { return signalledPid_; }
   // Read end of the standard-error pipe of a check-all start, or -1.
   int diagFd() const { return diagFd_.get(); }
@@ -87,31 +104,51 @@ class Component {
   // Rebuilds the informer from logType and cmd; called before every start.
   void createInformer();
 
-  // Start with the one-byte answer. faultTime > 0 marks a recovery start,
-  // which sends the recovery report. Throws std::runtime_error (with the
-  // reason), StopedHimself, or std::logic_error for a double start.
+  // The start with the one-byte answer, in steps. beginStart spawns the
+  // process (std::logic_error for a double start, std::runtime_error when it
+  // cannot be spawned); completeStart reads the answer once the pipe is
+  // readable, or takes the silence as the answer once the deadline passed,
+  // and throws std::runtime_error (with the reason) or StopedHimself unless
+  // the component then runs. A failed start is stopped and reaped.
+  void beginStart(CompStrategy& strategy, const std::string& dir, Clock::MonoTime now);
+  // Blocks until the answer pipe is readable (true) or the deadline passed.
+  bool waitForAnswer() const;
+  void completeStart(bool timedOut);
+  // All steps, blocking. faultTime > 0 marks a recovery start, which sends
+  // the recovery report.
   void startStandart(CompStrategy& strategy, const std::string& dir, time_t faultTime, int tryNo,
                      const std::string& appName);
+  // The recovery report of a restart that has answered.
+  void reportRecovery(time_t now, time_t faultTime, int tryNo, const std::string& appName,
+                      const std::string& dir);
   // Check-all start: echoes the program's findings on standard error and sets
   // the check error flag unless it answers "Options OK". Leaves running set.
   void startCheckOnly(CompStrategy& strategy, const std::string& dir);
 
-  // Returns true when the process ended by a normal exit.
+  // Stops a starting or running component. Returns true when the process
+  // ended by a normal exit.
   bool stop(bool fault);
-  bool stopPid(pid_t pid);
 
-  // Handles the end of process `pid` if it is this component's. Returns true
-  // when the process had stopped by itself (no report sent).
-  bool fault(pid_t pid, time_t faultTime, const std::string& appName, const std::string& dir,
+  // What the program writes on standard output after its answer is read and
+  // dropped, at most a budget per period: past it, outputPaused() tells the
+  // loop to leave the pipe alone for the rest of the period, so a program
+  // that writes without pause waits on its full pipe instead of the monitor
+  // spinning. Returns true at end of file (the process has gone).
+  bool drainOutput(Clock::MonoTime now);
+  bool outputPaused(Clock::MonoTime now, Clock::MonoTime& resumeAt) const;
+  // The process has ended, seen without reaping it (for kernels without
+  // pidfd; the reaping belongs to the stop that follows).
+  bool processEnded() const;
+
+  // Handles the end of the component's process. Returns true when the
+  // process had stopped by itself (no report sent).
+  bool fault(time_t faultTime, const std::string& appName, const std::string& dir,
              const std::vector<std::string>& affectedApps);
   void cannotRecover(time_t faultTime, const std::string& appName, const std::string& dir);
 
   void sendSignal(int sig);
   // Sends sig if pid is listed, removing it from the list.
   void signalIfListed(std::set<pid_t>& pids, int sig);
-  // Appends fd when the component runs; returns whether it did.
-  bool collectFd(std::vector<int>& fds) const;
-
   // Takes over a newer definition. True when the running process no longer
   // matches it and has to be restarted.
   bool reconfigure(const Component& newDef);
@@ -124,15 +161,17 @@ class Component {
   void inform(const std::string& text);
 
  private:
+  enum class State { kStopped, kStarting, kRunning };
+
   // Guards against double starts and runs the process start; the name
   // stands for the guarded start (the unguarded one is startComp).
   void startGuarded(CompStrategy& strategy, const std::string& dir);
   bool startComp(CompStrategy& strategy, const std::string& dir, bool withDiag);
-  void readAnswer(time_t faultTime, int tryNo, const std::string& appName,
-                  const std::string& dir);
-  void checkShakeHands();
   void checkExit();
-  void closeDescriptors();
+  // Sends SIGTERM and waits for the end, SIGKILL after the stop time-out.
+  bool stopProcess();
+  // Undoes a start that did not answer well.
+  void abandonStart();
 
   std::string name_;
   std::string argv_;
@@ -143,14 +182,21 @@ class Component {
   int logType_ = kLogTypeMail;
   std::string cmd_;
   std::unique_ptr<Informer> informer_;
-  norvak::base::UniqueFd fd_;
-  pid_t pid_ = -1;
-  bool running_ = false;
-  pid_t signalledPid_ = -1;
   bool agent_ = false;
+
+  State state_ = State::kStopped;
+  ChildProcess proc_;
+  pid_t pid_ = -1;
+  pid_t signalledPid_ = -1;
+  norvak::base::UniqueFd fd_;
   norvak::base::UniqueFd diagFd_;
-  // Answer descriptor of a start that has not been accepted yet.
-  norvak::base::UniqueFd pendingFd_;
+  Clock::MonoTime deadline_;
+  // A failed start is not a new identity: these come back when it fails.
+  pid_t prevPid_ = -1;
+  pid_t prevSignalled_ = -1;
+  // Output read in the current period.
+  size_t outputRead_ = 0;
+  Clock::MonoTime outputPeriodEnd_;
 };
 
 #endif  // NORVAK_MONITOR_COMPONENT_H_

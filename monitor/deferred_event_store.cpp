@@ -20,7 +20,7 @@ void DeferredEventStore::pushFault(DeferredEvent event) {
   long long offset = 0;
   for (int i = 0; i < tryNo; ++i) offset += delays_[i];
   event.tryNo = tryNo;
-  event.due = static_cast<time_t>(event.faultTime + offset);
+  event.due = event.faultMono + offset;
   push(std::move(event));
 }
 
@@ -45,9 +45,13 @@ void DeferredEventStore::push(DeferredEvent event) {
   std::push_heap(heap_.begin(), heap_.end(), laterDue);
 }
 
-bool DeferredEventStore::popDue(DeferredEvent& out) { return popDue(time(nullptr), out); }
+bool DeferredEventStore::nextDue(int64_t& due) const {
+  if (heap_.empty()) return false;
+  due = heap_.front().due;
+  return true;
+}
 
-bool DeferredEventStore::popDue(time_t now, DeferredEvent& out) {
+bool DeferredEventStore::popDue(int64_t now, DeferredEvent& out) {
   if (heap_.empty() || now < heap_.front().due) return false;
   std::pop_heap(heap_.begin(), heap_.end(), laterDue);
   out = std::move(heap_.back());

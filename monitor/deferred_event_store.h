@@ -12,11 +12,11 @@
 // top, at most one per component. Used only by the main loop; no lock.
 //
 // The main loop's part, for a process found dead at `now`:
-//   DeferredEvent ev(now, pid, appName, compName);
+//   DeferredEvent ev(wallNow, monoNow, pid, appName, compName);
 //   try { store.pushFault(ev); } catch (const DeferredEventStore::TimeoutError&) {
 //     ... no try at all: report the component as not recoverable ...
 //   }
-// and on each pass, while popDue(ev) gives an event: find the component by
+// and on each pass, while popDue(monoNow, ev) gives an event: find the component by
 // ev.appName / ev.compName (not by pid, which changes with every restart);
 // at ev.tryNo == 1 check that ev.pid had been ended by a signal; restart it,
 // and when the restart fails pushFault(ev) again, which throws TimeoutError
@@ -34,7 +34,7 @@ class DeferredEventStore {
   void setTimeList(const std::vector<int>& delays);
   const std::vector<int>& timeList() const { return delays_; }
 
-  // Schedules the try after event.tryNo: tryNo + 1, due at faultTime plus the
+  // Schedules the try after event.tryNo: tryNo + 1, due at faultMono plus the
   // first tryNo + 1 delays. Throws TimeoutError when the list has no entry
   // for it.
   void pushFault(DeferredEvent event);
@@ -42,9 +42,10 @@ class DeferredEventStore {
   // same component.
   void push(DeferredEvent event);
 
-  // Takes the earliest event if it is due (now >= due).
-  bool popDue(DeferredEvent& out);
-  bool popDue(time_t now, DeferredEvent& out);
+  // Takes the earliest event if it is due (monoNow >= due).
+  bool popDue(int64_t monoNow, DeferredEvent& out);
+  // The earliest due time; false when nothing is pending.
+  bool nextDue(int64_t& due) const;
 
   size_t size() const { return heap_.size(); }
   bool empty() const { return heap_.empty(); }

@@ -4,9 +4,12 @@
 #include <signal.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
+#include <chrono>
 #include <cstdio>
 #include <cstring>
+#include <utility>
 
 #include "frame/log.h"
 #include "frame/process_state.h"
@@ -14,6 +17,7 @@
 #include "frame/utils.h"
 #include "monitor/application.h"
 #include "monitor/component.h"
+#include "monitor/standart_comp_strategy.h"
 #include "notify/notify_info.h"
 
 using norvak::base::UniqueFd;
@@ -23,14 +27,11 @@ const char* const Monitor::kMaildApp = "MAILD";
 
 namespace {
 
-bool admitted(const AppNameSet& filter, const std::string& name) {
-  return filter.empty() || filter.count(name) > 0;
-}
-
 }  // namespace
 
-Monitor::Monitor(const std::string& confFile, const std::string& runList, bool update)
-    : settings_(confFile), store_(update) {
+Monitor::Monitor(const std::string& confFile, const std::string& runList, bool update,
+                 const Clock& clock)
+    : clock_(clock), settings_(confFile), store_(update) {
   logDebug("Monitor::Monitor() confFile = " + confFile);
   if (!runList.empty()) {
     std::vector<std::string> names;
@@ -68,6 +69,10 @@ std::string Monitor::logFileName() const {
 void Monitor::reloadData() {
   logDebug("Monitor::reloadData()");
   settings_.reload();
+  applySettings();
+}
+
+void Monitor::applySettings() {
   std::string host;
   Utils::getHostName(host);
   NotifyInfo::instance().setIdentity(kProgramTitle, Utils::osName(), kProgramVersion, host,
@@ -97,8 +102,7 @@ void Monitor::getFirstRunAppSet(AppNameSet& set) {
   }
 }
 
-void Monitor::getRunAppSet(AppNameSet& set) {
-  logDebug("Monitor::getRunAppSet()");
+void Monitor::computeRunAppSet(AppNameSet& set) const {
   set.clear();
   if (settings_.isEnterpriseMode()) {
     set = settings_.getAgentRunAppList();
@@ -109,7 +113,20 @@ void Monitor::getRunAppSet(AppNameSet& set) {
   } else {
     set = settings_.getRunAppList();
   }
+}
+
+void Monitor::getRunAppSet(AppNameSet& set) {
+  logDebug("Monitor::getRunAppSet()");
+  computeRunAppSet(set);
   verifyRunSet(set);
+}
+
+bool Monitor::terminationPending() {
+  // Before the main loop runs, the signal thread is not waiting yet: a stop
+  // request sits in the pending set, where the start looks for it.
+  sigset_t pending;
+  if (sigpending(&pending) != 0) return false;
+  return sigismember(&pending, SIGTERM) == 1 || sigismember(&pending, SIGINT) == 1;
 }
 
 void Monitor::start() {
@@ -118,7 +135,22 @@ void Monitor::start() {
   refreshNotifySettings();
   AppNameSet first;
   getFirstRunAppSet(first);
-  store_.start(first, settings_.getAgentAddress(), settings_.getPidFileDir());
+  if (store_.isUpdateMode() || isCheckAll()) {
+    store_.start(first, settings_.getAgentAddress(), settings_.getPidFileDir());
+  } else {
+    store_.planStart(std::vector<std::string>(first.begin(), first.end()), store_.retryDelays(),
+                     false);
+    while (isRunning() && store_.startsPending()) {
+      if (terminationPending()) {
+        logDebug("Monitor::start(): stop requested");
+        setState(false);
+        break;
+      }
+      turn(1000);
+    }
+    // Left to the signal wait, which takes the pending request next.
+    if (!isRunning()) return;
+  }
 
   AppNameSet started = store_.startedNames();
   bool any = false;
@@ -135,6 +167,13 @@ void Monitor::start() {
   if (full != first) store_.applyRunAppSet(full);
 }
 
+bool Monitor::takeReloadRequest() {
+  // Cleared before the reload runs: a SIGHUP that arrives during it asks
+  // for one more.
+  std::lock_guard<std::mutex> lock(reloadMutex_);
+  return std::exchange(reloadRequested_, false);
+}
+
 void Monitor::mainLoop() {
   logDebug("Monitor::mainLoop()");
   {
@@ -145,20 +184,10 @@ void Monitor::mainLoop() {
 
   while (isRunning()) {
     try {
-      bool reloadNow;
-      {
-        std::lock_guard<std::mutex> lock(reloadMutex_);
-        reloadNow = reloadRequested_;
-      }
-      if (reloadNow) {
-        reload();
-        std::lock_guard<std::mutex> lock(reloadMutex_);
-        reloadRequested_ = false;
-      }
-      waitManagementEvents(settings_.getMainLoopWait());
-      if (isRunning()) processDeferredEvents(AppNameSet());
-      int count = store_.runningCount();
-      if (count > 0) {
+      if (takeReloadRequest()) reload();
+      turn(settings_.getMainLoopWait() * 1000);
+      if (!isRunning()) break;
+      if (store_.runningCount() > 0 || store_.startsPending()) {
         bool changed;
         {
           std::lock_guard<std::mutex> lock(changedConfMutex_);
@@ -182,141 +211,170 @@ void Monitor::mainLoop() {
   mainLoopCond_.notify_all();
 }
 
-void Monitor::waitManagementEvents(int timeoutSec) {
-  // Every component start waits here too (regenerate), so this runs once per
-  // start: the list comes straight from the components, and the store's
-  // lookup index (a hash rebuild of every running component) is refreshed
-  // only below, when some component has gone. Rebuilt on every wait it made
-  // a mass start quadratic.
-  fdList_.clear();
-  store_.appendFds(fdList_);
+void Monitor::turn(int maxWaitMs) {
+  using std::chrono::milliseconds;
+  const Clock::MonoTime begin = clock_.monoNow();
+  Clock::MonoTime wake = begin + milliseconds(std::max(maxWaitMs, 0));
   pollFds_.clear();
-  for (int fd : fdList_) {
-    if (fd > 0) pollFds_.push_back(pollfd{fd, POLLIN, 0});
-  }
-  // Handling a fault can start components, whose start waits here again: the
-  // list being worked through must not be the one that such a wait refills.
-  std::vector<int> gone;
-  gone.swap(goneFds_);
-  gone.clear();
-  if (!pollFds_.empty() || timeoutSec > 0) {
-    int ready;
-    do {
-      ready = poll(pollFds_.data(), pollFds_.size(), timeoutSec * 1000);
-    } while (ready < 0 && errno == EINTR);
-    if (ready > 0) {
-      for (const pollfd& p : pollFds_) {
-        if (p.revents == 0) continue;
-        char buf[511];
-        ssize_t n;
-        do {
-          n = read(p.fd, buf, sizeof buf);
-        } while (n < 0 && errno == EINTR);
-        if (n == 0) {
-          gone.push_back(p.fd);
-        } else if (n < 0) {
-          logDebug("error reading from management descriptor " + std::to_string(p.fd) + ": " +
-                   strerror(errno));
-        } else {
-          logDebug("error data in management descriptor " + std::to_string(p.fd) + ": " +
-                   std::string(buf, n));
-        }
+  watches_.clear();
+  bool peekEnds = false;
+  auto watch = [this](int fd, Application& app, Component& comp, Watch::Kind kind) {
+    pollFds_.push_back(pollfd{fd, POLLIN, 0});
+    watches_.push_back(Watch{&app, &comp, kind});
+  };
+  for (const AppStore::AppPtr& app : store_.applications()) {
+    for (Component& comp : app->components()) {
+      if (comp.starting()) {
+        watch(comp.fd(), *app, comp, Watch::kAnswer);
+        wake = std::min(wake, comp.answerDeadline());
+      } else if (comp.running()) {
+        Clock::MonoTime resume;
+        if (comp.outputPaused(begin, resume))
+          wake = std::min(wake, resume);
+        else if (comp.fd() >= 0)
+          watch(comp.fd(), *app, comp, Watch::kOutput);
+        if (comp.pidfd() >= 0)
+          watch(comp.pidfd(), *app, comp, Watch::kEnd);
+        else
+          peekEnds = true;
       }
     }
   }
-
-  time_t now = time(nullptr);
-  if (isRunning() && !gone.empty()) {
-    pollFds_.clear();
-    store_.collectPollFds(pollFds_);
-    handleGoneFds(gone, now);
+  Clock::MonoTime at;
+  if (store_.startRetryPending(at)) wake = std::min(wake, at);
+  int64_t due;
+  if (events_.nextDue(due)) {
+    // Due times are whole monotonic seconds.
+    wake = std::min(wake, Clock::MonoTime(std::chrono::seconds(due)));
   }
-  gone.clear();
-  goneFds_.swap(gone);  // keeps the capacity for the next turn
+
+  // Rounded up: a sub-millisecond rest must still wait, not spin.
+  const auto left = std::chrono::duration_cast<std::chrono::microseconds>(wake - begin).count();
+  const int timeout = left <= 0 ? 0 : static_cast<int>(std::min<int64_t>((left + 999) / 1000, 60000));
+  int ready = poll(pollFds_.data(), pollFds_.size(), timeout);
+  if (ready < 0 && errno != EINTR) logDebug(std::string("poll() error: ") + strerror(errno));
+
+  const Clock::MonoTime now = clock_.monoNow();
+  for (size_t i = 0; ready > 0 && i < pollFds_.size(); ++i) {
+    if (pollFds_[i].revents == 0) continue;
+    Watch& w = watches_[i];
+    switch (w.kind) {
+      case Watch::kAnswer:
+        if (w.comp->starting()) answerArrived(*w.app, *w.comp, false);
+        break;
+      case Watch::kOutput:
+        if (w.comp->running() && w.comp->drainOutput(now)) componentDied(*w.app, *w.comp);
+        break;
+      case Watch::kEnd:
+        if (w.comp->running()) componentDied(*w.app, *w.comp);
+        break;
+    }
+  }
+  for (const Watch& w : watches_) {
+    if (w.kind == Watch::kAnswer && w.comp->starting() && w.comp->answerDeadline() <= now)
+      answerArrived(*w.app, *w.comp, true);
+    else if (peekEnds && w.kind == Watch::kOutput && w.comp->processEnded())
+      componentDied(*w.app, *w.comp);
+  }
+  store_.advanceStarts(now);
+  if (isRunning()) processDeferredEvents();
 }
 
-void Monitor::handleGoneFds(const std::vector<int>& gone, time_t now) {
-  for (int fd : gone) {
-    AppStore::FdOwner owner;
-    if (!store_.findByFd(fd, owner)) {
-      logError("internal error: pid error");
-      continue;
-    }
-    if (!owner.appRunning) continue;
-    DeferredEvent event(now, owner.pid, owner.appName, owner.compName);
-    bool noTryLeft = false;
-    try {
-      events_.pushFault(event);
-    } catch (const DeferredEventStore::TimeoutError&) {
-      noTryLeft = true;
-    }
-    store_.componentFault(owner.pid, now);
-    if (noTryLeft) store_.cannotRecover(owner.pid, now);
+void Monitor::componentDied(Application& app, Component& comp) {
+  const time_t wall = clock_.wallNow();
+  if (!app.isRunning()) {
+    comp.stop(false);
+    return;
   }
+  DeferredEvent event(wall, clock_.monoSeconds(), comp.pid(), app.name(), comp.name());
+  bool noTryLeft = false;
+  try {
+    events_.pushFault(event);
+  } catch (const DeferredEventStore::TimeoutError&) {
+    noTryLeft = true;
+  }
+  store_.componentFault(app, comp, wall);
+  if (noTryLeft) app.cannotRecover(comp, wall);
 }
 
-bool Monitor::eventStillValid(const DeferredEvent& event) const {
-  if (!event.hasNames()) return store_.holdsComponent(event.pid);
-  AppStore::AppPtr app = store_.find(event.appName);
-  if (!app) return false;
-  for (const Component& comp : app->components()) {
-    if (comp.name() != event.compName) continue;
-    // The first try needs the death by a signal; a later one exists only
-    // because such a death was followed by failed restarts, which gave the
-    // component new pids.
-    return event.tryNo > 1 || comp.signalledPid() == event.pid;
+void Monitor::answerArrived(Application& app, Component& comp, bool timedOut) {
+  auto it = std::find_if(recovering_.begin(), recovering_.end(), [&](const DeferredEvent& e) {
+    return e.compName == comp.name() && appNameEqual(e.appName, app.name());
+  });
+  if (it == recovering_.end()) {
+    store_.answerArrived(app, comp, timedOut, clock_.monoNow());
+    return;
   }
-  return false;
+  const DeferredEvent event = *it;
+  recovering_.erase(it);
+  StandartCompStrategy strategy;
+  switch (app.finishStart(comp, timedOut, strategy)) {
+    case Application::CompStart::kAnswered:
+      app.recovered(comp, event.faultTime, event.tryNo, clock_.wallNow());
+      store_.after_app_recovery(app.name());
+      return;
+    case Application::CompStart::kStoppedHimself:
+      logError("component \"" + comp.name() + "\" stopped himself");
+      break;
+    case Application::CompStart::kFailed:
+      break;
+  }
+  retryOrGiveUp(event);
+}
+
+void Monitor::retryOrGiveUp(const DeferredEvent& event) {
+  try {
+    events_.pushFault(event);
+  } catch (const DeferredEventStore::TimeoutError&) {
+    giveUp(event);
+  }
 }
 
 void Monitor::giveUp(const DeferredEvent& event) {
-  if (!event.hasNames() ||
-      !store_.cannotRecoverComponent(event.appName, event.compName, event.faultTime)) {
-    store_.cannotRecover(event.pid, event.faultTime);
-  }
+  AppStore::AppPtr app = store_.find(event.appName);
+  Component* comp = app ? app->findComponent(event.compName) : nullptr;
+  if (comp) app->cannotRecover(*comp, event.faultTime);
+  stopFaultyApps();
+}
+
+void Monitor::stopFaultyApps() {
   AppNameSet runSet;
-  getRunAppSet(runSet);
+  computeRunAppSet(runSet);
   store_.stopFaultyApps(runSet);
 }
 
-void Monitor::processDeferredEvents(const AppNameSet& filter) {
-  // Events of applications outside the filter are put back untouched: a
-  // restart that a dependency's start merely looked past must not use up a
-  // try of the component's schedule.
-  std::vector<DeferredEvent> setAside;
-  DeferredEvent event;
-  while (isRunning() && events_.popDue(event)) {
-    if (!filter.empty() && event.hasNames() && !admitted(filter, event.appName)) {
-      setAside.push_back(event);
-      continue;
-    }
-    if (!eventStillValid(event)) {
-      AppNameSet runSet;
-      getRunAppSet(runSet);
-      store_.stopFaultyApps(runSet);
-      continue;
-    }
-    bool recovered = event.hasNames()
-                         ? store_.recoverComponent(event.appName, event.compName,
-                                                   event.faultTime, event.tryNo, filter)
-                         : store_.recover(event.pid, event.faultTime, event.tryNo, filter);
-    if (recovered) continue;
-    try {
-      events_.pushFault(event);
-    } catch (const DeferredEventStore::TimeoutError&) {
-      giveUp(event);
-    }
-  }
-  for (const DeferredEvent& e : setAside) events_.push(e);
+void Monitor::dropStaleRecoveries() {
+  // A restart whose application was stopped or reloaded away meanwhile has
+  // nobody left to answer.
+  recovering_.erase(std::remove_if(recovering_.begin(), recovering_.end(),
+                                   [this](const DeferredEvent& e) {
+                                     AppStore::AppPtr app = store_.find(e.appName);
+                                     Component* comp =
+                                         app ? app->findComponent(e.compName) : nullptr;
+                                     return !comp || !comp->starting();
+                                   }),
+                    recovering_.end());
 }
 
-bool Monitor::regenerate(const AppNameSet& names) {
-  logDebug("Monitor::regenerate()");
-  for (size_t i = 0; i < names.size(); ++i) {
-    waitManagementEvents(0);
-    processDeferredEvents(names);
+void Monitor::processDeferredEvents() {
+  dropStaleRecoveries();
+  DeferredEvent event;
+  while (isRunning() && events_.popDue(clock_.monoSeconds(), event)) {
+    AppStore::AppPtr app = store_.find(event.appName);
+    Component* comp = app ? app->findComponent(event.compName) : nullptr;
+    // The first try needs the death by a signal; a later one exists only
+    // because such a death was followed by failed restarts.
+    if (!comp || !app->isRunning() || (event.tryNo <= 1 && comp->signalledPid() != event.pid)) {
+      stopFaultyApps();
+      continue;
+    }
+    // Brought back by something else meanwhile (a reload restart, say).
+    if (comp->running() || comp->starting()) continue;
+    if (app->beginRecovery(*comp, clock_.monoNow()))
+      recovering_.push_back(event);
+    else
+      retryOrGiveUp(event);
   }
-  return false;
 }
 
 void Monitor::appStarted(const Application& app) {
@@ -331,15 +389,24 @@ void Monitor::appStopped(const Application& app) {
 
 void Monitor::reload() {
   logDebug("Monitor::reload()");
-  reloadData();
+  // Nothing is taken over before everything is read and checked: a refused
+  // reload leaves the settings and the store as they were.
+  const MonitorConfReader before = settings_;
   try {
+    settings_.reload();
     RunAppStore fresh(store_.isUpdateMode());
-    loadStore(fresh);
+    fresh.load(settings_.getMetaConfigDir());
     AppNameSet full;
-    getRunAppSet(full);
+    computeRunAppSet(full);
+    fresh.verify(full);
+    applySettings();
+    fresh.setRegenerator(this);
     store_.update(fresh, full);
   } catch (const std::exception& e) {
     logError(std::string("reload error: ") + e.what());
+    settings_ = before;
+    initLog(settings_.getLogType(), settings_.getLogLevel(), settings_.getIpcLogLevel(),
+            settings_.getSyslogFacility(), isCheckMode(), isCheckAll());
   }
   store_.signalAll(SIGHUP);
 }

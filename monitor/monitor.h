@@ -14,6 +14,7 @@
 
 #include "config/monitor_conf_reader.h"
 #include "frame/app_name_less.h"
+#include "frame/clock.h"
 #include "frame/signal_executor.h"
 #include "monitor/deferred_event_store.h"
 #include "monitor/regenerator.h"
@@ -21,8 +22,12 @@
 
 // The supervision core: owns the settings, the application store and the
 // schedule of restarts; starts the run set, runs the main loop that notices
-// dead components through their start pipes and drives their recovery,
-// reloads on request, and stops everything at the end.
+// dead components through their start pipes and pidfds and drives their
+// recovery, reloads on request, and stops everything at the end.
+//
+// Nothing in a turn of the loop waits for one component: starts and
+// restarts are spawned and their answers arrive through the same wait as
+// deaths, so a component that is slow to answer holds up nobody else.
 //
 // Applications, components and the deferred events are touched only by the
 // thread that runs start() and then mainLoop(); other threads reach the
@@ -38,22 +43,25 @@ class Monitor : public Regenerator, public SignalExecutor {
   static const char* const kAgentApp;  // "AGENT"
   static const char* const kMaildApp;  // "MAILD"
 
-  Monitor(const std::string& confFile, const std::string& runList, bool update);
+  // The clock must outlive the monitor; tests hand in their own.
+  Monitor(const std::string& confFile, const std::string& runList, bool update,
+          const Clock& clock = Clock::system());
   ~Monitor() override;
   Monitor(const Monitor&) = delete;
   Monitor& operator=(const Monitor&) = delete;
 
   // Regenerator
-  bool regenerate(const AppNameSet& names) override;
   void appStarted(const Application& app) override;
   void appStopped(const Application& app) override;
 
   virtual void mainLoop();
-  // Starts the first run set; throws InitError when none of it runs.
+  // Starts the first run set; throws InitError when none of it runs. Ends
+  // early, without error, when a SIGTERM or SIGINT arrives meanwhile.
   virtual void start();
   // Waits for the main loop to end, then stops every application.
   virtual void stop();
-  // The SIGHUP path, run by the main loop.
+  // The SIGHUP path, run by the main loop. A failure anywhere leaves the
+  // settings and the store as they were.
   virtual void reload();
   virtual void reloadData();
   virtual void changedConfReload();
@@ -65,6 +73,10 @@ class Monitor : public Regenerator, public SignalExecutor {
 
   void getFirstRunAppSet(AppNameSet& set);
   void getRunAppSet(AppNameSet& set);
+  // One turn of the loop: waits up to maxWaitMs for component events (less
+  // when a deadline or a restart falls due sooner), handles them, moves the
+  // queued starts on and runs the due restarts.
+  void turn(int maxWaitMs);
 
   void addChangedConf(const std::set<pid_t>& pids);
   void getChangedConf(std::set<pid_t>& pids);
@@ -88,27 +100,38 @@ class Monitor : public Regenerator, public SignalExecutor {
   static bool parseHupFileName(const std::string& path, std::string& component, pid_t& pid);
 
  protected:
-  // Waits up to timeoutSec for the end of a component and schedules the
-  // restart of every component that has gone.
-  void waitManagementEvents(int timeoutSec);
-  // Schedules the restart of the components behind descriptors that reported
-  // end of file.
-  void handleGoneFds(const std::vector<int>& gone, time_t now);
-  // Runs the restart tries that are due, for the applications of the filter
-  // (an empty filter admits all).
-  void processDeferredEvents(const AppNameSet& filter);
+  // The component's process has ended: its restart is scheduled.
+  void componentDied(Application& app, Component& comp);
+  // The answer of a starting component has arrived (or its time is up).
+  void answerArrived(Application& app, Component& comp, bool timedOut);
+  // Begins the restart tries that are due.
+  void processDeferredEvents();
   // SIGHUP to the live owners of hup files whose pid is in the set.
   void hupFilePass(std::set<pid_t>& pids);
   // Copies the mail settings into the process-wide notification settings.
   void refreshNotifySettings();
 
  private:
+  // What a watched descriptor stands for.
+  struct Watch {
+    Application* app;
+    Component* comp;
+    enum Kind { kAnswer, kOutput, kEnd } kind;
+  };
+
   void loadStore(RunAppStore& store);
+  void applySettings();
+  void computeRunAppSet(AppNameSet& set) const;
   void verifyRunSet(const AppNameSet& set);
-  bool eventStillValid(const DeferredEvent& event) const;
+  bool takeReloadRequest();
+  void retryOrGiveUp(const DeferredEvent& event);
   void giveUp(const DeferredEvent& event);
+  void stopFaultyApps();
+  void dropStaleRecoveries();
+  static bool terminationPending();
   static void sendHup(pid_t pid, const std::string& name);
 
+  const Clock& clock_;
   MonitorConfReader settings_;
   RunAppStore store_;
   AppNameSet cmdRunSet_;
@@ -126,12 +149,14 @@ class Monitor : public Regenerator, public SignalExecutor {
 
   pid_t ownPid_ = -1;
 
-  // Reused by every wait so that a turn of the main loop allocates nothing.
-  // A wait nested in fault handling may refill them; the outer wait is done
-  // with them by then.
-  std::vector<int> fdList_;
+  // Restarts spawned and waiting for their answer.
+  std::vector<DeferredEvent> recovering_;
+
+  // Reused by every turn so that a turn allocates nothing; pollFds_[i] is
+  // watches_[i]. The pointers stay valid through a turn: components are
+  // added and removed only by a reload, between turns.
   std::vector<pollfd> pollFds_;
-  std::vector<int> goneFds_;
+  std::vector<Watch> watches_;
 };
 
 #endif  // NORVAK_MONITOR_MONITOR_H_

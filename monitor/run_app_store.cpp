@@ -112,16 +112,23 @@ void RunAppStore::update(const RunAppStore& newStore, const AppNameSet& runSet) 
   for (const std::string& name : immutableApps) logInfo("immutableApps: " + name);
 
   for (const std::string& name : oldApps) remove(name);
+  std::vector<std::string> restart;
   for (const std::string& name : immutableApps) {
     AppPtr mine = find(name);
     AppPtr theirs = newStore.find(name);
-    if (mine && theirs) mine->reconfig(*theirs, retryDelays_);
+    if (!mine || !theirs) continue;
+    mine->reconfig(*theirs);
+    // New components of a running application; a stopped one is brought
+    // back by the run set below if it belongs there.
+    if (mine->needsStart() && mine->isRunning()) restart.push_back(mine->name());
   }
   for (const std::string& name : newApps) {
     AppPtr theirs = newStore.find(name);
     if (theirs) add(std::make_shared<Application>(*theirs));
   }
 
+  rebuildDependents();
+  planStart(restart, retryDelays_, false);
   AppStore::applyRunAppSet(runSet, retryDelays_);
   rebuildDependents();
 }

@@ -12,6 +12,7 @@ class StandartCompStrategy : public CompStrategy {
   void start(Component& comp, const std::string& dir, time_t faultTime,
              int tryNo, const std::string& appName) override;
   void addArgs(std::vector<std::string>& args) const override;
+  bool answersLater() const override { return true; }
 };
 
 #endif  // NORVAK_MONITOR_STANDART_COMP_STRATEGY_H_

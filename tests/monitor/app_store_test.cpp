@@ -8,6 +8,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <chrono>
 #include <memory>
 #include <string>
 #include <vector>
@@ -67,10 +68,11 @@ class AppStoreTest : public LogFileTest {
   // Kills the application's process and reports the fault as the main loop
   // does on the end of file.
   void crash(const std::shared_ptr<Application>& app) {
-    const pid_t pid = pidOf(app);
+    Component& comp = app->components().front();
+    const pid_t pid = comp.pid();
     ASSERT_EQ(0, kill(pid, SIGKILL));
-    store().componentFault(pid, time(nullptr));
-    EXPECT_TRUE(store().holdsComponent(pid));
+    EXPECT_TRUE(store().componentFault(*app, comp, time(nullptr)));
+    EXPECT_EQ(pid, comp.signalledPid());
   }
 
   std::string hupLog() const { return dir_.path() + "/hup.log"; }
@@ -163,35 +165,25 @@ TEST_F(AppStoreTest, FaultyApplicationsStopDependenciesOutsideTheRunSet) {
   EXPECT_FALSE(logged("application D going to stop"));
 }
 
-TEST_F(AppStoreTest, DescriptorsMapBackToTheirComponents) {
-  define("A", {});
-  auto b = define("B", {});
-  store().start({"A", "B"}, noDelays_, "", "");
-  std::vector<pollfd> fds;
-  store().collectPollFds(fds);
-  ASSERT_EQ(2u, fds.size());
-  for (const pollfd& p : fds) {
-    AppStore::FdOwner owner;
-    ASSERT_TRUE(store().findByFd(p.fd, owner));
-    std::shared_ptr<Application> app = store().find(owner.appName);
-    EXPECT_EQ(pidOf(app), store().pidByFd(p.fd));
-    EXPECT_EQ(app->components().front().name(), owner.compName);
-  }
-  EXPECT_EQ(-1, store().pidByFd(12345));
+// Starts are queued and moved on by whoever waits for the answers: nothing
+// in planStart or advanceStarts blocks on a component.
+TEST_F(AppStoreTest, QueuedStartsWaitForAnswersInDependencyOrder) {
+  auto a = define("A", {}, "--answer-delay=2000");
+  auto b = define("B", {"A"});
+  store().planStart({"B"}, noDelays_, false);
+  EXPECT_TRUE(store().startsPending());
+  ASSERT_TRUE(a->components().front().starting());   // the dependency goes first
+  EXPECT_EQ(-1, b->components().front().pid());      // B waits for A's answer
+  auto t0 = std::chrono::steady_clock::now();
+  store().advanceStarts(Clock::system().monoNow());  // nothing has answered yet
+  EXPECT_LT(std::chrono::steady_clock::now() - t0, std::chrono::milliseconds(1500));
+  EXPECT_TRUE(a->components().front().starting());
 
-  // A dead process shows as end of file on its descriptor, which still maps
-  // to the dead pid until the fault is handled.
-  pid_t pid = pidOf(b);
-  ASSERT_EQ(0, kill(pid, SIGKILL));
-  pollfd dead = {b->components().front().fd(), POLLIN, 0};
-  char buf[16];
-  ASSERT_EQ(1, poll(&dead, 1, 20000));
-  ASSERT_EQ(0, read(dead.fd, buf, sizeof buf));
-  EXPECT_EQ(pid, store().pidByFd(dead.fd));
-  store().componentFault(pid, time(nullptr));
-  fds.clear();
-  store().collectPollFds(fds);
-  EXPECT_EQ(1u, fds.size());
+  store().runStartsToEnd();
+  EXPECT_FALSE(store().startsPending());
+  EXPECT_TRUE(a->isStarted());
+  EXPECT_TRUE(b->isStarted());
+  EXPECT_EQ((Events{"start A", "start B"}), regen_.events);
 }
 
 TEST_F(AppStoreTest, RecoveredAgentMakesItsDependentsReload) {
@@ -201,8 +193,8 @@ TEST_F(AppStoreTest, RecoveredAgentMakesItsDependentsReload) {
   const pid_t dead = pidOf(agent);
   crash(agent);
 
-  EXPECT_FALSE(store().recover(dead, time(nullptr), 1, {"MAILD"}));
-  ASSERT_TRUE(store().recover(dead, time(nullptr), 1, {}));
+  ASSERT_TRUE(agent->recovery(agent->components().front(), time(nullptr), 1));
+  store().after_app_recovery(agent->name());
   EXPECT_GT(pidOf(agent), 0);
   EXPECT_NE(dead, pidOf(agent));
   EXPECT_TRUE(waitForText(hupLog(), "HUP " + std::to_string(pidOf(maild))));
@@ -218,6 +210,7 @@ TEST_F(AppStoreTest, ApplyRunAppSetStartsDependenciesFirstWhateverTheLoadOrder) 
   regen_.events.clear();
 
   store().applyRunAppSet({"A"}, noDelays_);
+  store().runStartsToEnd();  // starts are queued; drive them here
   EXPECT_EQ((Events{"stop Y", "stop X", "start B", "start A"}), regen_.events);
   EXPECT_TRUE(logged("application \"X\" must be stoped"));
   EXPECT_TRUE(logged("application \"B\" must be started"));

@@ -58,7 +58,6 @@ TEST_F(ApplicationTest, StartsInOrderStopsInReverseAndRestartKeepsRunningOnes) {
   ASSERT_TRUE(app.start({}, standard_));
   EXPECT_TRUE(app.isStarted());
   EXPECT_FALSE(app.hasFailedComponent());
-  EXPECT_EQ(2, regen_.regenerated);
   EXPECT_EQ(Events{"start App"}, regen_.events);
 
   const pid_t a = app.components()[0].pid();
@@ -142,23 +141,22 @@ TEST_F(ApplicationTest, FaultRecoveryAndCannotRecover) {
   struct pollfd p = {y.fd(), POLLIN, 0};
   ASSERT_EQ(1, poll(&p, 1, 10000));
 
-  EXPECT_FALSE(app.componentFault(pid + 100000, 1000, {}));
-  EXPECT_TRUE(app.componentFault(pid, 1000, {"Dep"}));
+  EXPECT_TRUE(app.componentFault(y, 1000, {"Dep"}));
   EXPECT_TRUE(app.hasFailedComponent());
-  EXPECT_TRUE(app.hasSignalledPid(pid));
+  EXPECT_EQ(pid, y.signalledPid());
+  EXPECT_TRUE(app.components()[0].running());
   EXPECT_TRUE(logged("ERROR: Component \"y\" failed"));
 
-  ASSERT_TRUE(app.recovery(pid, time(nullptr) - 5, 1));
+  ASSERT_TRUE(app.recovery(y, time(nullptr) - 5, 1));
   EXPECT_TRUE(y.running());
   EXPECT_NE(pid, y.pid());
   EXPECT_TRUE(logged("INFO: Component \"y\" recovery"));
 
-  EXPECT_TRUE(app.cannotRecover(y.pid(), 1000));
-  EXPECT_FALSE(app.cannotRecover(pid + 100000, 1000));
+  app.cannotRecover(y, 1000);
   EXPECT_TRUE(logged("cannot recovery component y"));
 
   app.stop();
-  EXPECT_FALSE(app.componentFault(y.pid(), 1000, {}));  // a stopped application handles nothing
+  EXPECT_FALSE(app.componentFault(y, 1000, {}));  // a stopped application handles nothing
 }
 
 TEST_F(ApplicationTest, SignalsReachListedComponents) {
@@ -188,26 +186,35 @@ TEST_F(ApplicationTest, Reconfiguration) {
   // Full name alone: taken, nothing restarted.
   Application renamed(app);
   renamed.setFullName("New name");
-  EXPECT_FALSE(app.reconfig(renamed, {}));
+  EXPECT_FALSE(app.reconfig(renamed));
+  EXPECT_FALSE(app.needsStart());
   EXPECT_EQ("New name", app.fullName());
   EXPECT_EQ(keepPid, app.components()[0].pid());
 
   // Components: one dropped, one added, one with new arguments.
   Application next = make("r1", {{"keep", "-v"}, {"fresh", ""}});
   next.addDependency("Base");
-  EXPECT_TRUE(app.reconfig(next, {}));
+  EXPECT_TRUE(app.reconfig(next));
   ASSERT_EQ(2u, app.components().size());
   EXPECT_EQ("-v", app.components()[0].argv());
   EXPECT_EQ(keepPid, app.components()[0].pid());
   EXPECT_EQ("fresh", app.components()[1].name());
+  // The new component is left to a start sequence, which keeps the others.
+  EXPECT_TRUE(app.needsStart());
+  EXPECT_FALSE(app.components()[1].running());
+  ASSERT_TRUE(app.start({}, standard_));
   EXPECT_TRUE(app.components()[1].running());
+  EXPECT_EQ(keepPid, app.components()[0].pid());
   EXPECT_TRUE(app.dependsOn("BASE"));
   EXPECT_TRUE(logged("component \"gone\" from application \"App\" must be deleted"));
   EXPECT_TRUE(logged("application \"App\" now depends on \"Base\""));
 
   // A new path restarts everything from the new definition.
-  EXPECT_TRUE(app.reconfig(make("r2", {{"other", ""}}), {}));
+  EXPECT_TRUE(app.reconfig(make("r2", {{"other", ""}})));
   ASSERT_EQ(1u, app.components().size());
+  EXPECT_FALSE(app.isRunning());
+  EXPECT_TRUE(app.needsStart());
+  ASSERT_TRUE(app.start({}, standard_));
   EXPECT_TRUE(app.components()[0].running());
   EXPECT_EQ(dir_.path() + "/r2/", app.path());
   app.stop();

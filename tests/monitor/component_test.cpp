@@ -158,14 +158,13 @@ TEST_F(ComponentTest, SignalDeathsOnStop) {
   EXPECT_EQ(-1, checked.signalledPid());
 }
 
-TEST_F(ComponentTest, FaultHandlesOnlyItsOwnPid) {
+TEST_F(ComponentTest, FaultReportsOnlyDeathsBySignal) {
   Component crash = make("crash", "--die-after=100 --signal=9");
   ASSERT_EQ("", start(crash));
   const pid_t pid = crash.pid();
   ASSERT_TRUE(waitEof(crash.fd()));
-  EXPECT_FALSE(crash.fault(pid + 100000, 1000, "App", appDir_, {}));
-  EXPECT_TRUE(crash.running());
-  EXPECT_FALSE(crash.fault(pid, 1000, "App", appDir_, {"Other"}));  // reported
+  EXPECT_FALSE(crash.fault(1000, "App", appDir_, {"Other"}));  // reported
+  EXPECT_FALSE(crash.running());
   EXPECT_EQ(pid, crash.signalledPid());
   EXPECT_TRUE(logged("LogInform: Date: "));
   EXPECT_TRUE(logged("This could affect operation of the following application(s): \"Other\""));
@@ -173,7 +172,7 @@ TEST_F(ComponentTest, FaultHandlesOnlyItsOwnPid) {
   Component quit = make("quit", "--exit-after=100");
   ASSERT_EQ("", start(quit));
   ASSERT_TRUE(waitEof(quit.fd()));
-  EXPECT_TRUE(quit.fault(quit.pid(), 1000, "App", appDir_, {}));  // stopped himself
+  EXPECT_TRUE(quit.fault(1000, "App", appDir_, {}));  // stopped himself
   EXPECT_EQ(-1, quit.signalledPid());
 
   // A start with a fault time behind it is a recovery and says so.
@@ -292,7 +291,8 @@ TEST_F(ComponentTest, FailedStartsLeakNoDescriptors) {
   }
   EXPECT_EQ(before, openDescriptors());
   ASSERT_EQ("", start(good));
-  EXPECT_EQ(before + 1, openDescriptors());  // the answer pipe, while it runs
+  // The answer pipe and the pidfd, while it runs.
+  EXPECT_EQ(before + 1 + (good.pidfd() >= 0 ? 1 : 0), openDescriptors());
   good.stop(false);
   EXPECT_EQ(before, openDescriptors());
 }
@@ -316,6 +316,46 @@ TEST_F(ComponentTest, ForkWhileOtherThreadsLog) {
   done = true;
   for (std::thread& t : loggers) t.join();
   EXPECT_EQ(40, started);
+}
+
+// A program's death is seen through its process, also while a helper it
+// started still holds its standard output open.
+TEST_F(ComponentTest, DeathIsSeenWhileADescendantHoldsThePipe) {
+  const std::string holderPid = dir_.path() + "/holder.pid";
+  writeScript(appDir_ + "parent",
+              "printf ' '\nsleep 60 &\necho $! > " + holderPid + "\nsleep 0.2\nkill -SEGV $$\n");
+  Component c("parent");
+  ASSERT_EQ("", start(c));
+  if (c.pidfd() < 0) GTEST_SKIP() << "no pidfd on this kernel";
+  struct pollfd p[2] = {{c.pidfd(), POLLIN, 0}, {c.fd(), POLLIN, 0}};
+  ASSERT_EQ(1, poll(&p[0], 1, 10000));
+  EXPECT_TRUE(c.processEnded());
+  EXPECT_EQ(0, poll(&p[1], 1, 0));  // no end of file: the helper keeps the pipe
+  EXPECT_FALSE(c.fault(1000, "App", appDir_, {}));
+  EXPECT_EQ(c.pid(), c.signalledPid());
+  const pid_t holder = std::stoi(readFile(holderPid));
+  kill(holder, SIGKILL);
+}
+
+// A program that floods its standard output after its answer is read in
+// bounded slices: past the budget the pipe is left alone for a while.
+TEST_F(ComponentTest, OutputAfterTheAnswerIsReadWithinABudget) {
+  writeScript(appDir_ + "chatty", "printf ' '\nexec yes\n");
+  Component c("chatty");
+  ASSERT_EQ("", start(c));
+  const Clock::MonoTime t0 = Clock::system().monoNow();
+  Clock::MonoTime resume;
+  EXPECT_FALSE(c.outputPaused(t0, resume));
+  for (int i = 0; i < 1000 && !c.outputPaused(t0, resume); ++i) {
+    struct pollfd p = {c.fd(), POLLIN, 0};
+    ASSERT_EQ(1, poll(&p, 1, 10000));
+    EXPECT_FALSE(c.drainOutput(t0));
+  }
+  ASSERT_TRUE(c.outputPaused(t0, resume));
+  EXPECT_GT(resume, t0);
+  EXPECT_FALSE(c.outputPaused(resume, resume));  // a new period, a new budget
+  c.stop(false);
+  EXPECT_FALSE(c.running());
 }
 
 }  // namespace

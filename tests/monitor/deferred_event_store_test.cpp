@@ -11,6 +11,8 @@
 namespace {
 
 constexpr time_t T = 1300000000;
+// A wall clock far from the monotonic one: the schedule must not look at it.
+constexpr time_t W = 1700000000;
 
 class DeferredEventStoreTest : public LogFileTest {
  protected:
@@ -18,7 +20,7 @@ class DeferredEventStoreTest : public LogFileTest {
 };
 
 TEST_F(DeferredEventStoreTest, TriesFollowTheRecoveryListThenRunOut) {
-  DeferredEvent ev(T, 100, "Filter", "scanner");
+  DeferredEvent ev(W, T, 100, "Filter", "scanner");
   EXPECT_THROW(store_.pushFault(ev), DeferredEventStore::TimeoutError);  // no list, no try
 
   store_.setTimeList({10, 60, 300});
@@ -29,14 +31,14 @@ TEST_F(DeferredEventStoreTest, TriesFollowTheRecoveryListThenRunOut) {
     ASSERT_TRUE(store_.popDue(expected[i], ev));
     EXPECT_EQ(ev.tryNo, i + 1);
     EXPECT_EQ(ev.due, expected[i]);
-    EXPECT_EQ(ev.faultTime, T);
+    EXPECT_EQ(ev.faultTime, W);
   }
   EXPECT_EQ("pushFault() error: try number is over",
             thrownText<DeferredEventStore::TimeoutError>([&] { store_.pushFault(ev); }));
   EXPECT_TRUE(store_.empty());
 
   // A reload shortens the list: the running series ends after its first try.
-  DeferredEvent next(T, 100, "Filter", "scanner");
+  DeferredEvent next(T, T, 100, "Filter", "scanner");
   store_.pushFault(next);
   ASSERT_TRUE(store_.popDue(T + 10, next));
   store_.setTimeList({10});
@@ -45,14 +47,14 @@ TEST_F(DeferredEventStoreTest, TriesFollowTheRecoveryListThenRunOut) {
 
 TEST_F(DeferredEventStoreTest, DueOrderAndOneEventPerComponent) {
   store_.setTimeList({30});
-  store_.pushFault(DeferredEvent(T + 20, 1, "A", "a"));  // due T+50
-  store_.pushFault(DeferredEvent(T, 2, "B", "b"));       // due T+30
-  store_.pushFault(DeferredEvent(T + 10, 3, "C", "c"));  // due T+40
+  store_.pushFault(DeferredEvent(T + 20, T + 20, 1, "A", "a"));  // due T+50
+  store_.pushFault(DeferredEvent(T, T, 2, "B", "b"));       // due T+30
+  store_.pushFault(DeferredEvent(T + 10, T + 10, 3, "C", "c"));  // due T+40
   // A second fault of a component replaces its first; a reused pid of
   // another component does not; application names ignore case.
-  store_.pushFault(DeferredEvent(T + 15, 3, "C", "c"));  // due T+45
-  store_.pushFault(DeferredEvent(T + 1, 3, "MAILD", "c"));  // due T+31
-  store_.pushFault(DeferredEvent(T + 16, 90, "a", "a"));  // due T+46
+  store_.pushFault(DeferredEvent(T + 15, T + 15, 3, "C", "c"));  // due T+45
+  store_.pushFault(DeferredEvent(T + 1, T + 1, 3, "MAILD", "c"));  // due T+31
+  store_.pushFault(DeferredEvent(T + 16, T + 16, 90, "a", "a"));  // due T+46
   EXPECT_TRUE(warned("equal pid error, pid=3"));
   DeferredEvent ev;
   EXPECT_FALSE(store_.popDue(T + 29, ev));
@@ -73,7 +75,7 @@ TEST_F(DeferredEventStoreTest, FailingComponentIsTriedOnEveryEntryAcrossNewPids)
   std::vector<std::string> cannotRecover;
   int nextPid = 101;
 
-  store_.pushFault(DeferredEvent(T, currentPid["scanner"], "Filter", "scanner"));
+  store_.pushFault(DeferredEvent(T, T, currentPid["scanner"], "Filter", "scanner"));
   for (time_t now = T; now <= T + 60; ++now) {
     DeferredEvent ev;
     while (store_.popDue(now, ev)) {

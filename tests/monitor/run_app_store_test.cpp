@@ -168,6 +168,7 @@ TEST_F(RunAppStoreTest, UpdateSortsOldNewAndImmutableApplications) {
   fresh.load(after);
   regen.events.clear();
   current.update(fresh, {"B", "D"});
+  current.runStartsToEnd();  // starts are queued; drive them here
 
   std::string text = log();
   size_t oldLine = text.find("oldApps: A");

@@ -1,6 +1,8 @@
 #ifndef NORVAK_TESTS_SUPPORT_FILE_UTIL_H_
 #define NORVAK_TESTS_SUPPORT_FILE_UTIL_H_
 
+#include <sys/stat.h>
+
 #include <fstream>
 #include <sstream>
 #include <string>
@@ -17,6 +19,12 @@ inline std::string readFile(const std::string& path) {
 inline void writeFile(const std::string& path, const std::string& text) {
   std::ofstream out(path);
   out << text;
+}
+
+// A /bin/sh script with the body, executable.
+inline void writeScript(const std::string& path, const std::string& body) {
+  writeFile(path, "#!/bin/sh\n" + body);
+  chmod(path.c_str(), 0755);
 }
 
 #endif  // NORVAK_TESTS_SUPPORT_FILE_UTIL_H_
