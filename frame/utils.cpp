@@ -3,24 +3,21 @@
 #include <dirent.h>
 #include <fcntl.h>
 #include <grp.h>
-#include <poll.h>
 #include <pwd.h>
 #include <signal.h>
 #include <sys/stat.h>
-#include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <cctype>
 #include <cerrno>
-#include <chrono>
-#include <cstdio>
 #include <cstring>
 #include <memory>
-#include <thread>
 
+#include "frame/child_process.h"
 #include "frame/run_mode.h"
+#include "frame/spawn.h"
 
 using norvak::base::UniqueFd;
 
@@ -65,27 +62,7 @@ struct DirCloser {
   void operator()(DIR* d) const { closedir(d); }
 };
 
-struct PipeStreamCloser {
-  void operator()(FILE* f) const { pclose(f); }
-};
-
 bool isGraph(char c) { return std::isgraph(static_cast<unsigned char>(c)) != 0; }
-
-// Child-exit wait without a fixed polling step: a pidfd becomes readable the
-// moment the child ends, and waiting on it neither reaps the child nor takes
-// SIGCHLD away from the thread that sigwaits for it.
-int openPidFd(pid_t pid) {
-#ifdef SYS_pidfd_open
-  for (;;) {
-    long fd = syscall(SYS_pidfd_open, pid, 0);
-    if (fd >= 0) return static_cast<int>(fd);
-    if (errno != EINTR) return -1;
-  }
-#else
-  (void)pid;
-  return -1;
-#endif
-}
 
 }  // namespace
 
@@ -151,39 +128,20 @@ bool checkChild(pid_t pid, bool noHang, int* signal, int* exitCode, bool* exited
 }
 
 bool waitOrKill(pid_t pid, int seconds, int* signal, int* exitCode, bool* exited) {
+  // Gone already (reaped by somebody else) is an error, as for checkChild.
   if (!checkChild(pid, true, signal, exitCode, exited)) return false;
-  using Clock = std::chrono::steady_clock;
-  const Clock::time_point deadline = Clock::now() + std::chrono::seconds(std::max(seconds, 0));
-
-  UniqueFd pidFd(openPidFd(pid));
-  // Back-off for kernels without pidfd: short first naps keep the common
-  // quick exit fast, the cap keeps a slow one from costing much CPU.
-  std::chrono::microseconds nap(50);
-  const std::chrono::microseconds kMaxNap(10000);
-
-  for (;;) {
-    Clock::time_point now = Clock::now();
-    if (now >= deadline) break;
-    auto left = std::chrono::duration_cast<std::chrono::microseconds>(deadline - now);
-    if (pidFd) {
-      struct pollfd p = {pidFd.get(), POLLIN, 0};
-      // Round up so that a sub-millisecond rest does not spin with timeout 0.
-      int ms = static_cast<int>(std::min<int64_t>((left.count() + 999) / 1000, 1000 * 1000));
-      int r = poll(&p, 1, ms);
-      if (r < 0 && errno != EINTR) {
-        pidFd.reset();  // fall back to napping
-        continue;
-      }
-    } else {
-      std::this_thread::sleep_for(std::min(nap, left));
-      nap = std::min(nap * 2, kMaxNap);
-    }
-    if (!checkChild(pid, true, signal, exitCode, exited)) return false;
+  ChildProcess child(pid);
+  ExitStatus status;
+  const bool killed = child.waitOrKill(seconds, &status);
+  // Neither an exit nor a signal: the wait itself failed, the pid was not ours.
+  if (!status.exited && status.signal < 0) {
+    throw std::runtime_error("waitpid(" + std::to_string(pid) + ", ..) error: " +
+                             errnoText(ECHILD));
   }
-
-  kill(pid, SIGKILL);
-  checkChild(pid, false, signal, exitCode, exited);
-  return true;
+  if (signal) *signal = status.signal;
+  if (exitCode) *exitCode = status.code;
+  if (exited) *exited = status.exited;
+  return killed;
 }
 
 void splitArgs(const std::string& path, const std::string& args, std::vector<std::string>& out) {
@@ -415,39 +373,51 @@ void removePidFile(const std::string& path) {
 }
 
 bool runCommand(const std::string& command, std::string& text) {
-  std::string full = command + " 2>&1 >/dev/null";
-  std::unique_ptr<FILE, PipeStreamCloser> stream(popen(full.c_str(), "re"));
-  if (!stream) throw error("popen() error: " + errnoText(errno));
+  int fds[2];
+  if (pipe2(fds, O_CLOEXEC) != 0) throw error("pipe() error: " + errnoText(errno));
+  UniqueFd readEnd(fds[0]);
+  UniqueFd writeEnd(fds[1]);
+  SpawnPlan plan;
+  plan.path = "/bin/sh";
+  plan.argv = {"sh", "-c", command};
+  plan.stderrFd = writeEnd.get();
+  plan.clearSignalMask = true;
+  plan.defaultSignals = {SIGPIPE};
+  plan.exec.status = 127;  // as the shell reports a command it cannot run
+  ChildProcess child = spawn(plan);
+  writeEnd.reset();
+
   bool readAny = false;
+  int readError = 0;
   char buf[1024];
   for (;;) {
-    if (fgets(buf, sizeof buf, stream.get()) != nullptr) {
-      text += buf;
+    ssize_t n = read(readEnd.get(), buf, sizeof buf);
+    if (n > 0) {
+      text.append(buf, static_cast<size_t>(n));
       readAny = true;
-      continue;
+    } else if (n == 0) {
+      break;
+    } else if (errno != EINTR) {
+      readError = errno;
+      break;
     }
-    if (ferror(stream.get()) && errno == EINTR) {
-      clearerr(stream.get());
-      continue;
-    }
-    break;
   }
-  // Closed here on every path (the deleter is only for exceptions), so the
-  // command is always reaped.
-  int status = pclose(stream.release());
+  // Closed before the wait: after a read error, a command still writing must
+  // get EPIPE rather than block on a pipe nobody drains.
+  readEnd.reset();
+  const ExitStatus status = child.wait();
   if (readAny) return false;
-  if (status == -1) {
-    text = "pclose() error";
+  if (readError != 0) {
+    text = "read() error: " + errnoText(readError);
     return false;
   }
   // A command that fails without a word on standard error is still a failure.
-  if (WIFEXITED(status) && WEXITSTATUS(status) != 0) {
-    text = "command \"" + command + "\" exited with status " +
-           std::to_string(WEXITSTATUS(status));
+  if (status.exited && status.code != 0) {
+    text = "command \"" + command + "\" exited with status " + std::to_string(status.code);
     return false;
   }
-  if (WIFSIGNALED(status)) {
-    text = "command \"" + command + "\" killed by signal " + std::to_string(WTERMSIG(status));
+  if (status.signal > 0) {
+    text = "command \"" + command + "\" killed by signal " + std::to_string(status.signal);
     return false;
   }
   return true;

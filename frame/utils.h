@@ -75,9 +75,11 @@ void lockFile(int fd, pid_t pid, bool lock);
                                     const std::vector<std::string>& extraLines);
 void removePidFile(const std::string& path);
 
-// Runs the command through the shell with its standard output discarded and
-// its standard error captured. True when it printed nothing on standard error
-// and the stream closed cleanly; otherwise false with the text in `text`.
+// Runs the command through "/bin/sh -c" with its standard input and output on
+// /dev/null and its standard error captured, and waits for it. True when it
+// printed nothing on standard error and exited with status 0; otherwise false,
+// with what it printed appended to `text`, or when it printed nothing, `text`
+// set to the reason. Throws std::runtime_error when it cannot be started.
 bool runCommand(const std::string& command, std::string& text);
 
 // Throws std::runtime_error unless every character is graphic; "" passes.

@@ -23,13 +23,8 @@ NkControl::NkControl(const std::string& name) : name_(name) {
     throw base::NkSystemError("NkControl(" + name_ + ")::ctor - cannot create control pipe -",
                               error);
   }
-  read_fd_ = fds[0];
-  write_fd_ = fds[1];
-}
-
-NkControl::~NkControl() {
-  close(read_fd_);
-  close(write_fd_);
+  read_fd_.reset(fds[0]);
+  write_fd_.reset(fds[1]);
 }
 
 bool NkControl::Send(uint32_t code) {
@@ -43,12 +38,12 @@ bool NkControl::Send(uint32_t code) {
   }
   const char byte = 1;
   for (;;) {
-    if (write(write_fd_, &byte, 1) == 1) break;
+    if (write(write_fd_.get(), &byte, 1) == 1) break;
     int error = errno;
     if (error == EINTR) continue;
     if (error == EAGAIN) {
       // Only a reader far behind fills a pipe; wait for room, not in a spin.
-      pollfd room = {write_fd_, POLLOUT, 0};
+      pollfd room = {write_fd_.get(), POLLOUT, 0};
       poll(&room, 1, 1000);
       continue;
     }
@@ -69,7 +64,7 @@ NkControl::ReadResult NkControl::Read(uint32_t* code) {
   std::lock_guard<std::mutex> lock(mutex_);
   char byte;
   for (;;) {
-    ssize_t got = read(read_fd_, &byte, 1);
+    ssize_t got = read(read_fd_.get(), &byte, 1);
     if (got == 1) break;
     int error = got < 0 ? errno : EPIPE;
     if (error == EINTR) continue;
@@ -94,7 +89,7 @@ void NkControl::Clear() {
   queue_.clear();
   char buffer[64];
   for (;;) {
-    ssize_t got = read(read_fd_, buffer, sizeof(buffer));
+    ssize_t got = read(read_fd_.get(), buffer, sizeof(buffer));
     if (got > 0) continue;
     if (got < 0 && errno == EINTR) continue;
     break;

@@ -7,6 +7,8 @@
 #include <mutex>
 #include <string>
 
+#include "nk_unique_fd.h"
+
 namespace norvak {
 namespace ipc {
 
@@ -26,7 +28,6 @@ class NkControl {
 
   // Raises NkSystemError when the pipe cannot be made.
   explicit NkControl(const std::string& name);
-  ~NkControl();
   NkControl(const NkControl&) = delete;
   NkControl& operator=(const NkControl&) = delete;
 
@@ -37,15 +38,15 @@ class NkControl {
   ReadResult Read(uint32_t* code);
   void Clear();
 
-  int GetReadHandle() const { return read_fd_; }
+  int GetReadHandle() const { return read_fd_.get(); }
   size_t GetQueueSize() const;
 
  private:
   const std::string name_;
   mutable std::mutex mutex_;
   std::deque<uint32_t> queue_;
-  int read_fd_ = -1;
-  int write_fd_ = -1;
+  base::UniqueFd read_fd_;
+  base::UniqueFd write_fd_;
 };
 
 }  // namespace ipc

@@ -32,7 +32,7 @@ bool NkInetSocket::Create() {
     ApplyOptions();
     SetOption(SO_REUSEADDR, 1);
     if (server_ && local_ && local_->GetFamily() == NkIpcAddress::kInet) {
-      if (bind(fd_, local_->GetSockAddr(), local_->GetSockAddrLen()) != 0) {
+      if (bind(fd_.get(), local_->GetSockAddr(), local_->GetSockAddrLen()) != 0) {
         throw base::NkSystemError("InetSocket::Bind", errno);
       }
       bound_ = true;
@@ -49,7 +49,7 @@ bool NkInetSocket::Create() {
 
 bool NkInetSocket::SetOption(int option, int value) {
   if (option != SO_REUSEADDR) return NkSocket::SetOption(option, value);
-  if (setsockopt(fd_, SOL_SOCKET, option, &value, sizeof(value)) != 0) {
+  if (setsockopt(fd_.get(), SOL_SOCKET, option, &value, sizeof(value)) != 0) {
     throw base::NkSystemError("InetSocket::SetOption(REUSEADDR)", errno);
   }
   return true;

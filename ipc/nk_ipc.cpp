@@ -24,8 +24,9 @@ std::string NkIPC::GetRemoteAddressAsString() const {
   return remote_ ? remote_->ToString() : std::string();
 }
 
-std::string NkIPC::GetDescription() const {
-  const int fd = GetHandle();
+std::string NkIPC::GetDescription() const { return DescribeWith(GetHandle()); }
+
+std::string NkIPC::DescribeWith(int fd) const {
   std::string text = listening_ ? "a listening " : "";
   text += "connection (fd->" + (fd == -1 ? std::string("invalid") : std::to_string(fd));
   if (HasAddress(local_)) text += ", local->" + local_->ToString();

@@ -38,6 +38,10 @@ class NkIPC : public NkIfIPC {
   bool IsRemoteAddressEqual(const NkIpcAddress& address) const override;
 
  protected:
+  // GetDescription as if the descriptor were `fd`: a failed close is reported
+  // with the number it had, although the owner has already let it go.
+  std::string DescribeWith(int fd) const;
+
   bool listening_ = false;
   bool server_ = false;
   bool connected_ = false;

@@ -24,7 +24,9 @@ class NkMultiEvent {
    public:
     explicit Waiter(NkMultiEvent& event);
     // Also signals the eventfd `wake_fd` whenever a value arrives, for a
-    // waiter that sleeps in poll(2) rather than on the condition.
+    // waiter that sleeps in poll(2) rather than on the condition. The
+    // descriptor is only borrowed: its owner keeps it open while the
+    // waiter lives.
     Waiter(NkMultiEvent& event, int wake_fd);
     // A Set value this waiter did not take is passed on to another waiter.
     ~Waiter();

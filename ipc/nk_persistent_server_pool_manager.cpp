@@ -44,19 +44,16 @@ bool Contains(const Pool& pool, const NkIfIPC* connection) {
 }  // namespace
 
 NkPersistentServerPoolManager::NkPersistentServerPoolManager(const ConnSettings& settings)
-    : NkPersistentPoolManager(kServer, settings) {
-  wake_fd_ = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
-  if (wake_fd_ < 0) {
+    : NkPersistentPoolManager(kServer, settings),
+      wake_fd_(eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK)) {
+  if (!wake_fd_) {
     const int error = errno;
     base::NkLogError("PoolManager::ctor - cannot create a control: " + base::NkErrorText(error));
     throw base::NkSystemError("PoolManager::ctor - cannot create a control", error);
   }
 }
 
-NkPersistentServerPoolManager::~NkPersistentServerPoolManager() {
-  Close();
-  close(wake_fd_);
-}
+NkPersistentServerPoolManager::~NkPersistentServerPoolManager() { Close(); }
 
 std::string NkPersistentServerPoolManager::StartLine() const {
   std::lock_guard<std::mutex> lock(mutex_);
@@ -202,7 +199,7 @@ NkPersistentPoolManager::WaitOutcome NkPersistentServerPoolManager::WaitLocked(
   NkIfIPCPtr lead = std::move(parked_);
   parked_.reset();
   led_ = lead;
-  NkMultiEvent::Waiter waiter(event_, wake_fd_);
+  NkMultiEvent::Waiter waiter(event_, wake_fd_.get());
   AddWaiterLocked(self);
   lock.unlock();
 
@@ -217,7 +214,7 @@ NkPersistentPoolManager::WaitOutcome NkPersistentServerPoolManager::WaitLocked(
       outcome = kWaitEvent;
       break;
     }
-    pollfd entries[2] = {{lead->GetHandle(), kRequestEvents, 0}, {wake_fd_, POLLIN, 0}};
+    pollfd entries[2] = {{lead->GetHandle(), kRequestEvents, 0}, {wake_fd_.get(), POLLIN, 0}};
     const NkTimeout left = std::min(deadline.Remaining(), lead->GetExpiry().Remaining());
     const int ready = poll(entries, 2, left.AsPollTimeout());
     if (ready < 0) {
@@ -236,7 +233,7 @@ NkPersistentPoolManager::WaitOutcome NkPersistentServerPoolManager::WaitLocked(
       continue;
     }
     if (entries[1].revents != 0) {
-      while (read(wake_fd_, &stale, sizeof(stale)) > 0) {
+      while (read(wake_fd_.get(), &stale, sizeof(stale)) > 0) {
       }
       continue;
     }

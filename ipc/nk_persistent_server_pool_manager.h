@@ -6,6 +6,7 @@
 
 #include "nk_deadline.h"
 #include "nk_persistent_pool_manager.h"
+#include "nk_unique_fd.h"
 
 namespace norvak {
 namespace ipc {
@@ -65,7 +66,7 @@ class NkPersistentServerPoolManager : public NkPersistentPoolManager {
   std::vector<NkIfIPCPtr> retired_;      // busy ones of replaced listeners
   NkIfIPCPtr parked_;  // handed back, waiting for a thread to lead it
   NkIfIPCPtr led_;     // polled by a waiting thread right now
-  int wake_fd_ = -1;   // wakes the leading thread for the pool's events
+  base::UniqueFd wake_fd_;  // wakes the leading thread for the pool's events
   // After a failed accept (out of descriptors, typically) the listeners are
   // left alone for a while instead of polling readable in a loop.
   bool accept_paused_ = false;

@@ -11,6 +11,7 @@
 
 #include <algorithm>
 #include <cstdint>
+#include <utility>
 
 #include "nk_exception.h"
 #include "nk_interruption.h"
@@ -26,6 +27,7 @@ using base::NkParameterError;
 using base::NkSystemError;
 using base::NkTime;
 using base::NkTimeout;
+using base::UniqueFd;
 
 namespace {
 
@@ -37,25 +39,6 @@ constexpr int kConnectRetryPauseMs = 50;
 NkTime EndOf(const NkTimeout& timeout) { return NkTime::MonotonicNow() + timeout; }
 
 NkTimeout LeftUntil(const NkTime& end) { return end - NkTime::MonotonicNow(); }
-
-// Closes a descriptor on scope exit unless released.
-class FileCloser {
- public:
-  explicit FileCloser(int fd) : fd_(fd) {}
-  ~FileCloser() {
-    if (fd_ >= 0) ::close(fd_);
-  }
-  FileCloser(const FileCloser&) = delete;
-  FileCloser& operator=(const FileCloser&) = delete;
-  int Release() {
-    const int fd = fd_;
-    fd_ = -1;
-    return fd;
-  }
-
- private:
-  int fd_;
-};
 
 class Mapping {
  public:
@@ -77,7 +60,7 @@ bool NkSocket::IsReady(int events, const NkTimeout& timeout, bool shorten) {
   if (events == 0) return true;
   // A blocking socket with no time limit simply blocks in the transfer.
   if (timeout.IsInfinite() && !non_blocking_) return true;
-  if (fd_ < 0) throw NkIpcErrorClosed(this, "Socket::IsReady for ");
+  if (!fd_) throw NkIpcErrorClosed(this, "Socket::IsReady for ");
 
   const NkTime end = EndOf(timeout);
   for (;;) {
@@ -85,7 +68,7 @@ bool NkSocket::IsReady(int events, const NkTimeout& timeout, bool shorten) {
     if (!timeout.IsInfinite() && shorten) {
       slice = std::min(slice, LeftUntil(end).AsPollTimeout());
     }
-    pollfd entry = {fd_, static_cast<short>(events), 0};
+    pollfd entry = {fd_.get(), static_cast<short>(events), 0};
     const int rc = poll(&entry, 1, slice);
     if (rc < 0) {
       const int error = errno;
@@ -135,7 +118,7 @@ bool NkSocket::Receive(void* data, size_t& count, const NkTimeout& timeout) {
     // The bytes are usually there already (a reply follows its request), so
     // the read is tried first and the wait is paid only when it would block.
     const size_t still = wanted - received;
-    const ssize_t rc = recv(fd_, bytes + received, still, MSG_DONTWAIT);
+    const ssize_t rc = recv(fd_.get(), bytes + received, still, MSG_DONTWAIT);
     if (rc < 0) {
       const int error = errno;
       if (error == EAGAIN || error == EWOULDBLOCK) {
@@ -177,7 +160,7 @@ bool NkSocket::Send(const void* data, size_t& count, const NkTimeout& timeout) {
   while (count > 0) {
     // Tried first for the same reason as in Receive: the buffer has room far
     // more often than not.
-    const ssize_t rc = send(fd_, bytes + sent, count, MSG_NOSIGNAL | MSG_DONTWAIT);
+    const ssize_t rc = send(fd_.get(), bytes + sent, count, MSG_NOSIGNAL | MSG_DONTWAIT);
     if (rc < 0) {
       const int error = errno;
       if (error == EAGAIN || error == EWOULDBLOCK) {
@@ -231,7 +214,7 @@ bool NkSocket::Connect(const NkTimeout& timeout) {
   try {
     const NkTime end = EndOf(timeout);
     for (int attempt = 1;; ++attempt) {
-      if (connect(fd_, remote_->GetSockAddr(), remote_->GetSockAddrLen()) == 0) break;
+      if (connect(fd_.get(), remote_->GetSockAddr(), remote_->GetSockAddrLen()) == 0) break;
       const int error = errno;
       if (error == EINPROGRESS || error == EINTR) {
         // The connection goes on in the background; its outcome is in
@@ -243,14 +226,14 @@ bool NkSocket::Connect(const NkTimeout& timeout) {
         } catch (const NkIpcErrorClosed&) {
           int pending = 0;
           socklen_t length = sizeof(pending);
-          if (getsockopt(fd_, SOL_SOCKET, SO_ERROR, &pending, &length) == 0 && pending != 0) {
+          if (getsockopt(fd_.get(), SOL_SOCKET, SO_ERROR, &pending, &length) == 0 && pending != 0) {
             throw NkSystemError("Socket::Connect", pending);
           }
           throw;
         }
         int pending = 0;
         socklen_t length = sizeof(pending);
-        if (getsockopt(fd_, SOL_SOCKET, SO_ERROR, &pending, &length) != 0) pending = errno;
+        if (getsockopt(fd_.get(), SOL_SOCKET, SO_ERROR, &pending, &length) != 0) pending = errno;
         if (pending != 0) throw NkSystemError("Socket::Connect", pending);
         break;
       }
@@ -281,7 +264,7 @@ bool NkSocket::Connect(const NkTimeout& timeout) {
 }
 
 bool NkSocket::Listen(int backlog) {
-  if (listen(fd_, backlog) != 0) {
+  if (listen(fd_.get(), backlog) != 0) {
     const int error = errno;
     base::NkLogError("listen error for " + GetDescription() + ": " + NkErrorText(error));
     throw NkSystemError("Socket::Listen", error);
@@ -295,7 +278,7 @@ bool NkSocket::Accept(const NkTimeout& timeout, NkIfIPC* connection) {
   if (target == nullptr || target == this) {
     throw NkParameterError("Socket::Accept", "connection", connection == nullptr ? "null" : "invalid");
   }
-  if (!server_ || !listening_ || fd_ < 0) {
+  if (!server_ || !listening_ || !fd_) {
     if (!local_ || local_->GetFamily() == NkIpcAddress::kUnparsed) {
       base::NkLogDebug("Socket::Accept failed because cannot get local address");
       throw NkIpcError(this, "Socket::Accept ", " - cannot get local address");
@@ -307,7 +290,7 @@ bool NkSocket::Accept(const NkTimeout& timeout, NkIfIPC* connection) {
   int fd = -1;
   for (;;) {
     IsReady(POLLIN, LeftUntil(end), false);
-    fd = accept4(fd_, nullptr, nullptr, SOCK_CLOEXEC);
+    fd = accept4(fd_.get(), nullptr, nullptr, SOCK_CLOEXEC);
     if (fd >= 0) break;
     const int error = errno;
     // ECONNABORTED: the peer gave up while queued; wait for the next one.
@@ -333,12 +316,12 @@ bool NkSocket::Accept(const NkTimeout& timeout, NkIfIPC* connection) {
 
 bool NkSocket::SendFile(const std::string& path, uint64_t offset, uint64_t length,
                         const NkTimeout& timeout) {
-  int fd;
+  UniqueFd file;
   do {
-    fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
-  } while (fd < 0 && errno == EINTR);
-  if (fd < 0) throw NkSystemError("open file", errno);
-  FileCloser file(fd);
+    file.reset(open(path.c_str(), O_RDONLY | O_CLOEXEC));
+  } while (!file && errno == EINTR);
+  if (!file) throw NkSystemError("open file", errno);
+  const int fd = file.get();
 
   const off_t size = lseek(fd, 0, SEEK_END);
   if (size < 0) throw NkSystemError("lseek to end", errno);
@@ -363,7 +346,7 @@ bool NkSocket::SendFile(const std::string& path, uint64_t offset, uint64_t lengt
       throw NkIpcError(this, "Socket::SendFile ", std::string(" - ") + e.what());
     }
   }
-  if (::close(file.Release()) != 0 && errno != EINTR) throw NkSystemError("close file", errno);
+  if (file.close() != 0 && errno != EINTR) throw NkSystemError("close file", errno);
   return true;
 }
 
@@ -411,20 +394,20 @@ bool NkSocket::SendFromFileHandle(int fd, int64_t length, const NkTimeout& timeo
 }
 
 bool NkSocket::CloseHandle() {
-  if (fd_ < 0) return true;
+  if (!fd_) return true;
   bool ok = true;
+  const int fd = fd_.get();
   // On Linux the descriptor is gone even when close reports EINTR; closing
   // it again could hit a descriptor another thread just opened.
-  if (::close(fd_) != 0 && errno != EINTR) {
+  if (fd_.close() != 0 && errno != EINTR) {
     const int error = errno;
     ok = false;
     if (error == EBADF) {
-      base::NkLogAlert("Socket::Close for " + GetDescription() + ": bad file descriptor");
+      base::NkLogAlert("Socket::Close for " + DescribeWith(fd) + ": bad file descriptor");
     } else {
-      base::NkLogError("close for " + GetDescription() + ") failed: " + NkErrorText(error));
+      base::NkLogError("close for " + DescribeWith(fd) + ") failed: " + NkErrorText(error));
     }
   }
-  fd_ = -1;
   connected_ = false;
   return ok;
 }
@@ -444,9 +427,9 @@ bool NkSocket::Dup(const NkSocket& other) {
   // Replacing our own descriptor with its copy would first close it (and,
   // for a listener, remove its socket file).
   if (&other == this) return true;
-  const int fd = other.fd_ < 0 ? -1 : fcntl(other.fd_, F_DUPFD_CLOEXEC, 0);
+  const int fd = !other.fd_ ? -1 : fcntl(other.fd_.get(), F_DUPFD_CLOEXEC, 0);
   if (fd < 0) {
-    const int error = other.fd_ < 0 ? EBADF : errno;
+    const int error = !other.fd_ ? EBADF : errno;
     base::NkLogError("Socket::Dup failed because " + NkErrorText(error));
     throw NkSystemError("Socket::Dup", error);
   }
@@ -463,14 +446,17 @@ bool NkSocket::Dup(const NkSocket& other) {
 }
 
 void NkSocket::SetHandle(int fd) {
-  if (fd_ >= 0 && fd_ != fd) Close();
-  fd_ = fd;
+  if (fd_.get() == fd) return;
+  // Owned before the old one goes, so that a failing Close cannot leak it.
+  UniqueFd adopted(fd);
+  if (fd_) Close();
+  fd_ = std::move(adopted);
 }
 
 void NkSocket::CopyOptions(const NkSocket& other) { non_blocking_ = other.non_blocking_; }
 
 bool NkSocket::ApplyOptions() {
-  if (fd_ < 0) {
+  if (!fd_) {
     base::NkLogDebug("Socket::ApplyOptions - handle is invalid");
     return false;
   }
@@ -480,7 +466,7 @@ bool NkSocket::ApplyOptions() {
 }
 
 bool NkSocket::SetOption(int option, int value) {
-  if (setsockopt(fd_, SOL_SOCKET, option, &value, sizeof(value)) != 0) {
+  if (setsockopt(fd_.get(), SOL_SOCKET, option, &value, sizeof(value)) != 0) {
     throw NkSystemError("Socket::SetOption(" + std::to_string(option) + ") setsockopt failed",
                         errno);
   }
@@ -488,33 +474,33 @@ bool NkSocket::SetOption(int option, int value) {
 }
 
 bool NkSocket::SetFlag(int flag) {
-  const int flags = fcntl(fd_, F_GETFL);
+  const int flags = fcntl(fd_.get(), F_GETFL);
   if (flags < 0) throw NkSystemError("Socket::SetFlag(" + std::to_string(flag) + ") get flags", errno);
-  if (fcntl(fd_, F_SETFL, flags | flag) != 0) {
+  if (fcntl(fd_.get(), F_SETFL, flags | flag) != 0) {
     throw NkSystemError("Socket::SetFlag(" + std::to_string(flag) + ") set flags", errno);
   }
   return true;
 }
 
 bool NkSocket::ClearFlag(int flag) {
-  const int flags = fcntl(fd_, F_GETFL);
+  const int flags = fcntl(fd_.get(), F_GETFL);
   if (flags < 0) {
     throw NkSystemError("Socket::ClearFlag(" + std::to_string(flag) + ") get flags", errno);
   }
-  if (fcntl(fd_, F_SETFL, flags & ~flag) != 0) {
+  if (fcntl(fd_.get(), F_SETFL, flags & ~flag) != 0) {
     throw NkSystemError("Socket::ClearFlag(" + std::to_string(flag) + ") set flags", errno);
   }
   return true;
 }
 
 bool NkSocket::GetLocalSocketAddress() {
-  if (fd_ < 0) {
+  if (!fd_) {
     base::NkLogDebug("GetLocalSocketAddress: handle is invalid");
     return false;
   }
   // A new object: the old one may be shared with other connections.
   NkIpcAddressPtr address = local_ ? local_->Clone() : MakeAddress();
-  if (!address->GetLocalSocketAddress(fd_)) {
+  if (!address->GetLocalSocketAddress(fd_.get())) {
     base::NkLogError("GetLocalSocketAddress: cannot get local name: " + NkErrorText(errno));
     return false;
   }
@@ -523,12 +509,12 @@ bool NkSocket::GetLocalSocketAddress() {
 }
 
 bool NkSocket::GetRemoteSocketAddress() {
-  if (fd_ < 0) {
+  if (!fd_) {
     base::NkLogDebug("GetRemoteSocketAddress: handle is invalid");
     return false;
   }
   NkIpcAddressPtr address = MakeAddress();
-  if (!address->GetRemoteSocketAddress(fd_)) {
+  if (!address->GetRemoteSocketAddress(fd_.get())) {
     const int error = errno;
     if (error == ENOTCONN) {
       base::NkLogError(

@@ -7,6 +7,7 @@
 
 #include "nk_ipc.h"
 #include "nk_timeout.h"
+#include "nk_unique_fd.h"
 
 namespace norvak {
 namespace ipc {
@@ -33,14 +34,14 @@ class NkSocket : public NkIPC {
                 const base::NkTimeout& timeout) override;
   bool SendFromFileHandle(int fd, int64_t length, const base::NkTimeout& timeout) override;
   bool Close() override;
-  int GetHandle() const override { return fd_; }
+  int GetHandle() const override { return fd_.get(); }
 
   // Shares the other socket's address objects.
   virtual void TakeAddresses(const NkSocket& other);
   // Becomes a second handle on the other socket's connection (own
   // descriptor, same addresses and flags; never the owner of a socket file).
   virtual bool Dup(const NkSocket& other);
-  // Adopts a descriptor, closing the previous one.
+  // Adopts (owns from now on) a descriptor, closing the previous one.
   virtual void SetHandle(int fd);
   virtual void CopyOptions(const NkSocket& other);
   // SO_REUSEADDR and, for non-blocking sockets, O_NONBLOCK.
@@ -62,7 +63,7 @@ class NkSocket : public NkIPC {
   // A fresh, unparsed address of this socket's kind.
   virtual NkIpcAddressPtr MakeAddress() const = 0;
 
-  int fd_ = -1;
+  base::UniqueFd fd_;
   bool non_blocking_ = true;
   bool bound_ = false;
 };

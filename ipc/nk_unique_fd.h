@@ -31,6 +31,11 @@ class UniqueFd {
     if (fd_ >= 0) ::close(fd_);
     fd_ = fd;
   }
+  // For a caller that must report a failed close: the result of close(2)
+  // (0, or -1 with errno set). The descriptor is forgotten either way, so a
+  // failure is never followed by a second close of a number that may
+  // already belong to someone else.
+  int close() { return fd_ >= 0 ? ::close(release()) : 0; }
 
  private:
   int fd_ = -1;

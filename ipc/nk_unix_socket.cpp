@@ -38,7 +38,7 @@ bool NkUnixSocket::Bind() {
   const NkUnixSocketAddress* address = dynamic_cast<const NkUnixSocketAddress*>(local_.get());
   if (address == nullptr) throw base::NkSystemError("UnixSocket::Create", EAFNOSUPPORT);
   const char* path = address->GetPath();
-  if (bind(fd_, address->GetSockAddr(), address->GetSockAddrLen()) != 0) {
+  if (bind(fd_.get(), address->GetSockAddr(), address->GetSockAddrLen()) != 0) {
     const int error = errno;
     // Only an existing file can be stale; any other failure (no directory,
     // no permission) is reported as it is.
@@ -56,7 +56,7 @@ bool NkUnixSocket::Bind() {
         throw base::NkSystemError("UnixSocket::Create", errno);
       }
     }
-    if (bind(fd_, address->GetSockAddr(), address->GetSockAddrLen()) != 0) {
+    if (bind(fd_.get(), address->GetSockAddr(), address->GetSockAddrLen()) != 0) {
       throw base::NkSystemError("UnixSocket::Create", errno);
     }
     base::NkLogAlert("UnixSocket::Create a listening " + GetDescription() +

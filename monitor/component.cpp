@@ -1,13 +1,10 @@
 #include "monitor/component.h"
 
-#include <dirent.h>
 #include <errno.h>
 #include <fcntl.h>
-#include <grp.h>
 #include <poll.h>
 #include <signal.h>
 #include <string.h>
-#include <sys/syscall.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -18,6 +15,7 @@
 #include "frame/io.h"
 #include "frame/log.h"
 #include "frame/run_mode.h"
+#include "frame/spawn.h"
 #include "frame/ticker.h"
 #include "frame/utils.h"
 #include "monitor/comp_strategy.h"
@@ -28,160 +26,13 @@ using norvak::base::UniqueFd;
 
 namespace {
 
-// Everything the child needs between fork and exec, built beforehand: after
-// fork only async-signal-safe calls are allowed, so the child must neither
-// allocate nor format nor touch the logger (another thread may have held its
-// lock at the moment of the fork).
-//
-// A failing child writes one record on the answer pipe: the answer byte 'E',
-// a NUL, the message, a line feed and errno in decimal. One write(2) of less
-// than PIPE_BUF bytes arrives whole, so the parent can read the reason after
-// the answer byte and log it.
-struct ChildPlan {
-  const char* path = nullptr;
-  char* const* argv = nullptr;
-  int answerFd = -1;
-  int diagFd = -1;
-  uid_t uid = 0;
-  gid_t gid = 0;
-  sigset_t unblock;
-  bool sigsetOk = true;
-  std::string sigaddsetError;
-  std::string dup2Error;
-  std::string sigprocmaskError;
-  std::string groupError;
-  std::string userError;
-  std::string setsidError;
-  std::string execError;
-  std::string unknownError;
-};
-
+// Longest child message the answer reader takes after the answer byte.
 const size_t kMaxChildMessage = 1024;
 
 // Output after the answer read per period: enough for a program that talks a
 // little, while a flood is held back in its pipe.
 const size_t kOutputBudget = 256 * 1024;
 const std::chrono::milliseconds kOutputPeriod(100);
-
-std::string childRecord(const std::string& message) {
-  std::string record("E");
-  record += '\0';
-  record += message.substr(0, kMaxChildMessage);
-  record += '\n';
-  return record;
-}
-
-// Async-signal-safe: stack buffer, memcpy, write, _exit.
-[[noreturn]] void childFail(int fd, const std::string& record, int status) {
-  const int err = errno;
-  char buf[kMaxChildMessage + 32];
-  size_t n = std::min(record.size(), kMaxChildMessage + 8);
-  memcpy(buf, record.data(), n);
-  char digits[16];
-  int d = 0;
-  unsigned value = err < 0 ? 0u : static_cast<unsigned>(err);
-  do {
-    digits[d++] = static_cast<char>('0' + value % 10);
-    value /= 10;
-  } while (value != 0 && d < 16);
-  while (d > 0) buf[n++] = digits[--d];
-  ssize_t w;
-  do {
-    w = write(fd, buf, n);
-  } while (w < 0 && errno == EINTR);
-  _exit(status);
-}
-
-// Closes every descriptor from 3 up in one call; without close_range (older
-// kernels) walks /proc/self/fd with raw getdents64 into a stack buffer, since
-// opendir would allocate. Async-signal-safe.
-bool closeInheritedDescriptors() {
-#ifdef SYS_close_range
-  if (syscall(SYS_close_range, 3u, ~0u, 0u) == 0) return true;
-#endif
-  int dir = open("/proc/self/fd", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-  if (dir < 0) return false;
-  // Closing entries while reading the directory may hide others, so repeat
-  // passes until one finds nothing left to close.
-  for (;;) {
-    bool closedAny = false;
-    if (lseek(dir, 0, SEEK_SET) < 0) break;
-    alignas(8) char buf[4096];
-    for (;;) {
-      long n = syscall(SYS_getdents64, dir, buf, sizeof(buf));
-      if (n < 0 && errno == EINTR) continue;
-      if (n <= 0) break;
-      for (long off = 0; off < n;) {
-        struct Entry {
-          unsigned long long ino;
-          long long off;
-          unsigned short reclen;
-          unsigned char type;
-          char name[1];
-        };
-        const Entry* e = reinterpret_cast<const Entry*>(buf + off);
-        off += e->reclen;
-        int fd = 0;
-        const char* p = e->name;
-        if (*p < '0' || *p > '9') continue;
-        for (; *p >= '0' && *p <= '9'; ++p) fd = fd * 10 + (*p - '0');
-        if (fd >= 3 && fd != dir) {
-          close(fd);
-          closedAny = true;
-        }
-      }
-    }
-    if (!closedAny) break;
-  }
-  close(dir);
-  return true;
-}
-
-// The child's sequence. Never returns into the monitor's code.
-[[noreturn]] void runChild(const ChildPlan& plan) {
-  int answer = plan.answerFd;
-  int diag = plan.diagFd;
-  // The standard streams are about to be replaced; pipe ends that happen to
-  // sit on 0..2 (a parent that closed its own) must move out of the way.
-  if (answer <= 2) {
-    answer = fcntl(answer, F_DUPFD, 3);
-    if (answer < 0) _exit(1);
-  }
-  if (diag >= 0 && diag <= 2) {
-    diag = fcntl(diag, F_DUPFD, 3);
-    if (diag < 0) childFail(answer, plan.dup2Error, 1);
-  }
-
-  int devnull = open("/dev/null", O_RDWR);
-  if (devnull < 0) _exit(1);
-  if (dup2(devnull, 0) < 0 || dup2(devnull, 2) < 0) _exit(1);
-
-  if (dup2(answer, 1) < 0) childFail(answer, plan.dup2Error, 1);
-  answer = 1;
-  if (diag >= 0 && dup2(diag, 2) < 0) childFail(answer, plan.dup2Error, 1);
-
-  // The program must hold nothing of the monitor's: a stray copy of another
-  // component's pipe would keep that component's end-of-file from arriving.
-  if (!closeInheritedDescriptors()) _exit(1);
-
-  if (!plan.sigsetOk) childFail(answer, plan.sigaddsetError, 2);
-  if (sigprocmask(SIG_UNBLOCK, &plan.unblock, nullptr) != 0)
-    childFail(answer, plan.sigprocmaskError, 2);
-
-  if (plan.gid != 0 && plan.gid != getgid()) {
-    // Root's supplementary groups must not follow the program into its
-    // unprivileged group.
-    if (geteuid() == 0 && setgroups(1, &plan.gid) != 0) childFail(answer, plan.groupError, 3);
-    if (setgid(plan.gid) != 0) childFail(answer, plan.groupError, 3);
-  }
-  if (plan.uid != 0 && plan.uid != getuid()) {
-    if (setuid(plan.uid) != 0) childFail(answer, plan.userError, 4);
-  }
-  if (setsid() < 0) childFail(answer, plan.setsidError, 7);
-
-  if (execv(plan.path, plan.argv) < 0) childFail(answer, plan.execError, 5);
-  childFail(answer, plan.unknownError, 6);
-}
 
 std::string signalText(int sig) {
   const char* s = strsignal(sig);
@@ -360,7 +211,9 @@ bool Component::startComp(CompStrategy& strategy, const std::string& dir, bool w
     diagWrite.reset(p[1]);
   }
 
-  ChildPlan plan;
+  // The child answers on its standard output; a step that fails before the
+  // exec writes its record there too.
+  SpawnPlan plan;
   if (!user_.empty()) {
     try {
       plan.uid = Utils::getUid(user_);
@@ -375,37 +228,21 @@ bool Component::startComp(CompStrategy& strategy, const std::string& dir, bool w
       logError(e.what());
     }
   }
+  plan.path = path;
+  Utils::splitArgs(path, argv_, plan.argv);
+  strategy.addArgs(plan.argv);
+  plan.stdoutFd = answerWrite.get();
+  plan.stderrFd = withDiag ? diagWrite.get() : SpawnPlan::kNull;
+  plan.reportFd = answerWrite.get();
+  plan.newSession = true;
+  plan.unblockSignals = {SIGHUP, SIGTERM, SIGINT, SIGPIPE, SIGCHLD, SIGTTOU, SIGTTIN};
+  plan.group.message = "cannot set \"" + group_ + "\" group";
+  plan.user.message = "cannot set \"" + user_ + "\"user";
+  plan.exec.message = "exec( " + path + " ) error";
+  // The other steps keep the plan's texts and statuses, which are ours.
 
-  std::vector<std::string> args;
-  Utils::splitArgs(path, argv_, args);
-  strategy.addArgs(args);
-  std::vector<char*> argvPtrs;
-  argvPtrs.reserve(args.size() + 1);
-  for (std::string& a : args) argvPtrs.push_back(&a[0]);
-  argvPtrs.push_back(nullptr);
-
-  plan.path = path.c_str();
-  plan.argv = argvPtrs.data();
-  plan.answerFd = answerWrite.get();
-  plan.diagFd = diagWrite.get();
-  plan.sigsetOk = sigemptyset(&plan.unblock) == 0;
-  for (int sig : {SIGHUP, SIGTERM, SIGINT, SIGPIPE, SIGCHLD, SIGTTOU, SIGTTIN})
-    plan.sigsetOk = plan.sigsetOk && sigaddset(&plan.unblock, sig) == 0;
-  plan.sigaddsetError = childRecord("sigaddset() error");
-  plan.dup2Error = childRecord("dup2() error");
-  plan.sigprocmaskError = childRecord("sigprocmask() error");
-  plan.groupError = childRecord("cannot set \"" + group_ + "\" group");
-  plan.userError = childRecord("cannot set \"" + user_ + "\"user");
-  plan.setsidError = childRecord("setsid() error");
-  plan.execError = childRecord("exec( " + path + " ) error");
-  plan.unknownError = childRecord("unknown error");
-
-  pid_t child = fork();
-  if (child < 0) throw std::runtime_error("fork() error");
-  if (child == 0) runChild(plan);
-
-  proc_ = ChildProcess(child);
-  pid_ = child;
+  proc_ = spawn(plan);
+  pid_ = proc_.pid();
   fd_ = std::move(answerRead);
   diagFd_ = std::move(diagRead);
   return true;

@@ -1,14 +1,9 @@
 #include "notify/cmd_informer.h"
 
-#include <dirent.h>
 #include <errno.h>
 #include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
-#include <string.h>
-#include <sys/resource.h>
-#include <sys/syscall.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -17,7 +12,7 @@
 #include <utility>
 
 #include "frame/log.h"
-#include "frame/utils.h"
+#include "frame/spawn.h"
 #include "ipc/nk_unique_fd.h"
 #include "notify/delivery_threads.h"
 
@@ -33,87 +28,17 @@ DeliveryThreads& deliveries() {
   return *threads;
 }
 
-void writeText(const char* text) { (void)!write(STDERR_FILENO, text, strlen(text)); }
-
-// Async-signal-safe: runs between fork and exec.
-void closeInheritedDescriptors() {
-#ifdef SYS_close_range
-  if (syscall(SYS_close_range, 3U, ~0U, 0U) == 0) return;
-#endif
-  int dir = open("/proc/self/fd", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-  if (dir >= 0) {
-    char buf[4096];
-    for (;;) {
-      long n = syscall(SYS_getdents64, dir, buf, sizeof buf);
-      if (n <= 0) break;
-      for (long off = 0; off < n;) {
-        const auto* entry = reinterpret_cast<const struct dirent64*>(buf + off);
-        off += entry->d_reclen;
-        int fd = 0;
-        const char* p = entry->d_name;
-        if (*p < '0' || *p > '9') continue;
-        for (; *p >= '0' && *p <= '9'; ++p) fd = fd * 10 + (*p - '0');
-        if (fd >= 3 && fd != dir) close(fd);
-      }
-    }
-    close(dir);
-    return;
-  }
-  struct rlimit limit;
-  int top = 1024;
-  if (getrlimit(RLIMIT_NOFILE, &limit) == 0 && limit.rlim_cur != RLIM_INFINITY)
-    top = static_cast<int>(std::min<rlim_t>(limit.rlim_cur, 1 << 20));
-  for (int fd = 3; fd < top; ++fd) close(fd);
-}
-
-// Everything the child needs, prepared before fork: nothing after it
-// allocates or takes a lock.
-struct ChildPlan {
-  const char* argv[4];
-  struct sigaction defaultAction;
-  sigset_t emptyMask;
-};
-
-[[noreturn]] void runChild(int input, const ChildPlan& plan) {
-  if (input == STDIN_FILENO) {
-    // dup2 onto itself keeps close-on-exec set; clear it by hand.
-    if (fcntl(input, F_SETFD, 0) != 0) {
-      writeText("error dup2()\n");
-      _exit(255);
-    }
-  } else if (dup2(input, STDIN_FILENO) < 0) {
-    writeText("error dup2()\n");
-    _exit(255);
-  }
-  // The monitor's threads block the signals it waits for; the command must
-  // not inherit that, nor an ignored SIGPIPE.
-  sigprocmask(SIG_SETMASK, &plan.emptyMask, nullptr);
-  sigaction(SIGPIPE, &plan.defaultAction, nullptr);
-  closeInheritedDescriptors();
-  execv(plan.argv[0], const_cast<char* const*>(plan.argv));
-  writeText("error inform: cannot execute /bin/sh\n");
-  _exit(127);
-}
-
 // One running informer command: its input and its process. Whoever drops
 // the last reference without having waited kills and reaps the command.
 class Delivery {
  public:
-  Delivery(pid_t pid, UniqueFd input, std::string command, std::string text, int timeout)
-      : pid_(pid),
+  Delivery(ChildProcess child, UniqueFd input, std::string command, std::string text,
+           int timeout)
+      : child_(std::move(child)),
         input_(std::move(input)),
         command_(std::move(command)),
         text_(std::move(text)),
         deadline_(Clock::now() + std::chrono::seconds(timeout)) {}
-  ~Delivery() {
-    if (pid_ > 0) {
-      kill(pid_, SIGKILL);
-      try {
-        Utils::checkChild(pid_, false);
-      } catch (...) {
-      }
-    }
-  }
   Delivery(const Delivery&) = delete;
   Delivery& operator=(const Delivery&) = delete;
 
@@ -165,28 +90,12 @@ class Delivery {
 
   // Returns the signal that ended the command, or -1.
   int waitOrKill() {
-    int signal = -1;
-    const pid_t pid = std::exchange(pid_, -1);
-#ifdef SYS_pidfd_open
-    UniqueFd exitFd(static_cast<int>(syscall(SYS_pidfd_open, pid, 0)));
-    if (exitFd) {
-      struct pollfd pfd = {exitFd.get(), POLLIN, 0};
-      int ready;
-      do {
-        ready = poll(&pfd, 1, remainingMs());
-      } while (ready < 0 && errno == EINTR);
-      if (ready <= 0) kill(pid, SIGKILL);
-      Utils::checkChild(pid, false, &signal);
-      return signal;
-    }
-#endif
-    // No process descriptors on this kernel: the sampling wait.
-    const int seconds = (remainingMs() + 999) / 1000;
-    Utils::waitOrKill(pid, seconds, &signal);
-    return signal;
+    ExitStatus status;
+    child_.waitOrKill((remainingMs() + 999) / 1000, &status);
+    return status.signal;
   }
 
-  pid_t pid_;
+  ChildProcess child_;  // killed and reaped if dropped running
   UniqueFd input_;
   std::string command_;
   std::string text_;
@@ -207,26 +116,28 @@ bool CmdInformer::inform(const std::string& text) {
   UniqueFd readEnd(fds[0]);
   UniqueFd writeEnd(fds[1]);
 
-  ChildPlan plan;
-  plan.argv[0] = "/bin/sh";
-  plan.argv[1] = "-c";
-  plan.argv[2] = command_.c_str();
-  plan.argv[3] = nullptr;
-  memset(&plan.defaultAction, 0, sizeof plan.defaultAction);
-  plan.defaultAction.sa_handler = SIG_DFL;
-  sigemptyset(&plan.defaultAction.sa_mask);
-  sigemptyset(&plan.emptyMask);
-
-  const pid_t pid = fork();
-  if (pid < 0) {
+  SpawnPlan plan;
+  plan.path = "/bin/sh";
+  plan.argv = {"sh", "-c", command_};
+  plan.stdinFd = readEnd.get();
+  plan.stdoutFd = SpawnPlan::kInherit;
+  plan.stderrFd = SpawnPlan::kInherit;
+  // Nothing the monitor blocks or ignores reaches the command.
+  plan.clearSignalMask = true;
+  plan.defaultSignals = {SIGPIPE};
+  plan.streams.status = 255;
+  plan.exec.status = 127;
+  ChildProcess child;
+  try {
+    child = spawn(plan);
+  } catch (const std::exception&) {
     logError("error inform: fork() error. Data=" + text);
     return false;
   }
-  if (pid == 0) runChild(readEnd.get(), plan);
   readEnd.reset();
 
   auto delivery =
-      std::make_shared<Delivery>(pid, std::move(writeEnd), command_, text, timeout_);
+      std::make_shared<Delivery>(std::move(child), std::move(writeEnd), command_, text, timeout_);
   // On failure the last reference goes here and takes the command down.
   return deliveries().start([delivery]() { delivery->run(); });
 }

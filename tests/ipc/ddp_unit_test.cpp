@@ -15,6 +15,7 @@
 #include "ipc/nk_inet_socket_address.h"
 #include "ipc/nk_ipc_error.h"
 #include "ipc/nk_ipc_factory.h"
+#include "ipc/nk_unique_fd.h"
 #include "ipc/nk_unix_socket.h"
 #include "session_test_support.h"
 #include "temp_dir.h"
@@ -231,6 +232,7 @@ class FlakySocket : public NkUnixSocket {
 TEST(DdpPushTest, FailedPushKeepsTheBuffer) {
   int fds[2];
   ASSERT_EQ(0, socketpair(AF_UNIX, SOCK_STREAM, 0, fds));
+  const base::UniqueFd peer(fds[1]);
   auto flaky = std::make_shared<FlakySocket>();
   flaky->SetHandle(fds[0]);
   flaky->ApplyOptions();
@@ -242,9 +244,8 @@ TEST(DdpPushTest, FailedPushKeepsTheBuffer) {
   EXPECT_EQ(9u, kept.size());
   EXPECT_TRUE(unit.Push());
   std::string got(9, '\0');
-  EXPECT_EQ(9, read(fds[1], &got[0], 9));
+  EXPECT_EQ(9, read(peer.get(), &got[0], 9));
   EXPECT_EQ(kept, got);
-  close(fds[1]);
 }
 
 }  // namespace

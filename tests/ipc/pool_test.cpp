@@ -18,6 +18,7 @@
 #include "ipc/nk_exception.h"
 #include "ipc/nk_maintain_thread.h"
 #include "ipc/nk_multi_event.h"
+#include "ipc/nk_unique_fd.h"
 #include "session_test_support.h"
 
 namespace norvak {
@@ -200,26 +201,39 @@ TEST_F(PoolTest, StrayInputMakesAnIdleConnectionUnusable) {
   ASSERT_EQ(0, listen(listener.fd(), 4));
   NkClientSession client(ClientPool(ConnSettings(1)));
   client.Open(address());
-  int idle_peer = accept(listener.fd(), nullptr, nullptr);
-  ASSERT_GE(idle_peer, 0);
-  ASSERT_EQ(4, write(idle_peer, "junk", 4));
+  base::UniqueFd idle_peer(accept(listener.fd(), nullptr, nullptr));
+  ASSERT_TRUE(idle_peer.valid());
+  ASSERT_EQ(4, write(idle_peer.get(), "junk", 4));
 
   // The junk is not taken for the answer: that connection is dropped and
   // the exchange runs on a fresh one.
   std::thread answer([&] {
-    int next = accept(listener.fd(), nullptr, nullptr);
+    base::UniqueFd next(accept(listener.fd(), nullptr, nullptr));
     char in[8];
     // Identifier and value come as two writes.
-    if (next >= 0 && recv(next, in, 8, MSG_WAITALL) == 8) {
-      (void)!write(next, testing_support::BigEndian32(2).data(), 4);
+    if (next && recv(next.get(), in, 8, MSG_WAITALL) == 8) {
+      (void)!write(next.get(), testing_support::BigEndian32(2).data(), 4);
     }
-    close(next);
   });
   int32_t result = 0;
   const std::string error = ErrorText([&] { result = AddOne(client); });
   answer.join();
   EXPECT_EQ(2, result) << error;
-  close(idle_peer);
+}
+
+TEST_F(PoolTest, PoolsLeaveNoDescriptorBehind) {
+  const int before = testing_support::OpenDescriptors();
+  {
+    AddOneServer add_one(8200);
+    Server server(address(), &add_one, 2);
+    NkClientSession client(ClientPool(ConnSettings(1)));
+    client.Open(address());
+    // The second exchange finds the connection parked and led by a waiting
+    // server thread, which polls the pool's wake-up descriptor.
+    ASSERT_EQ(2, AddOne(client));
+    ASSERT_EQ(3, AddOne(client, 2));
+  }
+  EXPECT_EQ(before, testing_support::OpenDescriptors());
 }
 
 TEST_F(PoolTest, IdleConnectionsExpireAndAreCounted) {

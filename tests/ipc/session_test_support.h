@@ -8,6 +8,7 @@
 #include <atomic>
 #include <chrono>
 #include <cstring>
+#include <filesystem>
 #include <functional>
 #include <memory>
 #include <mutex>
@@ -32,6 +33,7 @@
 #include "ipc/nk_server_protocol.h"
 #include "ipc/nk_server_session.h"
 #include "ipc/nk_timeout.h"
+#include "ipc/nk_unique_fd.h"
 #include "ipc/nk_unix_socket.h"
 #include "temp_dir.h"
 
@@ -98,35 +100,45 @@ inline Connection Connect(Transport transport, const std::string& dir) {
 // with `bind_only`, a socket file left behind by a process that died.
 class RawUnixSocket {
  public:
-  explicit RawUnixSocket(const std::string& path, bool bind_only = false) {
-    fd_ = socket(AF_UNIX, SOCK_STREAM, 0);
+  explicit RawUnixSocket(const std::string& path, bool bind_only = false)
+      : fd_(socket(AF_UNIX, SOCK_STREAM, 0)) {
     sockaddr_un address{};
     address.sun_family = AF_UNIX;
     std::strncpy(address.sun_path, path.c_str(), sizeof(address.sun_path) - 1);
     auto raw = reinterpret_cast<sockaddr*>(&address);
-    ok_ = (bind_only ? bind(fd_, raw, sizeof(address)) : connect(fd_, raw, sizeof(address))) == 0;
+    ok_ = (bind_only ? bind(fd(), raw, sizeof(address)) : connect(fd(), raw, sizeof(address))) == 0;
   }
-  ~RawUnixSocket() { close(fd_); }
-  int fd() const { return fd_; }
+  int fd() const { return fd_.get(); }
   bool ok() const { return ok_; }
   bool Send(const std::string& bytes) {
-    return write(fd_, bytes.data(), bytes.size()) == static_cast<ssize_t>(bytes.size());
+    return write(fd(), bytes.data(), bytes.size()) == static_cast<ssize_t>(bytes.size());
   }
   // Bytes until the other end closes (or `max` arrived).
   std::string ReadAll(size_t max = 64) {
     std::string got;
     char buffer[64];
     ssize_t n;
-    while (got.size() < max && (n = read(fd_, buffer, sizeof(buffer))) > 0) {
+    while (got.size() < max && (n = read(fd(), buffer, sizeof(buffer))) > 0) {
       got.append(buffer, static_cast<size_t>(n));
     }
     return got;
   }
 
  private:
-  int fd_;
+  base::UniqueFd fd_;
   bool ok_ = false;
 };
+
+// Descriptors the process has open now (the listing's own included, which
+// is the same one every time).
+inline int OpenDescriptors() {
+  int count = 0;
+  for (auto it = std::filesystem::directory_iterator("/proc/self/fd");
+       it != std::filesystem::directory_iterator(); ++it) {
+    ++count;
+  }
+  return count;
+}
 
 inline std::string BigEndian32(uint32_t value) {
   const char bytes[4] = {static_cast<char>(value >> 24), static_cast<char>(value >> 16),

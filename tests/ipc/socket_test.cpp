@@ -25,6 +25,7 @@
 #include "ipc/nk_interruption.h"
 #include "ipc/nk_ipc_error.h"
 #include "ipc/nk_ipc_factory.h"
+#include "ipc/nk_unique_fd.h"
 #include "ipc/nk_unix_socket.h"
 #include "ipc/nk_unix_socket_address.h"
 #include "session_test_support.h"
@@ -229,6 +230,49 @@ TEST(SocketTest, DescriptorAbove1023) {
   size_t count = 1;
   char c;
   EXPECT_THROW(high.Receive(&c, count, NkTimeout::Milliseconds(100)), base::NkTimedOut);
+}
+
+TEST(SocketOwnershipTest, EveryDescriptorIsClosedOnceByItsOwner) {
+  TempDir dir;
+  const std::string path = dir.path() + "/data";
+  std::ofstream(path) << "payload";
+  const int before = testing_support::OpenDescriptors();
+  {
+    auto pair = MakeSocketPair();
+    // Adopting the descriptor it already has must not close it.
+    pair.first->SetHandle(pair.first->GetHandle());
+    EXPECT_TRUE(pair.first->Send(std::string("x"), kGenerous));
+    EXPECT_EQ("x", ReadAll(*pair.second, 1));
+    // A duplicate owns a descriptor of its own; taking another closes it.
+    NkUnixSocket dup;
+    dup.Dup(*pair.first);
+    EXPECT_NE(pair.first->GetHandle(), dup.GetHandle());
+    dup.Dup(*pair.second);
+    EXPECT_TRUE(pair.first->SendFile(path, 0, 7, kGenerous));
+    EXPECT_EQ("payload", ReadAll(dup, 7));
+    EXPECT_THROW(pair.first->SendFile(path, 0, 8, kGenerous), base::NkParameterError);
+    testing_support::Connect(testing_support::Transport::kTcp, dir.path());
+    testing_support::Connect(testing_support::Transport::kUnix, dir.path());
+  }
+  EXPECT_EQ(before, testing_support::OpenDescriptors());
+}
+
+TEST(SocketOwnershipTest, FailedCloseIsReportedOnceWithTheNumberItHad) {
+  LogCapture log;
+  auto pair = MakeSocketPair();
+  const int fd = pair.first->GetHandle();
+  ASSERT_EQ(0, close(fd));  // behind the owner's back
+  EXPECT_FALSE(pair.first->Close());
+  EXPECT_EQ(-1, pair.first->GetHandle());
+  EXPECT_EQ(1, log.Count(base::NK_LOG_ALERT, "Socket::Close for connection (fd->" +
+                                                 std::to_string(fd) + "): bad file descriptor"));
+  // The number is free again; whoever gets it next keeps it.
+  const base::UniqueFd reused(dup(pair.second->GetHandle()));
+  ASSERT_EQ(fd, reused.get());
+  EXPECT_TRUE(pair.first->Close());
+  pair.first.reset();
+  EXPECT_NE(-1, fcntl(fd, F_GETFD));
+  EXPECT_EQ(1, log.Count(base::NK_LOG_ALERT, "bad file descriptor"));
 }
 
 class UnixListenerTest : public testing_support::UnixSessionTest {

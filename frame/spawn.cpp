@@ -1,0 +1,260 @@
+#include "frame/spawn.h"
+
+#include <dirent.h>
+#include <errno.h>
+#include <fcntl.h>
+#include <grp.h>
+#include <signal.h>
+#include <string.h>
+#include <sys/resource.h>
+#include <sys/syscall.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <stdexcept>
+
+namespace {
+
+// A record must reach the reader in one piece: one write(2) to a pipe of at
+// most PIPE_BUF bytes is atomic.
+const size_t kMaxMessage = 1024;
+
+// A step as the child sees it: the record is formatted in advance.
+struct Failure {
+  std::string record;  // "E\0message\n" or empty
+  int status = 1;
+};
+
+struct Prepared {
+  const char* path = nullptr;
+  std::vector<std::string> args;
+  std::vector<char*> argv;
+  int streams[3] = {SpawnPlan::kNull, SpawnPlan::kNull, SpawnPlan::kNull};
+  bool needNull = false;
+  int report = -1;
+  uid_t uid = 0;
+  gid_t gid = 0;
+  bool newSession = false;
+  bool clearMask = false;
+  bool signalsValid = true;
+  sigset_t unblock;
+  std::vector<int> defaults;
+  struct sigaction defaultAction;
+  Failure streamsFailed, descriptorsFailed, signalSetFailed, signalMaskFailed, groupFailed,
+      userFailed, execFailed, unknownFailed, sessionFailed;
+};
+
+Failure failure(const SpawnStep& step) {
+  Failure f;
+  f.status = step.status;
+  if (!step.message.empty()) {
+    f.record = "E";
+    f.record += '\0';
+    f.record += step.message.substr(0, kMaxMessage);
+    f.record += '\n';
+  }
+  return f;
+}
+
+// Below: the child's side, async-signal-safe throughout.
+
+[[noreturn]] void fail(int fd, const Failure& f) {
+  const int err = errno;
+  if (fd >= 0 && !f.record.empty()) {
+    char buf[kMaxMessage + 32];
+    size_t n = std::min(f.record.size(), kMaxMessage + 8);
+    memcpy(buf, f.record.data(), n);
+    char digits[16];
+    int d = 0;
+    unsigned value = err < 0 ? 0u : static_cast<unsigned>(err);
+    do {
+      digits[d++] = static_cast<char>('0' + value % 10);
+      value /= 10;
+    } while (value != 0 && d < 16);
+    while (d > 0) buf[n++] = digits[--d];
+    ssize_t w;
+    do {
+      w = write(fd, buf, n);
+    } while (w < 0 && errno == EINTR);
+  }
+  _exit(f.status);
+}
+
+// Up from the standard stream numbers, so that setting the streams up
+// cannot overwrite a descriptor still to be used.
+int moveUp(int fd) {
+  if (fd < 0 || fd > 2) return fd;
+  return fcntl(fd, F_DUPFD_CLOEXEC, 3);
+}
+
+// Closes every descriptor from 3 up but `keep`. The program must hold nothing
+// of the monitor's: a stray copy of another component's pipe would keep that
+// component's end-of-file from arriving.
+bool closeInherited(int keep) {
+#ifdef SYS_close_range
+  bool closed = true;
+  if (keep > 3) closed = syscall(SYS_close_range, 3u, static_cast<unsigned>(keep - 1), 0u) == 0;
+  if (closed) {
+    const unsigned from = keep >= 3 ? static_cast<unsigned>(keep + 1) : 3u;
+    if (syscall(SYS_close_range, from, ~0u, 0u) == 0) return true;
+  }
+#endif
+  // Older kernels: the open descriptors from /proc, read with the raw call
+  // into a stack buffer since opendir would allocate.
+  int dir = open("/proc/self/fd", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  if (dir >= 0) {
+    // Closing entries while reading the directory may hide others, so
+    // passes repeat until one finds nothing left to close.
+    for (bool closedAny = true; closedAny;) {
+      closedAny = false;
+      if (lseek(dir, 0, SEEK_SET) < 0) break;
+      alignas(struct dirent64) char buf[4096];
+      for (;;) {
+        long n = syscall(SYS_getdents64, dir, buf, sizeof buf);
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) break;
+        for (long off = 0; off < n;) {
+          const auto* entry = reinterpret_cast<const struct dirent64*>(buf + off);
+          off += entry->d_reclen;
+          const char* p = entry->d_name;
+          if (*p < '0' || *p > '9') continue;
+          int fd = 0;
+          for (; *p >= '0' && *p <= '9'; ++p) fd = fd * 10 + (*p - '0');
+          if (fd >= 3 && fd != dir && fd != keep) {
+            close(fd);
+            closedAny = true;
+          }
+        }
+      }
+    }
+    close(dir);
+    return true;
+  }
+  // No /proc either (a chroot): every number up to the limit.
+  struct rlimit limit;
+  if (getrlimit(RLIMIT_NOFILE, &limit) != 0) return false;
+  const rlim_t top = std::min<rlim_t>(limit.rlim_cur, 1 << 20);
+  for (rlim_t fd = 3; fd < top; ++fd) {
+    if (static_cast<int>(fd) != keep) close(static_cast<int>(fd));
+  }
+  return true;
+}
+
+// Never returns into the caller's code.
+[[noreturn]] void runChild(const Prepared& plan) {
+  // The report descriptor first: every later failure is told through it.
+  int report = plan.report;
+  if (report >= 0) {
+    const int moved = moveUp(report);
+    if (moved < 0) fail(report, plan.streamsFailed);
+    report = moved;
+    if (fcntl(report, F_SETFD, FD_CLOEXEC) != 0) fail(report, plan.streamsFailed);
+  }
+
+  int source[3];
+  for (int i = 0; i < 3; ++i) {
+    source[i] = moveUp(plan.streams[i]);
+    if (plan.streams[i] >= 0 && source[i] < 0) fail(report, plan.streamsFailed);
+  }
+  if (plan.needNull) {
+    int null = open("/dev/null", O_RDWR | O_CLOEXEC);
+    if (null < 0) fail(report, plan.streamsFailed);
+    if (null <= 2) {
+      // It took the place of a closed stream that is to be set below.
+      const int moved = moveUp(null);
+      if (moved < 0) fail(report, plan.streamsFailed);
+      close(null);
+      null = moved;
+    }
+    for (int& s : source) {
+      if (s == SpawnPlan::kNull) s = null;
+    }
+  }
+  // Every source sits above 2 now, so no dup2 overwrites another's source;
+  // dup2 also clears close-on-exec on the copy.
+  for (int i = 0; i < 3; ++i) {
+    if (source[i] >= 0 && dup2(source[i], i) < 0) fail(report, plan.streamsFailed);
+  }
+
+  if (!closeInherited(report)) fail(report, plan.descriptorsFailed);
+
+  if (!plan.signalsValid) fail(report, plan.signalSetFailed);
+  for (int sig : plan.defaults) {
+    if (sigaction(sig, &plan.defaultAction, nullptr) != 0) fail(report, plan.signalSetFailed);
+  }
+  if (plan.clearMask) {
+    sigset_t none;
+    if (sigemptyset(&none) != 0 || sigprocmask(SIG_SETMASK, &none, nullptr) != 0)
+      fail(report, plan.signalMaskFailed);
+  } else if (sigprocmask(SIG_UNBLOCK, &plan.unblock, nullptr) != 0) {
+    fail(report, plan.signalMaskFailed);
+  }
+
+  // Root's supplementary groups must not follow the program into its
+  // unprivileged identity: the target group (or the current one) replaces
+  // them before either switch.
+  if (plan.gid != 0 && plan.gid != getgid()) {
+    if (geteuid() == 0 && setgroups(1, &plan.gid) != 0) fail(report, plan.groupFailed);
+    if (setgid(plan.gid) != 0) fail(report, plan.groupFailed);
+  }
+  if (plan.uid != 0 && plan.uid != getuid()) {
+    if (geteuid() == 0) {
+      const gid_t gid = getgid();
+      if (setgroups(1, &gid) != 0) fail(report, plan.userFailed);
+    }
+    if (setuid(plan.uid) != 0) fail(report, plan.userFailed);
+  }
+  if (plan.newSession && setsid() < 0) fail(report, plan.sessionFailed);
+
+  if (execv(plan.path, plan.argv.data()) < 0) fail(report, plan.execFailed);
+  fail(report, plan.unknownFailed);
+}
+
+}  // namespace
+
+ChildProcess spawn(const SpawnPlan& plan) {
+  Prepared p;
+  p.path = plan.path.c_str();
+  p.args = plan.argv;
+  p.argv.reserve(p.args.size() + 1);
+  for (std::string& a : p.args) p.argv.push_back(&a[0]);
+  p.argv.push_back(nullptr);
+
+  p.streams[0] = plan.stdinFd;
+  p.streams[1] = plan.stdoutFd;
+  p.streams[2] = plan.stderrFd;
+  for (int s : p.streams) p.needNull = p.needNull || s == SpawnPlan::kNull;
+  p.report = plan.reportFd;
+  p.uid = plan.uid;
+  p.gid = plan.gid;
+  p.newSession = plan.newSession;
+
+  p.clearMask = plan.clearSignalMask;
+  // sigaddset refuses what is no signal; checked here, failed in the child.
+  p.signalsValid = sigemptyset(&p.unblock) == 0;
+  for (int sig : plan.unblockSignals)
+    p.signalsValid = p.signalsValid && sigaddset(&p.unblock, sig) == 0;
+  sigset_t scratch;
+  sigemptyset(&scratch);
+  for (int sig : plan.defaultSignals)
+    p.signalsValid = p.signalsValid && sigaddset(&scratch, sig) == 0;
+  p.defaults = plan.defaultSignals;
+  memset(&p.defaultAction, 0, sizeof p.defaultAction);
+  p.defaultAction.sa_handler = SIG_DFL;
+  sigemptyset(&p.defaultAction.sa_mask);
+
+  p.streamsFailed = failure(plan.streams);
+  p.descriptorsFailed = failure(plan.descriptors);
+  p.signalSetFailed = failure(plan.signalSet);
+  p.signalMaskFailed = failure(plan.signalMask);
+  p.groupFailed = failure(plan.group);
+  p.userFailed = failure(plan.user);
+  p.execFailed = failure(plan.exec);
+  p.unknownFailed = failure(plan.unknown);
+  p.sessionFailed = failure(plan.session);
+
+  const pid_t pid = fork();
+  if (pid < 0) throw std::runtime_error("fork() error");
+  if (pid == 0) runChild(p);
+  return ChildProcess(pid);
+}
