@@ -150,7 +150,7 @@ void AppStore::planStart(const std::vector<std::string>& names, const std::vecto
   planDelays_ = delays;
   AppNameSet visiting;
   for (const std::string& name : names) enqueue(name, announce, strategy, visiting);
-  advanceStarts(Clock::system().monoNow());
+  advanceStarts(clock_->monoNow());
 }
 
 void AppStore::enqueue(const std::string& name, bool announce, CompStrategy* strategy,
@@ -229,13 +229,13 @@ bool AppStore::startRetryPending(Clock::MonoTime& at) const {
 
 void AppStore::runStartsToEnd() {
   for (;;) {
-    Clock::MonoTime now = Clock::system().monoNow();
+    Clock::MonoTime now = clock_->monoNow();
     advanceStarts(now);
     if (plan_.empty()) return;
     AppPtr app = find(plan_.front().name);
     if (Component* comp = app ? app->startInFlight() : nullptr) {
-      const bool answered = comp->waitForAnswer();
-      answerArrived(*app, *comp, !answered, Clock::system().monoNow());
+      const bool answered = comp->waitForAnswer(*clock_);
+      answerArrived(*app, *comp, !answered, clock_->monoNow());
       continue;
     }
     Clock::MonoTime at;

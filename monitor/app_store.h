@@ -67,6 +67,8 @@ class AppStore {
   const AppList& applications() const { return apps_; }
   bool isUpdateMode() const { return updateMode_; }
   void setRegenerator(Regenerator* regenerator);
+  // The clock of answer deadlines and retry delays; must outlive the store.
+  void setClock(const Clock& clock) { clock_ = &clock; }
 
   // The dependents index, rebuilt from the current definitions. Adding or
   // removing an application marks it for a rebuild on its next use; a change
@@ -161,6 +163,7 @@ class AppStore {
   mutable DependsMap dependents_;
   mutable bool dependentsStale_ = true;
   Regenerator* regenerator_ = nullptr;
+  const Clock* clock_ = &Clock::system();
 
   std::deque<PlannedStart> plan_;
   AppNameSet queued_;

@@ -268,10 +268,9 @@ void Component::beginStart(CompStrategy& strategy, const std::string& dir, Clock
   deadline_ = now + std::chrono::seconds(std::max(timeStart_, 0));
 }
 
-bool Component::waitForAnswer() const {
+bool Component::waitForAnswer(const Clock& clock) const {
   for (;;) {
-    auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
-        deadline_ - Clock::system().monoNow());
+    auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline_ - clock.monoNow());
     struct pollfd p = {fd_.get(), POLLIN, 0};
     // Round up: a sub-millisecond rest must still wait, not spin.
     int ms = left.count() <= 0 ? 0

@@ -111,8 +111,9 @@ class Component {
   // and throws std::runtime_error (with the reason) or StopedHimself unless
   // the component then runs. A failed start is stopped and reaped.
   void beginStart(CompStrategy& strategy, const std::string& dir, Clock::MonoTime now);
-  // Blocks until the answer pipe is readable (true) or the deadline passed.
-  bool waitForAnswer() const;
+  // Blocks until the answer pipe is readable (true) or the deadline passed;
+  // clock is the one the deadline was set by.
+  bool waitForAnswer(const Clock& clock = Clock::system()) const;
   void completeStart(bool timedOut);
   // All steps, blocking. faultTime > 0 marks a recovery start, which sends
   // the recovery report.

@@ -51,6 +51,7 @@ Monitor::~Monitor() {
 void Monitor::loadStore(RunAppStore& store) {
   store.load(settings_.getMetaConfigDir());
   store.setRegenerator(this);
+  store.setClock(clock_);
 }
 
 void Monitor::setState(bool started) {
@@ -395,12 +396,11 @@ void Monitor::reload() {
   try {
     settings_.reload();
     RunAppStore fresh(store_.isUpdateMode());
-    fresh.load(settings_.getMetaConfigDir());
+    loadStore(fresh);
     AppNameSet full;
     computeRunAppSet(full);
     fresh.verify(full);
     applySettings();
-    fresh.setRegenerator(this);
     store_.update(fresh, full);
   } catch (const std::exception& e) {
     logError(std::string("reload error: ") + e.what());

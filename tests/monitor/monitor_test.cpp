@@ -13,7 +13,10 @@
 #include <sstream>
 #include <string>
 
+#include "fake_clock.h"
 #include "file_util.h"
+#include "frame/process_state.h"
+#include "monitor/application.h"
 #include "temp_dir.h"
 
 namespace {
@@ -179,6 +182,75 @@ TEST_F(MonitorTest, OwnPidInTheChangedSetReloadsInsteadOfSignalling) {
 
   EXPECT_FALSE(signalled) << "the monitor sent SIGHUP to itself";
   EXPECT_NE(readFile(log()).find("Monitor::reload()", logBefore), std::string::npos);
+  monitor.stop();
+}
+
+// The restart schedule runs on the monitor's clock: with the clock held
+// still nothing is restarted however long the loop turns, a step of the wall
+// clock changes nothing, and every try and the give-up come exactly when the
+// clock reaches them. Nothing here sleeps; turns wait only for real events.
+class MonitorScheduleTest : public MonitorTest {
+ protected:
+  void SetUp() override {
+    MonitorTest::SetUp();
+    // Answers the first start; every later start answers wrongly.
+    unlink(bin("agent").c_str());
+    writeScript(bin("agent"), "if [ -e " + dir_.path() + "/started ]; then printf x; exec sleep 60; fi\n"
+                "touch " + dir_.path() + "/started\nprintf ' '\nexec sleep 600\n");
+    std::string text = readFile(conf());
+    text.replace(text.find("RecoveryTimeList = 1"), 20, "RecoveryTimeList = 5, 10");
+    writeFile(conf(), text);
+  }
+  void TearDown() override { setProcessState(INIT); }
+
+  Component& agent(Monitor& m) { return m.store().find("AGENT")->components().front(); }
+  // Turns until the condition holds; false after many idle turns.
+  template <typename F>
+  bool turnUntil(Monitor& m, F done) {
+    for (int i = 0; i < 50 && !done(); ++i) m.turn(200);
+    return done();
+  }
+  // Turns that wait for nothing: only what is due now happens.
+  void settle(Monitor& m) {
+    for (int i = 0; i < 3; ++i) m.turn(0);
+  }
+
+  FakeClock clock_;
+};
+
+TEST_F(MonitorScheduleTest, TriesAndGiveUpFollowTheClock) {
+  Monitor monitor(conf(), "", false, clock_);
+  monitor.start();
+  Component& comp = agent(monitor);
+  ASSERT_TRUE(comp.running());
+  const pid_t first = comp.pid();
+
+  ASSERT_EQ(0, kill(first, SIGKILL));
+  ASSERT_TRUE(turnUntil(monitor, [&] { return !comp.running(); }));
+  EXPECT_NE(readFile(log()).find("component \"agent\" fault, pid=" + std::to_string(first)),
+            std::string::npos);
+
+  clock_.stepWall(std::chrono::hours(-1));  // no effect on the schedule
+  clock_.advance(std::chrono::seconds(4));
+  settle(monitor);
+  EXPECT_FALSE(comp.starting() || comp.running()) << "try 1 came before its time";
+
+  clock_.advance(std::chrono::seconds(1));  // try 1: starts, answers wrongly
+  settle(monitor);
+  ASSERT_TRUE(comp.starting());
+  ASSERT_TRUE(turnUntil(monitor, [&] { return !comp.starting(); }));
+  EXPECT_FALSE(comp.running());
+
+  clock_.advance(std::chrono::seconds(9));
+  settle(monitor);
+  EXPECT_FALSE(comp.starting()) << "try 2 came before its time";
+  EXPECT_EQ(readFile(log()).find("cannot recovery component agent"), std::string::npos);
+
+  clock_.advance(std::chrono::seconds(1));  // try 2, the last: fails, then the give-up
+  settle(monitor);
+  ASSERT_TRUE(turnUntil(monitor, [&] { return !comp.starting(); }));
+  EXPECT_NE(readFile(log()).find("cannot recovery component agent"), std::string::npos);
+  EXPECT_FALSE(monitor.store().find("AGENT")->isRunning());
   monitor.stop();
 }
 
