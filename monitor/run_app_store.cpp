@@ -1,6 +1,9 @@
 #include "monitor/run_app_store.h"
 
+#include <ctype.h>
+
 #include <memory>
+#include <unordered_map>
 
 #include "frame/log.h"
 #include "frame/utils.h"
@@ -23,17 +26,54 @@ void RunAppStore::load(const std::string& dir) {
   }
 }
 
-void RunAppStore::verify(const AppNameSet& runSet) const {
-  std::string message;
-  if (!verifyRunApp(runSet, message) || !verifyDepends(message) ||
-      !verifyInterdeps(runSet, message))
-    throw VerifyError(message);
+namespace {
+
+// Position in the store by name. Names fold to lower case the way
+// AppNameLess and appNameEqual compare them, so one hash lookup finds what
+// find() finds by scanning the whole store.
+typedef std::unordered_map<std::string, size_t> NameIndex;
+
+std::string folded(const std::string& name) {
+  std::string key(name);
+  for (char& c : key) c = static_cast<char>(tolower(static_cast<unsigned char>(c)));
+  return key;
 }
 
-bool RunAppStore::verifyRunApp(const AppNameSet& runSet, std::string& message) const {
+NameIndex nameIndex(const AppStore::AppList& apps) {
+  NameIndex index;
+  index.reserve(apps.size());
+  for (size_t i = 0; i < apps.size(); ++i) index.emplace(folded(apps[i]->name()), i);
+  return index;
+}
+
+// One application on the path of the cycle search.
+struct Frame {
+  size_t app;
+  AppNameSet::const_iterator next;  // the dependency to look at next
+  const std::string* via;           // the name that led here, as written there
+};
+
+// The text has always listed the names on the path below the run-set name
+// in name order, then the dependency that closes the loop; a loop back to
+// the run-set name itself was only seen one step later, at the run-set
+// name's own dependency on that path. Whoever reads the log knows it so.
+std::string cycleText(const std::vector<Frame>& path, const std::string& dep, bool toRoot) {
+  AppNameSet names;
+  for (size_t i = 1; i < path.size(); ++i) names.insert(*path[i].via);
+  std::string closing = dep;
+  if (toRoot) {
+    names.insert(dep);
+    if (path.size() > 1) closing = *path[1].via;
+  }
+  std::string text = "interdependence: ";
+  for (const std::string& name : names) text += name + " -> ";
+  return text + closing;
+}
+
+bool runSetKnown(const NameIndex& index, const AppNameSet& runSet, std::string& message) {
   logDebug("RunAppStore::verifyRunApp()");
   for (const std::string& name : runSet) {
-    if (!contains(name)) {
+    if (!index.count(folded(name))) {
       message = "cannot find application \"" + name + "\" in *.mmc files";
       return false;
     }
@@ -41,10 +81,10 @@ bool RunAppStore::verifyRunApp(const AppNameSet& runSet, std::string& message) c
   return true;
 }
 
-bool RunAppStore::verifyDepends(std::string& message) const {
-  for (const AppPtr& app : applications()) {
+bool dependsKnown(const AppStore::AppList& apps, const NameIndex& index, std::string& message) {
+  for (const AppStore::AppPtr& app : apps) {
     for (const std::string& dep : app->dependencies()) {
-      if (!contains(dep)) {
+      if (!index.count(folded(dep))) {
         message = "application \"" + app->name() + "\", unknown depends \"" + dep + "\"";
         return false;
       }
@@ -53,46 +93,66 @@ bool RunAppStore::verifyDepends(std::string& message) const {
   return true;
 }
 
-bool RunAppStore::verifyInterdeps(const AppNameSet& runSet, std::string& message) const {
+bool noInterdeps(const AppStore::AppList& apps, const NameIndex& index, const AppNameSet& runSet,
+                 std::string& message) {
   logDebug("RunAppStore::verifyInterdeps() ");
-  // Applications proven free of reachable cycles are not walked again: with
-  // the path copied per branch, shared dependencies would otherwise be
-  // explored once per path, which grows exponentially with diamonds.
-  AppNameSet acyclic;
+  // One depth-first walk over everything reachable from the run set, with
+  // its own stack: a chain as deep as the store is long must neither copy
+  // the path at every level nor recurse once per level. Grey applications
+  // are on the current path, black ones are known to reach no cycle.
+  enum Colour : unsigned char { kWhite, kGrey, kBlack };
+  std::vector<Colour> colour(apps.size(), kWhite);
+  std::vector<Frame> path;
   for (const std::string& name : runSet) {
     logDebug("RunAppStore::verifyInterdeps() check");
-    if (hasCycle(name, AppNameSet(), message, acyclic)) return false;
+    auto root = index.find(folded(name));
+    if (root == index.end() || colour[root->second] == kBlack) continue;
+    colour[root->second] = kGrey;
+    path.push_back({root->second, apps[root->second]->dependencies().begin(), &name});
+    while (!path.empty()) {
+      Frame& top = path.back();
+      if (top.next == apps[top.app]->dependencies().end()) {
+        colour[top.app] = kBlack;
+        path.pop_back();
+        continue;
+      }
+      const std::string& dep = *top.next++;
+      auto found = index.find(folded(dep));
+      // Unknown dependencies are dependsKnown()'s to report.
+      if (found == index.end() || colour[found->second] == kBlack) continue;
+      if (colour[found->second] == kGrey) {
+        message = cycleText(path, dep, found->second == path.front().app);
+        return false;
+      }
+      colour[found->second] = kGrey;
+      path.push_back({found->second, apps[found->second]->dependencies().begin(), &dep});
+    }
   }
   return true;
 }
 
-bool RunAppStore::hasCycle(const std::string& name, const AppNameSet& path,
-                           std::string& message) const {
-  AppNameSet acyclic;
-  return hasCycle(name, path, message, acyclic);
+}  // namespace
+
+void RunAppStore::verify(const AppNameSet& runSet) const { verify(applications(), runSet); }
+
+void RunAppStore::verify(const AppList& apps, const AppNameSet& runSet) {
+  const NameIndex index = nameIndex(apps);
+  std::string message;
+  if (!runSetKnown(index, runSet, message) || !dependsKnown(apps, index, message) ||
+      !noInterdeps(apps, index, runSet, message))
+    throw VerifyError(message);
 }
 
-bool RunAppStore::hasCycle(const std::string& name, const AppNameSet& path,
-                           std::string& message, AppNameSet& acyclic) const {
-  logDebug("RunAppStore::hasCycle() " + name);
-  AppPtr app = find(name);
-  if (!app) return false;
-  if (acyclic.count(app->name())) return false;
-  for (const std::string& dep : app->dependencies()) {
-    if (path.count(dep)) {
-      message = "interdependence: ";
-      for (const std::string& p : path) message += p + " -> ";
-      message += dep;
-      return true;
-    }
-    AppNameSet branch(path);
-    branch.insert(dep);
-    if (hasCycle(dep, branch, message, acyclic)) return true;
-  }
-  // Every walk below this application came back clean, so no cycle is
-  // reachable from it whatever path leads here.
-  acyclic.insert(app->name());
-  return false;
+bool RunAppStore::verifyRunApp(const AppNameSet& runSet, std::string& message) const {
+  return runSetKnown(nameIndex(applications()), runSet, message);
+}
+
+bool RunAppStore::verifyDepends(std::string& message) const {
+  return dependsKnown(applications(), nameIndex(applications()), message);
+}
+
+bool RunAppStore::verifyInterdeps(const AppNameSet& runSet, std::string& message) const {
+  return noInterdeps(applications(), nameIndex(applications()), runSet, message);
 }
 
 void RunAppStore::update(const RunAppStore& newStore, const AppNameSet& runSet) {

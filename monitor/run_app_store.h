@@ -29,14 +29,19 @@ class RunAppStore : public AppStore {
   bool contains(const std::string& name) const { return isDefined(name); }
 
   // Unknown names, unknown dependencies, then cycles reachable from the run
-  // set; throws VerifyError with the first problem found.
+  // set; throws VerifyError with the first problem found. Reads nothing but
+  // the definitions of this store: a store just loaded, never started, is
+  // checked on its own this way before update() takes it over. Time and
+  // memory grow linearly with applications and dependencies, and the depth
+  // of a chain costs no stack.
   void verify(const AppNameSet& runSet) const;
+  // The same checks on definitions held outside any store (names unique, as
+  // add() keeps them).
+  static void verify(const AppList& apps, const AppNameSet& runSet);
   bool verifyRunApp(const AppNameSet& runSet, std::string& message) const;
   bool verifyDepends(std::string& message) const;
+  // A dependency loop reachable from the run set; message then names it.
   bool verifyInterdeps(const AppNameSet& runSet, std::string& message) const;
-  // Whether a dependency of name (or of what it depends on) leads back into
-  // path; message then names the loop.
-  bool hasCycle(const std::string& name, const AppNameSet& path, std::string& message) const;
 
   // Makes this (running) store describe what newStore describes: removes,
   // reconfigures and adds applications, then applies the run set.
@@ -54,9 +59,6 @@ class RunAppStore : public AppStore {
   void setRetryDelays(const std::vector<int>& delays) { retryDelays_ = delays; }
 
  private:
-  bool hasCycle(const std::string& name, const AppNameSet& path, std::string& message,
-                AppNameSet& acyclic) const;
-
   std::vector<int> retryDelays_;
 };
 

@@ -149,6 +149,71 @@ TEST_F(RunAppStoreTest, VerificationMessagesAndCycles) {
   EXPECT_EQ("", verifyMessage(wide, {"L0"}));
 }
 
+TEST_F(RunAppStoreTest, LoopsBelowTheRunSetAndSharedDependencies) {
+  RunAppStore store(false);
+  // R reaches a loop that does not pass through R, four levels down.
+  store.add(app("R", {"a"}));
+  store.add(app("A", {"b"}));
+  store.add(app("B", {"c"}));
+  store.add(app("C", {"D"}));
+  store.add(app("D", {"B"}));
+  // P reaches an application that depends on itself.
+  store.add(app("P", {"Q"}));
+  store.add(app("Q", {"Q", "W"}));
+  // Diamonds over diamonds: W is reached on four paths, never on a loop.
+  store.add(app("T", {"U", "V"}));
+  store.add(app("U", {"W", "X"}));
+  store.add(app("V", {"X", "W"}));
+  store.add(app("X", {"W"}));
+  store.add(app("W", {}));
+  EXPECT_EQ("interdependence: a -> b -> c -> D -> B", verifyMessage(store, {"R"}));
+  EXPECT_EQ("interdependence: Q -> Q", verifyMessage(store, {"P"}));
+  EXPECT_EQ("", verifyMessage(store, {"T", "U", "X", "w"}));
+  // Applications already walked from one run-set name do not hide a loop
+  // reachable from the next.
+  EXPECT_EQ("interdependence: a -> b -> c -> D -> B", verifyMessage(store, {"T", "R"}));
+}
+
+TEST_F(RunAppStoreTest, ChainsDeeperThanAnyStackVerify) {
+  // Held outside a store: adding to one scans it, which is beside the point
+  // here.
+  const int kDepth = 100000;
+  AppStore::AppList chain;
+  for (int i = 0; i < kDepth; ++i)
+    chain.push_back(app("N" + std::to_string(i),
+                        i + 1 < kDepth ? std::vector<std::string>{"N" + std::to_string(i + 1)}
+                                       : std::vector<std::string>{}));
+  EXPECT_NO_THROW(RunAppStore::verify(chain, {"N0"}));
+
+  chain.back()->addDependency("N50000");
+  const std::string text = thrownText<RunAppStore::VerifyError>(
+      [&] { RunAppStore::verify(chain, {"N0", "N99999"}); });
+  EXPECT_EQ(0u, text.find("interdependence: N1 -> N10 -> N100 -> ")) << text.substr(0, 80);
+  const std::string closing = " -> N99999 -> N50000";
+  ASSERT_GT(text.size(), closing.size());
+  EXPECT_EQ(closing, text.substr(text.size() - closing.size()));
+}
+
+TEST_F(RunAppStoreTest, StoreJustLoadedIsVerifiedOnItsOwn) {
+  // Nothing runs and nothing is started: what a reload has read is checked
+  // before it is taken over.
+  setProcessState(INIT);
+  std::string meta = dir("meta");
+  writeFile(meta + "a.mmc", block("AGENT", "") + block("MAILD", "AGENT, FILTER"));
+  writeFile(meta + "b.mmc", block("FILTER", "maild"));
+  RunAppStore loop(false);
+  loop.load(meta);
+  EXPECT_EQ("", verifyMessage(loop, {"AGENT"}));
+  EXPECT_EQ("interdependence: FILTER -> maild -> FILTER", verifyMessage(loop, {"MAILD"}));
+
+  writeFile(meta + "b.mmc", block("FILTER", "SPAM"));
+  RunAppStore unknown(false);
+  unknown.load(meta);
+  EXPECT_EQ("application \"FILTER\", unknown depends \"SPAM\"",
+            verifyMessage(unknown, {"AGENT"}));
+  EXPECT_EQ(0, unknown.runningCount());
+}
+
 TEST_F(RunAppStoreTest, UpdateSortsOldNewAndImmutableApplications) {
   std::string before = dir("before");
   std::string after = dir("after");
