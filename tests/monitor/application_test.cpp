@@ -14,6 +14,7 @@
 #include <sstream>
 #include <thread>
 
+#include "fake_clock.h"
 #include "fake_component.h"
 #include "frame/process_state.h"
 #include "log_file_test.h"
@@ -130,6 +131,43 @@ TEST_F(ApplicationTest, RetriesAfterDelaysAndSleepEndsOnStop) {
   EXPECT_FALSE(slow.start({60}, standard_));
   stopper.join();
   EXPECT_LT(std::chrono::steady_clock::now() - t0, std::chrono::seconds(20));
+}
+
+// The sequence moves on only when the answer in flight arrives, and retry
+// delays run on the clock it is given: no waiting happens inside it.
+TEST_F(ApplicationTest, StartSequenceMovesOnAnswersAndOnItsClock) {
+  typedef Application::StartState S;
+  FakeClock clock;
+  const Clock::MonoTime t0 = clock.monoNow();
+  const std::vector<int> delays = {30};
+  Application app = make("seq", {{"a", ""}, {"b", "--answer=x --term=die"}});
+  Component& a = app.components()[0];
+  Component& b = app.components()[1];
+  app.beginStart(standard_);
+  EXPECT_EQ(S::kActive, app.advanceStart(delays, t0));
+  ASSERT_EQ(&a, app.startInFlight());
+  EXPECT_EQ(-1, b.pid());  // b waits for a's answer
+  EXPECT_EQ(S::kActive, app.advanceStart(delays, t0));
+  EXPECT_EQ(-1, b.pid());
+
+  ASSERT_TRUE(a.waitForAnswer(clock));
+  EXPECT_EQ(S::kActive, app.answerArrived(a, false, delays, t0));
+  EXPECT_TRUE(a.running());
+  ASSERT_EQ(&b, app.startInFlight());
+  ASSERT_TRUE(b.waitForAnswer(clock));
+  EXPECT_EQ(S::kActive, app.answerArrived(b, false, delays, t0));  // wrong answer: a retry
+  Clock::MonoTime at;
+  ASSERT_TRUE(app.retryPending(at));
+  EXPECT_EQ(t0 + std::chrono::seconds(30), at);
+  EXPECT_EQ(S::kActive, app.advanceStart(delays, t0 + std::chrono::seconds(29)));
+  EXPECT_FALSE(b.starting());
+  EXPECT_EQ(S::kActive, app.advanceStart(delays, t0 + std::chrono::seconds(30)));
+  ASSERT_TRUE(b.starting());
+
+  ASSERT_TRUE(b.waitForAnswer(clock));
+  EXPECT_EQ(S::kFailed, app.answerArrived(b, false, delays, t0 + std::chrono::seconds(30)));
+  EXPECT_FALSE(a.running());  // what had started is stopped again
+  EXPECT_TRUE(regen_.events.empty());
 }
 
 TEST_F(ApplicationTest, FaultRecoveryAndCannotRecover) {
