@@ -203,7 +203,10 @@ void splitBy(const std::string& text, const std::string& delimiter,
 
 void listDir(const std::string& dir, std::vector<std::string>& out) {
   std::unique_ptr<DIR, DirCloser> d(opendir(dir.c_str()));
-  if (!d) throw std::runtime_error("opendir() error: " + errnoText(errno));
+  if (!d) {
+    const int err = errno;
+    throw std::runtime_error("opendir(\"" + dir + "\") error: " + errnoText(err));
+  }
   for (;;) {
     errno = 0;
     struct dirent* e = readdir(d.get());

@@ -206,7 +206,7 @@ TEST(UtilsFileTest, ListDirAndWriteAll) {
   Utils::listFiles(d, ".mmc", mmc);
   EXPECT_EQ(mmc, Strings{d + "a.mmc"});
   EXPECT_EQ(thrownText<std::runtime_error>([&] { Utils::listDir(d + "missing/", all); }),
-            std::string("opendir() error: ") + strerror(ENOENT));
+            "opendir(\"" + d + "missing/\") error: " + strerror(ENOENT));
 
   // Far more than a pipe holds, so that the writes come out partial.
   int fds[2];
