@@ -1,8 +1,10 @@
 #include "config/conf_parser.h"
 
 #include <ctype.h>
-#include <sys/stat.h>
 
+#include <utility>
+
+#include "config/regular_file.h"
 #include "frame/log.h"
 #include "frame/run_mode.h"
 
@@ -27,17 +29,21 @@ std::string cut511(const std::string& text) {
 }  // namespace
 
 conf_parser_t::conf_parser_t(const std::string& fileName)
-    : cur_('\n'), prev_('\n'), line_(1), bad_header_(false), fileName_(fileName), in_(file_) {
-  // A directory opens fine and reads as empty: refuse it like a missing file
-  // rather than report every key in it as undefined.
-  struct stat st;
-  if (stat(fileName.c_str(), &st) == 0 && S_ISDIR(st.st_mode)) {
-    throw conf_store_exception_t("config file \"" + fileName + "\" not found.");
+    : cur_('\n'), prev_('\n'), line_(1), bad_header_(false), fileName_(fileName), in_(content_) {
+  std::string text;
+  int error = 0;
+  switch (RegularFile::read(fileName, text, error)) {
+    case RegularFile::Fault::kNone:
+      break;
+    case RegularFile::Fault::kNotRegular:
+      throw conf_store_exception_t("config file \"" + fileName + "\" is not a regular file.");
+    case RegularFile::Fault::kDirectory:
+      // A directory would read as empty: refused like a missing file rather
+      // than every key in it reported as undefined.
+    case RegularFile::Fault::kSystem:
+      throw conf_store_exception_t("config file \"" + fileName + "\" not found.");
   }
-  file_.open(fileName.c_str(), std::ios::in | std::ios::binary);
-  if (!file_.is_open()) {
-    throw conf_store_exception_t("config file \"" + fileName + "\" not found.");
-  }
+  content_.str(std::move(text));
 }
 
 conf_parser_t::conf_parser_t(std::istream& in, const std::string& fileName)

@@ -3,6 +3,7 @@
 
 #include <fstream>
 #include <istream>
+#include <sstream>
 #include <string>
 
 #include "config/conf_store.h"
@@ -13,8 +14,10 @@
 // cost every other setting.
 class conf_parser_t {
  public:
-  // Throws conf_store_exception_t "config file \"NAME\" not found." when the
-  // file cannot be opened for reading.
+  // Reads the whole file at once. Throws conf_store_exception_t "config file
+  // \"NAME\" not found." when it cannot be read or is a directory, and
+  // "config file \"NAME\" is not a regular file." for a FIFO, a device or a
+  // socket, which is never opened for reading.
   explicit conf_parser_t(const std::string& fileName);
   // Reads an already open stream; `fileName` only names it in messages.
   conf_parser_t(std::istream& in, const std::string& fileName);
@@ -51,7 +54,7 @@ class conf_parser_t {
   // The last read_name() met a "[" without its "]".
   bool bad_header_;
   std::string fileName_;
-  std::ifstream file_;
+  std::istringstream content_;
   std::istream& in_;
 };
 

@@ -203,7 +203,10 @@ void splitBy(const std::string& text, const std::string& delimiter,
 
 void listDir(const std::string& dir, std::vector<std::string>& out) {
   std::unique_ptr<DIR, DirCloser> d(opendir(dir.c_str()));
-  if (!d) throw std::runtime_error("opendir() error: " + errnoText(errno));
+  if (!d) {
+    const int err = errno;
+    throw std::runtime_error("opendir(\"" + dir + "\") error: " + errnoText(err));
+  }
   for (;;) {
     errno = 0;
     struct dirent* e = readdir(d.get());
@@ -340,12 +343,34 @@ UniqueFd writePidFile(const std::string& path, pid_t pid,
                       const std::vector<std::string>& extraLines) {
   // Not writable by others: whoever can rewrite the pid can aim the next
   // "kill `cat pidfile`" at any process. Not inherited by components either.
+  // Never through a symbolic link: anyone who may write in the directory
+  // could plant one and have the monitor, as root, overwrite (or create)
+  // whatever it points at. Non-blocking for the open alone, which a FIFO
+  // planted there would otherwise hold.
   UniqueFd fd;
   for (;;) {
-    fd.reset(open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644));
+    fd.reset(open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY,
+                  0644));
     if (fd || errno != EINTR) break;
   }
-  if (!fd) throw error("error in create pid file \"" + path + "\": " + errnoText(errno));
+  if (!fd) {
+    const int err = errno;
+    struct stat st;
+    const bool link = err == ELOOP && lstat(path.c_str(), &st) == 0 && S_ISLNK(st.st_mode);
+    throw error("error in create pid file \"" + path +
+                "\": " + (link ? std::string("it is a symbolic link") : errnoText(err)));
+  }
+  struct stat st;
+  if (fstat(fd.get(), &st) != 0) {
+    throw error("error in create pid file \"" + path + "\": " + errnoText(errno));
+  }
+  if (!S_ISREG(st.st_mode)) {
+    throw error("error in create pid file \"" + path + "\": it is not a regular file");
+  }
+  const int flags = fcntl(fd.get(), F_GETFL);
+  if (flags < 0 || fcntl(fd.get(), F_SETFL, flags & ~O_NONBLOCK) != 0) {
+    throw error("error in create pid file \"" + path + "\": " + errnoText(errno));
+  }
   try {
     lockFile(fd.get(), pid, true);
   } catch (const error& e) {
@@ -365,6 +390,8 @@ UniqueFd writePidFile(const std::string& path, pid_t pid,
 }
 
 void removePidFile(const std::string& path) {
+  // unlink() takes away a link planted in place of the file, never what the
+  // link points at.
   while (unlink(path.c_str()) != 0) {
     if (errno != EINTR) {
       throw error("error unlink pid file \"" + path + "\": " + errnoText(errno));

@@ -70,7 +70,8 @@ void currentUserGroup(std::string& user, std::string& group);
 void lockFile(int fd, pid_t pid, bool lock);
 // Creates, locks, truncates and writes the pid file: the pid and a line feed,
 // then each extra line. The returned descriptor holds the lock; keep it open
-// for as long as the file is to stay locked.
+// for as long as the file is to stay locked. A symbolic link or anything but
+// a regular file in its place is left alone and reported (error).
 [[nodiscard]] norvak::base::UniqueFd writePidFile(const std::string& path, pid_t pid,
                                     const std::vector<std::string>& extraLines);
 void removePidFile(const std::string& path);

@@ -22,9 +22,10 @@ class RunAppStore : public AppStore {
   ~RunAppStore() override;
 
   // Reads every "*.mmc" file of dir (listing order). Throws
-  // StartAppConfig::LexerError for a file that cannot be opened, a runtime
-  // error for an unreadable directory or a file with errors; the store is
-  // then to be discarded.
+  // StartAppConfig::LexerError for a file that cannot be read or is not a
+  // regular file (a FIFO among them fails the load, as an unreadable file
+  // does), a runtime error for an unreadable directory or a file with
+  // errors; the store is then to be discarded.
   void load(const std::string& dir);
   bool contains(const std::string& name) const { return isDefined(name); }
 

@@ -22,7 +22,8 @@ class StartAppConfig {
   // Takes one application; false when it refuses it as a duplicate.
   typedef std::function<bool(const std::shared_ptr<Application>&)> AddApp;
 
-  // Opens the file; throws LexerError "file \"<name>\" not found".
+  // Reads the file; throws LexerError when it cannot be read or is not a
+  // regular file (see StartAppLexer).
   explicit StartAppConfig(const std::string& fileName);
   // Reads from a stream owned by the caller; fileName only labels messages.
   StartAppConfig(std::istream& in, const std::string& fileName);

@@ -1,7 +1,10 @@
 #include "monitor/start_app_lexer.h"
 
 #include <climits>
+#include <cstring>
+#include <utility>
 
+#include "config/regular_file.h"
 #include "frame/log.h"
 
 namespace {
@@ -28,9 +31,19 @@ const uint32_t kLastSafe = UINT32_MAX / 10;
 }  // namespace
 
 StartAppLexer::StartAppLexer(const std::string& fileName)
-    : in_(&file_), fileName_(fileName) {
-  file_.open(fileName, std::ios::in | std::ios::binary);
-  if (!file_.is_open()) throw LexerError("file \"" + fileName + "\" not found");
+    : in_(&content_), fileName_(fileName) {
+  std::string text;
+  int error = 0;
+  switch (RegularFile::read(fileName, text, error)) {
+    case RegularFile::Fault::kNone:
+      break;
+    case RegularFile::Fault::kSystem:
+      throw LexerError("cannot read file \"" + fileName + "\": " + strerror(error));
+    case RegularFile::Fault::kDirectory:
+    case RegularFile::Fault::kNotRegular:
+      throw LexerError("file \"" + fileName + "\" is not a regular file");
+  }
+  content_.str(std::move(text));
   start();
 }
 

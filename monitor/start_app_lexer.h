@@ -6,6 +6,7 @@
 #include <fstream>
 #include <istream>
 #include <map>
+#include <sstream>
 #include <stdexcept>
 #include <string>
 
@@ -48,7 +49,9 @@ class StartAppLexer {
   // Longest text kept for a word or a quoted string.
   static constexpr size_t kMaxText = 256;
 
-  // Opens the file; throws LexerError "file \"<name>\" not found".
+  // Reads the whole file at once; throws LexerError "cannot read file
+  // \"<name>\": <reason>", or "file \"<name>\" is not a regular file" for a
+  // directory, a FIFO, a device or a socket, which is never read.
   explicit StartAppLexer(const std::string& fileName);
   // Reads from a stream owned by the caller; fileName only labels messages.
   StartAppLexer(std::istream& in, const std::string& fileName);
@@ -90,7 +93,7 @@ class StartAppLexer {
   Token lexNumber();
 
   std::map<std::string, Token> keywords_;
-  std::ifstream file_;
+  std::istringstream content_;
   std::istream* in_;
   std::string fileName_;
   Token token_ = Unknown;

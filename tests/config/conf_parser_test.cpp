@@ -1,6 +1,8 @@
 #include "config/conf_parser.h"
 
 #include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 #include <climits>
 #include <string>
@@ -101,6 +103,26 @@ TEST_F(ConfParserTest, MissingFileAndBadPaths) {
     EXPECT_EQ(thrownText<conf_store_exception_t>([&] { conf_parser_t parser(path); }),
               "config file \"" + path + "\" not found.");
   }
+  // A FIFO would hold the reader until a writer came: refused unread, also
+  // behind a link. Should it ever block again, the alarm ends the run.
+  const std::string fifo = dir_.path() + "/fifo.conf";
+  const std::string link = dir_.path() + "/link.conf";
+  ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+  ASSERT_EQ(symlink(fifo.c_str(), link.c_str()), 0);
+  alarm(60);
+  for (const std::string& path : {fifo, link}) {
+    EXPECT_EQ(thrownText<conf_store_exception_t>([&] { conf_parser_t parser(path); }),
+              "config file \"" + path + "\" is not a regular file.");
+  }
+  alarm(0);
+  // A link to a regular file is read as the file.
+  unlink(link.c_str());
+  writeFile(conf_, "k = linked\n");
+  ASSERT_EQ(symlink(conf_.c_str(), link.c_str()), 0);
+  conf_store_t linked;
+  conf_parser_t(link).parse(linked);
+  EXPECT_EQ(linked.getValue("k"), "linked");
+
   conf_store_t store = parse("k = top\n[S]\nk = in\n");
   EXPECT_EQ(store.getValue("k"), "top");
   EXPECT_EQ(store.getValue("S/k/"), "in");

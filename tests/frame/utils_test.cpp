@@ -143,6 +143,54 @@ TEST(UtilsPidFileTest, ContentLockAndRemoval) {
             0u);
 }
 
+TEST(UtilsPidFileTest, LinksAndSpecialFilesAreLeftAlone) {
+  TempDir dir;
+  const std::string path = dir.path() + "/norvak-monitor.pid";
+  const std::string victim = dir.path() + "/victim";
+  const std::string prefix = "error in create pid file \"" + path + "\": ";
+  auto refusal = [&] {
+    return thrownText<Utils::error>([&] { UniqueFd fd = Utils::writePidFile(path, 4242, {}); });
+  };
+
+  // Planted by whoever may write in the directory: neither the target nor a
+  // file where a dangling link points is written.
+  writeFile(victim, "precious\n");
+  chmod(victim.c_str(), 0600);
+  ASSERT_EQ(symlink(victim.c_str(), path.c_str()), 0);
+  EXPECT_EQ(refusal(), prefix + "it is a symbolic link");
+  EXPECT_EQ(readFile(victim), "precious\n");
+  struct stat st;
+  ASSERT_EQ(stat(victim.c_str(), &st), 0);
+  EXPECT_EQ(st.st_mode & 07777, 0600u);
+  unlink(path.c_str());
+  const std::string nowhere = dir.path() + "/created";
+  ASSERT_EQ(symlink(nowhere.c_str(), path.c_str()), 0);
+  EXPECT_EQ(refusal(), prefix + "it is a symbolic link");
+  EXPECT_NE(access(nowhere.c_str(), F_OK), 0);
+  unlink(path.c_str());
+
+  // A FIFO would hold the open: refused at once. Should it ever block
+  // again, the alarm ends the run.
+  ASSERT_EQ(mkfifo(path.c_str(), 0600), 0);
+  alarm(60);
+  EXPECT_EQ(refusal(), prefix + "it is not a regular file");
+  alarm(0);
+  unlink(path.c_str());
+
+  // A link put in place of the file while the monitor runs goes at the
+  // removal; what it points at stays.
+  {
+    UniqueFd held = Utils::writePidFile(path, 4242, {});
+    ASSERT_TRUE(held.valid());
+    const std::string planted = dir.path() + "/planted";
+    ASSERT_EQ(symlink(victim.c_str(), planted.c_str()), 0);
+    ASSERT_EQ(rename(planted.c_str(), path.c_str()), 0);
+    Utils::removePidFile(path);
+  }
+  EXPECT_NE(access(path.c_str(), F_OK), 0);
+  EXPECT_EQ(readFile(victim), "precious\n");
+}
+
 TEST(UtilsStringTest, SplitTrimAndCheckPath) {
   const std::pair<const char*, Strings> args[] = {
       {"-c \"a b\" -d", {"/p", "-c", "a b", "-d"}},
@@ -206,7 +254,7 @@ TEST(UtilsFileTest, ListDirAndWriteAll) {
   Utils::listFiles(d, ".mmc", mmc);
   EXPECT_EQ(mmc, Strings{d + "a.mmc"});
   EXPECT_EQ(thrownText<std::runtime_error>([&] { Utils::listDir(d + "missing/", all); }),
-            std::string("opendir() error: ") + strerror(ENOENT));
+            "opendir(\"" + d + "missing/\") error: " + strerror(ENOENT));
 
   // Far more than a pipe holds, so that the writes come out partial.
   int fds[2];

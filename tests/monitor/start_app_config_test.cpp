@@ -1,7 +1,11 @@
 #include "monitor/start_app_config.h"
 
 #include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
+#include <cerrno>
+#include <cstring>
 #include <fstream>
 #include <memory>
 #include <string>
@@ -12,6 +16,7 @@
 #include "monitor/app_store.h"
 #include "monitor/application.h"
 #include "monitor/component.h"
+#include "thrown_text.h"
 
 namespace {
 
@@ -186,7 +191,42 @@ TEST_F(StartAppConfigTest, ErrorsNameTheirLineAndParsingGoesOn) {
     }
     EXPECT_EQ(apps, c.apps);
   }
-  EXPECT_THROW(StartAppConfig(dir_.path() + "/absent.mmc"), StartAppConfig::LexerError);
+}
+
+TEST_F(StartAppConfigTest, OnlyRegularFilesAreReadAndFailuresSayWhy) {
+  auto refusal = [](const std::string& path) {
+    return thrownText<StartAppConfig::LexerError>([&] { StartAppConfig conf(path); });
+  };
+  const std::string absent = dir_.path() + "/absent.mmc";
+  EXPECT_EQ(refusal(absent),
+            "cannot read file \"" + absent + "\": " + std::string(strerror(ENOENT)));
+  // Root reads whatever the mode says.
+  if (geteuid() != 0) {
+    const std::string locked = write("locked.mmc", "APPLICATION X\nENDAPPLICATION\n");
+    chmod(locked.c_str(), 0);
+    EXPECT_EQ(refusal(locked),
+              "cannot read file \"" + locked + "\": " + std::string(strerror(EACCES)));
+  }
+
+  // A FIFO would hold the reader until a writer came: refused unread, also
+  // behind a link, like a directory. Should it ever block again, the alarm
+  // ends the run.
+  const std::string fifo = dir_.path() + "/fifo.mmc";
+  const std::string link = dir_.path() + "/link.mmc";
+  ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+  ASSERT_EQ(symlink(fifo.c_str(), link.c_str()), 0);
+  alarm(60);
+  for (const std::string& path : {fifo, link, dir_.path()})
+    EXPECT_EQ(refusal(path), "file \"" + path + "\" is not a regular file");
+  alarm(0);
+
+  // A link to a regular file is read as the file.
+  unlink(link.c_str());
+  const std::string real = write("real.mmc", "APPLICATION LINKED\nENDAPPLICATION\n");
+  ASSERT_EQ(symlink(real.c_str(), link.c_str()), 0);
+  store_.reset(new AppStore(false));
+  EXPECT_TRUE(StartAppConfig(link).parse(*store_));
+  EXPECT_TRUE(store_->isDefined("LINKED"));
 }
 
 TEST_F(StartAppConfigTest, DemoSuiteParsesCleanly) {
