@@ -229,20 +229,10 @@ bool AppStore::startRetryPending(Clock::MonoTime& at) const {
 
 void AppStore::runStartsToEnd() {
   for (;;) {
-    Clock::MonoTime now = clock_->monoNow();
-    advanceStarts(now);
+    advanceStarts(clock_->monoNow());
     if (plan_.empty()) return;
     AppPtr app = find(plan_.front().name);
-    if (Component* comp = app ? app->startInFlight() : nullptr) {
-      const bool answered = comp->waitForAnswer(*clock_);
-      answerArrived(*app, *comp, !answered, clock_->monoNow());
-      continue;
-    }
-    Clock::MonoTime at;
-    if (startRetryPending(at)) {
-      auto left = std::chrono::duration_cast<std::chrono::seconds>(at - now).count();
-      sleepUnlessStopped(static_cast<int>(std::max<int64_t>(left, 0)));
-    }
+    app->awaitStep(planDelays_, *clock_);
   }
 }
 

@@ -165,19 +165,22 @@ Application::CompStart Application::finishStart(Component& comp, bool timedOut,
 bool Application::start(const std::vector<int>& delays, CompStrategy& strategy) {
   beginStart(strategy);
   for (;;) {
-    Clock::MonoTime now = Clock::system().monoNow();
-    StartState state = advanceStart(delays, now);
+    StartState state = advanceStart(delays, Clock::system().monoNow());
     if (state != StartState::kActive) return state == StartState::kDone;
-    if (Component* comp = startInFlight()) {
-      const bool answered = comp->waitForAnswer();
-      answerArrived(*comp, !answered, delays, Clock::system().monoNow());
-      continue;
-    }
-    Clock::MonoTime at;
-    if (retryPending(at)) {
-      auto left = std::chrono::duration_cast<std::chrono::seconds>(at - now).count();
-      sleepUnlessStopped(static_cast<int>(std::max<int64_t>(left, 0)));
-    }
+    awaitStep(delays, Clock::system());
+  }
+}
+
+void Application::awaitStep(const std::vector<int>& delays, const Clock& clock) {
+  if (Component* comp = startInFlight()) {
+    const bool answered = comp->waitForAnswer(clock);
+    answerArrived(*comp, !answered, delays, clock.monoNow());
+    return;
+  }
+  Clock::MonoTime at;
+  if (retryPending(at)) {
+    auto left = std::chrono::duration_cast<std::chrono::seconds>(at - clock.monoNow()).count();
+    sleepUnlessStopped(static_cast<int>(std::max<int64_t>(left, 0)));
   }
 }
 
@@ -221,23 +224,6 @@ bool Application::beginRecovery(Component& comp, Clock::MonoTime now) {
     return false;
   }
   return true;
-}
-
-bool Application::recovery(Component& comp, time_t faultTime, int tryNo) {
-  if (!beginRecovery(comp, Clock::system().monoNow())) return false;
-  StandartCompStrategy strategy;
-  const bool answered = comp.waitForAnswer();
-  switch (finishStart(comp, !answered, strategy)) {
-    case CompStart::kAnswered:
-      recovered(comp, faultTime, tryNo, time(nullptr));
-      return true;
-    case CompStart::kStoppedHimself:
-      logError("component \"" + comp.name() + "\" stopped himself");
-      return false;
-    case CompStart::kFailed:
-      break;
-  }
-  return false;
 }
 
 void Application::recovered(Component& comp, time_t faultTime, int tryNo, time_t now) {

@@ -82,6 +82,9 @@ class Application {
   // blocking until the sequence ends. On failure the components started so
   // far are stopped again.
   bool start(const std::vector<int>& delays, CompStrategy& strategy);
+  // Blocks until the sequence can move on: hands over the answer in flight
+  // (or its time-out), or sleeps out the retry delay.
+  void awaitStep(const std::vector<int>& delays, const Clock& clock);
   // Completes the start of one component, logging the outcome.
   CompStart finishStart(Component& comp, bool timedOut, const CompStrategy& strategy);
   void stop();
@@ -89,8 +92,6 @@ class Application {
   // Spawns the restart of one component; its answer is read by
   // finishStart. False (logged) when it cannot be spawned.
   bool beginRecovery(Component& comp, Clock::MonoTime now);
-  // The same, blocking until the answer, then the recovery report.
-  bool recovery(Component& comp, time_t faultTime, int tryNo);
   // The recovery report and the agent's dependents, once a restarted
   // component has answered.
   void recovered(Component& comp, time_t faultTime, int tryNo, time_t now);

@@ -20,6 +20,7 @@
 #include "monitor/component.h"
 #include "monitor/standart_comp_strategy.h"
 #include "recording_regenerator.h"
+#include "recover_now.h"
 #include "thrown_text.h"
 #include "wait_util.h"
 
@@ -193,7 +194,7 @@ TEST_F(AppStoreTest, RecoveredAgentMakesItsDependentsReload) {
   const pid_t dead = pidOf(agent);
   crash(agent);
 
-  ASSERT_TRUE(agent->recovery(agent->components().front(), time(nullptr), 1));
+  ASSERT_TRUE(recoverNow(*agent, agent->components().front(), time(nullptr), 1));
   store().after_app_recovery(agent->name());
   EXPECT_GT(pidOf(agent), 0);
   EXPECT_NE(dead, pidOf(agent));

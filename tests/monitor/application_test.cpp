@@ -21,6 +21,7 @@
 #include "monitor/check_only_strategy.h"
 #include "monitor/standart_comp_strategy.h"
 #include "recording_regenerator.h"
+#include "recover_now.h"
 #include "wait_util.h"
 
 namespace {
@@ -185,7 +186,7 @@ TEST_F(ApplicationTest, FaultRecoveryAndCannotRecover) {
   EXPECT_TRUE(app.components()[0].running());
   EXPECT_TRUE(logged("ERROR: Component \"y\" failed"));
 
-  ASSERT_TRUE(app.recovery(y, time(nullptr) - 5, 1));
+  ASSERT_TRUE(recoverNow(app, y, time(nullptr) - 5, 1));
   EXPECT_TRUE(y.running());
   EXPECT_NE(pid, y.pid());
   EXPECT_TRUE(logged("INFO: Component \"y\" recovery"));
