@@ -231,6 +231,37 @@ class Installation {
     writeFile(root_ + "/meta/bench.mmc", text);
   }
 
+  // As writeMeta, with more arguments for the components named in args.
+  void writeMetaWithArgs(const std::vector<App>& apps,
+                         const std::map<std::string, std::string>& args,
+                         const std::string& logType = "LOG") {
+    std::string text;
+    for (const App& a : apps) {
+      text += "APPLICATION " + a.name + "\n  FULLNAME \"Bench " + a.name + "\"\n  PATH \"" + root_ +
+              "/bin\"\n";
+      if (!a.deps.empty()) text += "  DEPENDS " + a.deps + "\n";
+      text += "  COMPONENTS\n";
+      for (const std::string& c : a.comps) {
+        const std::string link = root_ + "/bin/" + c;
+        if (symlink(fakeComponent(), link.c_str()) != 0 && errno != EEXIST) fail("symlink");
+        auto more = args.find(c);
+        text += "    " + c + " \"--hup-dir=" + runDir() +
+                (more == args.end() ? std::string() : " " + more->second) + "\" 10 5 " + logType +
+                " -\n";
+      }
+      text += "  ENDCOMPONENTS\nENDAPPLICATION\n";
+    }
+    writeFile(root_ + "/meta/bench.mmc", text);
+  }
+
+  // Times text occurs in the whole log, consumed or not.
+  int countInLog(const std::string& text) const {
+    const std::string log = readFile(logFile());
+    int n = 0;
+    for (size_t at = log.find(text); at != std::string::npos; at = log.find(text, at + 1)) ++n;
+    return n;
+  }
+
   void writeConf(const std::string& runAppList, const std::string& recovery,
                  const std::string& level = "Info") {
     writeFile(root_ + "/monitor.conf",

@@ -35,6 +35,23 @@
 //   --check-exit=N           FAKE_CHECK_EXIT       exit status after the check (default 0)
 //   --check-hold             FAKE_CHECK_HOLD=1     after the check output keep running until
 //                                                  SIGTERM instead of exiting
+//   --args-file=PATH         FAKE_ARGS_FILE        if PATH exists at start, its blank-separated
+//                                                  words are read as more arguments, after (and
+//                                                  so overriding) the command line's: a test
+//                                                  changes how the next start behaves without
+//                                                  changing the argument string the monitor sees
+//   --spawn-holder           (none)                after the answer, start a helper that
+//                                                  inherits standard output and lives on (up to
+//                                                  120 s, or until SIGTERM) when the component
+//                                                  dies; it runs fake-component again under
+//                                                  argv[0] "<argv[0]>-holder", so it is never
+//                                                  taken for the component itself
+//   --flood-after-answer     (none)                after the answer, write "y\n" lines on
+//                                                  standard output without pause (like yes),
+//                                                  still serving signals and the deadlines
+//
+// The last two have no environment variable: the helper and any program the
+// component starts would inherit it.
 //
 // Arguments added by the monitor's start strategies: --update (accepted),
 // --check-only (check mode; an argument after it is the agent address and is
@@ -46,7 +63,9 @@
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
+#include <poll.h>
 #include <sys/resource.h>
+#include <sys/signalfd.h>
 #include <time.h>
 #include <unistd.h>
 
@@ -71,6 +90,9 @@ struct Options {
   int checkExit = 0;
   bool checkHold = false;
   bool checkOnly = false;
+  std::string argsFile;
+  bool spawnHolder = false;
+  bool flood = false;
   std::string socket;
   std::string pidFile;
 };
@@ -102,6 +124,7 @@ void fromEnv(Options& o) {
   get("FAKE_HUP_LOG", o.hupLog);
   get("FAKE_HUP_DIR", o.hupDir);
   get("FAKE_ARGS_LOG", o.argsLog);
+  get("FAKE_ARGS_FILE", o.argsFile);
   get("FAKE_CHECK_OUTPUT", o.checkOutput);
   getLong("FAKE_CHECK_DELAY_MS", o.checkDelay);
   getInt("FAKE_CHECK_EXIT", o.checkExit);
@@ -116,18 +139,24 @@ bool takeValue(const std::string& arg, const char* key, std::string& out) {
   return true;
 }
 
-void fromArgs(int argc, char** argv, Options& o) {
-  for (int i = 1; i < argc; ++i) {
-    const std::string a = argv[i];
+void fromArgs(const std::vector<std::string>& args, Options& o) {
+  for (size_t i = 0; i < args.size(); ++i) {
+    const std::string& a = args[i];
     std::string v;
     if (a == "--check-only") {
       o.checkOnly = true;
-    } else if (a == "--socket" && i + 1 < argc) {
-      o.socket = argv[++i];
-    } else if (a == "--pid-file" && i + 1 < argc) {
-      o.pidFile = argv[++i];
+    } else if (a == "--socket" && i + 1 < args.size()) {
+      o.socket = args[++i];
+    } else if (a == "--pid-file" && i + 1 < args.size()) {
+      o.pidFile = args[++i];
     } else if (a == "--check-hold") {
       o.checkHold = true;
+    } else if (a == "--spawn-holder") {
+      o.spawnHolder = true;
+    } else if (a == "--flood-after-answer") {
+      o.flood = true;
+    } else if (takeValue(a, "--args-file", v)) {
+      o.argsFile = v;
     } else if (takeValue(a, "--answer", v)) {
       o.answer = v;
     } else if (takeValue(a, "--answer-delay", v)) {
@@ -156,6 +185,24 @@ void fromArgs(int argc, char** argv, Options& o) {
       o.checkExit = atoi(v.c_str());
     }
   }
+}
+
+std::vector<std::string> wordsOfFile(const std::string& path) {
+  std::vector<std::string> words;
+  FILE* f = fopen(path.c_str(), "re");
+  if (!f) return words;
+  std::string word;
+  for (int c; (c = fgetc(f)) != EOF;) {
+    if (c == ' ' || c == '\t' || c == '\n' || c == '\r') {
+      if (!word.empty()) words.push_back(word);
+      word.clear();
+    } else {
+      word += static_cast<char>(c);
+    }
+  }
+  if (!word.empty()) words.push_back(word);
+  fclose(f);
+  return words;
 }
 
 void appendLine(const std::string& path, const std::string& line) {
@@ -205,6 +252,16 @@ long long nowMs() {
   return static_cast<long long>(ts.tv_sec) * 1000 + ts.tv_nsec / 1000000;
 }
 
+void onSignal(const Options& o, int sig) {
+  if (sig == SIGHUP) {
+    if (!o.hupLog.empty()) appendLine(o.hupLog, "HUP " + std::to_string(getpid()));
+    return;
+  }
+  if (o.term == "ignore") return;
+  if (o.term == "die") dieBy(sig);
+  finish(0);
+}
+
 // Serves signals until the deadline (ms on the monotonic clock, < 0: none).
 void serveSignals(const Options& o, long long deadline) {
   sigset_t set;
@@ -227,13 +284,56 @@ void serveSignals(const Options& o, long long deadline) {
       sig = sigwaitinfo(&set, nullptr);
       if (sig < 0) continue;
     }
-    if (sig == SIGHUP) {
-      if (!o.hupLog.empty()) appendLine(o.hupLog, "HUP " + std::to_string(getpid()));
-      continue;
-    }
-    if (o.term == "ignore") continue;
-    if (o.term == "die") dieBy(sig);
-    finish(0);
+    onSignal(o, sig);
+  }
+}
+
+// Writes on standard output as fast as the reader takes it, serving signals
+// in between, until the deadline. A reader that went away ends the flood;
+// the signals are still served.
+void floodOutput(const Options& o, long long deadline) {
+  sigset_t set;
+  sigemptyset(&set);
+  sigaddset(&set, SIGHUP);
+  sigaddset(&set, SIGTERM);
+  sigaddset(&set, SIGINT);
+  const int sigFd = signalfd(-1, &set, SFD_NONBLOCK | SFD_CLOEXEC);
+  const int flags = fcntl(1, F_GETFL);
+  if (sigFd < 0 || flags < 0 || fcntl(1, F_SETFL, flags | O_NONBLOCK) != 0) {
+    serveSignals(o, deadline);
+    return;
+  }
+  signal(SIGPIPE, SIG_IGN);
+  std::string chunk;
+  while (chunk.size() < 4096) chunk += "y\n";
+  for (;;) {
+    struct signalfd_siginfo info;
+    while (read(sigFd, &info, sizeof info) == static_cast<ssize_t>(sizeof info))
+      onSignal(o, static_cast<int>(info.ssi_signo));
+    long long left = deadline < 0 ? 1000 : deadline - nowMs();
+    if (left <= 0) return;
+    ssize_t w = write(1, chunk.data(), chunk.size());
+    if (w >= 0 || errno == EINTR) continue;
+    if (errno != EAGAIN) break;
+    struct pollfd p[2] = {{1, POLLOUT, 0}, {sigFd, POLLIN, 0}};
+    poll(p, 2, static_cast<int>(left < 1000 ? left : 1000));
+  }
+  close(sigFd);
+  serveSignals(o, deadline);
+}
+
+// The helper is a new program, not a fork: a forked copy would carry the
+// component's argv[0] and pass for a second instance of it. It gets no
+// environment, so that nothing the component was told reaches it.
+void spawnHolder(const char* argv0) {
+  const std::string name = std::string(argv0) + "-holder";
+  char answer[] = "--answer=none";
+  char life[] = "--exit-after=120000";
+  char* args[] = {const_cast<char*>(name.c_str()), answer, life, nullptr};
+  char* env[] = {nullptr};
+  if (fork() == 0) {
+    execve("/proc/self/exe", args, env);
+    _exit(127);
   }
 }
 
@@ -289,7 +389,8 @@ void answer(const Options& o) {
 int main(int argc, char** argv) {
   Options o;
   fromEnv(o);
-  fromArgs(argc, argv, o);
+  fromArgs(std::vector<std::string>(argv + 1, argv + argc), o);
+  if (!o.argsFile.empty()) fromArgs(wordsOfFile(o.argsFile), o);
 
   // Signals are taken synchronously; the monitor left them unblocked.
   sigset_t set;
@@ -333,12 +434,17 @@ int main(int argc, char** argv) {
 
   if (o.answerDelay > 0) serveSignals(o, nowMs() + o.answerDelay);
   answer(o);
+  if (o.spawnHolder) spawnHolder(argv[0]);
 
   long long deadline = -1;
   if (o.exitAfter >= 0) deadline = nowMs() + o.exitAfter;
   if (o.dieAfter >= 0 && (deadline < 0 || nowMs() + o.dieAfter < deadline))
     deadline = nowMs() + o.dieAfter;
-  serveSignals(o, deadline);
+  if (o.flood) {
+    floodOutput(o, deadline);
+  } else {
+    serveSignals(o, deadline);
+  }
   // The deadline passed: whichever of the two ends came first.
   if (o.dieAfter >= 0 && (o.exitAfter < 0 || o.dieAfter <= o.exitAfter)) dieBy(o.signal);
   finish(o.exitCode);

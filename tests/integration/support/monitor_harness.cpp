@@ -11,6 +11,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cstdlib>
 #include <cstdio>
 #include <cstring>
 #include <fstream>
@@ -26,6 +27,7 @@ namespace {
 const char kMonitor[] = NORVAK_BIN_DIR "/program/norvak-monitor";
 const char kFakeComponent[] = NORVAK_BIN_DIR "/tools/fake-component";
 const char kFakeInject[] = NORVAK_BIN_DIR "/tools/fake-inject";
+const char kClockShift[] = NORVAK_BIN_DIR "/tests/integration/libnorvak-clock-shift.so";
 
 void pause(int ms) {
   struct timespec ts = {ms / 1000, (ms % 1000) * 1000000L};
@@ -104,6 +106,45 @@ std::vector<pid_t> processesRunning(const std::string& path) {
 
 bool processExists(pid_t pid) { return pid > 0 && (kill(pid, 0) == 0 || errno == EPERM); }
 
+void killMentioning(const std::string& text) {
+  for (pid_t p : processesMentioning(text)) kill(p, SIGKILL);
+}
+
+namespace {
+
+// Fields of /proc/PID/stat after the command name, whose parentheses may
+// hold anything: [0] is the state, [1] the parent, [11] and [12] the user
+// and system time.
+std::vector<std::string> statFields(pid_t pid) {
+  const std::string s = readFile("/proc/" + std::to_string(pid) + "/stat");
+  std::vector<std::string> fields;
+  const size_t paren = s.rfind(')');
+  if (paren == std::string::npos) return fields;
+  std::istringstream in(s.substr(paren + 1));
+  std::string f;
+  while (in >> f) fields.push_back(f);
+  return fields;
+}
+
+}  // namespace
+
+double cpuSecondsOf(pid_t pid) {
+  const std::vector<std::string> f = statFields(pid);
+  if (f.size() < 13) return 0;
+  return (atof(f[11].c_str()) + atof(f[12].c_str())) / static_cast<double>(sysconf(_SC_CLK_TCK));
+}
+
+int threadsOf(pid_t pid) { return procEntries("/proc/" + std::to_string(pid) + "/task"); }
+
+std::vector<pid_t> childrenOf(pid_t pid) {
+  std::vector<pid_t> found;
+  for (pid_t p : allPids()) {
+    const std::vector<std::string> f = statFields(p);
+    if (f.size() > 1 && atol(f[1].c_str()) == pid) found.push_back(p);
+  }
+  return found;
+}
+
 MonitorHarness::MonitorHarness() {
   prctl(PR_SET_CHILD_SUBREAPER, 1);
   for (const char* sub : {"/bin", "/run", "/mail", "/meta", "/trace"}) makeDir(root() + sub);
@@ -115,7 +156,7 @@ void MonitorHarness::shutdown() {
   if (!reaped_) {
     int status;
     signal(SIGTERM);
-    if (!waitExit(status, 30)) {
+    if (!waitExit(status, stopGrace_)) {
       kill(pid_, SIGKILL);
       waitExit(status, 30);
     }
@@ -178,12 +219,46 @@ void MonitorHarness::writeConf(const ConfValues& v) {
   text += "AgentResponseTime = 1\n";
   text += "Address =\n";
   text += "Timeout = 30\n";
-  text += "InjectCmd = " + std::string(kFakeInject) + " " + mailDir() + "\n";
+  text += "InjectCmd = " +
+          (v.injectCmd.empty() ? std::string(kFakeInject) + " " + mailDir() : v.injectCmd) + "\n";
   text += "AgentAddress = local:" + runDir() + ".agent\n";
   text += "RunAppList = " + v.runAppList + "\n";
   text += "UseEnterpriseMode = no\n";
   text += "RecoveryTimeList = " + v.recoveryTimeList + "\n";
+  for (const std::string& key : v.omitKeys) {
+    const std::string line = "\n" + key + " =";
+    const size_t at = text.find(line);
+    if (at == std::string::npos) throw std::logic_error("no key " + key + " to leave out");
+    text.erase(at + 1, text.find('\n', at + 1) - at);
+  }
   writeFile(confFile(), text);
+}
+
+void MonitorHarness::setEnv(const std::string& name, const std::string& value) {
+  for (auto& e : env_) {
+    if (e.first == name) {
+      e.second = value;
+      return;
+    }
+  }
+  env_.emplace_back(name, value);
+}
+
+bool MonitorHarness::useClockShift() {
+  if (access(kClockShift, R_OK) != 0) return false;
+  shiftWallClock(0);
+  setEnv("LD_PRELOAD", kClockShift);
+  setEnv("NORVAK_CLOCK_SHIFT_FILE", root() + "/clock-shift");
+  // A sanitized monitor wants its runtime first among the loaded libraries;
+  // the shim is not instrumented and does not mind coming before it.
+  const char* asan = getenv("ASAN_OPTIONS");
+  setEnv("ASAN_OPTIONS",
+         std::string(asan && *asan ? std::string(asan) + ":" : "") + "verify_asan_link_order=0");
+  return true;
+}
+
+void MonitorHarness::shiftWallClock(long seconds) {
+  writeFile(root() + "/clock-shift", std::to_string(seconds) + "\n");
 }
 
 void MonitorHarness::start(const std::vector<std::string>& args) {
@@ -195,6 +270,19 @@ void MonitorHarness::start(const std::vector<std::string>& args) {
   argv.push_back(nullptr);
   const std::string out = root() + "/stdout";
   const std::string err = root() + "/stderr";
+  // Prepared before fork: the child only execs.
+  std::vector<std::string> envWords;
+  for (char** e = environ; *e; ++e) {
+    const std::string word = *e;
+    const std::string name = word.substr(0, word.find('='));
+    bool replaced = false;
+    for (const auto& extra : env_) replaced = replaced || extra.first == name;
+    if (!replaced) envWords.push_back(word);
+  }
+  for (const auto& extra : env_) envWords.push_back(extra.first + "=" + extra.second);
+  std::vector<char*> envp;
+  for (std::string& w : envWords) envp.push_back(&w[0]);
+  envp.push_back(nullptr);
 
   pid_t pid = fork();
   if (pid < 0) throw std::runtime_error(std::string("fork: ") + strerror(errno));
@@ -210,7 +298,7 @@ void MonitorHarness::start(const std::vector<std::string>& args) {
     sigset_t none;
     sigemptyset(&none);
     sigprocmask(SIG_SETMASK, &none, nullptr);
-    execv(argv[0], argv.data());
+    execve(argv[0], argv.data(), envp.data());
     _exit(127);
   }
   pid_ = pid;
@@ -285,6 +373,19 @@ int MonitorHarness::waitLine(const std::string& text, size_t from, int timeoutSe
     from = std::max(from, lines_.size());
     pause(10);
   }
+}
+
+int MonitorHarness::countLines(const std::string& text, size_t from) {
+  refreshLog();
+  int n = 0;
+  for (size_t i = from; i < lines_.size(); ++i)
+    if (lines_[i].find(text) != std::string::npos) ++n;
+  return n;
+}
+
+std::string MonitorHarness::lineAt(size_t index) {
+  refreshLog();
+  return index < lines_.size() ? lines_[index] : std::string();
 }
 
 size_t MonitorHarness::lineCount() {

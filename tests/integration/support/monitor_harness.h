@@ -22,6 +22,15 @@ std::vector<pid_t> processesMentioning(const std::string& text);
 std::vector<pid_t> processesRunning(const std::string& path);
 // The process exists, zombies included.
 bool processExists(pid_t pid);
+// SIGKILL to every live process whose command line contains text.
+void killMentioning(const std::string& text);
+
+// Figures of a live process from /proc; 0 or empty once it is gone.
+// CPU time used so far, user and system, in seconds.
+double cpuSecondsOf(pid_t pid);
+int threadsOf(pid_t pid);
+// Its child processes, zombies included.
+std::vector<pid_t> childrenOf(pid_t pid);
 
 // One component line of a meta-configuration block. Every component gets
 // "--args-log" and "--hup-log" files of its own in front of its arguments,
@@ -39,6 +48,10 @@ struct ConfValues {
   std::string runAppList = "AGENT";
   std::string recoveryTimeList = "1";
   std::string level = "Debug";
+  // Empty: fake-inject filing into mailDir().
+  std::string injectCmd;
+  // Keys of the [Monitor] section left out of the file.
+  std::vector<std::string> omitKeys;
 };
 
 // A throw-away installation of the monitor: a temporary directory with the
@@ -77,6 +90,21 @@ class MonitorHarness {
   void removeMeta(const std::string& file);
   void writeConf(const ConfValues& values);
 
+  // An environment variable of the monitor (and so of its children) for the
+  // next start().
+  void setEnv(const std::string& name, const std::string& value);
+  // Seconds shutdown() grants the monitor after SIGTERM before SIGKILL
+  // (default 30). Tests that expect a monitor stuck somewhere shorten it, so
+  // that they fail quickly instead of waiting for the monitor to give in.
+  void setStopGrace(int seconds) { stopGrace_ = seconds; }
+
+  // The monitor's wall clock can be stepped: useClockShift() (before
+  // start()) preloads a library that adds the seconds given to
+  // shiftWallClock() to every wall-clock reading; the monotonic clock is
+  // untouched. False when the library was not built.
+  bool useClockShift();
+  void shiftWallClock(long seconds);
+
   // Starts "norvak-monitor --conf <conf>" followed by args, in the
   // foreground with its output in files.
   void start(const std::vector<std::string>& args = {});
@@ -95,7 +123,11 @@ class MonitorHarness {
   // line at or after from that contains text, -1 on time-out.
   int waitLine(const std::string& text, size_t from = 0, int timeoutSec = 30);
   int findLine(const std::string& text, size_t from = 0);
+  // Lines at or after from that contain text.
+  int countLines(const std::string& text, size_t from = 0);
   size_t lineCount();
+  // The line at index (empty past the end).
+  std::string lineAt(size_t index);
 
   // Component processes of bin/name (or of any path given).
   std::vector<pid_t> componentPids(const std::string& name) const;
@@ -120,6 +152,8 @@ class MonitorHarness {
   void refreshLog();
 
   TempDir dir_;
+  std::vector<std::pair<std::string, std::string>> env_;
+  int stopGrace_ = 30;
   pid_t pid_ = -1;
   bool reaped_ = true;
   std::vector<std::string> lines_;
