@@ -150,6 +150,8 @@ int main(int argc, char** argv) {
     const double ms = startSuite(inst, kBigApps, kPerApp);
     std::vector<pid_t> pids = collectPids(inst, kBig);
     printf("  start %.1f ms (%.3f ms each)\n", ms, ms / kBig);
+    const double bareAll = sum(bareStarts(inst.root(), kBig));
+    printf("  bare:  %.1f ms for %d fork+exec+answer; ratio %.2fx\n", bareAll, kBig, ms / bareAll);
     const std::vector<double> bare = bareStarts(inst.root(), 200);
     printf("  bare start with them running: median %.3f ms\n", median(bare));
     const double restart = killAndWait(inst, pids, kBig - 1, kPerApp);

@@ -45,6 +45,7 @@ bool AppStore::add(const AppPtr& app) {
   if (!app || isDefined(app->name())) return false;
   if (regenerator_) app->setRegenerator(regenerator_);
   apps_.push_back(app);
+  byName_[app->name()] = app;
   dependentsStale_ = true;
   return true;
 }
@@ -55,6 +56,7 @@ bool AppStore::remove(const std::string& name) {
     AppPtr app = apps_[i];
     app->stop();
     apps_.erase(apps_.begin() + static_cast<std::ptrdiff_t>(i));
+    byName_.erase(app->name());
     dependentsStale_ = true;
     return true;
   }
@@ -62,9 +64,8 @@ bool AppStore::remove(const std::string& name) {
 }
 
 AppStore::AppPtr AppStore::find(const std::string& name) const {
-  for (const AppPtr& app : apps_)
-    if (appNameEqual(app->name(), name)) return app;
-  return AppPtr();
+  auto it = byName_.find(name);
+  return it == byName_.end() ? AppPtr() : it->second;
 }
 
 void AppStore::setRegenerator(Regenerator* regenerator) {

@@ -159,7 +159,8 @@ class AppStore {
   bool someRunningAppDependsOn(const Application& dep) const;
 
   bool updateMode_;
-  AppList apps_;
+  AppList apps_;  // load order
+  std::map<std::string, AppPtr, AppNameLess> byName_;
   mutable DependsMap dependents_;
   mutable bool dependentsStale_ = true;
   Regenerator* regenerator_ = nullptr;
