@@ -3,19 +3,21 @@
 
 #include <string>
 
+#include "notify/delivery_threads.h"
 #include "notify/informer.h"
 
 // Runs a command of the component's own (through /bin/sh -c) with the report
-// on its standard input. The command is started by inform(); writing the text
-// and waiting for the command happen on a detached thread, which kills the
-// command with SIGKILL when it has not ended within the time-out, and reaps it.
+// on its standard input. inform() queues the delivery (DeliveryThreads); the
+// command is started when its turn comes, and killed with everything it
+// started when it has not ended within the time-out.
 class CmdInformer : public Informer {
  public:
-  static constexpr int kDefaultTimeout = 30;  // seconds
+  static constexpr int kDefaultTimeout = kDeliveryTimeout;  // seconds
 
   explicit CmdInformer(const std::string& command, int timeoutSeconds = kDefaultTimeout);
 
-  // False only when the command could not be started (pipe or fork failure).
+  // False only when the delivery could not be queued; a command that cannot
+  // be started is logged by the delivery.
   bool inform(const std::string& text) override;
   int type() const override { return COMMAND; }
 

@@ -1,54 +1,38 @@
 #include "notify/sender_informer.h"
 
-#include <errno.h>
-#include <signal.h>
-#include <stdio.h>
 #include <string.h>
-#include <sys/wait.h>
 
 #include "frame/log.h"
-#include "frame/utils.h"
 #include "notify/delivery_threads.h"
 #include "notify/notify_info.h"
 
 namespace {
 
 DeliveryThreads& deliveries() {
-  // Never destroyed: detached deliveries may outlive main().
+  // Never destroyed: its last deliveries may end while the process exits.
   static DeliveryThreads* threads = new DeliveryThreads;
   return *threads;
 }
 
-void deliver(const std::string& command, const std::string& mail) {
+void deliver(const std::string& command, const std::string& mail, int timeout) {
   logDebug("Run informer: \"" + command + "\"");
-  // "e": the write end must not leak into other children, or a concurrent
-  // one would keep this command's input open and the mail would never end.
-  FILE* pipe = popen(command.c_str(), "we");
-  if (pipe == nullptr) {
-    logError(std::string("Error sending notification: popen(): ") + strerror(errno));
+  const CommandDelivery d = deliverToCommand(command, mail, timeout);
+  if (d.start == CommandDelivery::kPipeFailed) {
+    logError(std::string("Error sending notification: popen(): ") + strerror(d.pipeError));
     return;
   }
-  // Blocked only now, so that the mail command does not inherit the mask: a
-  // command that quits early must give this write EPIPE, not end the monitor.
-  // The signal stays pending on this thread and goes with it.
-  sigset_t pipeSignal;
-  sigemptyset(&pipeSignal);
-  sigaddset(&pipeSignal, SIGPIPE);
-  pthread_sigmask(SIG_BLOCK, &pipeSignal, nullptr);
-  try {
-    Utils::writeAll(fileno(pipe), mail);
-  } catch (const Utils::error& e) {
-    logError(std::string("Error sending notification: fprintf(): ") + e.what());
+  if (d.start == CommandDelivery::kForkFailed) {
+    logError("Error sending notification: popen(): fork() error");
+    return;
   }
-  const int status = pclose(pipe);
-  if (status == -1) {
-    logError(std::string("Error sending notification: pclose(): ") + strerror(errno));
-  } else if (WIFEXITED(status)) {
-    if (WEXITSTATUS(status) != 0)
-      logError("Informer exited with status: " + std::to_string(WEXITSTATUS(status)));
+  if (d.writeError != 0)
+    logError(std::string("Error sending notification: fprintf(): ") + strerror(d.writeError));
+  if (d.status.exited) {
+    if (d.status.code != 0)
+      logError("Informer exited with status: " + std::to_string(d.status.code));
     else
       logDebug("Informed successfully");
-  } else if (WIFSIGNALED(status)) {
+  } else if (d.status.signal > 0) {
     logError("Informer was terminated by signal");
   }
 }
@@ -65,6 +49,8 @@ std::string headerValue(const std::string& value) {
 
 }  // namespace
 
+SenderInformer::SenderInformer(int timeoutSeconds) : timeout_(timeoutSeconds) {}
+
 bool SenderInformer::inform(const std::string& text) {
   const NotifyInfo::Addresses addresses = NotifyInfo::instance().addresses();
   std::string headers;
@@ -75,8 +61,9 @@ bool SenderInformer::inform(const std::string& text) {
   const std::string command = injectCmd();
   logDebug("send notification " + headers + ". Command: " + command);
   std::string mail = headers + text;
-  return deliveries().start(
-      [command, mail = std::move(mail)]() { deliver(command, mail); });
+  return deliveries().start([command, mail = std::move(mail), timeout = timeout_] {
+    deliver(command, mail, timeout);
+  });
 }
 
 int SenderInformer::pendingDeliveries() { return deliveries().pending(); }

@@ -3,14 +3,19 @@
 
 #include <string>
 
+#include "notify/delivery_threads.h"
 #include "notify/informer.h"
 
 // Mails the report through the inject command (setInjectCmd, notify_info.h).
-// Each mail is delivered on its own detached thread, which ends when the
-// command has read the mail and exited; a slow or hanging mail command holds
-// only its own thread, never the caller.
+// inform() queues the delivery (DeliveryThreads), never waiting for the mail
+// command; a command that has not ended within the time-out is killed with
+// everything it started.
 class SenderInformer : public Informer {
  public:
+  static constexpr int kDefaultTimeout = kDeliveryTimeout;  // seconds
+
+  explicit SenderInformer(int timeoutSeconds = kDefaultTimeout);
+
   bool inform(const std::string& text) override;
   int type() const override { return MAIL; }
 
@@ -20,6 +25,9 @@ class SenderInformer : public Informer {
   // none is left. Meant for shut-down, so that the last reports are not cut
   // off by the process exit.
   static bool waitDeliveries(int seconds);
+
+ private:
+  int timeout_;
 };
 
 #endif  // NORVAK_MONITOR_SENDER_INFORMER_H_
