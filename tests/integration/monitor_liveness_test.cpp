@@ -274,13 +274,19 @@ TEST(MonitorLivenessTest, MailCommandThatNeverEndsKeepsThreadsAndChildrenBounded
   pid_t victim = h.waitComponent("victim");
   ASSERT_GT(victim, 0);
 
-  // Every crash and every recovery is mailed.
+  // Every crash and every recovery is mailed. Each kill waits for the
+  // restart's answer: a process killed before it answered is a failed try.
   for (int i = 0; i < 15; ++i) {
+    const size_t before = h.lineCount();
     ASSERT_EQ(kill(victim, SIGKILL), 0);
     const pid_t next = h.waitComponent("victim", victim, 10);
     ASSERT_GT(next, 0) << "crash " << i + 1 << " not restarted; monitor threads "
                        << norvak_test::threadsOf(h.pid()) << ", children "
                        << norvak_test::childrenOf(h.pid()).size();
+    ASSERT_GE(h.waitLine("component \"victim\" from application \"VICTIM\" has been started",
+                         before, 10),
+              0)
+        << "restart " << i + 1 << " did not answer";
     victim = next;
   }
   sleepMs(1000);
