@@ -215,20 +215,7 @@ class Installation {
 
   // Every component holds a hup file, whose creation tells its pid.
   void writeMeta(const std::vector<App>& apps, const std::string& logType = "LOG") {
-    std::string text;
-    for (const App& a : apps) {
-      text += "APPLICATION " + a.name + "\n  FULLNAME \"Bench " + a.name + "\"\n  PATH \"" + root_ +
-              "/bin\"\n";
-      if (!a.deps.empty()) text += "  DEPENDS " + a.deps + "\n";
-      text += "  COMPONENTS\n";
-      for (const std::string& c : a.comps) {
-        const std::string link = root_ + "/bin/" + c;
-        if (symlink(fakeComponent(), link.c_str()) != 0 && errno != EEXIST) fail("symlink");
-        text += "    " + c + " \"--hup-dir=" + runDir() + "\" 10 5 " + logType + " -\n";
-      }
-      text += "  ENDCOMPONENTS\nENDAPPLICATION\n";
-    }
-    writeFile(root_ + "/meta/bench.mmc", text);
+    writeMetaWithArgs(apps, {}, logType);
   }
 
   // As writeMeta, with more arguments for the components named in args.
