@@ -14,6 +14,8 @@
 //                        the end
 //   --data PATH          the answers, read at start and on SIGHUP
 //   --record PATH        where the requests are recorded
+//   --start-delay=MS     wait this long before listening and answering, as
+//                        an agent that is slow to come up
 //   --check-only         check mode: report on the data file, print
 //                        "Options OK" when it is good, and end
 //   --check-only ADDR    check mode of a component that checks its options
@@ -45,9 +47,11 @@
 #include <errno.h>
 #include <fcntl.h>
 #include <signal.h>
+#include <time.h>
 #include <unistd.h>
 
 #include <atomic>
+#include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -86,6 +90,7 @@ struct Options {
   std::string pidFile;
   std::string dataFile;
   std::string recordFile;
+  long startDelayMs = 0;
   bool checkOnly = false;
   std::string checkAgainst;
   int checkRequest = 44;
@@ -107,6 +112,8 @@ Options parseArgs(int argc, char** argv) {
       o.dataFile = args[++i];
     } else if (a == "--record" && hasNext) {
       o.recordFile = args[++i];
+    } else if (a.rfind("--start-delay=", 0) == 0) {
+      o.startDelayMs = strtol(a.c_str() + strlen("--start-delay="), nullptr, 10);
     } else if (a.rfind("--check-request=", 0) == 0) {
       o.checkRequest = atoi(a.c_str() + strlen("--check-request="));
     } else if (a == "--check-only") {
@@ -349,7 +356,22 @@ std::string pidFileAddress(const std::string& address) {
   return address;
 }
 
+// Sleeps, still ending on SIGTERM or SIGINT; false when one came.
+bool pause(long ms, const sigset_t& signals) {
+  const auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(ms);
+  for (;;) {
+    const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+                          end - std::chrono::steady_clock::now())
+                          .count();
+    if (left <= 0) return true;
+    struct timespec ts = {static_cast<time_t>(left / 1000), (left % 1000) * 1000000L};
+    const int sig = sigtimedwait(&signals, nullptr, &ts);
+    if (sig == SIGTERM || sig == SIGINT) return false;
+  }
+}
+
 int serve(const Options& o, sigset_t& signals) {
+  if (o.startDelayMs > 0 && !pause(o.startDelayMs, signals)) return 0;
   Record record(o.recordFile);
   std::shared_ptr<const Data> data;
   try {
