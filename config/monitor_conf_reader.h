@@ -6,11 +6,21 @@
 #include "config/conf_reader.h"
 #include "frame/app_name_less.h"
 
+namespace norvak {
+namespace ipc {
+class NkIfClientSession;
+}  // namespace ipc
+}  // namespace norvak
+
 // All of the monitor's settings: those of its configuration file (ConfReader)
 // and those the configuration agent supplies. The agent's values survive a
 // reload of the file; they change only when the agent answers.
 class MonitorConfReader : public ConfReader {
  public:
+  // Request numbers of the agent's configuration protocol.
+  static const unsigned kMaildRequest = 44;
+  static const unsigned kMonitorRequest = 46;
+
   explicit MonitorConfReader(const std::string& confFile);
   ~MonitorConfReader() override;
 
@@ -20,10 +30,22 @@ class MonitorConfReader : public ConfReader {
   const std::string& getFilterMail() const { return filterMail_; }
   // The mail transfer agent in upper case, for the pre-update script.
   const std::string& getMta() const { return mta_; }
-  // The run list in enterprise mode.
+  // The run list in enterprise mode; empty until the agent answered.
   const AppNameSet& getAgentRunAppList() const { return agentRunAppList_; }
 
+  // Asks the agent for the mail settings (only when the mail daemon's
+  // application is described) and, in enterprise mode, for the run list;
+  // each exchange is bounded by the agent response time. Never throws: a
+  // failure is logged and leaves the values already held as they were. No
+  // session (the agent could not be reached) is logged as well.
+  void readConfigFromAgent(norvak::ipc::NkIfClientSession* session, bool maildDefined);
+
  private:
+  // Throw std::runtime_error with the reason on any failure, having changed
+  // nothing.
+  void readMaildConfigFromAgent(norvak::ipc::NkIfClientSession& session);
+  void readMonitorConfigFromAgent(norvak::ipc::NkIfClientSession& session);
+
   std::string adminMail_;
   std::string filterMail_;
   std::string mta_;

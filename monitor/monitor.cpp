@@ -46,6 +46,10 @@ Monitor::Monitor(const std::string& confFile, const std::string& runList, bool u
 Monitor::~Monitor() {
   logDebug("Monitor::~Monitor()");
   setState(false);
+  // Closed first: a notice still being sent fails at once instead of
+  // holding the notifier's join until its deadline.
+  agent_.close();
+  notifier_.reset();
 }
 
 void Monitor::loadStore(RunAppStore& store) {
@@ -107,8 +111,9 @@ void Monitor::computeRunAppSet(AppNameSet& set) const {
   set.clear();
   if (settings_.isEnterpriseMode()) {
     set = settings_.getAgentRunAppList();
-    // Until the agent has answered there is nothing but the agent to run.
-    if (set.empty()) set.insert(kAgentApp);
+    // The agent supplies the list, so it runs whether it lists itself or
+    // not; until it has answered it is all there is to run.
+    set.insert(kAgentApp);
   } else if (!cmdRunSet_.empty()) {
     set = cmdRunSet_;
   } else {
@@ -118,6 +123,7 @@ void Monitor::computeRunAppSet(AppNameSet& set) const {
 
 void Monitor::getRunAppSet(AppNameSet& set) {
   logDebug("Monitor::getRunAppSet()");
+  if (settings_.isEnterpriseMode()) readConfigFromAgent();
   computeRunAppSet(set);
   verifyRunSet(set);
 }
@@ -134,6 +140,7 @@ void Monitor::start() {
   logDebug("Monitor::start()");
   setState(true);
   refreshNotifySettings();
+  startAgentNotifier();
   AppNameSet first;
   getFirstRunAppSet(first);
   if (store_.isUpdateMode() || isCheckAll()) {
@@ -163,6 +170,12 @@ void Monitor::start() {
   }
   if (!any) throw InitError("no applications started");
 
+  connectToAgent();
+  readConfigFromAgent();
+  if (settings_.isEnterpriseMode()) {
+    applyAgentRunList(first);
+    return;
+  }
   AppNameSet full;
   getRunAppSet(full);
   if (full != first) store_.applyRunAppSet(full);
@@ -313,6 +326,8 @@ void Monitor::answerArrived(Application& app, Component& comp, bool timedOut) {
     case Application::CompStart::kAnswered:
       app.recovered(comp, event.faultTime, event.tryNo, clock_.wallNow());
       store_.after_app_recovery(app.name());
+      // The agent is back: notices that waited for it go now.
+      if (notifier_ && appNameEqual(app.name(), kAgentApp)) notifier_->wake();
       return;
     case Application::CompStart::kStoppedHimself:
       logError("component \"" + comp.name() + "\" stopped himself");
@@ -378,14 +393,67 @@ void Monitor::processDeferredEvents() {
   }
 }
 
+// ---- Configuration agent: StartApp / StopApp ---------------------------------
+// Only queued here: the notifier's thread does the talking, so an agent that
+// does not answer never holds the loop.
+
 void Monitor::appStarted(const Application& app) {
-  if (appNameEqual(app.name(), kAgentApp)) return;
+  if (appNameEqual(app.name(), kAgentApp)) {
+    if (notifier_) notifier_->wake();
+    return;
+  }
   logInfo("application \"" + app.name() + "\" started");
+  if (notifier_) notifier_->post(AgentNotice::of(AgentNotice::kStartApp, app));
 }
 
 void Monitor::appStopped(const Application& app) {
   if (!isRunning() || appNameEqual(app.name(), kAgentApp)) return;
   logInfo("application \"" + app.name() + "\" stoped");
+  if (notifier_) notifier_->post(AgentNotice::of(AgentNotice::kStopApp, app));
+}
+
+void Monitor::startAgentNotifier() {
+  if (isCheckMode() || notifier_) return;
+  agent_.configure(agentAddress(), settings_.getAgentResponseTime());
+  notifier_ = std::make_unique<AgentNotifier>(
+      [this](const AgentNotice& notice) { return agent_.notify(notice); });
+  if (!notifier_->start()) notifier_.reset();
+}
+
+// ---- Configuration agent: session and settings ------------------------------
+
+std::string Monitor::agentAddress() const {
+  return isCheckAll() ? settings_.getAgentAddress() + ".tmp" : settings_.getAgentAddress();
+}
+
+void Monitor::connectToAgent() {
+  logDebug("Monitor::connectToAgent()");
+  agent_.configure(agentAddress(), settings_.getAgentResponseTime());
+  if (agent_.connect(true) && notifier_) notifier_->wake();
+}
+
+void Monitor::reconnectToAgent() {
+  logDebug("Monitor::reconnectToAgent()");
+  agent_.drop();
+  connectToAgent();
+}
+
+void Monitor::readConfigFromAgent() {
+  const std::shared_ptr<norvak::ipc::NkClientSession> session = agent_.session();
+  settings_.readConfigFromAgent(session.get(), store_.isDefined(kMaildApp));
+  refreshNotifySettings();
+}
+
+void Monitor::applyAgentRunList(const AppNameSet& current) {
+  AppNameSet full;
+  computeRunAppSet(full);
+  try {
+    verifyRunSet(full);
+  } catch (const RunAppStore::VerifyError& e) {
+    logError(std::string("run list from norvak-agent refused: ") + e.what());
+    return;
+  }
+  if (full != current) store_.applyRunAppSet(full);
 }
 
 void Monitor::reload() {
@@ -393,22 +461,28 @@ void Monitor::reload() {
   // Nothing is taken over before everything is read and checked: a refused
   // reload leaves the settings and the store as they were.
   const MonitorConfReader before = settings_;
+  AppNameSet full;
   try {
     settings_.reload();
     RunAppStore fresh(store_.isUpdateMode());
     loadStore(fresh);
-    AppNameSet full;
     computeRunAppSet(full);
     fresh.verify(full);
     applySettings();
     store_.update(fresh, full);
   } catch (const std::exception& e) {
+    full.clear();
     logError(std::string("reload error: ") + e.what());
     settings_ = before;
     initLog(settings_.getLogType(), settings_.getLogLevel(), settings_.getIpcLogLevel(),
             settings_.getSyslogFacility(), isCheckMode(), isCheckAll());
   }
   store_.signalAll(SIGHUP);
+  // The agent too, refused reload or not: the settings may name another one,
+  // and its values (the run list in enterprise mode) are read afresh.
+  reconnectToAgent();
+  readConfigFromAgent();
+  if (settings_.isEnterpriseMode()) applyAgentRunList(full);
 }
 
 void Monitor::changedConfReload() {

@@ -6,6 +6,7 @@
 #include <time.h>
 
 #include <condition_variable>
+#include <memory>
 #include <mutex>
 #include <set>
 #include <stdexcept>
@@ -16,6 +17,8 @@
 #include "frame/app_name_less.h"
 #include "frame/clock.h"
 #include "frame/signal_executor.h"
+#include "monitor/agent_link.h"
+#include "monitor/agent_notifier.h"
 #include "monitor/deferred_event_store.h"
 #include "monitor/regenerator.h"
 #include "monitor/run_app_store.h"
@@ -84,6 +87,18 @@ class Monitor : public Regenerator, public SignalExecutor {
   static void setState(bool started);
   static bool isRunning();
 
+  // ---- Configuration agent ----
+  // The agent session: made if there is none / made anew (after a reload,
+  // whose settings may name another agent). "error conect to agent" when
+  // the agent cannot be reached; the callbacks and the next call try again.
+  void connectToAgent();
+  void reconnectToAgent();
+  // Reads the agent's settings (bounded by AgentResponseTime each) and hands
+  // the mail addresses to the notifications.
+  void readConfigFromAgent();
+  // The agent's address: in check-all mode the temporary agent's.
+  std::string agentAddress() const;
+
   void setOwnPid(pid_t pid) { ownPid_ = pid; }
   pid_t ownPid() const { return ownPid_; }
 
@@ -110,6 +125,14 @@ class Monitor : public Regenerator, public SignalExecutor {
   void hupFilePass(std::set<pid_t>& pids);
   // Copies the mail settings into the process-wide notification settings.
   void refreshNotifySettings();
+  // ---- Configuration agent ----
+  // The thread that tells the agent about starts and stops (not in check
+  // runs, whose components do not stay).
+  void startAgentNotifier();
+  // Once the agent has answered: in enterprise mode its run list is applied
+  // unless it equals current; a list that fails verification is logged and
+  // left alone.
+  void applyAgentRunList(const AppNameSet& current);
 
  private:
   // What a watched descriptor stands for.
@@ -148,6 +171,11 @@ class Monitor : public Regenerator, public SignalExecutor {
   std::set<pid_t> changedConf_;
 
   pid_t ownPid_ = -1;
+
+  // ---- Configuration agent ----
+  // The link before the notifier, which uses it: the notifier goes first.
+  AgentLink agent_;
+  std::unique_ptr<AgentNotifier> notifier_;
 
   // Restarts spawned and waiting for their answer.
   std::vector<DeferredEvent> recovering_;

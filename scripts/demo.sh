@@ -2,7 +2,9 @@
 # Builds norvak-monitor and runs it in the foreground on the bundled demo
 # suite (examples/demo, examples/meta): four applications started in
 # dependency order, one component that crashes every few seconds and is
-# restarted, with the failure and recovery mails shown as they are sent.
+# restarted, with the failure and recovery mails shown as they are sent. The
+# configuration agent is fake-agent: it supplies the mails' addresses and
+# records the StartApp and StopApp notifications, shown in log/agent.log.
 # Everything lives in ./demo-run; Ctrl-C stops the monitor and its suite.
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
@@ -15,9 +17,11 @@ demo="$root/demo-run"
 rm -rf "$demo"
 mkdir -p "$demo"/{bin,log,run,mail,meta}
 
-# Every component of the demo is the fake-component test double, found under
-# the component's name in the applications' directory.
-for comp in agent maild smtpd scanner notifier httpd; do
+# The agent is the fake-agent test double, every other component the
+# fake-component one, found under the component's name in the applications'
+# directory.
+ln -s "$build/tools/fake-agent" "$demo/bin/agent"
+for comp in maild smtpd scanner notifier httpd; do
   ln -s "$build/tools/fake-component" "$demo/bin/$comp"
 done
 
@@ -34,22 +38,26 @@ SCRIPT
 chmod +x "$demo/bin/show-mail"
 
 sed "s|@DEMO_DIR@|$demo|g" examples/demo/monitor.conf > "$demo/monitor.conf"
+cp examples/demo/agent.data "$demo/agent.data"
 for f in examples/meta/*.mmc; do
   sed "s|@DEMO_DIR@|$demo|g" "$f" > "$demo/meta/$(basename "$f")"
 done
-touch "$demo/log/monitor.log" "$demo/log/mails.txt"
+touch "$demo/log/monitor.log" "$demo/log/mails.txt" "$demo/log/agent.log"
 
 cat <<TEXT
 
 norvak-monitor demo: AGENT, MAILD (needs AGENT), WEB (needs MAILD) and FILTER
 (needs AGENT and MAILD). FILTER's scanner crashes 4 s after every start; the
-monitor mails the failure, restarts it 2 s later and mails the recovery.
-Files: $demo   (monitor.conf, meta/*.mmc, log/, mail/)
+monitor mails the failure, restarts it 2 s later and mails the recovery. The
+mails go from and to the addresses the agent supplies (agent.data); the agent
+records the monitor's requests and StartApp/StopApp notifications in
+log/agent.log.
+Files: $demo   (monitor.conf, agent.data, meta/*.mmc, log/, mail/)
 Press Ctrl-C to stop the monitor and the whole suite.
 
 TEXT
 
-tail -n +1 -F "$demo/log/monitor.log" "$demo/log/mails.txt" 2>/dev/null &
+tail -n +1 -F "$demo/log/monitor.log" "$demo/log/agent.log" "$demo/log/mails.txt" 2>/dev/null &
 tailer=$!
 cleanup() {
   kill "$tailer" 2>/dev/null || true

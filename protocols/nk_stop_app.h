@@ -1,0 +1,64 @@
+#ifndef NORVAK_PROTOCOLS_NK_STOP_APP_H_
+#define NORVAK_PROTOCOLS_NK_STOP_APP_H_
+
+#include <cstdint>
+#include <memory>
+#include <string>
+
+#include "ipc/nk_client_protocol.h"
+#include "ipc/nk_ddp_unit.h"
+#include "ipc/nk_server_protocol.h"
+#include "protocols/nk_request_queue.h"
+
+namespace norvak {
+namespace maild {
+
+// "An application has stopped", told to the configuration agent; no answer.
+class NkStopAppClient : public ipc::NkClientProtocol {
+ public:
+  static constexpr uint32_t kId = 8202;
+
+  // pid: the application's first component (0 without components).
+  NkStopAppClient(const std::string& appName, int32_t pid);
+
+  std::unique_ptr<ipc::NkDdpUnit> CreateUnit() override;
+  bool IsFinished() override { return true; }
+  uint32_t GetId() const override { return kId; }
+  bool MakeRequest(ipc::NkDdpUnit& request) override;
+  bool ProcessReply(ipc::NkDdpUnit& reply) override;
+
+  const std::string& GetAppName() const { return app_name_; }
+  int32_t GetPid() const { return pid_; }
+
+ private:
+  std::string app_name_;
+  int32_t pid_;
+};
+
+// The agent's side: queues what it receives for its owner to take.
+class NkStopAppServer : public ipc::NkServerProtocol {
+ public:
+  struct Request {
+    std::string remote;  // the peer's address
+    std::string appName;
+    int32_t pid = 0;
+  };
+  typedef NkRequestQueue<Request> Queue;
+
+  explicit NkStopAppServer(size_t capacity = Queue::kDefaultCapacity);
+
+  std::unique_ptr<ipc::NkDdpUnit> CreateUnit() override;
+  bool IsFinished() override { return true; }
+  uint32_t GetId() const override { return NkStopAppClient::kId; }
+  bool Process(ipc::NkDdpUnit& request, ipc::NkDdpUnit& reply) override;
+
+  Queue& GetQueue() { return queue_; }
+
+ private:
+  Queue queue_;
+};
+
+}  // namespace maild
+}  // namespace norvak
+
+#endif  // NORVAK_PROTOCOLS_NK_STOP_APP_H_
