@@ -18,6 +18,7 @@
 #include "monitor/application.h"
 #include "monitor/component.h"
 #include "monitor/standart_comp_strategy.h"
+#include "monitor/updater.h"
 #include "notify/notify_info.h"
 
 using norvak::base::UniqueFd;
@@ -79,6 +80,7 @@ void Monitor::applySettings() {
   NotifyInfo::instance().setIdentity(kProgramTitle, Utils::osName(), kProgramVersion, host,
                                      settings_.getRecoveryTimeList());
   events_.setTimeList(settings_.getRecoveryTimeList());
+  settingsChanged();  // [server]
 }
 
 void Monitor::refreshNotifySettings() {
@@ -189,6 +191,7 @@ void Monitor::mainLoop() {
       turn(settings_.getMainLoopWait() * 1000);
       if (!isRunning()) break;
       if (store_.runningCount() > 0 || store_.startsPending()) {
+        if (store_.runningCount() > 0) Updater::instance().PostUpdate();  // [server] update turn
         bool changed;
         {
           std::lock_guard<std::mutex> lock(changedConfMutex_);

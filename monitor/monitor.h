@@ -110,6 +110,10 @@ class Monitor : public Regenerator, public SignalExecutor {
   void hupFilePass(std::set<pid_t>& pids);
   // Copies the mail settings into the process-wide notification settings.
   void refreshNotifySettings();
+  // [server] Called on the thread that owns the settings each time new ones
+  // have been taken over (construction, reloads); overriders copy what other
+  // threads read. Within this class's constructor only the empty one runs.
+  virtual void settingsChanged() {}
 
  private:
   // What a watched descriptor stands for.
