@@ -3,6 +3,8 @@
 #include <unistd.h>
 
 #include <chrono>
+#include <functional>
+#include <utility>
 #include <set>
 #include <sstream>
 
@@ -22,6 +24,29 @@ using norvak::maild::NkUpdateResult;
 using norvak::maild::NkUpdateServer;
 
 namespace {
+
+// Serving threads run nothing deep; a small stack keeps a burst of them
+// cheap in address space.
+const size_t kServingStack = 512 * 1024;
+
+// Set while this serving thread is in an exchange.
+thread_local bool tl_busy = false;
+
+// Tells the server when one of its threads has taken a connection.
+class ServingPool : public norvak::ipc::NkPersistentServerPoolManager {
+ public:
+  ServingPool(const norvak::ipc::ConnSettings& settings, std::function<void()> taken)
+      : NkPersistentServerPoolManager(settings), taken_(std::move(taken)) {}
+
+  norvak::ipc::NkIfIPCPtr AquireConnection(const norvak::base::NkDeadline& deadline) override {
+    norvak::ipc::NkIfIPCPtr connection = NkPersistentServerPoolManager::AquireConnection(deadline);
+    if (connection) taken_();
+    return connection;
+  }
+
+ private:
+  std::function<void()> taken_;
+};
 
 std::string protocolName(uint32_t protocol) {
   switch (protocol) {
@@ -67,16 +92,41 @@ void MonitorServer::start() {
 }
 
 void MonitorServer::startThreads() {
-  for (int i = 0; i < kServingThreads; ++i) {
+  std::lock_guard<std::mutex> lock(serveMutex_);
+  for (int i = 0; i < kSpareThreads; ++i) {
     logDebug("MonitorServer::start: creating thread monitorProtoThread");
-    try {
-      protoThreads_.emplace_back([this] { monitorProtoThread(); });
-    } catch (const std::exception& e) {
-      throw InitError(std::string("cannot create monitorProtoThread thread: ") + e.what());
-    }
+    std::string failure;
+    if (!addThread(&failure)) throw InitError("cannot create monitorProtoThread thread: " + failure);
     std::ostringstream id;
     id << protoThreads_.back().native_handle();
     logDebug("MonitorServer::start: created thread monitorProtoThread: id=" + id.str());
+  }
+}
+
+bool MonitorServer::addThread(std::string* failure) {
+  try {
+    boost::thread::attributes attributes;
+    attributes.set_stack_size(kServingStack);
+    protoThreads_.emplace_back(attributes, [this] { monitorProtoThread(); });
+    return true;
+  } catch (const std::exception& e) {
+    *failure = e.what();
+    return false;
+  }
+}
+
+void MonitorServer::exchangeBegins() {
+  tl_busy = true;
+  std::lock_guard<std::mutex> lock(serveMutex_);
+  ++busy_;
+  const int threads = static_cast<int>(protoThreads_.size());
+  if (stopping_ || busy_ < threads || threads >= kMaxServingThreads) return;
+  std::string failure;
+  if (addThread(&failure)) {
+    logDebug("MonitorServer: all " + std::to_string(threads) +
+             " serving threads are busy, one more added");
+  } else {
+    logError("cannot create monitorProtoThread thread: " + failure);
   }
 }
 
@@ -95,8 +145,8 @@ void MonitorServer::createSession(const std::list<std::string>& addresses, int t
     // Idle connections expire after the time-out: a client that connects
     // and says nothing holds its connection no longer than one that stalls
     // in the middle of a request.
-    auto pool = std::make_shared<norvak::ipc::NkPersistentServerPoolManager>(
-        norvak::ipc::ConnSettings(0, kMaxConnections, timeoutSeconds));
+    auto pool = std::make_shared<ServingPool>(
+        norvak::ipc::ConnSettings(0, kMaxConnections, timeoutSeconds), [this] { exchangeBegins(); });
     session_ = std::make_unique<norvak::ipc::NkServerSession>(pool);
     session_->Register(&reloadCompServer_);
     session_->Register(&updateServer_);
@@ -125,6 +175,7 @@ void MonitorServer::destroySession() {
     // A pre-update script would otherwise hold its thread, and the stop,
     // until its own limit.
     if (!protoThreads_.empty()) Updater::instance().abortRunning();
+    // No thread is added once stopping_ is set: the list stays as it is.
     for (boost::thread& thread : protoThreads_) {
       if (thread.joinable()) session_->CancelOperation(thread.native_handle());
     }
@@ -154,15 +205,21 @@ void MonitorServer::monitorProtoThread() {
       std::lock_guard<std::mutex> lock(serveMutex_);
       if (stopping_ || !isRunning()) return;
     }
+    bool canceled = false;
     try {
       session_->Execute(nullptr, norvak::base::NkDeadline());
     } catch (const norvak::base::NkThreadCanceled&) {
-      // The session is closing under this thread: stop() is on its way.
-      std::unique_lock<std::mutex> lock(serveMutex_);
-      serveCond_.wait_for(lock, std::chrono::milliseconds(100), [this] { return stopping_; });
+      canceled = true;
     } catch (const std::exception&) {
       // One client's failure; the session has dropped its connection.
     }
+    std::unique_lock<std::mutex> lock(serveMutex_);
+    if (tl_busy) {
+      tl_busy = false;
+      --busy_;
+    }
+    // The session is closing under this thread: stop() is on its way.
+    if (canceled) serveCond_.wait_for(lock, std::chrono::milliseconds(100), [this] { return stopping_; });
   }
 }
 

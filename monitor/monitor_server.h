@@ -30,13 +30,16 @@
 // thread for at most /Monitor/Timeout seconds.
 class MonitorServer : public ThreadSafetyMonitor {
  public:
-  // A client stalling halfway through a request occupies one of these
-  // until the time-out; the others go on serving.
-  static const int kServingThreads = 4;
   // Connections open at once, idle ones included. Beyond it the server
   // stops accepting until one goes (idle ones expire after the time-out),
   // so that nobody can use up the descriptors the supervision needs.
   static const uint32_t kMaxConnections = 64;
+  // Threads waiting for requests from the start. A client stalling halfway
+  // through a request holds its thread until the time-out; when the last
+  // waiting thread takes a request another one is added, up to one per
+  // connection, so that stalling clients never keep the others waiting.
+  static const int kSpareThreads = 2;
+  static const int kMaxServingThreads = static_cast<int>(kMaxConnections);
 
   MonitorServer(const std::string& confFile, const std::string& runList, bool update,
                 const Clock& clock = Clock::system());
@@ -64,6 +67,11 @@ class MonitorServer : public ThreadSafetyMonitor {
   void createSession(const std::list<std::string>& addresses, int timeoutSeconds);
   void destroySession();
   void startThreads();
+  // With serveMutex_ held. False when no thread could be made.
+  bool addThread(std::string* failure);
+  // A serving thread has taken a connection: it is busy until its exchange
+  // ends.
+  void exchangeBegins();
   void monitorProtoThread();
   // The protocols' gate: logs and answers the refusal, if any.
   std::string admit(uint32_t protocol, const norvak::ipc::NkIfIPC& connection);
@@ -77,6 +85,7 @@ class MonitorServer : public ThreadSafetyMonitor {
   std::mutex serveMutex_;
   std::condition_variable serveCond_;
   bool stopping_ = false;
+  int busy_ = 0;  // serving threads in an exchange
 };
 
 #endif  // NORVAK_MONITOR_MONITOR_SERVER_H_
