@@ -16,6 +16,7 @@
 #include "frame/app_name_less.h"
 #include "frame/clock.h"
 #include "frame/signal_executor.h"
+#include "ipc/nk_unique_fd.h"
 #include "monitor/deferred_event_store.h"
 #include "monitor/regenerator.h"
 #include "monitor/run_app_store.h"
@@ -78,6 +79,8 @@ class Monitor : public Regenerator, public SignalExecutor {
   // queued starts on and runs the due restarts.
   void turn(int maxWaitMs);
 
+  // Also ends the main loop's current wait, so that the pids are handled at
+  // once rather than on the next turn.
   void addChangedConf(const std::set<pid_t>& pids);
   void getChangedConf(std::set<pid_t>& pids);
 
@@ -120,7 +123,7 @@ class Monitor : public Regenerator, public SignalExecutor {
   struct Watch {
     Application* app;
     Component* comp;
-    enum Kind { kAnswer, kOutput, kEnd } kind;
+    enum Kind { kAnswer, kOutput, kEnd, kWake } kind;  // [server] kWake
   };
 
   void loadStore(RunAppStore& store);
@@ -150,6 +153,10 @@ class Monitor : public Regenerator, public SignalExecutor {
 
   std::mutex changedConfMutex_;
   std::set<pid_t> changedConf_;
+  // [server] A pipe in every turn's wait; a byte written to it ends the
+  // wait early (requests from other threads). Non-blocking at both ends.
+  norvak::base::UniqueFd wakeRead_;
+  norvak::base::UniqueFd wakeWrite_;
 
   pid_t ownPid_ = -1;
 
