@@ -33,6 +33,7 @@
 #include "ipc/nk_client_session.h"
 #include "ipc/nk_conn_settings.h"
 #include "ipc/nk_deadline.h"
+#include "ipc/nk_ipc_factory.h"
 #include "ipc/nk_session_pool_manager.h"
 #include "ipc/nk_timeout.h"
 #include "protocols/nk_peer.h"
@@ -162,7 +163,18 @@ int32_t parsePid(const std::string& word) {
 // The management addresses and the time-out, from the options and, where
 // they leave something open, from the monitor's configuration file.
 void settle(Options& options, std::vector<std::string>& addresses) {
-  if (!options.address.empty()) addresses.push_back(options.address);
+  if (!options.address.empty()) {
+    bool valid = false;
+    try {
+      valid = ipc::CreateAddress(options.address) != nullptr;
+    } catch (const std::exception&) {
+    }
+    if (!valid) {
+      throw Failure{kUsage, "not an address: \"" + options.address +
+                                "\" (local:PATH, unix:PATH or inet:PORT@HOST)"};
+    }
+    addresses.push_back(options.address);
+  }
   if (!addresses.empty() && options.timeout > 0) return;
   std::list<std::string> configured;
   int timeout = 30;
@@ -174,7 +186,9 @@ void settle(Options& options, std::vector<std::string>& addresses) {
     timeout = store.getIntInRange("/Monitor/Timeout", 1, 3600, 30);
   } catch (const std::exception& e) {
     // Only the time-out was wanted: its default will do.
-    if (addresses.empty()) throw Failure{kUnreachable, e.what()};
+    if (addresses.empty()) {
+      throw Failure{kUnreachable, std::string("cannot find the monitor's address: ") + e.what()};
+    }
   }
   if (options.timeout <= 0) options.timeout = timeout;
   addresses.insert(addresses.end(), configured.begin(), configured.end());
