@@ -18,6 +18,7 @@
 #include "monitor/application.h"
 #include "monitor/component.h"
 #include "monitor/standart_comp_strategy.h"
+#include "monitor/updater.h"
 #include "notify/notify_info.h"
 
 using norvak::base::UniqueFd;
@@ -33,6 +34,11 @@ Monitor::Monitor(const std::string& confFile, const std::string& runList, bool u
                  const Clock& clock)
     : clock_(clock), settings_(confFile), store_(update) {
   logDebug("Monitor::Monitor() confFile = " + confFile);
+  int wake[2];  // [server] without it the loop still runs, a turn later
+  if (pipe2(wake, O_CLOEXEC | O_NONBLOCK) == 0) {
+    wakeRead_.reset(wake[0]);
+    wakeWrite_.reset(wake[1]);
+  }
   if (!runList.empty()) {
     std::vector<std::string> names;
     Utils::splitBy(runList, ",", names);
@@ -83,6 +89,7 @@ void Monitor::applySettings() {
   NotifyInfo::instance().setIdentity(kProgramTitle, Utils::osName(), kProgramVersion, host,
                                      settings_.getRecoveryTimeList());
   events_.setTimeList(settings_.getRecoveryTimeList());
+  settingsChanged();  // [server]
 }
 
 void Monitor::refreshNotifySettings() {
@@ -202,6 +209,7 @@ void Monitor::mainLoop() {
       turn(settings_.getMainLoopWait() * 1000);
       if (!isRunning()) break;
       if (store_.runningCount() > 0 || store_.startsPending()) {
+        if (store_.runningCount() > 0) Updater::instance().PostUpdate();  // [server] update turn
         bool changed;
         {
           std::lock_guard<std::mutex> lock(changedConfMutex_);
@@ -231,6 +239,10 @@ void Monitor::turn(int maxWaitMs) {
   Clock::MonoTime wake = begin + milliseconds(std::max(maxWaitMs, 0));
   pollFds_.clear();
   watches_.clear();
+  if (wakeRead_) {  // [server]
+    pollFds_.push_back(pollfd{wakeRead_.get(), POLLIN, 0});
+    watches_.push_back(Watch{nullptr, nullptr, Watch::kWake});
+  }
   bool peekEnds = false;
   auto watch = [this](int fd, Application& app, Component& comp, Watch::Kind kind) {
     pollFds_.push_back(pollfd{fd, POLLIN, 0});
@@ -282,6 +294,12 @@ void Monitor::turn(int maxWaitMs) {
       case Watch::kEnd:
         if (w.comp->running()) componentDied(*w.app, *w.comp);
         break;
+      case Watch::kWake: {  // [server]
+        char drained[64];
+        while (read(wakeRead_.get(), drained, sizeof drained) > 0) {
+        }
+        break;
+      }
     }
   }
   for (const Watch& w : watches_) {
@@ -578,8 +596,13 @@ void Monitor::inform(int, const std::string& name) {
 
 void Monitor::addChangedConf(const std::set<pid_t>& pids) {
   logDebug("Monitor::addChangedConf()");
-  std::lock_guard<std::mutex> lock(changedConfMutex_);
-  changedConf_.insert(pids.begin(), pids.end());
+  {
+    std::lock_guard<std::mutex> lock(changedConfMutex_);
+    changedConf_.insert(pids.begin(), pids.end());
+  }
+  // [server] A full pipe already holds a wake-up.
+  if (wakeWrite_ && write(wakeWrite_.get(), "w", 1) < 0) {
+  }
 }
 
 void Monitor::getChangedConf(std::set<pid_t>& pids) {

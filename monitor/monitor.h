@@ -19,6 +19,7 @@
 #include "frame/signal_executor.h"
 #include "monitor/agent_link.h"
 #include "monitor/agent_notifier.h"
+#include "ipc/nk_unique_fd.h"
 #include "monitor/deferred_event_store.h"
 #include "monitor/regenerator.h"
 #include "monitor/run_app_store.h"
@@ -81,6 +82,8 @@ class Monitor : public Regenerator, public SignalExecutor {
   // queued starts on and runs the due restarts.
   void turn(int maxWaitMs);
 
+  // Also ends the main loop's current wait, so that the pids are handled at
+  // once rather than on the next turn.
   void addChangedConf(const std::set<pid_t>& pids);
   void getChangedConf(std::set<pid_t>& pids);
 
@@ -133,13 +136,17 @@ class Monitor : public Regenerator, public SignalExecutor {
   // unless it equals current; a list that fails verification is logged and
   // left alone.
   void applyAgentRunList(const AppNameSet& current);
+  // [server] Called on the thread that owns the settings each time new ones
+  // have been taken over (construction, reloads); overriders copy what other
+  // threads read. Within this class's constructor only the empty one runs.
+  virtual void settingsChanged() {}
 
  private:
   // What a watched descriptor stands for.
   struct Watch {
     Application* app;
     Component* comp;
-    enum Kind { kAnswer, kOutput, kEnd } kind;
+    enum Kind { kAnswer, kOutput, kEnd, kWake } kind;  // [server] kWake
   };
 
   void loadStore(RunAppStore& store);
@@ -169,6 +176,10 @@ class Monitor : public Regenerator, public SignalExecutor {
 
   std::mutex changedConfMutex_;
   std::set<pid_t> changedConf_;
+  // [server] A pipe in every turn's wait; a byte written to it ends the
+  // wait early (requests from other threads). Non-blocking at both ends.
+  norvak::base::UniqueFd wakeRead_;
+  norvak::base::UniqueFd wakeWrite_;
 
   pid_t ownPid_ = -1;
 

@@ -14,7 +14,7 @@
 #include "frame/process_state.h"
 #include "frame/run_mode.h"
 #include "frame/utils.h"
-#include "monitor/monitor.h"
+#include "monitor/monitor_server.h"
 #include "notify/cmd_informer.h"
 #include "notify/sender_informer.h"
 
@@ -279,7 +279,7 @@ void MonitorProgram::stop() {
 // ---- The monitor behind the program -----------------------------------------
 
 void MonitorProgram::buildMonitor(const std::string& confFile) {
-  monitor_ = std::make_unique<Monitor>(confFile, runList_, update_);
+  monitor_ = std::make_unique<MonitorServer>(confFile, runList_, update_);
 }
 bool MonitorProgram::hasMonitor() const { return monitor_ != nullptr; }
 void MonitorProgram::stopMonitor() { monitor_->stop(); }

@@ -1,0 +1,361 @@
+// The management server of the real monitor, driven by norvak-monitor-ctl
+// and by raw clients over real Unix and TCP sockets.
+
+#include <gtest/gtest.h>
+#include <grp.h>
+#include <poll.h>
+#include <pwd.h>
+#include <signal.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/un.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "ipc/nk_unique_fd.h"
+#include "support/monitor_harness.h"
+#include "support/program_run.h"
+
+namespace {
+
+using norvak_test::ConfValues;
+using norvak_test::MonitorHarness;
+using norvak_test::ProgramRun;
+
+const char kCtl[] = NORVAK_BIN_DIR "/tools/norvak-monitor-ctl";
+
+std::string bigEndian(uint32_t value) {
+  const char bytes[4] = {static_cast<char>(value >> 24), static_cast<char>(value >> 16),
+                         static_cast<char>(value >> 8), static_cast<char>(value)};
+  return std::string(bytes, 4);
+}
+
+std::string ddpString(const std::string& text) {
+  return bigEndian(static_cast<uint32_t>(text.size())) + text;
+}
+
+// A bare client that sends what it is told and sees what comes back.
+class RawClient {
+ public:
+  explicit RawClient(const std::string& path) : fd_(socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0)) {
+    sockaddr_un address{};
+    address.sun_family = AF_UNIX;
+    path.copy(address.sun_path, sizeof(address.sun_path) - 1);
+    connected_ = connect(fd_.get(), reinterpret_cast<sockaddr*>(&address), sizeof(address)) == 0;
+  }
+  bool connected() const { return connected_; }
+  int fd() const { return fd_.get(); }
+  void send(const std::string& bytes) {
+    ASSERT_EQ(write(fd_.get(), bytes.data(), bytes.size()), static_cast<ssize_t>(bytes.size()));
+  }
+  // The server has closed the connection (or sent something) by now.
+  bool closedOrAnswered(int waitMs = 0) {
+    pollfd entry{fd_.get(), POLLIN, 0};
+    return poll(&entry, 1, waitMs) == 1;
+  }
+  // An Update answer: ok and the message; empty when the server closed.
+  std::string readAnswer(int timeoutSec = 30) {
+    std::string got = readExactly(8, timeoutSec);
+    if (got.size() < 8) return got;
+    const uint32_t length = (static_cast<uint32_t>(static_cast<unsigned char>(got[4])) << 24) |
+                            (static_cast<uint32_t>(static_cast<unsigned char>(got[5])) << 16) |
+                            (static_cast<uint32_t>(static_cast<unsigned char>(got[6])) << 8) |
+                            static_cast<unsigned char>(got[7]);
+    return got + readExactly(length, timeoutSec);
+  }
+  std::string readExactly(size_t count, int timeoutSec) {
+    std::string got;
+    char buffer[256];
+    for (int waited = 0; got.size() < count && waited < timeoutSec * 10;) {
+      pollfd entry{fd_.get(), POLLIN, 0};
+      if (poll(&entry, 1, 100) == 0) {
+        ++waited;
+        continue;
+      }
+      const ssize_t n = read(fd_.get(), buffer, std::min(sizeof(buffer), count - got.size()));
+      if (n <= 0) break;
+      got.append(buffer, static_cast<size_t>(n));
+    }
+    return got;
+  }
+  // Everything until the server closes, within the time-out.
+  std::string readToEnd(int timeoutSec = 30) {
+    std::string got;
+    char buffer[256];
+    for (int waited = 0; waited < timeoutSec * 10;) {
+      pollfd entry{fd_.get(), POLLIN, 0};
+      if (poll(&entry, 1, 100) == 0) {
+        ++waited;
+        continue;
+      }
+      const ssize_t n = read(fd_.get(), buffer, sizeof(buffer));
+      if (n <= 0) break;
+      got.append(buffer, static_cast<size_t>(n));
+    }
+    return got;
+  }
+
+ private:
+  norvak::base::UniqueFd fd_;
+  bool connected_ = false;
+};
+
+// An installation with AGENT and MAILD and a management server on a Unix
+// socket and on a TCP port of the loopback interface.
+class MonitorServerTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    port_ = norvak_test::freeLoopbackPort();
+    ASSERT_GT(port_, 0);
+    h_.writeMeta("agent.mmc", h_.app("AGENT", "", {{"agent"}}));
+    h_.writeMeta("maild.mmc", h_.app("MAILD", "AGENT", {{"maild"}, {"smtpd"}}));
+    ConfValues conf;
+    conf.runAppList = "AGENT, MAILD";
+    h_.writeConf(conf);
+    setKey("Address", unixAddress() + ", " + inetAddress());
+  }
+
+  // Replaces one key's line of the [Monitor] section.
+  void setKey(const std::string& key, const std::string& value) {
+    std::string text = norvak_test::readFile(h_.confFile());
+    const size_t at = text.find("\n" + key + " =");
+    ASSERT_NE(at, std::string::npos) << key;
+    text.replace(at + 1, text.find('\n', at + 1) - at - 1, key + " = " + value);
+    norvak_test::writeFile(h_.confFile(), text);
+  }
+
+  void startMonitor() {
+    h_.start();
+    ASSERT_GE(h_.waitLine("Norvak (R) Components Monitor started"), 0) << h_.stderrText();
+    agent_ = h_.waitComponent("agent");
+    maild_ = h_.waitComponent("maild");
+    smtpd_ = h_.waitComponent("smtpd");
+    ASSERT_GT(smtpd_, 0);
+  }
+
+  std::string socketPath() const { return h_.runDir() + "mgmt.sock"; }
+  std::string unixAddress() const { return "local:" + socketPath(); }
+  std::string inetAddress() const { return "inet:" + std::to_string(port_) + "@127.0.0.1"; }
+
+  ProgramRun ctl(std::vector<std::string> args, uid_t uid = 0, gid_t gid = 0) {
+    args.insert(args.begin(), {kCtl, "--conf", h_.confFile()});
+    return norvak_test::runProgram(args, 60, uid, gid);
+  }
+
+  // An update package whose pre-update script records its arguments, one
+  // per line, in trace(), then runs body.
+  std::string package(const std::string& name, const std::string& body = "") {
+    const std::string dir = h_.root() + "/" + name;
+    EXPECT_EQ(system(("mkdir -p '" + dir + "/unix/scripts'").c_str()), 0);
+    norvak_test::writeFile(dir + "/unix/scripts/pre-update.sh",
+                           "#!/bin/sh\nfor a in \"$@\"; do printf '%s\\n' \"$a\"; done > '" +
+                               trace() + "'\n" + body);
+    return dir;
+  }
+  std::string trace() const { return h_.root() + "/update.args"; }
+
+  MonitorHarness h_;
+  int port_ = -1;
+  pid_t agent_ = -1, maild_ = -1, smtpd_ = -1;
+};
+
+TEST_F(MonitorServerTest, ReloadCompRelaysOneSighupPerPidOverUnixAndTcp) {
+  startMonitor();
+  struct stat status;
+  ASSERT_EQ(stat(socketPath().c_str(), &status), 0);
+  EXPECT_TRUE(S_ISSOCK(status.st_mode));
+  EXPECT_EQ(status.st_mode & 0002, 0u) << "others may not write to the socket";
+
+  // The first configured address is the Unix socket.
+  ProgramRun run = ctl({"reload", std::to_string(smtpd_)});
+  ASSERT_EQ(run.status, 0) << run.err;
+  EXPECT_EQ(run.out + run.err, "");
+  ASSERT_TRUE(h_.waitLines(h_.hupLog("smtpd"), 1));
+  run = ctl({"--address", inetAddress(), "reload", std::to_string(maild_)});
+  ASSERT_EQ(run.status, 0) << run.err;
+  ASSERT_TRUE(h_.waitLines(h_.hupLog("maild"), 1));
+  // By now a second SIGHUP for smtpd would have come before maild's.
+  EXPECT_EQ(h_.hups("smtpd"), std::vector<std::string>{"HUP " + std::to_string(smtpd_)});
+  EXPECT_TRUE(h_.hups("agent").empty());
+
+  // No pid at all is a request all the same.
+  const size_t before = h_.lineCount();
+  run = ctl({"reload"});
+  EXPECT_EQ(run.status, 0) << run.err;
+  EXPECT_GE(h_.waitLine("MonitorServer::reloadCompProcessor()", before), 0);
+
+  // StartApp is for the agent: the monitor drops the connection unanswered
+  // and serves the next request.
+  RawClient startApp(socketPath());
+  ASSERT_TRUE(startApp.connected());
+  startApp.send(bigEndian(8201) + ddpString("MAILD") + bigEndian(1) + ddpString("") + ddpString(""));
+  EXPECT_EQ(startApp.readToEnd(), "");
+  EXPECT_GE(h_.waitLine("server: unsupported protocol ID -> 8201", before), 0);
+
+  // The monitor's own pid reloads the monitor, which passes SIGHUP to every
+  // component, and signals nothing itself.
+  const size_t reload = h_.lineCount();
+  run = ctl({"reload", std::to_string(h_.pid())});
+  ASSERT_EQ(run.status, 0) << run.err;
+  EXPECT_GE(h_.waitLine("Monitor::reload()", reload), 0);
+  EXPECT_TRUE(h_.waitLines(h_.hupLog("agent"), 1));
+  EXPECT_TRUE(h_.waitLines(h_.hupLog("smtpd"), 2));
+  EXPECT_EQ(h_.findLine("signal to component with pid = " + std::to_string(h_.pid()), reload), -1);
+  EXPECT_EQ(h_.countLines("Monitor::reload(): arrived"), 0);
+
+  h_.signal(SIGTERM);
+  int exit = 0;
+  ASSERT_TRUE(h_.waitExit(exit));
+  EXPECT_TRUE(WIFEXITED(exit) && WEXITSTATUS(exit) == 0) << exit;
+  EXPECT_NE(stat(socketPath().c_str(), &status), 0) << "the socket goes with the monitor";
+  run = ctl({"reload"});
+  EXPECT_EQ(run.status, 2);
+  EXPECT_EQ(run.err.rfind("norvak-monitor-ctl: cannot reach the monitor at ", 0), 0u) << run.err;
+}
+
+TEST_F(MonitorServerTest, UpdateRunsThePackageScriptWithTheRequestStringsAsArguments) {
+  const passwd* user = getpwuid(geteuid());
+  const group* grp = getgrgid(getegid());
+  ASSERT_TRUE(user && grp);
+  const std::string userGroup = std::string(user->pw_name) + ":" + grp->gr_name;
+  setKey("User", user->pw_name);
+  setKey("Group", grp->gr_name);
+  startMonitor();
+
+  const std::string pkg = package("pkg");
+  const std::string planted = h_.root() + "/planted";
+  const std::string argument = "x;touch " + planted;
+  ProgramRun run = ctl({"update", pkg, argument, "20-nvunix"});
+  EXPECT_EQ(run.status, 0) << run.err;
+  EXPECT_EQ(run.out + run.err, "");
+  EXPECT_EQ(norvak_test::fileLines(trace()),
+            (std::vector<std::string>{pkg, argument, "44", "10", userGroup}));
+  EXPECT_NE(access(planted.c_str(), F_OK), 0) << "the argument ran as a command";
+  EXPECT_GE(h_.findLine("pre-update process successful"), 0);
+  // On the wire: 1 and an empty message.
+  RawClient raw(socketPath());
+  ASSERT_TRUE(raw.connected());
+  raw.send(bigEndian(8204) + ddpString(pkg) + ddpString("b") + ddpString("20-nvunix"));
+  EXPECT_EQ(raw.readAnswer(), bigEndian(1) + ddpString(""));
+
+  // Anything on standard error fails the update, over TCP as over the
+  // socket, and the package goes.
+  const std::string failing = package("failing", "echo 'no space left' >&2\n");
+  run = ctl({"--address", inetAddress(), "update", failing, "a", "20-nvunix"});
+  EXPECT_EQ(run.status, 1);
+  EXPECT_EQ(run.err,
+            "norvak-monitor-ctl: update failed: pre-update process error because of no space left\n");
+  EXPECT_NE(access(failing.c_str(), F_OK), 0);
+
+  // A path that fails the check is answered with the check's text and left.
+  const std::string blank = package("with blank", "exit 1\n");
+  run = ctl({"update", blank, "a", "20-nvunix"});
+  EXPECT_EQ(run.status, 1);
+  EXPECT_EQ(run.err, "norvak-monitor-ctl: update failed: pre-update process error because of path \"" +
+                         blank + "\" is not correct. ch= \n");
+  EXPECT_EQ(access(blank.c_str(), F_OK), 0);
+
+  // A directory that is no package is never removed.
+  const std::string data = h_.root() + "/trace";
+  run = ctl({"update", data, "a", "20-nvunix"});
+  EXPECT_EQ(run.status, 1);
+  EXPECT_NE(run.err.find("cannot change mode for script"), std::string::npos) << run.err;
+  EXPECT_EQ(access((data + "/").c_str(), F_OK), 0);
+  EXPECT_GE(h_.waitLine("left in place: it holds no unix/scripts/pre-update.sh"), 0);
+}
+
+TEST_F(MonitorServerTest, StallingClientsHoldOnlyTheirOwnConnectionForTheTimeout) {
+  setKey("Timeout", "10");
+  startMonitor();
+  std::vector<std::unique_ptr<RawClient>> stallers;
+  for (const std::string& bytes :
+       {std::string(), std::string("\0\0", 2), bigEndian(8200) + bigEndian(2) + bigEndian(smtpd_),
+        bigEndian(8204) + bigEndian(0xFFFFFFFFu) + "/tmp", bigEndian(8204) + ddpString("/tmp"),
+        bigEndian(8204) + bigEndian(0xFFFFFFFFu)}) {
+    stallers.push_back(std::make_unique<RawClient>(socketPath()));
+    ASSERT_TRUE(stallers.back()->connected());
+    if (!bytes.empty()) stallers.back()->send(bytes);
+  }
+
+  // Served while every staller still holds its connection.
+  const ProgramRun run = ctl({"reload", std::to_string(agent_)});
+  ASSERT_EQ(run.status, 0) << run.err;
+  ASSERT_TRUE(h_.waitLines(h_.hupLog("agent"), 1));
+  for (size_t i = 0; i < stallers.size(); ++i) {
+    EXPECT_FALSE(stallers[i]->closedOrAnswered()) << i;
+  }
+  // Then each is dropped once its time is up, unanswered; the half request
+  // signalled nobody.
+  for (size_t i = 0; i < stallers.size(); ++i) {
+    EXPECT_EQ(stallers[i]->readToEnd(40), "") << i;
+  }
+  EXPECT_TRUE(h_.hups("smtpd").empty());
+  EXPECT_EQ(ctl({"reload"}).status, 0);
+}
+
+// Root only: a test needs another user to knock at the monitor's door.
+TEST_F(MonitorServerTest, PeersOtherThanRootOrTheMonitorsUserAreRefused) {
+  if (geteuid() != 0) GTEST_SKIP() << "needs root to run a client as another user";
+  const passwd* nobody = getpwnam("nobody");
+  if (nobody == nullptr) GTEST_SKIP() << "no user nobody";
+  startMonitor();
+  // The socket's mode keeps strangers out; opened here so that the
+  // monitor's own check is what refuses them.
+  ASSERT_EQ(chmod(h_.root().c_str(), 0755), 0);
+  ASSERT_EQ(chmod(h_.runDir().c_str(), 0755), 0);
+  ASSERT_EQ(chmod(socketPath().c_str(), 0777), 0);
+  const std::string pkg = package("pkg");
+  ASSERT_EQ(chmod(pkg.c_str(), 0777), 0);
+
+  // The raw exchanges run in a child that has become nobody.
+  int answers[2];
+  ASSERT_EQ(pipe(answers), 0);
+  const std::string reload = bigEndian(8200) + bigEndian(1) + bigEndian(static_cast<uint32_t>(smtpd_));
+  const std::string update = bigEndian(8204) + ddpString(pkg) + ddpString("a") + ddpString("p");
+  const std::string path = socketPath();
+  const pid_t child = fork();
+  if (child == 0) {
+    close(answers[0]);
+    if (setgid(nobody->pw_gid) != 0 || setuid(nobody->pw_uid) != 0) _exit(1);
+    for (const std::string* request : {&reload, &update}) {
+      RawClient client(path);
+      if (!client.connected()) _exit(2);
+      if (write(client.fd(), request->data(), request->size()) < 0) _exit(3);
+      // A refused reload is dropped; an update is answered.
+      const std::string got = (request == &reload ? client.readToEnd() : client.readAnswer()) + "|";
+      if (write(answers[1], got.data(), got.size()) < 0) _exit(4);
+    }
+    _exit(0);
+  }
+  close(answers[1]);
+  std::string got;
+  char buffer[512];
+  ssize_t n;
+  while ((n = read(answers[0], buffer, sizeof(buffer))) > 0) got.append(buffer, static_cast<size_t>(n));
+  close(answers[0]);
+  int status = 0;
+  ASSERT_EQ(waitpid(child, &status, 0), child);
+  ASSERT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
+
+  const std::string reason = "uid " + std::to_string(nobody->pw_uid) +
+                             " is neither root nor the monitor's user (uid 0)";
+  EXPECT_EQ(got, "|" + bigEndian(0) + ddpString("update refused: " + reason) + "|");
+  EXPECT_GE(h_.waitLine("management request refused: ReloadComp (8200) from local peer"), 0);
+  EXPECT_GE(h_.findLine("management request refused: Update (8204) from local peer"), 0);
+  EXPECT_NE(access(trace().c_str(), F_OK), 0) << "the script did not run";
+  EXPECT_EQ(access(pkg.c_str(), F_OK), 0);
+
+  // norvak-monitor-ctl sees the refusal coming and says so.
+  const ProgramRun run = ctl({"reload", std::to_string(smtpd_)}, nobody->pw_uid, nobody->pw_gid);
+  EXPECT_EQ(run.status, 1);
+  EXPECT_EQ(run.err, "norvak-monitor-ctl: refused: the monitor (uid 0) serves only root and its own user; this is uid " +
+                         std::to_string(nobody->pw_uid) + "\n");
+  EXPECT_TRUE(h_.hups("smtpd").empty());
+}
+
+}  // namespace

@@ -1,0 +1,167 @@
+// The management server inside the monitor: who it serves, and that no
+// client can hold it up or keep it from stopping.
+#include "monitor/monitor_server.h"
+
+#include <gtest/gtest.h>
+#include <poll.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <set>
+#include <string>
+
+#include "file_util.h"
+#include "proc_util.h"
+#include "frame/process_state.h"
+#include "ipc/nk_exception.h"
+#include "ipc/session_test_support.h"
+#include "protocols/nk_reload_comp_client.h"
+#include "protocols/nk_update_client.h"
+#include "temp_dir.h"
+#include "thrown_text.h"
+#include "wait_util.h"
+
+namespace {
+
+using norvak::ipc::testing_support::BigEndian32;
+using norvak::ipc::testing_support::RawUnixSocket;
+using norvak::maild::NkPeer;
+
+const char kFakeComponent[] = NORVAK_BIN_DIR "/tools/fake-component";
+
+NkPeer localPeer(uid_t uid) {
+  NkPeer peer;
+  peer.transport = NkPeer::kLocal;
+  peer.has_credentials = true;
+  peer.uid = uid;
+  return peer;
+}
+
+NkPeer inetPeer(bool loopback) {
+  NkPeer peer;
+  peer.transport = NkPeer::kInet;
+  peer.loopback = loopback;
+  return peer;
+}
+
+TEST(MonitorServerPolicyTest, LocalPeersByCredentialsInetUpdatesFromLoopbackOnly) {
+  for (uint32_t protocol : {8200u, 8204u}) {
+    EXPECT_EQ(MonitorServer::refusal(protocol, localPeer(0), 1000), "") << protocol;
+    EXPECT_EQ(MonitorServer::refusal(protocol, localPeer(1000), 1000), "") << protocol;
+    EXPECT_EQ(MonitorServer::refusal(protocol, localPeer(1001), 1000),
+              "uid 1001 is neither root nor the monitor's user (uid 1000)")
+        << protocol;
+    NkPeer unknown = localPeer(0);
+    unknown.has_credentials = false;
+    EXPECT_NE(MonitorServer::refusal(protocol, unknown, 1000), "") << protocol;
+    EXPECT_NE(MonitorServer::refusal(protocol, NkPeer(), 1000), "") << protocol;
+    EXPECT_EQ(MonitorServer::refusal(protocol, inetPeer(true), 1000), "") << protocol;
+  }
+  EXPECT_EQ(MonitorServer::refusal(8200, inetPeer(false), 0), "");
+  EXPECT_EQ(MonitorServer::refusal(8204, inetPeer(false), 0),
+            "updates over TCP are taken from the loopback interface only");
+}
+
+class MonitorServerTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    for (const char* sub : {"/bin", "/run", "/meta"}) mkdir((dir_.path() + sub).c_str(), 0755);
+    ASSERT_EQ(symlink(kFakeComponent, (dir_.path() + "/bin/agent").c_str()), 0);
+    writeFile(dir_.path() + "/meta/agent.mmc",
+              "APPLICATION AGENT\n  PATH \"" + dir_.path() +
+                  "/bin\"\n  COMPONENTS\n    agent - 5 3 LOG -\n  ENDCOMPONENTS\nENDAPPLICATION\n");
+  }
+  void TearDown() override { setProcessState(INIT); }
+
+  void writeConf(const std::string& addresses, int timeout) {
+    writeFile(conf(), "[Logging]\nFileName = " + dir_.path() +
+                          "/monitor.log\nLevel = Debug\nIPCLevel = Error\n"
+                          "[Monitor]\nRunForeground = yes\nPidFileDir = " + run() +
+                          "\nMetaConfigDir = " + dir_.path() + "/meta/\nAddress = " + addresses +
+                          "\nTimeout = " + std::to_string(timeout) +
+                          "\nInjectCmd = /bin/true\nAgentAddress = local:" + run() +
+                          ".agent\nRunAppList = AGENT\nRecoveryTimeList = 1\n");
+  }
+  std::string conf() const { return dir_.path() + "/monitor.conf"; }
+  std::string run() const { return dir_.path() + "/run/"; }
+  std::string socket() const { return run() + "mgmt.sock"; }
+
+  TempDir dir_;
+};
+
+TEST_F(MonitorServerTest, ASessionThatCannotListenFailsTheStartNamingEveryAddress) {
+  const std::string missing = "local:" + dir_.path() + "/missing/mgmt.sock";
+  writeConf(missing + ", local:" + socket(), 30);
+  MonitorServer monitor(conf(), "", false);
+  const std::string text = thrownText<Monitor::InitError>([&] { monitor.start(); });
+  EXPECT_EQ(text.rfind("cannot create server session (" + missing + ",local:" + socket() + "): ", 0),
+            0u)
+      << text;
+  EXPECT_FALSE(monitor.hasSession());
+  EXPECT_EQ(access(socket().c_str(), F_OK), -1) << "the listener made before the failure is gone";
+}
+
+TEST_F(MonitorServerTest, StallingClientsHoldNobodyUpAndStopDoesNotWaitForThem) {
+  writeConf("local:" + socket(), 30);
+  MonitorServer monitor(conf(), "", false);
+  monitor.start();
+  ASSERT_TRUE(monitor.hasSession());
+  struct stat status;
+  ASSERT_EQ(stat(socket().c_str(), &status), 0);
+  EXPECT_EQ(status.st_mode & 0007, 0u) << "others may not connect";
+  const int threadsBefore = threadCount();
+
+  // One says nothing, others stop halfway through an identifier or a
+  // request, one announces a string of 4 GiB: more stallers than serving
+  // threads.
+  std::vector<std::unique_ptr<RawUnixSocket>> stallers;
+  for (int i = 0; i < MonitorServer::kSpareThreads + 3; ++i) {
+    stallers.push_back(std::make_unique<RawUnixSocket>(socket()));
+    ASSERT_TRUE(stallers.back()->ok());
+  }
+  stallers[1]->Send(BigEndian32(8204) + BigEndian32(10) + "/tmp");
+  stallers[2]->Send(BigEndian32(8204) + BigEndian32(0xFFFFFFFFu) + "abc");
+  stallers[3]->Send(std::string("\0\0", 2));  // half an identifier
+  stallers[4]->Send(BigEndian32(8200) + BigEndian32(3) + BigEndian32(1));
+  // Four stallers in an exchange each, and one more thread waiting.
+  ASSERT_TRUE(waitUntil([&] { return threadCount() >= threadsBefore + 3; }));
+
+  norvak::ipc::NkClientSession client(norvak::ipc::testing_support::ClientPool());
+  client.Open("local:" + socket());
+  norvak::maild::NkReloadCompClient reload({4242, 0, -5});
+  ASSERT_TRUE(client.Execute(&reload, norvak::ipc::testing_support::Within(10)));
+  std::set<pid_t> changed;
+  EXPECT_TRUE(waitUntil([&] {
+    std::set<pid_t> more;
+    monitor.getChangedConf(more);
+    changed.insert(more.begin(), more.end());
+    return !changed.empty();
+  }));
+  EXPECT_EQ(changed, (std::set<pid_t>{4242})) << "0 and negative pids name groups to kill()";
+
+  norvak::maild::NkUpdateClient update(dir_.path(), "a", "p");
+  ASSERT_TRUE(client.Execute(&update, norvak::ipc::testing_support::Within(10)));
+  EXPECT_FALSE(update.IsOk());
+  EXPECT_NE(update.GetMessage().find("cannot change mode for script"), std::string::npos);
+  EXPECT_EQ(access(dir_.path().c_str(), F_OK), 0);
+
+  // The stallers are still connected, and the stop does not wait for them.
+  for (size_t i = 0; i < stallers.size(); ++i) {
+    pollfd entry{stallers[i]->fd(), POLLIN, 0};
+    EXPECT_EQ(poll(&entry, 1, 0), 0) << i;
+  }
+  const auto before = std::chrono::steady_clock::now();
+  Monitor::setState(false);
+  monitor.stop();
+  EXPECT_LT(std::chrono::steady_clock::now() - before, std::chrono::seconds(20));
+  EXPECT_FALSE(monitor.hasSession());
+  EXPECT_EQ(access(socket().c_str(), F_OK), -1);
+  for (const auto& staller : stallers) {
+    pollfd entry{staller->fd(), POLLIN, 0};
+    EXPECT_EQ(poll(&entry, 1, 10000), 1) << "closed by the stop";
+  }
+  monitor.stop();  // again: nothing left to do
+}
+
+}  // namespace

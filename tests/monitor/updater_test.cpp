@@ -1,0 +1,227 @@
+// The update procedure: what the package's scripts see, what fails an
+// update, and which directories a failure may remove.
+#include "monitor/updater.h"
+
+#include <signal.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "file_util.h"
+#include "log_file_test.h"
+#include "wait_util.h"
+
+namespace {
+
+bool exists(const std::string& path) {
+  struct stat status;
+  return lstat(path.c_str(), &status) == 0;
+}
+
+mode_t modeOf(const std::string& path) {
+  struct stat status;
+  return lstat(path.c_str(), &status) == 0 ? (status.st_mode & 07777) : 0;
+}
+
+class UpdaterTest : public LogFileTest {
+ protected:
+  // An unpacked package whose pre-update script runs `body`, after writing
+  // its arguments one per line into trace().
+  std::string package(const std::string& name, const std::string& body = "",
+                      bool shebang = true) {
+    const std::string dir = dir_.path() + "/" + name;
+    mkdir(dir.c_str(), 0755);
+    mkdir((dir + "/unix").c_str(), 0755);
+    mkdir((dir + "/unix/scripts").c_str(), 0755);
+    const std::string text = std::string(shebang ? "#!/bin/sh\n" : "") +
+                             "for a in \"$@\"; do printf '%s\\n' \"$a\"; done > '" + trace() +
+                             "'\n" + body;
+    writeFile(dir + "/" + Updater::kPreUpdateScript, text);
+    chmod((dir + "/" + Updater::kPreUpdateScript).c_str(), 0644);
+    return dir;
+  }
+  std::string trace() const { return dir_.path() + "/trace"; }
+  std::vector<std::string> seen() const {
+    std::vector<std::string> lines;
+    std::string text = readFile(trace());
+    for (size_t at = 0; at < text.size();) {
+      const size_t end = text.find('\n', at);
+      lines.push_back(text.substr(at, end - at));
+      at = end == std::string::npos ? text.size() : end + 1;
+    }
+    return lines;
+  }
+
+  Updater updater_;
+};
+
+TEST_F(UpdaterTest, ASilentScriptSucceedsAndGetsEachRequestStringAsOneArgument) {
+  const std::string pkg = package("pkg");
+  const std::string planted = dir_.path() + "/planted";
+  const std::string argument = "x;touch " + planted + " $(touch " + planted + ") `touch " + planted + "`";
+
+  const Updater::Result result = updater_.PreUpdate(pkg, argument, "20-nvunix", "SENDMAIL", "mail:mail");
+  EXPECT_TRUE(result.ok);
+  EXPECT_EQ(result.message, "");
+  EXPECT_EQ(seen(), (std::vector<std::string>{pkg, argument, "44", "10", "SENDMAIL", "mail:mail"}));
+  EXPECT_FALSE(exists(planted)) << "the argument was run as a command";
+  EXPECT_EQ(modeOf(pkg + "/" + Updater::kPreUpdateScript), 0770u);
+  EXPECT_TRUE(logged("pre-update process successful"));
+
+  ASSERT_TRUE(updater_.isPending());
+  const Updater::Pending pending = updater_.get();
+  EXPECT_EQ(pending.packageDir, pkg);
+  EXPECT_EQ(pending.argument, argument);
+  EXPECT_EQ(pending.product, "20-nvunix");
+  EXPECT_EQ(pending.mta, "SENDMAIL");
+
+  // Without an MTA or a user and group the last arguments are left out; a
+  // script without "#!" is run by the shell, as a command line would have.
+  const std::string plain = package("plain", "", false);
+  EXPECT_TRUE(updater_.PreUpdate(plain, "arg", "p", "", "").ok);
+  EXPECT_EQ(seen(), (std::vector<std::string>{plain, "arg", "44", "10"}));
+  EXPECT_FALSE(updater_.isPending()) << "no update is pending without an MTA";
+}
+
+TEST_F(UpdaterTest, AnythingOnStandardErrorOrAFailingStatusFailsAndRemovesThePackage) {
+  updater_.set(Updater::Pending{"/earlier", "a", "p", "M"});
+  const std::string noisy = package("noisy", "echo 'disk full' >&2\necho 'to stdout'\nexit 0\n");
+  Updater::Result result = updater_.PreUpdate(noisy, "a", "p", "M", "");
+  EXPECT_FALSE(result.ok);
+  EXPECT_EQ(result.message, "pre-update process error because of disk full\n");
+  EXPECT_FALSE(exists(noisy));
+  EXPECT_TRUE(logged("pre-update process error because of disk full\n"));
+  EXPECT_TRUE(logged("pre-update process unsuccessful"));
+  EXPECT_TRUE(logged("remove cache directory \"" + noisy + "\""));
+  EXPECT_EQ(updater_.get().packageDir, "/earlier") << "a failure leaves the record as it was";
+
+  const std::string silent = package("silent", "mkdir -p \"$1/a/b\"; touch \"$1/a/b/c\"; exit 3\n");
+  result = updater_.PreUpdate(silent + "/", "a", "p", "M", "");
+  EXPECT_FALSE(result.ok);
+  EXPECT_EQ(result.message, "pre-update process error because of pre-update script \"" + silent +
+                                "//unix/scripts/pre-update.sh\" exited with status 3");
+  EXPECT_FALSE(exists(silent)) << "a trailing slash names the same directory";
+}
+
+TEST_F(UpdaterTest, OnlyAPlainPackageDirectoryIsEverRemoved) {
+  // A path with a blank fails the check and is left, package or not.
+  const std::string blank = package("with blank", "exit 1\n");
+  Updater::Result result = updater_.PreUpdate(blank, "a", "p", "", "");
+  EXPECT_EQ(result.message, "pre-update process error because of path \"" + blank +
+                                "\" is not correct. ch= ");
+  EXPECT_TRUE(exists(blank + "/" + Updater::kPreUpdateScript));
+
+  // Not a package: no script to chmod, and nothing to remove.
+  const std::string data = dir_.path() + "/data";
+  mkdir(data.c_str(), 0755);
+  writeFile(data + "/precious", "x");
+  result = updater_.PreUpdate(data, "a", "p", "", "");
+  EXPECT_EQ(result.message, "pre-update process error because of cannot change mode for script \"" +
+                                data + "/unix/scripts/pre-update.sh\": No such file or directory");
+  EXPECT_TRUE(exists(data + "/precious"));
+  EXPECT_TRUE(logged("cache directory \"" + data + "\" left in place: it holds no unix/scripts/pre-update.sh"));
+  EXPECT_FALSE(updater_.PreUpdate("/", "a", "p", "", "").ok);
+
+  // A link to a failing package: the script runs, but neither the link nor
+  // what it points at is removed.
+  const std::string real = package("real", "exit 1\n");
+  const std::string link = dir_.path() + "/link";
+  ASSERT_EQ(symlink(real.c_str(), link.c_str()), 0);
+  EXPECT_FALSE(updater_.PreUpdate(link, "a", "p", "", "").ok);
+  EXPECT_TRUE(exists(link));
+  EXPECT_TRUE(exists(real + "/" + Updater::kPreUpdateScript));
+  EXPECT_TRUE(logged("cache directory \"" + link + "\" left in place: it is not a directory but a link"));
+
+  // A script that is a link is neither made executable nor run.
+  const std::string outside = dir_.path() + "/outside.sh";
+  writeScript(outside, "touch '" + dir_.path() + "/ran'\n");
+  chmod(outside.c_str(), 0700);
+  const std::string linked = package("linked");
+  const std::string script = linked + "/" + Updater::kPreUpdateScript;
+  unlink(script.c_str());
+  ASSERT_EQ(symlink(outside.c_str(), script.c_str()), 0);
+  EXPECT_FALSE(updater_.PreUpdate(linked, "a", "p", "", "").ok);
+  EXPECT_EQ(modeOf(outside), 0700u);
+  EXPECT_FALSE(exists(dir_.path() + "/ran"));
+  EXPECT_TRUE(exists(linked));
+
+  // Links inside a removed package go, what they point at stays.
+  const std::string keep = dir_.path() + "/keep";
+  mkdir(keep.c_str(), 0755);
+  writeFile(keep + "/file", "x");
+  const std::string pkg = package("pkg", "exit 1\n");
+  ASSERT_EQ(symlink(keep.c_str(), (pkg + "/to-keep").c_str()), 0);
+  ASSERT_EQ(symlink((keep + "/file").c_str(), (pkg + "/unix/to-file").c_str()), 0);
+  EXPECT_FALSE(updater_.PreUpdate(pkg, "a", "p", "", "").ok);
+  EXPECT_FALSE(exists(pkg));
+  EXPECT_EQ(readFile(keep + "/file"), "x");
+}
+
+TEST_F(UpdaterTest, AHangingScriptIsKilledWithWhatItStarted) {
+  updater_.setScriptLimit(1);
+  const std::string pidFile = dir_.path() + "/child.pid";
+  const std::string pkg =
+      package("slow", "sleep 600 &\necho $! > '" + pidFile + "'\nsleep 600\n");
+  const Updater::Result result = updater_.PreUpdate(pkg, "a", "p", "", "");
+  EXPECT_FALSE(result.ok);
+  EXPECT_EQ(result.message, "pre-update process error because of pre-update script \"" + pkg +
+                                "/unix/scripts/pre-update.sh\" did not finish in 1 seconds and was killed");
+  const pid_t background = std::atoi(readFile(pidFile).c_str());
+  ASSERT_GT(background, 0);
+  // Orphaned and reaped by init once killed.
+  EXPECT_TRUE(waitUntil([&] { return kill(background, 0) != 0; }));
+}
+
+TEST_F(UpdaterTest, AbortKillsTheRunningScriptAtOnce) {
+  const std::string started = dir_.path() + "/started";
+  const std::string pkg = package("slow", "touch '" + started + "'\nexec sleep 600\n");
+  Updater::Result result;
+  std::atomic<bool> done{false};
+  std::thread update([&] {
+    result = updater_.PreUpdate(pkg, "a", "p", "", "");
+    done = true;
+  });
+  EXPECT_TRUE(waitUntil([&] { return exists(started); }));
+  // The script may be between its start and the exec: ask until it is gone.
+  EXPECT_TRUE(waitUntil([&] {
+    updater_.abortRunning();
+    return done.load();
+  }));
+  update.join();
+  EXPECT_EQ(result.message, "pre-update process error because of pre-update script \"" + pkg +
+                                "/unix/scripts/pre-update.sh\" killed: the monitor is stopping");
+}
+
+TEST_F(UpdaterTest, PostUpdateStartsTheScriptOfTheKnownProductAndForgetsTheUpdate) {
+  updater_.PostUpdate();  // nothing pending: nothing happens
+  EXPECT_FALSE(logged("update process"));
+
+  const std::string pkg = dir_.path() + "/pkg";
+  const std::string scriptDir = pkg + "/" + Updater::kPostUpdateDir;
+  ASSERT_EQ(system(("mkdir -p '" + scriptDir + "'").c_str()), 0);
+  const std::string out = dir_.path() + "/post";
+  // Run with sh: it needs no execute permission.
+  writeFile(scriptDir + "/" + Updater::kPostUpdateScript,
+            "for a in \"$@\"; do printf '%s\\n' \"$a\"; done > '" + out + ".tmp'\nmv '" + out +
+                ".tmp' '" + out + "'\n");
+  const std::string argument = "a b;touch " + dir_.path() + "/planted";
+  updater_.set(Updater::Pending{pkg, argument, Updater::kProduct, "SENDMAIL"});
+  updater_.PostUpdate();
+  EXPECT_FALSE(updater_.isPending());
+  ASSERT_TRUE(waitUntil([&] { return exists(out); }));
+  EXPECT_EQ(readFile(out), pkg + "\n" + argument + "\n");
+  EXPECT_FALSE(exists(dir_.path() + "/planted"));
+  EXPECT_TRUE(logged("exec update cmd: sh " + scriptDir + "/post-update.sh " + pkg + " " + argument + " &"));
+  EXPECT_TRUE(logged("update process successful"));
+
+  updater_.set(Updater::Pending{pkg, "a", "30-other", "SENDMAIL"});
+  updater_.PostUpdate();
+  EXPECT_FALSE(updater_.isPending());
+  EXPECT_TRUE(logged("cannot update: unknown product \"30-other\""));
+}
+
+}  // namespace
