@@ -58,17 +58,19 @@ class RawClient {
     pollfd entry{fd_.get(), POLLIN, 0};
     return poll(&entry, 1, waitMs) == 1;
   }
-  // An Update answer: ok and the message; empty when the server closed.
+  // An Update answer: ok and the message.
   std::string readAnswer(int timeoutSec = 30) {
-    std::string got = readExactly(8, timeoutSec);
+    std::string got = readUpTo(8, timeoutSec);
     if (got.size() < 8) return got;
-    const uint32_t length = (static_cast<uint32_t>(static_cast<unsigned char>(got[4])) << 24) |
-                            (static_cast<uint32_t>(static_cast<unsigned char>(got[5])) << 16) |
-                            (static_cast<uint32_t>(static_cast<unsigned char>(got[6])) << 8) |
-                            static_cast<unsigned char>(got[7]);
-    return got + readExactly(length, timeoutSec);
+    uint32_t length = 0;
+    for (int i = 4; i < 8; ++i) length = length << 8 | static_cast<unsigned char>(got[i]);
+    return got + readUpTo(length, timeoutSec);
   }
-  std::string readExactly(size_t count, int timeoutSec) {
+  // Everything until the server closes, within the time-out.
+  std::string readToEnd(int timeoutSec = 30) { return readUpTo(std::string::npos, timeoutSec); }
+
+ private:
+  std::string readUpTo(size_t count, int timeoutSec) {
     std::string got;
     char buffer[256];
     for (int waited = 0; got.size() < count && waited < timeoutSec * 10;) {
@@ -83,24 +85,7 @@ class RawClient {
     }
     return got;
   }
-  // Everything until the server closes, within the time-out.
-  std::string readToEnd(int timeoutSec = 30) {
-    std::string got;
-    char buffer[256];
-    for (int waited = 0; waited < timeoutSec * 10;) {
-      pollfd entry{fd_.get(), POLLIN, 0};
-      if (poll(&entry, 1, 100) == 0) {
-        ++waited;
-        continue;
-      }
-      const ssize_t n = read(fd_.get(), buffer, sizeof(buffer));
-      if (n <= 0) break;
-      got.append(buffer, static_cast<size_t>(n));
-    }
-    return got;
-  }
 
- private:
   norvak::base::UniqueFd fd_;
   bool connected_ = false;
 };

@@ -18,7 +18,6 @@
 
 #include <gtest/gtest.h>
 
-#include "ipc/nk_client_session.h"
 #include "ipc/nk_ddp_unit.h"
 #include "ipc/nk_exception.h"
 #include "ipc/session_test_support.h"
@@ -273,49 +272,6 @@ TEST(UpdateTest, TheAnswerGetsItsOwnTimeAfterALongHandler) {
   reader.join();
   EXPECT_TRUE(pushed);
   EXPECT_EQ(answer.size(), big.size());
-}
-
-// The client classes against a real server session, with the identifier
-// handshake: an answered update, a delivered reload, and an identifier the
-// server does not serve.
-TEST(ManagementSessionTest, ClientsTalkToAServerSession) {
-  std::vector<int32_t> reloaded;
-  NkReloadCompServer reload([&](const std::vector<int32_t>& pids) {
-    reloaded = pids;
-    return true;
-  });
-  NkUpdateServer update([](const std::string& dir, const std::string&, const std::string&) {
-    return NkUpdateResult{false, "no package at " + dir};
-  });
-  TempDir dir;
-  const std::string address = "local:" + dir.path() + "/mgmt.sock";
-  ipc::testing_support::Server server(address, 2);
-  server.session().Register(&reload);
-  server.session().Register(&update);
-  server.Start();
-
-  ipc::NkClientSession client(ipc::testing_support::ClientPool());
-  client.Open(address);
-  NkUpdateClient asking("/nowhere", "", "x");
-  ASSERT_TRUE(client.Execute(&asking, ipc::testing_support::Within(10)));
-  EXPECT_FALSE(asking.IsOk());
-  EXPECT_EQ(asking.GetMessage(), "no package at /nowhere");
-
-  NkReloadCompClient hup({7, 8});
-  ASSERT_TRUE(client.Execute(&hup, ipc::testing_support::Within(10)));
-  EXPECT_TRUE(hup.GetResult());
-  EXPECT_TRUE(ipc::testing_support::Eventually([&] { return reloaded.size() == 2; }));
-
-  // StartApp is the agent's business, not the monitor's.
-  ipc::testing_support::RawUnixSocket raw(dir.path() + "/mgmt.sock");
-  ASSERT_TRUE(raw.ok());
-  const timeval patience{20, 0};
-  setsockopt(raw.fd(), SOL_SOCKET, SO_RCVTIMEO, &patience, sizeof(patience));
-  raw.Send(BigEndian32(8201) + Str("MAILD"));
-  EXPECT_EQ(raw.ReadAll(), "") << "dropped without an answer";
-  NkUpdateClient again("/again", "", "x");
-  ASSERT_TRUE(client.Execute(&again, ipc::testing_support::Within(10)));
-  EXPECT_EQ(again.GetMessage(), "no package at /again");
 }
 
 TEST(PeerTest, KernelTellsLocalCredentialsAndInetAddresses) {
