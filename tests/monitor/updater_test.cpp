@@ -125,6 +125,7 @@ TEST_F(UpdaterTest, OnlyAPlainPackageDirectoryIsEverRemoved) {
   EXPECT_TRUE(exists(data + "/precious"));
   EXPECT_TRUE(logged("cache directory \"" + data + "\" left in place: it holds no unix/scripts/pre-update.sh"));
   EXPECT_FALSE(updater_.PreUpdate("/", "a", "p", "", "").ok);
+  EXPECT_TRUE(logged("cache directory \"/\" left in place: it is the root directory"));
 
   // A link to a failing package: the script runs, but neither the link nor
   // what it points at is removed.
