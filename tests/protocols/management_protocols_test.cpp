@@ -53,7 +53,9 @@ using ipc::testing_support::BigEndian32;
 using ipc::testing_support::MakeSocketPair;
 using ipc::testing_support::SecondsSince;
 
-std::string Str(const std::string& text) { return BigEndian32(static_cast<uint32_t>(text.size())) + text; }
+std::string Str(const std::string& text) {
+  return BigEndian32(static_cast<uint32_t>(text.size())) + text;
+}
 
 // Both ends of a socket pair as units: the test writes raw bytes through
 // `peer` and the protocol reads through `request` and answers into `reply`.
@@ -164,10 +166,11 @@ TEST(UpdateTest, ClientAndServerSpeakTheWireFormat) {
   EXPECT_EQ(client.GetId(), 8204u);
 
   std::vector<std::string> seen;
-  NkUpdateServer server([&](const std::string& dir, const std::string& arg, const std::string& product) {
-    seen = {dir, arg, product};
-    return NkUpdateResult{product == "good", product == "good" ? "" : "bad product"};
-  });
+  NkUpdateServer server(
+      [&](const std::string& dir, const std::string& arg, const std::string& product) {
+        seen = {dir, arg, product};
+        return NkUpdateResult{product == "good", product == "good" ? "" : "bad product"};
+      });
   Wire wire;
   wire.Send(unit.GetData());
   ASSERT_TRUE(server.Process(wire.request, wire.reply));
@@ -214,8 +217,9 @@ TEST(UpdateTest, RefusedOrOversizedRequestsAreReadToTheEndAndAnsweredAsFailed) {
   g_largest = 0;
   ASSERT_TRUE(server.Process(wire.request, wire.reply));
   EXPECT_LT(g_largest.load(), 16u * 1024);
-  EXPECT_EQ(wire.reply.GetData(),
-            BigEndian32(0) + Str("update request refused: a request string is longer than 65536 bytes"));
+  EXPECT_EQ(
+      wire.reply.GetData(),
+      BigEndian32(0) + Str("update request refused: a request string is longer than 65536 bytes"));
   EXPECT_EQ(calls, 0);
 
   // The longest string that is kept still reaches the handler.
