@@ -169,11 +169,13 @@ int main(int argc, char** argv) {
   norvak_bench::writeFile(
       conf, "[Logging]\nFileName = " + inst.logFile() +
                 "\nLevel = Info\nIPCLevel = Error\n[Monitor]\nRunForeground = yes\nPidFileDir = " +
-                inst.runDir() + "\nMetaConfigDir = " + inst.root() + "/meta/\nAddress = " +
-                address + "\nTimeout = 30\nInjectCmd = /bin/true\nAgentAddress = local:" +
-                inst.runDir() + ".agent\nRunAppList = AGENT, MAILD\nRecoveryTimeList = 1\n");
+                inst.runDir() + "\nMetaConfigDir = " + inst.root() +
+                "/meta/\nAddress = " + address +
+                "\nTimeout = 30\nInjectCmd = /bin/true\nAgentAddress = local:" + inst.runDir() +
+                ".agent\nRunAppList = AGENT, MAILD\nRecoveryTimeList = 1\n");
   inst.startMonitor();
-  if (!inst.waitLog("Norvak (R) Components Monitor started", 30000)) fail("the monitor did not start");
+  if (!inst.waitLog("Norvak (R) Components Monitor started", 30000))
+    fail("the monitor did not start");
   const pid_t smtpd = inst.waitHupFile("smtpd", 30000);
   if (smtpd <= 0) fail("smtpd did not start");
 

@@ -596,12 +596,15 @@ void Monitor::inform(int, const std::string& name) {
 
 void Monitor::addChangedConf(const std::set<pid_t>& pids) {
   logDebug("Monitor::addChangedConf()");
+  bool wake;
   {
     std::lock_guard<std::mutex> lock(changedConfMutex_);
+    // [server] Pids already waiting have woken the loop; it takes these too.
+    wake = changedConf_.empty() && !pids.empty();
     changedConf_.insert(pids.begin(), pids.end());
   }
   // [server] A full pipe already holds a wake-up.
-  if (wakeWrite_ && write(wakeWrite_.get(), "w", 1) < 0) {
+  if (wake && wakeWrite_ && write(wakeWrite_.get(), "w", 1) < 0) {
   }
 }
 

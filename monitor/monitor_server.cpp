@@ -64,13 +64,16 @@ std::string protocolName(uint32_t protocol) {
 MonitorServer::MonitorServer(const std::string& confFile, const std::string& runList, bool update,
                              const Clock& clock)
     : ThreadSafetyMonitor(confFile, runList, update, clock),
-      reloadCompServer_([this](const std::vector<int32_t>& pids) { return reloadCompProcessor(pids); },
-                        [this](const norvak::ipc::NkIfIPC& connection) {
-                          return admit(NkReloadCompServer::kId, connection);
-                        }),
+      reloadCompServer_(
+          [this](const std::vector<int32_t>& pids) { return reloadCompProcessor(pids); },
+          [this](const norvak::ipc::NkIfIPC& connection) {
+            return admit(NkReloadCompServer::kId, connection);
+          }),
       updateServer_(
           [this](const std::string& packageDir, const std::string& argument,
-                 const std::string& product) { return updateProcessor(packageDir, argument, product); },
+                 const std::string& product) {
+            return updateProcessor(packageDir, argument, product);
+          },
           [this](const norvak::ipc::NkIfIPC& connection) {
             return admit(NkUpdateServer::kId, connection);
           }) {}
@@ -96,7 +99,8 @@ void MonitorServer::startThreads() {
   for (int i = 0; i < kSpareThreads; ++i) {
     logDebug("MonitorServer::start: creating thread monitorProtoThread");
     std::string failure;
-    if (!addThread(&failure)) throw InitError("cannot create monitorProtoThread thread: " + failure);
+    if (!addThread(&failure))
+      throw InitError("cannot create monitorProtoThread thread: " + failure);
     std::ostringstream id;
     id << protoThreads_.back().native_handle();
     logDebug("MonitorServer::start: created thread monitorProtoThread: id=" + id.str());
@@ -145,8 +149,9 @@ void MonitorServer::createSession(const std::list<std::string>& addresses, int t
     // Idle connections expire after the time-out: a client that connects
     // and says nothing holds its connection no longer than one that stalls
     // in the middle of a request.
-    auto pool = std::make_shared<ServingPool>(
-        norvak::ipc::ConnSettings(0, kMaxConnections, timeoutSeconds), [this] { exchangeBegins(); });
+    auto pool =
+        std::make_shared<ServingPool>(norvak::ipc::ConnSettings(0, kMaxConnections, timeoutSeconds),
+                                      [this] { exchangeBegins(); });
     session_ = std::make_unique<norvak::ipc::NkServerSession>(pool);
     session_->Register(&reloadCompServer_);
     session_->Register(&updateServer_);
@@ -219,7 +224,8 @@ void MonitorServer::monitorProtoThread() {
       --busy_;
     }
     // The session is closing under this thread: stop() is on its way.
-    if (canceled) serveCond_.wait_for(lock, std::chrono::milliseconds(100), [this] { return stopping_; });
+    if (canceled)
+      serveCond_.wait_for(lock, std::chrono::milliseconds(100), [this] { return stopping_; });
   }
 }
 
@@ -269,9 +275,8 @@ NkUpdateResult MonitorServer::updateProcessor(const std::string& packageDir,
   logDebug("updateProcessor() " + Updater::printable(packageDir) + ", " +
            Updater::printable(argument) + ", " + Updater::printable(product));
   const Mediator& mediator = Mediator::instance();
-  const Updater::Result result =
-      Updater::instance().PreUpdate(packageDir, argument, product, mediator.mta(),
-                                    mediator.userGroup());
+  const Updater::Result result = Updater::instance().PreUpdate(
+      packageDir, argument, product, mediator.mta(), mediator.userGroup());
   NkUpdateResult answer;
   answer.ok = result.ok;
   answer.message = result.message;

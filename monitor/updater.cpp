@@ -163,7 +163,8 @@ void removeContents(int dir, const std::string& path, dev_t device, int depth,
     const std::string entryPath = path + "/" + name;
     struct stat status;
     if (fstatat(dir, name.c_str(), &status, AT_SYMLINK_NOFOLLOW) != 0) {
-      if (errno != ENOENT) noteFailure(failure, "cannot stat \"" + entryPath + "\": " + errnoText(errno));
+      if (errno != ENOENT)
+        noteFailure(failure, "cannot stat \"" + entryPath + "\": " + errnoText(errno));
       continue;
     }
     if (S_ISDIR(status.st_mode)) {
@@ -318,7 +319,8 @@ void Updater::runPreUpdateScript(const std::string& packageDir, const std::strin
 
   UniqueFd errRead, errWrite, reportRead, reportWrite;
   if (!makePipe(&errRead, &errWrite) || !makePipe(&reportRead, &reportWrite))
-    throw error("cannot run pre-update script \"" + script + "\": pipe() error: " + errnoText(errno));
+    throw error("cannot run pre-update script \"" + script +
+                "\": pipe() error: " + errnoText(errno));
   plan.stderrFd = errWrite.get();
   plan.reportFd = reportWrite.get();
   plan.clearSignalMask = true;
@@ -436,8 +438,7 @@ void Updater::removePackageDir(const std::string& packageDir, bool pathChecked) 
 }
 
 bool Updater::startPostUpdate(const Pending& pending) {
-  const std::string script =
-      pending.packageDir + "/" + kPostUpdateDir + "/" + kPostUpdateScript;
+  const std::string script = pending.packageDir + "/" + kPostUpdateDir + "/" + kPostUpdateScript;
   logDebug("exec update cmd: sh " + printable(script) + " " + printable(pending.packageDir) + " " +
            printable(pending.argument) + " &");
   // The script must outlive the monitor (it may well restart it), so it is
@@ -446,8 +447,8 @@ bool Updater::startPostUpdate(const Pending& pending) {
   // positional parameters, never parsed as commands.
   SpawnPlan plan;
   plan.path = "/bin/sh";
-  plan.argv = {"sh", "-c", "/bin/sh \"$1\" \"$2\" \"$3\" &", "sh", script, pending.packageDir,
-               pending.argument};
+  const std::string command = "/bin/sh \"$1\" \"$2\" \"$3\" &";
+  plan.argv = {"sh", "-c", command, "sh", script, pending.packageDir, pending.argument};
   plan.clearSignalMask = true;
   plan.defaultSignals = {SIGPIPE};
   plan.newSession = true;

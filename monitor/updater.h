@@ -75,8 +75,7 @@ class Updater {
 
  private:
   void runPreUpdateScript(const std::string& packageDir, const std::string& argument,
-                          const std::string& mta, const std::string& userGroup,
-                          bool* pathChecked);
+                          const std::string& mta, const std::string& userGroup, bool* pathChecked);
   void removePackageDir(const std::string& packageDir, bool pathChecked);
   bool startPostUpdate(const Pending& pending);
 

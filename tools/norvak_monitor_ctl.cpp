@@ -77,7 +77,8 @@ class Refused : public std::runtime_error {
 
 class CheckedPool : public ipc::NkSessionPoolManager {
  public:
-  explicit CheckedPool(bool check) : NkSessionPoolManager(kClient, ipc::ConnSettings(1)), check_(check) {}
+  explicit CheckedPool(bool check)
+      : NkSessionPoolManager(kClient, ipc::ConnSettings(1)), check_(check) {}
 
   ipc::NkIfIPCPtr AquireConnection(const norvak::base::NkDeadline& deadline) override {
     ipc::NkIfIPCPtr connection = NkSessionPoolManager::AquireConnection(deadline);
@@ -98,9 +99,10 @@ class CheckedPool : public ipc::NkSessionPoolManager {
 };
 
 po::options_description describe(Options& options) {
-  po::options_description desc(std::string("Use: ") + kName + " [OPTION] reload [PID...] | update DIR ARG PRODUCT",
-                               po::options_description::m_default_line_length,
-                               po::options_description::m_default_line_length / 2);
+  po::options_description desc(
+      std::string("Use: ") + kName + " [OPTION] reload [PID...] | update DIR ARG PRODUCT",
+      po::options_description::m_default_line_length,
+      po::options_description::m_default_line_length / 2);
   desc.add_options()
       ("help,h", "display this message")
       ("address,a", po::value<std::string>(&options.address),
@@ -193,8 +195,8 @@ void settle(Options& options, std::vector<std::string>& addresses) {
   if (options.timeout <= 0) options.timeout = timeout;
   addresses.insert(addresses.end(), configured.begin(), configured.end());
   if (addresses.empty()) {
-    throw Failure{kUnreachable, "no management address: /Monitor/Address is empty in \"" +
-                                    options.conf + "\""};
+    throw Failure{kUnreachable,
+                  "no management address: /Monitor/Address is empty in \"" + options.conf + "\""};
   }
 }
 
@@ -212,11 +214,13 @@ void exchange(ipc::NkClientProtocol& protocol, const std::vector<std::string>& a
   try {
     session.Open(addresses);
     done = session.Execute(
-        &protocol, norvak::base::NkDeadline(norvak::base::NkTimeout::Seconds(static_cast<uint32_t>(seconds))));
+        &protocol,
+        norvak::base::NkDeadline(norvak::base::NkTimeout::Seconds(static_cast<uint32_t>(seconds))));
   } catch (const Refused& e) {
     throw Failure{kRefused, std::string("refused: ") + e.what()};
   } catch (const std::exception& e) {
-    throw Failure{kUnreachable, "cannot reach the monitor at " + joined(addresses) + ": " + e.what()};
+    throw Failure{kUnreachable,
+                  "cannot reach the monitor at " + joined(addresses) + ": " + e.what()};
   }
   if (!done) {
     throw Failure{kRefused, "the monitor at " + joined(addresses) +

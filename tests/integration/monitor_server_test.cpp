@@ -42,7 +42,8 @@ std::string ddpString(const std::string& text) {
 // A bare client that sends what it is told and sees what comes back.
 class RawClient {
  public:
-  explicit RawClient(const std::string& path) : fd_(socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0)) {
+  explicit RawClient(const std::string& path)
+      : fd_(socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0)) {
     sockaddr_un address{};
     address.sun_family = AF_UNIX;
     path.copy(address.sun_path, sizeof(address.sun_path) - 1);
@@ -58,17 +59,19 @@ class RawClient {
     pollfd entry{fd_.get(), POLLIN, 0};
     return poll(&entry, 1, waitMs) == 1;
   }
-  // An Update answer: ok and the message; empty when the server closed.
+  // An Update answer: ok and the message.
   std::string readAnswer(int timeoutSec = 30) {
-    std::string got = readExactly(8, timeoutSec);
+    std::string got = readUpTo(8, timeoutSec);
     if (got.size() < 8) return got;
-    const uint32_t length = (static_cast<uint32_t>(static_cast<unsigned char>(got[4])) << 24) |
-                            (static_cast<uint32_t>(static_cast<unsigned char>(got[5])) << 16) |
-                            (static_cast<uint32_t>(static_cast<unsigned char>(got[6])) << 8) |
-                            static_cast<unsigned char>(got[7]);
-    return got + readExactly(length, timeoutSec);
+    uint32_t length = 0;
+    for (int i = 4; i < 8; ++i) length = length << 8 | static_cast<unsigned char>(got[i]);
+    return got + readUpTo(length, timeoutSec);
   }
-  std::string readExactly(size_t count, int timeoutSec) {
+  // Everything until the server closes, within the time-out.
+  std::string readToEnd(int timeoutSec = 30) { return readUpTo(std::string::npos, timeoutSec); }
+
+ private:
+  std::string readUpTo(size_t count, int timeoutSec) {
     std::string got;
     char buffer[256];
     for (int waited = 0; got.size() < count && waited < timeoutSec * 10;) {
@@ -83,24 +86,7 @@ class RawClient {
     }
     return got;
   }
-  // Everything until the server closes, within the time-out.
-  std::string readToEnd(int timeoutSec = 30) {
-    std::string got;
-    char buffer[256];
-    for (int waited = 0; waited < timeoutSec * 10;) {
-      pollfd entry{fd_.get(), POLLIN, 0};
-      if (poll(&entry, 1, 100) == 0) {
-        ++waited;
-        continue;
-      }
-      const ssize_t n = read(fd_.get(), buffer, sizeof(buffer));
-      if (n <= 0) break;
-      got.append(buffer, static_cast<size_t>(n));
-    }
-    return got;
-  }
 
- private:
   norvak::base::UniqueFd fd_;
   bool connected_ = false;
 };
@@ -152,9 +138,9 @@ class MonitorServerTest : public ::testing::Test {
   std::string package(const std::string& name, const std::string& body = "") {
     const std::string dir = h_.root() + "/" + name;
     EXPECT_EQ(system(("mkdir -p '" + dir + "/unix/scripts'").c_str()), 0);
-    norvak_test::writeFile(dir + "/unix/scripts/pre-update.sh",
-                           "#!/bin/sh\nfor a in \"$@\"; do printf '%s\\n' \"$a\"; done > '" +
-                               trace() + "'\n" + body);
+    norvak_test::writeFile(
+        dir + "/unix/scripts/pre-update.sh",
+        "#!/bin/sh\nfor a in \"$@\"; do printf '%s\\n' \"$a\"; done > '" + trace() + "'\n" + body);
     return dir;
   }
   std::string trace() const { return h_.root() + "/update.args"; }
@@ -193,7 +179,8 @@ TEST_F(MonitorServerTest, ReloadCompRelaysOneSighupPerPidOverUnixAndTcp) {
   // and serves the next request.
   RawClient startApp(socketPath());
   ASSERT_TRUE(startApp.connected());
-  startApp.send(bigEndian(8201) + ddpString("MAILD") + bigEndian(1) + ddpString("") + ddpString(""));
+  startApp.send(bigEndian(8201) + ddpString("MAILD") + bigEndian(1) + ddpString("") +
+                ddpString(""));
   EXPECT_EQ(startApp.readToEnd(), "");
   EXPECT_GE(h_.waitLine("server: unsupported protocol ID -> 8201", before), 0);
 
@@ -248,16 +235,18 @@ TEST_F(MonitorServerTest, UpdateRunsThePackageScriptWithTheRequestStringsAsArgum
   const std::string failing = package("failing", "echo 'no space left' >&2\n");
   run = ctl({"--address", inetAddress(), "update", failing, "a", "20-nvunix"});
   EXPECT_EQ(run.status, 1);
-  EXPECT_EQ(run.err,
-            "norvak-monitor-ctl: update failed: pre-update process error because of no space left\n");
+  EXPECT_EQ(
+      run.err,
+      "norvak-monitor-ctl: update failed: pre-update process error because of no space left\n");
   EXPECT_NE(access(failing.c_str(), F_OK), 0);
 
   // A path that fails the check is answered with the check's text and left.
   const std::string blank = package("with blank", "exit 1\n");
   run = ctl({"update", blank, "a", "20-nvunix"});
   EXPECT_EQ(run.status, 1);
-  EXPECT_EQ(run.err, "norvak-monitor-ctl: update failed: pre-update process error because of path \"" +
-                         blank + "\" is not correct. ch= \n");
+  EXPECT_EQ(run.err,
+            "norvak-monitor-ctl: update failed: pre-update process error because of path \"" +
+                blank + "\" is not correct. ch= \n");
   EXPECT_EQ(access(blank.c_str(), F_OK), 0);
 
   // A directory that is no package is never removed.
@@ -315,7 +304,8 @@ TEST_F(MonitorServerTest, PeersOtherThanRootOrTheMonitorsUserAreRefused) {
   // The raw exchanges run in a child that has become nobody.
   int answers[2];
   ASSERT_EQ(pipe(answers), 0);
-  const std::string reload = bigEndian(8200) + bigEndian(1) + bigEndian(static_cast<uint32_t>(smtpd_));
+  const std::string reload =
+      bigEndian(8200) + bigEndian(1) + bigEndian(static_cast<uint32_t>(smtpd_));
   const std::string update = bigEndian(8204) + ddpString(pkg) + ddpString("a") + ddpString("p");
   const std::string path = socketPath();
   const pid_t child = fork();
@@ -336,14 +326,15 @@ TEST_F(MonitorServerTest, PeersOtherThanRootOrTheMonitorsUserAreRefused) {
   std::string got;
   char buffer[512];
   ssize_t n;
-  while ((n = read(answers[0], buffer, sizeof(buffer))) > 0) got.append(buffer, static_cast<size_t>(n));
+  while ((n = read(answers[0], buffer, sizeof(buffer))) > 0)
+    got.append(buffer, static_cast<size_t>(n));
   close(answers[0]);
   int status = 0;
   ASSERT_EQ(waitpid(child, &status, 0), child);
   ASSERT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
 
-  const std::string reason = "uid " + std::to_string(nobody->pw_uid) +
-                             " is neither root nor the monitor's user (uid 0)";
+  const std::string reason =
+      "uid " + std::to_string(nobody->pw_uid) + " is neither root nor the monitor's user (uid 0)";
   EXPECT_EQ(got, "|" + bigEndian(0) + ddpString("update refused: " + reason) + "|");
   EXPECT_GE(h_.waitLine("management request refused: ReloadComp (8200) from local peer"), 0);
   EXPECT_GE(h_.findLine("management request refused: Update (8204) from local peer"), 0);
@@ -353,8 +344,10 @@ TEST_F(MonitorServerTest, PeersOtherThanRootOrTheMonitorsUserAreRefused) {
   // norvak-monitor-ctl sees the refusal coming and says so.
   const ProgramRun run = ctl({"reload", std::to_string(smtpd_)}, nobody->pw_uid, nobody->pw_gid);
   EXPECT_EQ(run.status, 1);
-  EXPECT_EQ(run.err, "norvak-monitor-ctl: refused: the monitor (uid 0) serves only root and its own user; this is uid " +
-                         std::to_string(nobody->pw_uid) + "\n");
+  EXPECT_EQ(run.err,
+            "norvak-monitor-ctl: refused: the monitor (uid 0) serves only root and its own user; "
+            "this is uid " +
+                std::to_string(nobody->pw_uid) + "\n");
   EXPECT_TRUE(h_.hups("smtpd").empty());
 }
 

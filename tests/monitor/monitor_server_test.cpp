@@ -77,9 +77,9 @@ class MonitorServerTest : public ::testing::Test {
   void writeConf(const std::string& addresses, int timeout) {
     writeFile(conf(), "[Logging]\nFileName = " + dir_.path() +
                           "/monitor.log\nLevel = Debug\nIPCLevel = Error\n"
-                          "[Monitor]\nRunForeground = yes\nPidFileDir = " + run() +
-                          "\nMetaConfigDir = " + dir_.path() + "/meta/\nAddress = " + addresses +
-                          "\nTimeout = " + std::to_string(timeout) +
+                          "[Monitor]\nRunForeground = yes\nPidFileDir = " +
+                          run() + "\nMetaConfigDir = " + dir_.path() + "/meta/\nAddress = " +
+                          addresses + "\nTimeout = " + std::to_string(timeout) +
                           "\nInjectCmd = /bin/true\nAgentAddress = local:" + run() +
                           ".agent\nRunAppList = AGENT\nRecoveryTimeList = 1\n");
   }
@@ -95,8 +95,8 @@ TEST_F(MonitorServerTest, ASessionThatCannotListenFailsTheStartNamingEveryAddres
   writeConf(missing + ", local:" + socket(), 30);
   MonitorServer monitor(conf(), "", false);
   const std::string text = thrownText<Monitor::InitError>([&] { monitor.start(); });
-  EXPECT_EQ(text.rfind("cannot create server session (" + missing + ",local:" + socket() + "): ", 0),
-            0u)
+  EXPECT_EQ(
+      text.rfind("cannot create server session (" + missing + ",local:" + socket() + "): ", 0), 0u)
       << text;
   EXPECT_FALSE(monitor.hasSession());
   EXPECT_EQ(access(socket().c_str(), F_OK), -1) << "the listener made before the failure is gone";

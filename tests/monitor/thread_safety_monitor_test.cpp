@@ -29,8 +29,8 @@ class ThreadSafetyMonitorTest : public ::testing::Test {
   void writeConf(const std::string& user, const std::string& group) {
     writeFile(conf(), "[Logging]\nFileName = " + dir_.path() +
                           "/monitor.log\nLevel = Debug\nIPCLevel = Error\n"
-                          "[Monitor]\nRunForeground = yes\nPidFileDir = " + dir_.path() +
-                          "/run/\nMetaConfigDir = " + dir_.path() +
+                          "[Monitor]\nRunForeground = yes\nPidFileDir = " +
+                          dir_.path() + "/run/\nMetaConfigDir = " + dir_.path() +
                           "/meta/\nAddress =\nUser = " + user + "\nGroup = " + group +
                           "\nInjectCmd = /bin/true\nAgentAddress = local:" + dir_.path() +
                           "/run/.agent\nRunAppList = AGENT\nRecoveryTimeList = 1\n");

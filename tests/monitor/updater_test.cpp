@@ -31,8 +31,7 @@ class UpdaterTest : public LogFileTest {
  protected:
   // An unpacked package whose pre-update script runs `body`, after writing
   // its arguments one per line into trace().
-  std::string package(const std::string& name, const std::string& body = "",
-                      bool shebang = true) {
+  std::string package(const std::string& name, const std::string& body = "", bool shebang = true) {
     const std::string dir = dir_.path() + "/" + name;
     mkdir(dir.c_str(), 0755);
     mkdir((dir + "/unix").c_str(), 0755);
@@ -62,9 +61,11 @@ class UpdaterTest : public LogFileTest {
 TEST_F(UpdaterTest, ASilentScriptSucceedsAndGetsEachRequestStringAsOneArgument) {
   const std::string pkg = package("pkg");
   const std::string planted = dir_.path() + "/planted";
-  const std::string argument = "x;touch " + planted + " $(touch " + planted + ") `touch " + planted + "`";
+  const std::string argument =
+      "x;touch " + planted + " $(touch " + planted + ") `touch " + planted + "`";
 
-  const Updater::Result result = updater_.PreUpdate(pkg, argument, "20-nvunix", "SENDMAIL", "mail:mail");
+  const Updater::Result result =
+      updater_.PreUpdate(pkg, argument, "20-nvunix", "SENDMAIL", "mail:mail");
   EXPECT_TRUE(result.ok);
   EXPECT_EQ(result.message, "");
   EXPECT_EQ(seen(), (std::vector<std::string>{pkg, argument, "44", "10", "SENDMAIL", "mail:mail"}));
@@ -111,8 +112,8 @@ TEST_F(UpdaterTest, OnlyAPlainPackageDirectoryIsEverRemoved) {
   // A path with a blank fails the check and is left, package or not.
   const std::string blank = package("with blank", "exit 1\n");
   Updater::Result result = updater_.PreUpdate(blank, "a", "p", "", "");
-  EXPECT_EQ(result.message, "pre-update process error because of path \"" + blank +
-                                "\" is not correct. ch= ");
+  EXPECT_EQ(result.message,
+            "pre-update process error because of path \"" + blank + "\" is not correct. ch= ");
   EXPECT_TRUE(exists(blank + "/" + Updater::kPreUpdateScript));
 
   // Not a package: no script to chmod, and nothing to remove.
@@ -123,8 +124,10 @@ TEST_F(UpdaterTest, OnlyAPlainPackageDirectoryIsEverRemoved) {
   EXPECT_EQ(result.message, "pre-update process error because of cannot change mode for script \"" +
                                 data + "/unix/scripts/pre-update.sh\": No such file or directory");
   EXPECT_TRUE(exists(data + "/precious"));
-  EXPECT_TRUE(logged("cache directory \"" + data + "\" left in place: it holds no unix/scripts/pre-update.sh"));
+  EXPECT_TRUE(logged("cache directory \"" + data +
+                     "\" left in place: it holds no unix/scripts/pre-update.sh"));
   EXPECT_FALSE(updater_.PreUpdate("/", "a", "p", "", "").ok);
+  EXPECT_TRUE(logged("cache directory \"/\" left in place: it is the root directory"));
 
   // A link to a failing package: the script runs, but neither the link nor
   // what it points at is removed.
@@ -134,7 +137,8 @@ TEST_F(UpdaterTest, OnlyAPlainPackageDirectoryIsEverRemoved) {
   EXPECT_FALSE(updater_.PreUpdate(link, "a", "p", "", "").ok);
   EXPECT_TRUE(exists(link));
   EXPECT_TRUE(exists(real + "/" + Updater::kPreUpdateScript));
-  EXPECT_TRUE(logged("cache directory \"" + link + "\" left in place: it is not a directory but a link"));
+  EXPECT_TRUE(
+      logged("cache directory \"" + link + "\" left in place: it is not a directory but a link"));
 
   // A script that is a link is neither made executable nor run.
   const std::string outside = dir_.path() + "/outside.sh";
@@ -164,12 +168,12 @@ TEST_F(UpdaterTest, OnlyAPlainPackageDirectoryIsEverRemoved) {
 TEST_F(UpdaterTest, AHangingScriptIsKilledWithWhatItStarted) {
   updater_.setScriptLimit(1);
   const std::string pidFile = dir_.path() + "/child.pid";
-  const std::string pkg =
-      package("slow", "sleep 600 &\necho $! > '" + pidFile + "'\nsleep 600\n");
+  const std::string pkg = package("slow", "sleep 600 &\necho $! > '" + pidFile + "'\nsleep 600\n");
   const Updater::Result result = updater_.PreUpdate(pkg, "a", "p", "", "");
   EXPECT_FALSE(result.ok);
-  EXPECT_EQ(result.message, "pre-update process error because of pre-update script \"" + pkg +
-                                "/unix/scripts/pre-update.sh\" did not finish in 1 seconds and was killed");
+  EXPECT_EQ(result.message,
+            "pre-update process error because of pre-update script \"" + pkg +
+                "/unix/scripts/pre-update.sh\" did not finish in 1 seconds and was killed");
   const pid_t background = std::atoi(readFile(pidFile).c_str());
   ASSERT_GT(background, 0);
   // Orphaned and reaped by init once killed.
@@ -215,7 +219,8 @@ TEST_F(UpdaterTest, PostUpdateStartsTheScriptOfTheKnownProductAndForgetsTheUpdat
   ASSERT_TRUE(waitUntil([&] { return exists(out); }));
   EXPECT_EQ(readFile(out), pkg + "\n" + argument + "\n");
   EXPECT_FALSE(exists(dir_.path() + "/planted"));
-  EXPECT_TRUE(logged("exec update cmd: sh " + scriptDir + "/post-update.sh " + pkg + " " + argument + " &"));
+  EXPECT_TRUE(logged("exec update cmd: sh " + scriptDir + "/post-update.sh " + pkg + " " +
+                     argument + " &"));
   EXPECT_TRUE(logged("update process successful"));
 
   updater_.set(Updater::Pending{pkg, "a", "30-other", "SENDMAIL"});

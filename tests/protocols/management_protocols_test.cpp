@@ -18,7 +18,6 @@
 
 #include <gtest/gtest.h>
 
-#include "ipc/nk_client_session.h"
 #include "ipc/nk_ddp_unit.h"
 #include "ipc/nk_exception.h"
 #include "ipc/session_test_support.h"
@@ -54,7 +53,9 @@ using ipc::testing_support::BigEndian32;
 using ipc::testing_support::MakeSocketPair;
 using ipc::testing_support::SecondsSince;
 
-std::string Str(const std::string& text) { return BigEndian32(static_cast<uint32_t>(text.size())) + text; }
+std::string Str(const std::string& text) {
+  return BigEndian32(static_cast<uint32_t>(text.size())) + text;
+}
 
 // Both ends of a socket pair as units: the test writes raw bytes through
 // `peer` and the protocol reads through `request` and answers into `reply`.
@@ -165,10 +166,11 @@ TEST(UpdateTest, ClientAndServerSpeakTheWireFormat) {
   EXPECT_EQ(client.GetId(), 8204u);
 
   std::vector<std::string> seen;
-  NkUpdateServer server([&](const std::string& dir, const std::string& arg, const std::string& product) {
-    seen = {dir, arg, product};
-    return NkUpdateResult{product == "good", product == "good" ? "" : "bad product"};
-  });
+  NkUpdateServer server(
+      [&](const std::string& dir, const std::string& arg, const std::string& product) {
+        seen = {dir, arg, product};
+        return NkUpdateResult{product == "good", product == "good" ? "" : "bad product"};
+      });
   Wire wire;
   wire.Send(unit.GetData());
   ASSERT_TRUE(server.Process(wire.request, wire.reply));
@@ -215,8 +217,9 @@ TEST(UpdateTest, RefusedOrOversizedRequestsAreReadToTheEndAndAnsweredAsFailed) {
   g_largest = 0;
   ASSERT_TRUE(server.Process(wire.request, wire.reply));
   EXPECT_LT(g_largest.load(), 16u * 1024);
-  EXPECT_EQ(wire.reply.GetData(),
-            BigEndian32(0) + Str("update request refused: a request string is longer than 65536 bytes"));
+  EXPECT_EQ(
+      wire.reply.GetData(),
+      BigEndian32(0) + Str("update request refused: a request string is longer than 65536 bytes"));
   EXPECT_EQ(calls, 0);
 
   // The longest string that is kept still reaches the handler.
@@ -273,49 +276,6 @@ TEST(UpdateTest, TheAnswerGetsItsOwnTimeAfterALongHandler) {
   reader.join();
   EXPECT_TRUE(pushed);
   EXPECT_EQ(answer.size(), big.size());
-}
-
-// The client classes against a real server session, with the identifier
-// handshake: an answered update, a delivered reload, and an identifier the
-// server does not serve.
-TEST(ManagementSessionTest, ClientsTalkToAServerSession) {
-  std::vector<int32_t> reloaded;
-  NkReloadCompServer reload([&](const std::vector<int32_t>& pids) {
-    reloaded = pids;
-    return true;
-  });
-  NkUpdateServer update([](const std::string& dir, const std::string&, const std::string&) {
-    return NkUpdateResult{false, "no package at " + dir};
-  });
-  TempDir dir;
-  const std::string address = "local:" + dir.path() + "/mgmt.sock";
-  ipc::testing_support::Server server(address, 2);
-  server.session().Register(&reload);
-  server.session().Register(&update);
-  server.Start();
-
-  ipc::NkClientSession client(ipc::testing_support::ClientPool());
-  client.Open(address);
-  NkUpdateClient asking("/nowhere", "", "x");
-  ASSERT_TRUE(client.Execute(&asking, ipc::testing_support::Within(10)));
-  EXPECT_FALSE(asking.IsOk());
-  EXPECT_EQ(asking.GetMessage(), "no package at /nowhere");
-
-  NkReloadCompClient hup({7, 8});
-  ASSERT_TRUE(client.Execute(&hup, ipc::testing_support::Within(10)));
-  EXPECT_TRUE(hup.GetResult());
-  EXPECT_TRUE(ipc::testing_support::Eventually([&] { return reloaded.size() == 2; }));
-
-  // StartApp is the agent's business, not the monitor's.
-  ipc::testing_support::RawUnixSocket raw(dir.path() + "/mgmt.sock");
-  ASSERT_TRUE(raw.ok());
-  const timeval patience{20, 0};
-  setsockopt(raw.fd(), SOL_SOCKET, SO_RCVTIMEO, &patience, sizeof(patience));
-  raw.Send(BigEndian32(8201) + Str("MAILD"));
-  EXPECT_EQ(raw.ReadAll(), "") << "dropped without an answer";
-  NkUpdateClient again("/again", "", "x");
-  ASSERT_TRUE(client.Execute(&again, ipc::testing_support::Within(10)));
-  EXPECT_EQ(again.GetMessage(), "no package at /again");
 }
 
 TEST(PeerTest, KernelTellsLocalCredentialsAndInetAddresses) {
