@@ -54,7 +54,7 @@ Press Ctrl-C to stop the monitor and the whole suite.
 TEXT
 echo "STATIC (needs WEB) is Python's web server run through norvak-run; it lists"
 echo "the mails on http://127.0.0.1:8631/. Kill it to see it restarted:"
-echo "  pkill -f 'http.server --bind 127.0.0.1 --directory $demo/mail'"
+echo "  pkill -f '^python3 -m http.server --bind 127.0.0.1 --directory $demo/mail'"
 echo
 
 tail -n +1 -F "$demo/log/monitor.log" "$demo/log/mails.txt" 2>/dev/null &

@@ -17,6 +17,10 @@
 //
 // Exit statuses of its own: 6 bad command line, 126 PROGRAM cannot be run,
 // 127 PROGRAM not found; in these cases the start answer is "E".
+//
+// In the monitor's check modes ("--check-only" after the program's
+// arguments) PROGRAM is not started: norvak-run prints "Options OK" when it
+// is an executable file, and why not otherwise.
 
 #include <errno.h>
 #include <fcntl.h>
@@ -89,6 +93,7 @@ struct Options {
   Hup hup = Hup::kPass;
   std::string output;
   std::vector<std::string> command;
+  bool check = false;  // the monitor's check mode
 };
 
 // ---- Command line ----------------------------------------------------------
@@ -117,6 +122,23 @@ Hup parseHup(const std::string& text) {
   if (text == "ignore") return Hup::kIgnore;
   if (text == "term") return Hup::kTerm;
   throw UsageError("--hup wants pass, ignore or term, not \"" + text + "\"");
+}
+
+bool isAddress(const std::string& word) {
+  return word.rfind("local:", 0) == 0 || word.rfind("unix:", 0) == 0 || word.rfind("inet:", 0) == 0;
+}
+
+// The monitor's check modes append "--check-only" (and, for a check against
+// another agent, that agent's address) after the program's own arguments.
+void takeCheckArguments(Options& o) {
+  std::vector<std::string>& c = o.command;
+  if (c.size() >= 2 && c.back() == "--check-only") {
+    c.pop_back();
+    o.check = true;
+  } else if (c.size() >= 3 && c[c.size() - 2] == "--check-only" && isAddress(c.back())) {
+    c.resize(c.size() - 2);
+    o.check = true;
+  }
 }
 
 // False when the help was asked for.
@@ -168,6 +190,7 @@ bool parseCommandLine(int argc, char** argv, Options& o) {
   if (readyTests > 1) throw UsageError("give at most one of --ready-delay, --ready-tcp, --ready-file");
   for (; i < argc; ++i) o.command.push_back(argv[i]);
   if (o.command.empty() || o.command[0].empty()) throw UsageError("no program given");
+  takeCheckArguments(o);
   return true;
 }
 
@@ -531,6 +554,23 @@ int run(const Options& o) {
   }
 }
 
+// A program that knows nothing of the monitor cannot check its options;
+// what can be checked is that it would start at all.
+int check(const Options& o) {
+  const std::string path = findProgram(o.command[0]);
+  struct stat st;
+  if (stat(path.c_str(), &st) != 0) {
+    std::cout << kName << ": " << path << ": " << strerror(errno) << std::endl;
+    return 1;
+  }
+  if (!S_ISREG(st.st_mode) || access(path.c_str(), X_OK) != 0) {
+    std::cout << kName << ": " << path << " is not an executable file" << std::endl;
+    return 1;
+  }
+  std::cout << "Options OK" << std::endl;
+  return 0;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -546,5 +586,6 @@ int main(int argc, char** argv) {
     answer('E');
     return kUsageStatus;
   }
+  if (options.check) return check(options);
   return run(options);
 }

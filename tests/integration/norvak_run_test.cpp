@@ -225,6 +225,30 @@ TEST(NorvakRunExit, AProgramThatCannotRunAnswersE) {
   EXPECT_EQ(6, s.code);
 }
 
+// Everything up to the end of file, as the check-all handshake reads it.
+std::string allOf(Wrapped& w) {
+  std::string text;
+  for (int b; (b = w.nextByte(30000)) >= 0;) text += static_cast<char>(b);
+  return text;
+}
+
+TEST(NorvakRunExit, CheckModeTellsWhetherTheProgramCouldStart) {
+  Wrapped good = wrap({"--", "/bin/sleep", "60", "--check-only"});
+  EXPECT_EQ("Options OK\n", allOf(good));
+  ExitStatus s = good.end();
+  EXPECT_TRUE(s.exited);
+  EXPECT_EQ(0, s.code);
+
+  // The form of a check against another agent: the address comes last.
+  Wrapped missing = wrap({"--", "/no/such/program", "--check-only", "local:/tmp/agent"});
+  const std::string said = allOf(missing);
+  EXPECT_NE(std::string::npos, said.find("/no/such/program")) << said;
+  EXPECT_EQ(std::string::npos, said.find("Options OK")) << said;
+  s = missing.end();
+  EXPECT_TRUE(s.exited);
+  EXPECT_EQ(1, s.code);
+}
+
 TEST(NorvakRunOutput, TheProgramsOutputGoesToTheFileNeverIntoThePipe) {
   TempDir dir;
   const std::string out = dir.path() + "/out.log";
