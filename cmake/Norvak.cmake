@@ -25,7 +25,8 @@ function(norvak_tests)
     target_link_libraries(${_exe} PRIVATE ${ARGN} GTest::gtest GTest::gtest_main GTest::gmock)
     target_compile_definitions(${_exe} PRIVATE
       NORVAK_BIN_DIR="${PROJECT_BINARY_DIR}"
-      NORVAK_SOURCE_DIR="${PROJECT_SOURCE_DIR}")
+      NORVAK_SOURCE_DIR="${PROJECT_SOURCE_DIR}"
+      NORVAK_CMAKE_COMMAND="${CMAKE_COMMAND}")
     add_test(NAME ${_exe} COMMAND ${_exe})
     set_tests_properties(${_exe} PROPERTIES TIMEOUT 300)
   endforeach()

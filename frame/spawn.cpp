@@ -9,6 +9,11 @@
 #include <sys/resource.h>
 #include <sys/syscall.h>
 #include <unistd.h>
+#if defined(__linux__)
+#include <sys/prctl.h>
+#elif defined(__FreeBSD__)
+#include <sys/procctl.h>
+#endif
 
 #include <algorithm>
 #include <stdexcept>
@@ -35,6 +40,8 @@ struct Prepared {
   uid_t uid = 0;
   gid_t gid = 0;
   bool newSession = false;
+  int deathSignal = 0;
+  pid_t parent = -1;
   bool clearMask = false;
   bool signalsValid = true;
   sigset_t unblock;
@@ -205,6 +212,20 @@ bool closeInherited(int keep) {
     if (setuid(plan.uid) != 0) fail(report, plan.userFailed);
   }
   if (plan.newSession && setsid() < 0) fail(report, plan.sessionFailed);
+  // After the identity switch, which clears the setting.
+  if (plan.deathSignal != 0) {
+#if defined(__linux__)
+    if (prctl(PR_SET_PDEATHSIG, plan.deathSignal) != 0) fail(report, plan.signalSetFailed);
+#elif defined(__FreeBSD__)
+    int sig = plan.deathSignal;
+    if (procctl(P_PID, 0, PROC_PDEATHSIG_CTL, &sig) != 0) fail(report, plan.signalSetFailed);
+#endif
+    // The parent may have gone before the setting took effect.
+    if (getppid() != plan.parent) {
+      kill(getpid(), plan.deathSignal);
+      _exit(plan.unknownFailed.status);
+    }
+  }
 
   if (execv(plan.path, plan.argv.data()) < 0) fail(report, plan.execFailed);
   fail(report, plan.unknownFailed);
@@ -228,6 +249,8 @@ ChildProcess spawn(const SpawnPlan& plan) {
   p.uid = plan.uid;
   p.gid = plan.gid;
   p.newSession = plan.newSession;
+  p.deathSignal = plan.parentDeathSignal;
+  p.parent = getpid();
 
   p.clearMask = plan.clearSignalMask;
   // sigaddset refuses what is no signal; checked here, failed in the child.

@@ -47,6 +47,11 @@ struct SpawnPlan {
   uid_t uid = 0;
   gid_t gid = 0;
   bool newSession = false;  // setsid()
+  // Linux and FreeBSD (elsewhere ignored): the signal the program gets when
+  // this process ends, so that a wrapper killed outright takes its program
+  // along. Strictly it follows the spawning thread, not the process: only a
+  // single-threaded caller should ask for it. 0: none.
+  int parentDeathSignal = 0;
 
   // The monitor's threads block the signals it takes synchronously; the
   // program must not start with them blocked.

@@ -4,6 +4,7 @@
 
 #include "frame/log.h"
 #include "frame/run_mode.h"
+#include "frame/service_notify.h"
 #include "program/monitor_program.h"
 
 namespace {
@@ -26,7 +27,9 @@ void runProgram(const MonitorProgram::Options& options) {
     program.startApplications();
     if (!isCheckAll()) {
       if (program.startMainLoopThread()) logInfo(std::string(kProgramTitle) + " started");
+      notifyServiceReady();
       program.waitSignals();
+      notifyServiceStopping();
     }
   }
 }

@@ -10,8 +10,9 @@ set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 cd "$root"
 bash scripts/setup.sh
-build="${NORVAK_BUILD_DIR:-$root/build}"
-bash scripts/build.sh "$build"
+# Only what the demo runs: its own build directory, no tests, no benchmarks.
+build="${NORVAK_BUILD_DIR:-$root/build-demo}"
+bash scripts/build.sh "$build" -DNORVAK_TESTS=OFF -DNORVAK_BENCH=OFF
 
 demo="$root/demo-run"
 rm -rf "$demo"
@@ -24,6 +25,9 @@ ln -s "$build/tools/fake-agent" "$demo/bin/agent"
 for comp in maild smtpd scanner notifier httpd; do
   ln -s "$build/tools/fake-component" "$demo/bin/$comp"
 done
+
+# STATIC is a real program, Python's web server, run through norvak-run.
+ln -s "$build/tools/norvak-run" "$demo/bin/static"
 
 # The inject command: files each mail in mail/ and appends it to
 # log/mails.txt, which is shown below next to the monitor's log.
@@ -56,6 +60,10 @@ Files: $demo   (monitor.conf, agent.data, meta/*.mmc, log/, mail/)
 Press Ctrl-C to stop the monitor and the whole suite.
 
 TEXT
+echo "STATIC (needs WEB) is Python's web server run through norvak-run; it lists"
+echo "the mails on http://127.0.0.1:8631/. Kill it to see it restarted:"
+echo "  pkill -f '^python3 -m http.server --bind 127.0.0.1 --directory $demo/mail'"
+echo
 
 tail -n +1 -F "$demo/log/monitor.log" "$demo/log/agent.log" "$demo/log/mails.txt" 2>/dev/null &
 tailer=$!

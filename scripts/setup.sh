@@ -5,7 +5,10 @@ set -euo pipefail
 
 packages=(g++ cmake ninja-build pkg-config libboost-dev libboost-thread-dev
           libboost-program-options-dev libboost-system-dev libboost-date-time-dev
-          libgtest-dev libgmock-dev procps)
+          libgtest-dev libgmock-dev procps
+          libsystemd-dev     # readiness reports to systemd (built without it where absent)
+          groff-base         # the tests render the manual pages
+          python3)           # the demo's web server, and the test that supervises it
 missing=()
 for p in "${packages[@]}"; do
   if ! dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed"; then

@@ -209,7 +209,9 @@ TEST_F(ConfParserTest, SampleFileSetsEveryKey) {
   }
   std::vector<std::string> v;
   store.getList("/Monitor/RunAppList", v);
-  EXPECT_EQ(v, (std::vector<std::string>{"AGENT", "MAILD"}));
+  EXPECT_EQ(v, (std::vector<std::string>{"EXAMPLE"}));
+  store.getList("/Monitor/RecoveryTimeList", v);
+  EXPECT_EQ(v, (std::vector<std::string>{"5", "30", "60", "300"}));
 }
 
 }  // namespace

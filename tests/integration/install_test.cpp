@@ -1,0 +1,281 @@
+// `cmake --install` of this build into temporary prefixes: what arrives
+// where, that an administrator's files are never overwritten, that the
+// manual pages render cleanly, that the systemd unit verifies, and that the
+// installed sample configuration passes the monitor's own check once its
+// directories point into a temporary directory.
+
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <gtest/gtest.h>
+
+#include <fstream>
+#include <regex>
+#include <set>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "support/monitor_harness.h"
+#include "temp_dir.h"
+
+namespace {
+
+using norvak_test::readFile;
+using norvak_test::writeFile;
+
+const std::string kBuild = NORVAK_BIN_DIR;
+
+std::string quote(const std::string& word) {
+  std::string q = "'";
+  for (char c : word) q += c == '\'' ? std::string("'\\''") : std::string(1, c);
+  return q + "'";
+}
+
+// Runs a shell command line; its output (both streams) in out.
+int sh(const std::string& command, std::string* out = nullptr) {
+  TempDir dir;
+  const std::string file = dir.path() + "/out";
+  const int status = system((command + " >" + quote(file) + " 2>&1 </dev/null").c_str());
+  if (out) *out = readFile(file);
+  return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+}
+
+bool have(const std::string& tool) { return sh("command -v " + quote(tool)) == 0; }
+
+bool isFile(const std::string& path) {
+  struct stat st;
+  return stat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode);
+}
+bool isDir(const std::string& path) {
+  struct stat st;
+  return stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
+}
+bool isExecutable(const std::string& path) { return isFile(path) && access(path.c_str(), X_OK) == 0; }
+
+// The prefix this build was configured with, as written into the files.
+std::string configuredPrefix() {
+  std::smatch m;
+  const std::string cache = readFile(kBuild + "/CMakeCache.txt");
+  if (std::regex_search(cache, m, std::regex("\nCMAKE_INSTALL_PREFIX:PATH=([^\n]*)"))) return m[1];
+  return "/usr/local";
+}
+
+// The build's own installation into a fresh prefix, shared by the tests.
+class Installed : public ::testing::Test {
+ protected:
+  static void SetUpTestSuite() {
+    // cmake --install writes its manifest into the build directory; whoever
+    // built the tree can, another user testing it cannot.
+    if (access(kBuild.c_str(), W_OK) != 0) return;
+    dir_ = new TempDir;
+    prefix_ = dir_->path() + "/prefix";
+    // An administrator's files, there before the installation.
+    ASSERT_EQ(0, sh("mkdir -p " + quote(prefix_ + "/etc/norvak/monitor.meta")));
+    writeFile(prefix_ + "/etc/norvak/monitor.conf", "# mine\n");
+    writeFile(prefix_ + "/etc/norvak/monitor.meta/mine.mmc", "# mine too\n");
+    ASSERT_EQ(0, sh(quote(NORVAK_CMAKE_COMMAND) + " --install " + quote(kBuild) + " --prefix " + quote(prefix_),
+                    &log_))
+        << log_;
+  }
+  static void TearDownTestSuite() {
+    delete dir_;
+    dir_ = nullptr;
+  }
+
+  void SetUp() override {
+    if (!dir_) GTEST_SKIP() << "build directory not writable";
+  }
+
+  static std::string at(const std::string& relative) { return prefix_ + "/" + relative; }
+
+  static TempDir* dir_;
+  static std::string prefix_;
+  static std::string log_;
+};
+
+TempDir* Installed::dir_ = nullptr;
+std::string Installed::prefix_;
+std::string Installed::log_;
+
+const std::vector<std::string> kPages = {"share/man/man8/norvak-monitor.8", "share/man/man8/norvak-monitor-ctl.8",
+                                         "share/man/man5/norvak-monitor.conf.5", "share/man/man5/norvak-mmc.5",
+                                         "share/man/man1/norvak-run.1"};
+
+TEST_F(Installed, PutsEveryFileInItsPlaceAndNoAdministratorsFile) {
+  EXPECT_TRUE(isExecutable(at("sbin/norvak-monitor"))) << log_;
+  EXPECT_TRUE(isExecutable(at("bin/norvak-run")));
+  if (isFile(kBuild + "/tools/norvak-monitor-ctl")) {
+    EXPECT_TRUE(isExecutable(at("bin/norvak-monitor-ctl")));
+  }
+  for (const std::string& page : kPages) EXPECT_TRUE(isFile(at(page))) << page;
+  EXPECT_TRUE(isFile(at("etc/norvak/monitor.conf.sample")));
+  EXPECT_TRUE(isFile(at("etc/norvak/monitor.meta.sample/example.mmc")));
+  EXPECT_TRUE(isDir(at("etc/norvak/monitor.meta")));
+  EXPECT_TRUE(isFile(at("lib/systemd/system/norvak-monitor.service")));
+  EXPECT_TRUE(isFile(at("share/doc/norvak-monitor/README.md")));
+
+  EXPECT_EQ("# mine\n", readFile(at("etc/norvak/monitor.conf")));
+  EXPECT_EQ("# mine too\n", readFile(at("etc/norvak/monitor.meta/mine.mmc")));
+  std::string listing;
+  sh("ls -A " + quote(at("etc/norvak/monitor.meta")), &listing);
+  EXPECT_EQ("mine.mmc\n", listing) << "a sample landed where the monitor reads";
+}
+
+TEST_F(Installed, HonoursDestdir) {
+  TempDir stage;
+  std::string out;
+  ASSERT_EQ(0, sh("DESTDIR=" + quote(stage.path()) + " " + quote(NORVAK_CMAKE_COMMAND) + " --install " +
+                      quote(kBuild) + " --prefix /opt/norvak",
+                  &out))
+      << out;
+  EXPECT_TRUE(isExecutable(stage.path() + "/opt/norvak/sbin/norvak-monitor")) << out;
+  EXPECT_TRUE(isFile(stage.path() + "/opt/norvak/etc/norvak/monitor.conf.sample"));
+  EXPECT_FALSE(isDir("/opt/norvak/sbin")) << "installed outside DESTDIR";
+}
+
+TEST_F(Installed, ManualPagesRenderWithoutWarnings) {
+  if (!have("groff")) GTEST_SKIP() << "groff not installed";
+  for (const std::string& page : kPages) {
+    std::string out;
+    EXPECT_EQ(0, sh("groff -man -ww -z " + quote(at(page)), &out)) << page;
+    EXPECT_EQ("", out) << page;
+    // Every @NAME@ of the templates was replaced.
+    EXPECT_EQ(std::string::npos, readFile(at(page)).find("@NORVAK_")) << page;
+  }
+}
+
+// Keys of the sample in file order, as "Section/Key".
+std::vector<std::string> sampleKeys(const std::string& text) {
+  std::vector<std::string> keys;
+  std::istringstream in(text);
+  std::string line, section;
+  const std::regex header("^\\[([A-Za-z]+)\\]\\s*$"), key("^([A-Za-z]+)\\s*=.*");
+  std::smatch m;
+  while (std::getline(in, line)) {
+    if (std::regex_match(line, m, header)) {
+      section = m[1];
+    } else if (std::regex_match(line, m, key)) {
+      keys.push_back(section + "/" + std::string(m[1]));
+    }
+  }
+  return keys;
+}
+
+TEST_F(Installed, ConfigurationPageDescribesEveryKeyOfTheSampleWithItsDefault) {
+  const std::string sample = readFile(at("etc/norvak/monitor.conf.sample"));
+  const std::string page = readFile(at("share/man/man5/norvak-monitor.conf.5"));
+  const std::vector<std::string> keys = sampleKeys(sample);
+  EXPECT_EQ(18u, keys.size());
+  for (const std::string& k : keys) {
+    const std::string name = k.substr(k.find('/') + 1);
+    EXPECT_NE(std::string::npos, page.find("\\fB" + name + " = ")) << name << " has no entry in the page";
+  }
+  // Each "Default:" of the sample is the page's.
+  std::istringstream in(sample);
+  std::string line;
+  while (std::getline(in, line)) {
+    if (line.rfind("# Default: ", 0) != 0 || line == "# Default: empty") continue;
+    std::string value = line.substr(11);
+    std::string troff;
+    for (char c : value) troff += c == '-' ? std::string("\\-") : std::string(1, c);
+    EXPECT_NE(std::string::npos, page.find("\\fB" + troff + "\\fR.")) << line;
+  }
+}
+
+std::string replaceAll(std::string text, const std::string& from, const std::string& to) {
+  for (std::string::size_type at = text.find(from); at != std::string::npos; at = text.find(from, at + to.size()))
+    text.replace(at, from.size(), to);
+  return text;
+}
+
+// What an administrator does with the sample, into a temporary directory:
+// the directories that the service makes, and the meta directory.
+TEST_F(Installed, SamplePassesTheMonitorsCheckWithItsDirectoriesMoved) {
+  TempDir dir;
+  const std::string root = dir.path();
+  ASSERT_EQ(0, sh("mkdir -p " + quote(root + "/log") + " " + quote(root + "/run") + " " + quote(root + "/meta")));
+  ASSERT_EQ(0, sh("cp " + quote(at("etc/norvak/monitor.meta.sample/example.mmc")) + " " + quote(root + "/meta/")));
+  std::string conf = readFile(at("etc/norvak/monitor.conf.sample"));
+  const std::string etc = configuredPrefix() + "/etc/norvak/";
+  ASSERT_NE(std::string::npos, conf.find("MetaConfigDir = " + etc + "monitor.meta/"));
+  conf = replaceAll(conf, "MetaConfigDir = " + etc + "monitor.meta/", "MetaConfigDir = " + root + "/meta/");
+  conf = replaceAll(conf, "/var/log/norvak/", root + "/log/");
+  conf = replaceAll(conf, "/var/run/norvak/", root + "/run/");
+
+  // No other directory is left that an administrator would have to know of:
+  // only the agent's socket and the mail command, which are not ours.
+  std::istringstream in(conf);
+  std::string line;
+  const std::regex setting("^[A-Za-z]+\\s*=\\s*(.*)$");
+  std::smatch m;
+  while (std::getline(in, line)) {
+    if (!std::regex_match(line, m, setting)) continue;
+    const std::string value = m[1];
+    const std::string::size_type slash = value.find('/');
+    if (slash == std::string::npos || value.compare(slash, root.size(), root) == 0 || value == "/") continue;
+    EXPECT_TRUE(line.rfind("AgentAddress", 0) == 0 || line.rfind("InjectCmd", 0) == 0) << line;
+  }
+  writeFile(root + "/monitor.conf", conf);
+
+  std::string out;
+  const int status = sh(quote(at("sbin/norvak-monitor")) + " --check-only --conf " + quote(root + "/monitor.conf"), &out);
+  EXPECT_EQ(0, status) << out;
+  EXPECT_NE(std::string::npos, out.find("Options OK")) << out;
+  EXPECT_EQ(std::string::npos, out.find("Options ERROR")) << out;
+  EXPECT_EQ(std::string::npos, out.find(" WARN ")) << out;
+  EXPECT_EQ(std::string::npos, out.find(" ERROR ")) << out;
+}
+
+// The sample's own directories are made by the services that start it.
+TEST_F(Installed, ServicesMakeTheDirectoriesTheSampleNames) {
+  const std::string unit = readFile(at("lib/systemd/system/norvak-monitor.service"));
+  const std::string rc = readFile(kBuild + "/dist/norvak_monitor");
+  EXPECT_NE(std::string::npos, unit.find("\nRuntimeDirectory=norvak\n"));  // /run/norvak = /var/run/norvak
+  EXPECT_NE(std::string::npos, unit.find("\nLogsDirectory=norvak\n"));     // /var/log/norvak
+  EXPECT_NE(std::string::npos, unit.find("\nType=notify\n"));
+  EXPECT_NE(std::string::npos, rc.find("/var/log/norvak"));
+  EXPECT_NE(std::string::npos, rc.find("/var/run/norvak/norvak-monitor.pid"));
+  std::string out;
+  EXPECT_EQ(0, sh("sh -n " + quote(kBuild + "/dist/norvak_monitor"), &out)) << out;
+}
+
+TEST_F(Installed, SystemdUnitVerifies) {
+  if (!have("systemd-analyze")) GTEST_SKIP() << "systemd-analyze not installed";
+  TempDir dir;
+  // The unit names the configured prefix; point it at this installation.
+  std::string unit = readFile(at("lib/systemd/system/norvak-monitor.service"));
+  unit = replaceAll(unit, configuredPrefix() + "/sbin/", prefix_ + "/sbin/");
+  const std::string path = dir.path() + "/norvak-monitor.service";
+  writeFile(path, unit);
+  std::string out;
+  const int status = sh("SYSTEMD_LOG_LEVEL=warning systemd-analyze verify --man=no " + quote(path), &out);
+  EXPECT_EQ(0, status) << out;
+  EXPECT_EQ(std::string::npos, out.find("norvak-monitor.service")) << out;
+}
+
+// The demo's configuration and every *.mmc file of the demo suite, as
+// scripts/demo.sh lays them out, pass the monitor's check as shipped.
+TEST(ShippedExamples, DemoSuitePassesTheMonitorsCheck) {
+  TempDir dir;
+  const std::string demo = dir.path();
+  ASSERT_EQ(0, sh("mkdir -p " + quote(demo) + "/bin " + quote(demo) + "/log " + quote(demo) + "/run " +
+                  quote(demo) + "/mail " + quote(demo) + "/meta"));
+  const std::string source = NORVAK_SOURCE_DIR;
+  std::string files;
+  ASSERT_EQ(0, sh("cd " + quote(source + "/examples/meta") + " && ls *.mmc", &files));
+  std::istringstream names(files);
+  for (std::string name; std::getline(names, name);) {
+    writeFile(demo + "/meta/" + name, replaceAll(readFile(source + "/examples/meta/" + name), "@DEMO_DIR@", demo));
+  }
+  writeFile(demo + "/monitor.conf", replaceAll(readFile(source + "/examples/demo/monitor.conf"), "@DEMO_DIR@", demo));
+  std::string out;
+  EXPECT_EQ(0, sh(quote(kBuild + "/program/norvak-monitor") + " --check-only --conf " + quote(demo + "/monitor.conf"),
+                  &out))
+      << out;
+  EXPECT_NE(std::string::npos, out.find("Options OK")) << out;
+  EXPECT_EQ(std::string::npos, out.find(" WARN ")) << out;
+}
+
+}  // namespace

@@ -1,0 +1,591 @@
+// norvak-run: makes a program that knows nothing of the monitor a
+// component.
+//
+//   norvak-run [--ready-delay S | --ready-tcp HOST:PORT | --ready-file PATH]
+//              [--hup pass|ignore|term] [--output FILE] [--] PROGRAM [ARG...]
+//
+// It starts PROGRAM and stands between it and the monitor: its own standard
+// output is the monitor's start pipe, held open for as long as the program
+// lives; the one-space start answer is written once the program is ready by
+// the chosen test (at once, without one), and never when the program ends
+// first. SIGTERM, SIGINT, SIGQUIT, SIGUSR1 and SIGUSR2 are passed on;
+// SIGHUP is passed on, ignored, or turned into SIGTERM. The program's output
+// goes to FILE or to norvak-run's standard error. norvak-run ends the way
+// the program did, with its exit status or killed by its signal, so the
+// monitor restarts or gives up on the program's own account; killed itself,
+// it takes the program along.
+//
+// Exit statuses of its own: 6 bad command line, 126 PROGRAM cannot be run,
+// 127 PROGRAM not found; in these cases the start answer is "E".
+//
+// In the monitor's check modes ("--check-only" after the program's
+// arguments) PROGRAM is not started: norvak-run prints "Options OK" when it
+// is an executable file, and why not otherwise.
+
+#include <errno.h>
+#include <fcntl.h>
+#include <netdb.h>
+#include <poll.h>
+#include <signal.h>
+#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
+#include <sys/resource.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/types.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cstdint>
+#include <iostream>
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+#include "frame/child_process.h"
+#include "frame/spawn.h"
+#include "ipc/nk_unique_fd.h"
+
+namespace {
+
+using norvak::base::UniqueFd;
+using Clock = std::chrono::steady_clock;
+
+const char kName[] = "norvak-run";
+const int kUsageStatus = 6;
+const int kCannotRunStatus = 126;
+const int kNotFoundStatus = 127;
+
+const char kUsage[] =
+    "Use: norvak-run [OPTION]... [--] PROGRAM [ARG]...\n"
+    "Runs PROGRAM as a component of norvak-monitor: answers the monitor once\n"
+    "PROGRAM is ready, keeps the start pipe open while it lives, passes signals\n"
+    "on and ends the way PROGRAM ended.\n"
+    "\n"
+    "  --ready-delay S          ready S seconds (decimals allowed) after the start\n"
+    "  --ready-tcp HOST:PORT    ready when HOST:PORT accepts a TCP connection\n"
+    "                           (an IPv6 host in brackets: [::1]:8080)\n"
+    "  --ready-file PATH        ready when PATH exists\n"
+    "                           (no test: ready as soon as PROGRAM is executed)\n"
+    "  --hup pass|ignore|term   SIGHUP passed on (default), ignored, or sent as\n"
+    "                           SIGTERM, so that the monitor restarts PROGRAM\n"
+    "  --output FILE            PROGRAM's output appended to FILE (default: the\n"
+    "                           standard error of norvak-run)\n"
+    "  -h, --help               display this message\n"
+    "\n"
+    "Exit status: PROGRAM's own (or its signal, raised again); 6 bad command\n"
+    "line, 126 PROGRAM cannot be run, 127 PROGRAM not found.\n";
+
+struct UsageError : std::runtime_error {
+  explicit UsageError(const std::string& what) : std::runtime_error(what) {}
+};
+
+enum class Ready { kExec, kDelay, kTcp, kFile };
+enum class Hup { kPass, kIgnore, kTerm };
+
+struct Options {
+  Ready ready = Ready::kExec;
+  double delay = 0;
+  std::string host, port;
+  std::string file;
+  Hup hup = Hup::kPass;
+  std::string output;
+  std::vector<std::string> command;
+  bool check = false;  // the monitor's check mode
+};
+
+// ---- Command line ----------------------------------------------------------
+
+double parseSeconds(const std::string& text) {
+  char* end = nullptr;
+  errno = 0;
+  const double value = strtod(text.c_str(), &end);
+  if (text.empty() || *end != '\0' || errno != 0 || !(value >= 0) || value > 86400)
+    throw UsageError("--ready-delay wants seconds from 0 to 86400, not \"" + text + "\"");
+  return value;
+}
+
+void parseHostPort(const std::string& text, Options& o) {
+  std::string::size_type colon = text.rfind(':');
+  if (colon == std::string::npos || colon == 0 || colon + 1 == text.size())
+    throw UsageError("--ready-tcp wants HOST:PORT, not \"" + text + "\"");
+  o.host = text.substr(0, colon);
+  o.port = text.substr(colon + 1);
+  if (o.host.size() >= 2 && o.host.front() == '[' && o.host.back() == ']')
+    o.host = o.host.substr(1, o.host.size() - 2);
+}
+
+Hup parseHup(const std::string& text) {
+  if (text == "pass") return Hup::kPass;
+  if (text == "ignore") return Hup::kIgnore;
+  if (text == "term") return Hup::kTerm;
+  throw UsageError("--hup wants pass, ignore or term, not \"" + text + "\"");
+}
+
+bool isAddress(const std::string& word) {
+  return word.rfind("local:", 0) == 0 || word.rfind("unix:", 0) == 0 || word.rfind("inet:", 0) == 0;
+}
+
+// The monitor's check modes append "--check-only" (and, for a check against
+// another agent, that agent's address) after the program's own arguments.
+void takeCheckArguments(Options& o) {
+  std::vector<std::string>& c = o.command;
+  if (c.size() >= 2 && c.back() == "--check-only") {
+    c.pop_back();
+    o.check = true;
+  } else if (c.size() >= 3 && c[c.size() - 2] == "--check-only" && isAddress(c.back())) {
+    c.resize(c.size() - 2);
+    o.check = true;
+  }
+}
+
+// False when the help was asked for.
+bool parseCommandLine(int argc, char** argv, Options& o) {
+  int readyTests = 0;
+  int i = 1;
+  for (; i < argc; ++i) {
+    std::string word = argv[i];
+    if (word == "--") {
+      ++i;
+      break;
+    }
+    if (word == "-h" || word == "--help") return false;
+    if (word.size() < 2 || word[0] != '-') break;  // PROGRAM
+    std::string value;
+    const std::string::size_type eq = word.find('=');
+    const bool attached = word.compare(0, 2, "--") == 0 && eq != std::string::npos;
+    if (attached) {
+      value = word.substr(eq + 1);
+      word.resize(eq);
+    }
+    auto takeValue = [&]() {
+      if (attached) return value;
+      if (i + 1 >= argc) throw UsageError("option " + word + " wants a value");
+      return std::string(argv[++i]);
+    };
+    if (word == "--ready-delay") {
+      o.ready = Ready::kDelay;
+      o.delay = parseSeconds(takeValue());
+      ++readyTests;
+    } else if (word == "--ready-tcp") {
+      o.ready = Ready::kTcp;
+      parseHostPort(takeValue(), o);
+      ++readyTests;
+    } else if (word == "--ready-file") {
+      o.ready = Ready::kFile;
+      o.file = takeValue();
+      if (o.file.empty()) throw UsageError("--ready-file wants a path");
+      ++readyTests;
+    } else if (word == "--hup") {
+      o.hup = parseHup(takeValue());
+    } else if (word == "--output") {
+      o.output = takeValue();
+      if (o.output.empty()) throw UsageError("--output wants a file");
+    } else {
+      throw UsageError("unknown option " + word);
+    }
+  }
+  if (readyTests > 1) throw UsageError("give at most one of --ready-delay, --ready-tcp, --ready-file");
+  for (; i < argc; ++i) o.command.push_back(argv[i]);
+  if (o.command.empty() || o.command[0].empty()) throw UsageError("no program given");
+  takeCheckArguments(o);
+  return true;
+}
+
+// A name without a slash is looked up in $PATH, as a shell would.
+std::string findProgram(const std::string& name) {
+  if (name.find('/') != std::string::npos) return name;
+  const char* env = getenv("PATH");
+  const std::string path = env && *env ? env : "/usr/bin:/bin";
+  std::string::size_type from = 0;
+  for (;;) {
+    const std::string::size_type to = path.find(':', from);
+    std::string dir = path.substr(from, to == std::string::npos ? std::string::npos : to - from);
+    if (dir.empty()) dir = ".";
+    const std::string candidate = dir + "/" + name;
+    struct stat st;
+    if (stat(candidate.c_str(), &st) == 0 && S_ISREG(st.st_mode) && access(candidate.c_str(), X_OK) == 0)
+      return candidate;
+    if (to == std::string::npos) break;
+    from = to + 1;
+  }
+  return name;  // exec fails with ENOENT, which is the message wanted
+}
+
+// ---- Signals ---------------------------------------------------------------
+
+// Handlers only note the signal in a pipe; the loop below reads it, so that
+// relaying and reaping happen in one place and a pid is never signalled
+// after it was reaped.
+int gSignalPipe = -1;
+
+void noteSignal(int sig) {
+  const int saved = errno;
+  const unsigned char byte = static_cast<unsigned char>(sig);
+  ssize_t w;
+  do {
+    w = write(gSignalPipe, &byte, 1);
+  } while (w < 0 && errno == EINTR);
+  errno = saved;
+}
+
+const int kRelayed[] = {SIGTERM, SIGINT, SIGQUIT, SIGUSR1, SIGUSR2, SIGHUP};
+
+sigset_t handledSet() {
+  sigset_t set;
+  sigemptyset(&set);
+  for (int sig : kRelayed) sigaddset(&set, sig);
+  sigaddset(&set, SIGCHLD);
+  return set;
+}
+
+void installHandlers() {
+  struct sigaction action;
+  memset(&action, 0, sizeof action);
+  action.sa_handler = noteSignal;
+  sigemptyset(&action.sa_mask);
+  for (int sig : kRelayed) sigaction(sig, &action, nullptr);
+  action.sa_flags = SA_NOCLDSTOP;
+  sigaction(SIGCHLD, &action, nullptr);
+  // A monitor gone away must not kill us on the answer's write.
+  signal(SIGPIPE, SIG_IGN);
+}
+
+// Ends this process the way the program ended.
+[[noreturn]] void endLike(const ExitStatus& status) {
+  if (status.exited) _exit(status.code);
+  const int sig = status.signal > 0 ? status.signal : SIGKILL;
+  // The program has left its core already; a second one would only mislead.
+  struct rlimit none = {0, 0};
+  setrlimit(RLIMIT_CORE, &none);
+  signal(sig, SIG_DFL);
+  sigset_t set;
+  sigemptyset(&set);
+  sigaddset(&set, sig);
+  sigprocmask(SIG_UNBLOCK, &set, nullptr);
+  raise(sig);
+  _exit(128 + sig);  // a signal that does not end a process
+}
+
+// ---- Start answer ----------------------------------------------------------
+
+void answer(char byte) {
+  // Typed at a terminal the answer would only be noise.
+  if (byte != ' ' && isatty(STDOUT_FILENO)) return;
+  ssize_t w;
+  do {
+    w = write(STDOUT_FILENO, &byte, 1);
+  } while (w < 0 && errno == EINTR);
+}
+
+[[noreturn]] void failStart(int status, const std::string& message) {
+  std::cerr << kName << ": " << message << std::endl;
+  answer('E');
+  _exit(status);
+}
+
+// ---- Readiness -------------------------------------------------------------
+
+// One non-blocking connection attempt after another, each to the next
+// address of the host, until one is accepted.
+class TcpProbe {
+ public:
+  TcpProbe(const std::string& host, const std::string& port) : host_(host), port_(port) {}
+  ~TcpProbe() {
+    if (addresses_) freeaddrinfo(addresses_);
+  }
+
+  // Descriptor to wait on for the attempt under way; -1 between attempts.
+  int fd() const { return socket_.get(); }
+
+  // Starts an attempt; true when it has connected already.
+  bool start() {
+    resolve();
+    socket_.reset();
+    if (!addresses_) return false;
+    if (!next_) next_ = addresses_;
+    const struct addrinfo* a = next_;
+    next_ = next_->ai_next;
+    UniqueFd s(socket(a->ai_family, a->ai_socktype | SOCK_NONBLOCK | SOCK_CLOEXEC, a->ai_protocol));
+    if (!s) return false;
+    int r;
+    do {
+      r = connect(s.get(), a->ai_addr, a->ai_addrlen);
+    } while (r < 0 && errno == EINTR);
+    if (r == 0) return true;
+    if (errno == EINPROGRESS) socket_ = std::move(s);
+    return false;
+  }
+
+  // The attempt under way has finished; true when it connected.
+  bool finish() {
+    int error = 0;
+    socklen_t len = sizeof error;
+    const bool ok = getsockopt(socket_.get(), SOL_SOCKET, SO_ERROR, &error, &len) == 0 && error == 0;
+    socket_.reset();
+    return ok;
+  }
+
+  void abandon() { socket_.reset(); }
+
+ private:
+  // Names are looked up again until they resolve: the program may be the
+  // one that makes them known.
+  void resolve() {
+    if (addresses_) return;
+    struct addrinfo hints;
+    memset(&hints, 0, sizeof hints);
+    hints.ai_socktype = SOCK_STREAM;
+    hints.ai_flags = AI_ADDRCONFIG;
+    if (getaddrinfo(host_.c_str(), port_.c_str(), &hints, &addresses_) != 0) addresses_ = nullptr;
+    next_ = addresses_;
+  }
+
+  std::string host_, port_;
+  struct addrinfo* addresses_ = nullptr;
+  const struct addrinfo* next_ = nullptr;
+  UniqueFd socket_;
+};
+
+// ---- The program -----------------------------------------------------------
+
+struct Launch {
+  ChildProcess child;
+  UniqueFd report;  // end-of-file once the program is executed
+};
+
+Launch launch(const Options& o, int outputFd) {
+  int report[2];
+  if (pipe2(report, O_CLOEXEC) != 0) failStart(kCannotRunStatus, std::string("pipe: ") + strerror(errno));
+  UniqueFd reportRead(report[0]), reportWrite(report[1]);
+
+  SpawnPlan plan;
+  plan.path = findProgram(o.command[0]);
+  plan.argv = o.command;
+  plan.stdinFd = SpawnPlan::kInherit;
+  plan.stdoutFd = outputFd;
+  plan.stderrFd = outputFd;
+  plan.reportFd = reportWrite.get();
+  plan.clearSignalMask = true;
+  plan.defaultSignals.assign(std::begin(kRelayed), std::end(kRelayed));
+  plan.defaultSignals.push_back(SIGCHLD);
+  plan.defaultSignals.push_back(SIGPIPE);
+  plan.parentDeathSignal = SIGKILL;
+  plan.exec.message = "cannot execute " + plan.path;
+
+  // A signal that arrives while the child is between fork and exec must hit
+  // it with the default action, not run our handler in it: blocked here, it
+  // stays pending in the child until its dispositions are reset.
+  const sigset_t set = handledSet();
+  sigset_t old;
+  sigprocmask(SIG_BLOCK, &set, &old);
+  Launch l;
+  try {
+    l.child = spawn(plan);
+  } catch (const std::exception& e) {
+    sigprocmask(SIG_SETMASK, &old, nullptr);
+    failStart(kCannotRunStatus, e.what());
+  }
+  sigprocmask(SIG_SETMASK, &old, nullptr);
+  l.report = std::move(reportRead);
+  return l;
+}
+
+// The child's record of a failed step: "E", NUL, message, "\n", errno.
+[[noreturn]] void execFailed(Launch& l, const std::string& record) {
+  std::string message = "cannot start the program";
+  int err = 0;
+  const std::string::size_type nl = record.find('\n');
+  if (record.size() > 2 && nl != std::string::npos) {
+    message = record.substr(2, nl - 2);
+    err = atoi(record.c_str() + nl + 1);
+  }
+  if (err != 0) message += std::string(": ") + strerror(err);
+  l.child.wait();  // reaped already when it ended before we looked
+  failStart(err == ENOENT ? kNotFoundStatus : kCannotRunStatus, message);
+}
+
+int run(const Options& o) {
+  int signalPipe[2];
+  if (pipe2(signalPipe, O_CLOEXEC | O_NONBLOCK) != 0)
+    failStart(kCannotRunStatus, std::string("pipe: ") + strerror(errno));
+  UniqueFd signalRead(signalPipe[0]), signalWrite(signalPipe[1]);
+  gSignalPipe = signalWrite.get();
+  installHandlers();
+
+  UniqueFd output;
+  int outputFd = STDERR_FILENO;
+  if (!o.output.empty()) {
+    output.reset(open(o.output.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0640));
+    if (!output) failStart(kCannotRunStatus, "cannot open " + o.output + ": " + strerror(errno));
+    outputFd = output.get();
+  }
+
+  Launch l = launch(o, outputFd);
+  output.reset();  // the program has its own copy
+
+  // Until the program is executed nothing is tested; afterwards the test
+  // runs on a back-off from 10 ms to 100 ms.
+  bool executed = false;
+  bool ready = false;
+  std::string record;
+  Clock::time_point nextTest = Clock::now();
+  std::chrono::milliseconds pause(10);
+  const std::chrono::milliseconds kMaxPause(100);
+  Clock::time_point attemptEnd = Clock::now();
+  TcpProbe probe(o.host, o.port);
+
+  auto becomeReady = [&]() {
+    ready = true;
+    probe.abandon();
+    answer(' ');
+  };
+  auto afterFailedTest = [&]() {
+    nextTest = Clock::now() + pause;
+    pause = std::min(pause * 2, kMaxPause);
+  };
+
+  for (;;) {
+    struct pollfd fds[3];
+    nfds_t n = 0;
+    fds[n++] = {signalRead.get(), POLLIN, 0};
+    const bool watchReport = static_cast<bool>(l.report);
+    if (watchReport) fds[n++] = {l.report.get(), POLLIN, 0};
+    const bool watchProbe = !ready && probe.fd() >= 0;
+    if (watchProbe) fds[n++] = {probe.fd(), POLLOUT, 0};
+
+    int timeout = -1;
+    if (executed && !ready) {
+      const Clock::time_point due = watchProbe ? attemptEnd : nextTest;
+      const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(due - Clock::now()).count();
+      timeout = static_cast<int>(std::max<int64_t>(0, std::min<int64_t>(left + 1, 1000)));
+    }
+    if (poll(fds, n, timeout) < 0 && errno != EINTR) {
+      std::cerr << kName << ": poll: " << strerror(errno) << std::endl;
+      l.child.kill(SIGTERM);
+      endLike(l.child.wait());
+    }
+
+    // Signals first: a program that has ended is never reported ready.
+    unsigned char sigs[64];
+    ssize_t got;
+    while ((got = read(signalRead.get(), sigs, sizeof sigs)) > 0) {
+      for (ssize_t k = 0; k < got; ++k) {
+        const int sig = sigs[k];
+        if (sig == SIGCHLD) continue;
+        if (sig == SIGHUP && o.hup == Hup::kIgnore) continue;
+        l.child.kill(sig == SIGHUP && o.hup == Hup::kTerm ? SIGTERM : sig);
+      }
+    }
+    ExitStatus status;
+    if (l.child.tryReap(&status)) {
+      if (!executed && l.report) {
+        // The record of a failed exec may still sit in the pipe.
+        char buf[1200];
+        ssize_t r;
+        while ((r = read(l.report.get(), buf, sizeof buf)) > 0) record.append(buf, static_cast<size_t>(r));
+        if (!record.empty()) execFailed(l, record);
+      }
+      endLike(status);
+    }
+
+    if (watchReport && (fds[1].revents & (POLLIN | POLLHUP | POLLERR))) {
+      char buf[1200];
+      ssize_t r;
+      do {
+        r = read(l.report.get(), buf, sizeof buf);
+      } while (r < 0 && errno == EINTR);
+      if (r > 0) {
+        record.append(buf, static_cast<size_t>(r));
+      } else {
+        l.report.reset();
+        if (!record.empty()) execFailed(l, record);
+        executed = true;
+        if (o.ready == Ready::kExec) becomeReady();
+        if (o.ready == Ready::kDelay)
+          nextTest = Clock::now() + std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(o.delay));
+      }
+    }
+    if (!executed || ready) continue;
+
+    const Clock::time_point now = Clock::now();
+    switch (o.ready) {
+      case Ready::kExec:
+        break;
+      case Ready::kDelay:
+        if (now >= nextTest) becomeReady();
+        break;
+      case Ready::kFile:
+        if (now >= nextTest) {
+          struct stat st;
+          if (stat(o.file.c_str(), &st) == 0) {
+            becomeReady();
+          } else {
+            afterFailedTest();
+          }
+        }
+        break;
+      case Ready::kTcp:
+        if (watchProbe && probe.fd() >= 0) {
+          if (fds[n - 1].revents != 0) {
+            if (probe.finish()) {
+              becomeReady();
+            } else {
+              afterFailedTest();
+            }
+          } else if (now >= attemptEnd) {
+            // No answer at all (a filtered port): try again afresh.
+            probe.abandon();
+            afterFailedTest();
+          }
+        } else if (now >= nextTest) {
+          if (probe.start()) {
+            becomeReady();
+          } else if (probe.fd() >= 0) {
+            attemptEnd = now + std::chrono::seconds(1);
+          } else {
+            afterFailedTest();
+          }
+        }
+        break;
+    }
+  }
+}
+
+// A program that knows nothing of the monitor cannot check its options;
+// what can be checked is that it would start at all.
+int check(const Options& o) {
+  const std::string path = findProgram(o.command[0]);
+  struct stat st;
+  if (stat(path.c_str(), &st) != 0) {
+    std::cout << kName << ": " << path << ": " << strerror(errno) << std::endl;
+    return 1;
+  }
+  if (!S_ISREG(st.st_mode) || access(path.c_str(), X_OK) != 0) {
+    std::cout << kName << ": " << path << " is not an executable file" << std::endl;
+    return 1;
+  }
+  std::cout << "Options OK" << std::endl;
+  return 0;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  Options options;
+  try {
+    if (!parseCommandLine(argc, argv, options)) {
+      std::cout << kUsage;
+      return 0;
+    }
+  } catch (const UsageError& e) {
+    std::cerr << kName << ": " << e.what() << "\nTry '" << kName << " --help' for more options"
+              << std::endl;
+    answer('E');
+    return kUsageStatus;
+  }
+  if (options.check) return check(options);
+  return run(options);
+}
