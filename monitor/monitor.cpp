@@ -34,7 +34,7 @@ Monitor::Monitor(const std::string& confFile, const std::string& runList, bool u
                  const Clock& clock)
     : clock_(clock), settings_(confFile), store_(update) {
   logDebug("Monitor::Monitor() confFile = " + confFile);
-  int wake[2];  // [server] without it the loop still runs, a turn later
+  int wake[2];  // without it the loop still runs, a turn later
   if (pipe2(wake, O_CLOEXEC | O_NONBLOCK) == 0) {
     wakeRead_.reset(wake[0]);
     wakeWrite_.reset(wake[1]);
@@ -89,7 +89,7 @@ void Monitor::applySettings() {
   NotifyInfo::instance().setIdentity(kProgramTitle, Utils::osName(), kProgramVersion, host,
                                      settings_.getRecoveryTimeList());
   events_.setTimeList(settings_.getRecoveryTimeList());
-  settingsChanged();  // [server]
+  settingsChanged();
 }
 
 void Monitor::refreshNotifySettings() {
@@ -209,7 +209,7 @@ void Monitor::mainLoop() {
       turn(settings_.getMainLoopWait() * 1000);
       if (!isRunning()) break;
       if (store_.runningCount() > 0 || store_.startsPending()) {
-        if (store_.runningCount() > 0) Updater::instance().PostUpdate();  // [server] update turn
+        if (store_.runningCount() > 0) Updater::instance().PostUpdate();
         bool changed;
         {
           std::lock_guard<std::mutex> lock(changedConfMutex_);
@@ -239,7 +239,7 @@ void Monitor::turn(int maxWaitMs) {
   Clock::MonoTime wake = begin + milliseconds(std::max(maxWaitMs, 0));
   pollFds_.clear();
   watches_.clear();
-  if (wakeRead_) {  // [server]
+  if (wakeRead_) {
     pollFds_.push_back(pollfd{wakeRead_.get(), POLLIN, 0});
     watches_.push_back(Watch{nullptr, nullptr, Watch::kWake});
   }
@@ -294,7 +294,7 @@ void Monitor::turn(int maxWaitMs) {
       case Watch::kEnd:
         if (w.comp->running()) componentDied(*w.app, *w.comp);
         break;
-      case Watch::kWake: {  // [server]
+      case Watch::kWake: {
         char drained[64];
         while (read(wakeRead_.get(), drained, sizeof drained) > 0) {
         }
@@ -460,6 +460,7 @@ void Monitor::readConfigFromAgent() {
   const std::shared_ptr<norvak::ipc::NkClientSession> session = agent_.session();
   settings_.readConfigFromAgent(session.get(), store_.isDefined(kMaildApp));
   refreshNotifySettings();
+  settingsChanged();  // the agent's MTA decides whether an update is pending
 }
 
 void Monitor::applyAgentRunList(const AppNameSet& current) {
@@ -599,11 +600,11 @@ void Monitor::addChangedConf(const std::set<pid_t>& pids) {
   bool wake;
   {
     std::lock_guard<std::mutex> lock(changedConfMutex_);
-    // [server] Pids already waiting have woken the loop; it takes these too.
+    Pids already waiting have woken the loop; it takes these too.
     wake = changedConf_.empty() && !pids.empty();
     changedConf_.insert(pids.begin(), pids.end());
   }
-  // [server] A full pipe already holds a wake-up.
+  A full pipe already holds a wake-up.
   if (wake && wakeWrite_ && write(wakeWrite_.get(), "w", 1) < 0) {
   }
 }
