@@ -600,11 +600,11 @@ void Monitor::addChangedConf(const std::set<pid_t>& pids) {
   bool wake;
   {
     std::lock_guard<std::mutex> lock(changedConfMutex_);
-    Pids already waiting have woken the loop; it takes these too.
+    // Pids already waiting have woken the loop; it takes these too.
     wake = changedConf_.empty() && !pids.empty();
     changedConf_.insert(pids.begin(), pids.end());
   }
-  A full pipe already holds a wake-up.
+  // A full pipe already holds a wake-up.
   if (wake && wakeWrite_ && write(wakeWrite_.get(), "w", 1) < 0) {
   }
 }

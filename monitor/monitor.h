@@ -136,7 +136,7 @@ class Monitor : public Regenerator, public SignalExecutor {
   // unless it equals current; a list that fails verification is logged and
   // left alone.
   void applyAgentRunList(const AppNameSet& current);
-  Called on the thread that owns the settings each time new ones
+  // Called on the thread that owns the settings each time new ones
   // have been taken over (construction, reloads); overriders copy what other
   // threads read. Within this class's constructor only the empty one runs.
   virtual void settingsChanged() {}
@@ -176,7 +176,7 @@ class Monitor : public Regenerator, public SignalExecutor {
 
   std::mutex changedConfMutex_;
   std::set<pid_t> changedConf_;
-  A pipe in every turn's wait; a byte written to it ends the
+  // A pipe in every turn's wait; a byte written to it ends the
   // wait early (requests from other threads). Non-blocking at both ends.
   norvak::base::UniqueFd wakeRead_;
   norvak::base::UniqueFd wakeWrite_;
