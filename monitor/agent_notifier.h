@@ -40,7 +40,10 @@ struct AgentNotice {
 // Notices leave one at a time in the order they were posted. One that cannot
 // be delivered stays at the head and is tried again after a growing pause
 // (or at once when wake() says the agent may be back), so nothing is lost
-// while the agent restarts. The queue is bounded: when an unreachable agent
+// while the agent restarts. The pause grows to half a minute: the monitor
+// wakes the notifier whenever the agent's application (re)starts, so a long
+// pause costs no delay then, and an agent that stays away costs a few log
+// lines a minute, not a stream of them. The queue is bounded: when an unreachable agent
 // lets it fill up, the oldest notice waiting is dropped, with a log line.
 class AgentNotifier {
  public:
@@ -52,7 +55,7 @@ class AgentNotifier {
 
   explicit AgentNotifier(Sender sender, size_t capacity = kDefaultCapacity,
                          std::chrono::milliseconds firstRetry = std::chrono::milliseconds(250),
-                         std::chrono::milliseconds maxRetry = std::chrono::seconds(5));
+                         std::chrono::milliseconds maxRetry = std::chrono::seconds(30));
   // Stops the thread; what is still queued is dropped.
   ~AgentNotifier();
   AgentNotifier(const AgentNotifier&) = delete;

@@ -115,18 +115,18 @@ TEST_F(AgentSettingsTest, MailSettingsAreTakenWhateverTheCaseOfTheKeys) {
   // Without the mail daemon's application nothing is asked at all.
   r->readConfigFromAgent(&client_, false);
   EXPECT_EQ(agent_.asked(44), 1);
-}
 
-TEST_F(AgentSettingsTest, MissingAddressesFallBackToTheSuperuserWithAWarning) {
+  // An answer without the addresses: the local superuser, with a warning.
   agent_.set(44, {{{"monitor/mta", "exim"}}});
-  auto r = reader(false);
   r->readConfigFromAgent(&client_, true);
   EXPECT_EQ(r->getAdminMail(), localSuperuserMailbox());
   EXPECT_EQ(r->getFilterMail(), localSuperuserMailbox());
-  EXPECT_TRUE(warned("parameter \"/Notifier/AdminMail\" from maild configuration not defined, "
-                     "use default value \"" + localSuperuserMailbox() + "\""));
-  EXPECT_TRUE(warned("parameter \"/Notifier/FilterMail\" from maild configuration not defined, "
-                     "use default value \"" + localSuperuserMailbox() + "\""));
+  EXPECT_EQ(r->getMta(), "EXIM");
+  for (const char* name : {"/Notifier/AdminMail", "/Notifier/FilterMail"}) {
+    EXPECT_TRUE(warned(std::string("parameter \"") + name +
+                       "\" from maild configuration not defined, use default value \"" +
+                       localSuperuserMailbox() + "\""));
+  }
 }
 
 TEST_F(AgentSettingsTest, AFailedReadKeepsWhatWasHeld) {

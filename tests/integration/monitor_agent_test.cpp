@@ -29,6 +29,7 @@ using norvak_test::CompDef;
 using norvak_test::ConfValues;
 using norvak_test::MonitorHarness;
 using norvak_test::setConfValue;
+using norvak_test::ShowOnFailure;
 using Records = std::vector<std::vector<std::string>>;
 
 const char kStarted[] = "Norvak (R) Components Monitor started";
@@ -75,6 +76,7 @@ const char kMailData[] =
 TEST(MonitorAgentTest, MailSettingsComeFromTheAgent) {
   MonitorHarness h;
   AgentSuite agent(h);
+  ShowOnFailure show(h, agent);
   agent.writeData(kMailData);
   h.writeMeta("agent.mmc", agent.agentApp());
   h.writeMeta("maild.mmc", h.app("MAILD", "AGENT", {{"maild"}}));
@@ -100,6 +102,7 @@ TEST(MonitorAgentTest, MailSettingsComeFromTheAgent) {
 TEST(MonitorAgentTest, EnterpriseModeRunsWhatTheAgentLists) {
   MonitorHarness h;
   AgentSuite agent(h);
+  ShowOnFailure show(h, agent);
   agent.writeData("[46]\nmonitor/runapplist = WEB\n");
   h.writeMeta("agent.mmc", agent.agentApp());
   h.writeMeta("maild.mmc", h.app("MAILD", "AGENT", {{"maild"}}));
@@ -142,6 +145,7 @@ TEST(MonitorAgentTest, EnterpriseModeRunsWhatTheAgentLists) {
 TEST(MonitorAgentTest, StartAppAndStopAppCarryTheApplicationsFields) {
   MonitorHarness h;
   AgentSuite agent(h);
+  ShowOnFailure show(h, agent);
   const std::string me = userGroup();
   h.writeMeta("agent.mmc", agent.agentApp());
   // Two components, one of them with no user: two permissions, no arguments.
@@ -177,10 +181,11 @@ TEST(MonitorAgentTest, StartAppAndStopAppCarryTheApplicationsFields) {
 TEST(MonitorAgentTest, AgentKilledIsRestartedAndNothingIsLostMeanwhile) {
   MonitorHarness h;
   AgentSuite agent(h);
+  ShowOnFailure show(h, agent);
   agent.writeData(kMailData);
   // Slow to come back, so that there is time to make notices while it is
   // away.
-  h.writeMeta("agent.mmc", agent.agentApp("--start-delay=2500"));
+  h.writeMeta("agent.mmc", agent.agentApp("--start-delay=3000", 15));
   h.writeMeta("maild.mmc", h.app("MAILD", "AGENT", {{"maild"}}));
   h.writeMeta("filter.mmc", h.app("FILTER", "AGENT", {{"scanner"}}));
   h.writeMeta("web.mmc", h.app("WEB", "MAILD", {{"httpd"}}));
@@ -238,6 +243,7 @@ TEST(MonitorAgentTest, AgentKilledIsRestartedAndNothingIsLostMeanwhile) {
 TEST(MonitorAgentTest, StalledAgentDelaysNoRestart) {
   MonitorHarness h;
   AgentSuite agent(h);
+  ShowOnFailure show(h, agent);
   h.writeMeta("agent.mmc", agent.agentApp());
   h.writeMeta("leaver.mmc", h.app("LEAVER", "AGENT", {{"leaver", "--term=exit"}}));
   h.writeMeta("victim.mmc", h.app("VICTIM", "AGENT", {{"victim"}}));
@@ -279,6 +285,7 @@ TEST(MonitorAgentTest, StalledAgentDelaysNoRestart) {
 TEST(MonitorAgentTest, MalformedAnswersNeitherStopTheMonitorNorLeak) {
   MonitorHarness h;
   AgentSuite agent(h);
+  ShowOnFailure show(h, agent);
   agent.writeData(kMailData);
   h.writeMeta("agent.mmc", agent.agentApp());
   h.writeMeta("maild.mmc", h.app("MAILD", "AGENT", {{"maild"}}));
@@ -342,6 +349,7 @@ TEST(MonitorAgentTest, CheckAllChecksEveryComponentAgainstATemporaryAgent) {
   {
     MonitorHarness h;
     AgentSuite agent(h);
+    ShowOnFailure show(h, agent);
     writeCheckSuite(h, agent, "");
     std::string out, err;
     EXPECT_EQ(h.runToEnd({"--check-all"}, out, err), 0) << err;
@@ -364,6 +372,7 @@ TEST(MonitorAgentTest, CheckAllChecksEveryComponentAgainstATemporaryAgent) {
   {
     MonitorHarness h;
     AgentSuite agent(h);
+    ShowOnFailure show(h, agent);
     writeCheckSuite(h, agent, "--check-output=unknown-option-frobnicate");
     std::string out, err;
     h.runToEnd({"--check-all"}, out, err);

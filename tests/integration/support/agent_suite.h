@@ -9,6 +9,8 @@
 #include <string>
 #include <vector>
 
+#include <gtest/gtest.h>
+
 #include "monitor_harness.h"
 
 namespace norvak_test {
@@ -37,11 +39,12 @@ class AgentSuite {
 
   // The AGENT application, its one component "agent" a fake-agent; extra
   // words go after the agent's own.
-  std::string agentApp(const std::string& extra = "") const {
+  std::string agentApp(const std::string& extra = "", int startTimeout = 5) const {
     link("agent");
     return "APPLICATION AGENT\n  PATH \"" + h_.binDir() + "\"\n  COMPONENTS\n    agent \"--listen " +
            address() + " --data " + dataFile() + " --record " + recordFile() +
-           (extra.empty() ? "" : " " + extra) + "\" 5 3 LOG -\n  ENDCOMPONENTS\nENDAPPLICATION\n";
+           (extra.empty() ? "" : " " + extra) + "\" " + std::to_string(startTimeout) +
+           " 3 LOG -\n  ENDCOMPONENTS\nENDAPPLICATION\n";
   }
 
   // The recorded lines of one kind ("Config", "StartApp", ...), split at
@@ -84,6 +87,25 @@ class AgentSuite {
 
  private:
   MonitorHarness& h_;
+};
+
+// On a failed test, shows the end of the monitor's log and what the agent
+// recorded: the installation is gone by the time anyone looks.
+class ShowOnFailure {
+ public:
+  ShowOnFailure(MonitorHarness& h, const AgentSuite& agent) : h_(h), agent_(agent) {}
+  ~ShowOnFailure() {
+    if (!::testing::Test::HasFailure()) return;
+    const std::vector<std::string> log = fileLines(h_.logFile());
+    std::string text;
+    for (size_t i = log.size() > 60 ? log.size() - 60 : 0; i < log.size(); ++i) text += log[i] + "\n";
+    ADD_FAILURE() << "monitor log (end):\n" << text << "agent record:\n"
+                  << readFile(agent_.recordFile());
+  }
+
+ private:
+  MonitorHarness& h_;
+  const AgentSuite& agent_;
 };
 
 // Replaces the value of a key of the configuration the harness wrote.
