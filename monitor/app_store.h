@@ -98,6 +98,8 @@ class AppStore {
                  bool announce, CompStrategy* strategy = nullptr);
   void advanceStarts(Clock::MonoTime now);
   bool startsPending() const { return !plan_.empty(); }
+  // The application waits in the start queue, or is being started.
+  bool isQueued(const std::string& name) const { return queued_.count(name) > 0; }
   // The answer of a component that a queued start waits for has arrived (or
   // its time is up).
   void answerArrived(Application& app, Component& comp, bool timedOut, Clock::MonoTime now);

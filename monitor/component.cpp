@@ -98,6 +98,12 @@ Component::Component(Component&& other) noexcept
       deadline_(other.deadline_),
       prevPid_(other.prevPid_),
       prevSignalled_(other.prevSignalled_),
+      startTime_(other.startTime_),
+      restarts_(other.restarts_),
+      lastFaultTime_(other.lastFaultTime_),
+      lastFaultCause_(std::move(other.lastFaultCause_)),
+      lastEnd_(std::move(other.lastEnd_)),
+      givenUp_(other.givenUp_),
       outputRead_(other.outputRead_),
       outputPeriodEnd_(other.outputPeriodEnd_) {}
 
@@ -128,6 +134,12 @@ Component& Component::operator=(Component&& other) noexcept {
   deadline_ = other.deadline_;
   prevPid_ = other.prevPid_;
   prevSignalled_ = other.prevSignalled_;
+  startTime_ = other.startTime_;
+  restarts_ = other.restarts_;
+  lastFaultTime_ = other.lastFaultTime_;
+  lastFaultCause_ = std::move(other.lastFaultCause_);
+  lastEnd_ = std::move(other.lastEnd_);
+  givenUp_ = other.givenUp_;
   outputRead_ = other.outputRead_;
   outputPeriodEnd_ = other.outputPeriodEnd_;
   return *this;
@@ -327,6 +339,8 @@ void Component::completeStart(bool timedOut) {
   std::string text = "component \"" + name_ + "\"";
   if (answer == ' ') {
     state_ = State::kRunning;
+    startTime_ = time(nullptr);
+    givenUp_ = false;
     // From here on the pipe is only watched; reads must never block.
     fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) | O_NONBLOCK);
     outputRead_ = 0;
@@ -444,7 +458,12 @@ bool Component::stop(bool fault) {
   state_ = State::kStopped;
   fd_.reset();
   diagFd_.reset();
-  return stopProcess();
+  const bool exited = stopProcess();
+  if (fault) {
+    lastFaultTime_ = time(nullptr);
+    lastFaultCause_ = lastEnd_;
+  }
+  return exited;
 }
 
 bool Component::stopProcess() {
@@ -462,6 +481,8 @@ bool Component::stopProcess() {
   proc_.kill(SIGTERM);
   ExitStatus status;
   proc_.waitOrKill(timeStop_, &status);
+  lastEnd_ = status.signal > 0 ? "signal " + signalText(status.signal)
+                               : "exit " + std::to_string(status.code);
   if (!isCheckAll() && status.signal > 0) {
     signalledPid_ = pid;
     logError("component \"" + name_ + "\" terminated by signal " + signalText(status.signal));

@@ -100,6 +100,17 @@ class Component {
   // Read end of the standard-error pipe of a check-all start, or -1.
   int diagFd() const { return diagFd_.get(); }
   const Informer* informer() const { return informer_.get(); }
+  // For the administrators' status: when the current process answered (0
+  // before), restarts begun since the monitor started, the last unexpected
+  // end and how it ended ("exit N" / "signal NAME"), and whether the
+  // recovery gave up on it (cleared by the next successful start).
+  time_t startTime() const { return startTime_; }
+  int restarts() const { return restarts_; }
+  time_t lastFaultTime() const { return lastFaultTime_; }
+  const std::string& lastFaultCause() const { return lastFaultCause_; }
+  bool givenUp() const { return givenUp_; }
+  void countRestart() { ++restarts_; }
+  void setGivenUp() { givenUp_ = true; }
 
   // Rebuilds the informer from logType and cmd; called before every start.
   void createInformer();
@@ -195,6 +206,12 @@ class Component {
   // A failed start is not a new identity: these come back when it fails.
   pid_t prevPid_ = -1;
   pid_t prevSignalled_ = -1;
+  time_t startTime_ = 0;
+  int restarts_ = 0;
+  time_t lastFaultTime_ = 0;
+  std::string lastFaultCause_;
+  std::string lastEnd_;  // how the last stopped process ended
+  bool givenUp_ = false;
   // Output read in the current period.
   size_t outputRead_ = 0;
   Clock::MonoTime outputPeriodEnd_;

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 
+#include "frame/app_name_less.h"
 #include "frame/log.h"
 
 namespace {
@@ -57,4 +58,15 @@ bool DeferredEventStore::popDue(int64_t now, DeferredEvent& out) {
   out = std::move(heap_.back());
   heap_.pop_back();
   return true;
+}
+
+bool DeferredEventStore::dueFor(const std::string& appName, const std::string& compName,
+                                int64_t& due) const {
+  for (const DeferredEvent& event : heap_) {
+    if (event.compName == compName && appNameEqual(event.appName, appName)) {
+      due = event.due;
+      return true;
+    }
+  }
+  return false;
 }

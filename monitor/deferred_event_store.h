@@ -47,6 +47,8 @@ class DeferredEventStore {
   // The earliest due time; false when nothing is pending.
   bool nextDue(int64_t& due) const;
 
+  // The due time of the pending try for the component, if there is one.
+  bool dueFor(const std::string& appName, const std::string& compName, int64_t& due) const;
   size_t size() const { return heap_.size(); }
   bool empty() const { return heap_.empty(); }
 

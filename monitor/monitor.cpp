@@ -126,6 +126,7 @@ void Monitor::computeRunAppSet(AppNameSet& set) const {
   } else {
     set = settings_.getRunAppList();
   }
+  dropAdminStopped(set);
 }
 
 void Monitor::getRunAppSet(AppNameSet& set) {
@@ -310,6 +311,7 @@ void Monitor::turn(int maxWaitMs) {
   }
   store_.advanceStarts(now);
   if (isRunning()) processDeferredEvents();
+  serveAdminJobs();
 }
 
 void Monitor::componentDied(Application& app, Component& comp) {
@@ -326,7 +328,10 @@ void Monitor::componentDied(Application& app, Component& comp) {
     noTryLeft = true;
   }
   store_.componentFault(app, comp, wall);
-  if (noTryLeft) app.cannotRecover(comp, wall);
+  if (noTryLeft) {
+    comp.setGivenUp();
+    app.cannotRecover(comp, wall);
+  }
 }
 
 void Monitor::answerArrived(Application& app, Component& comp, bool timedOut) {
@@ -367,7 +372,10 @@ void Monitor::retryOrGiveUp(const DeferredEvent& event) {
 void Monitor::giveUp(const DeferredEvent& event) {
   AppStore::AppPtr app = store_.find(event.appName);
   Component* comp = app ? app->findComponent(event.compName) : nullptr;
-  if (comp) app->cannotRecover(*comp, event.faultTime);
+  if (comp) {
+    comp->setGivenUp();
+    app->cannotRecover(*comp, event.faultTime);
+  }
   stopFaultyApps();
 }
 
@@ -404,8 +412,10 @@ void Monitor::processDeferredEvents() {
     }
     // Brought back by something else meanwhile (a reload restart, say).
     if (comp->running() || comp->starting()) continue;
-    if (app->beginRecovery(*comp, clock_.monoNow()))
+    if (app->beginRecovery(*comp, clock_.monoNow())) {
+      comp->countRestart();
       recovering_.push_back(event);
+    }
     else
       retryOrGiveUp(event);
   }
@@ -620,5 +630,207 @@ void Monitor::stop() {
   logDebug("Monitor::stop()");
   std::unique_lock<std::mutex> lock(mainLoopMutex_);
   mainLoopCond_.wait(lock, [this] { return !mainLoopRunning_; });
+  lock.unlock();
+  // Nobody serves them any more: their waiters are let go at once.
+  std::deque<std::shared_ptr<AdminJob>> left;
+  {
+    std::lock_guard<std::mutex> admin(adminMutex_);
+    left.swap(adminQueue_);
+  }
+  left.insert(left.end(), adminStarting_.begin(), adminStarting_.end());
+  adminStarting_.clear();
+  for (const std::shared_ptr<AdminJob>& job : left) finishAdminJob(job, false, "the monitor is stopping");
   store_.stop();
+}
+
+// ---- Administrators' requests ------------------------------------------------
+
+bool Monitor::runAdminJob(const std::shared_ptr<AdminJob>& job, int seconds) {
+  std::unique_lock<std::mutex> lock(adminMutex_);
+  const bool wake = adminQueue_.empty();
+  adminQueue_.push_back(job);
+  // A full pipe already holds a wake-up.
+  if (wake && wakeWrite_ && write(wakeWrite_.get(), "a", 1) < 0) {
+  }
+  return adminCond_.wait_for(lock, std::chrono::seconds(std::max(seconds, 1)),
+                             [&job] { return job->done; });
+}
+
+void Monitor::finishAdminJob(const std::shared_ptr<AdminJob>& job, bool ok,
+                             const std::string& message) {
+  {
+    std::lock_guard<std::mutex> lock(adminMutex_);
+    job->ok = ok;
+    job->message = message;
+    job->done = true;
+  }
+  adminCond_.notify_all();
+}
+
+void Monitor::dropAdminStopped(AppNameSet& set) const {
+  if (adminStopped_.empty()) return;
+  AppNameSet dropped = adminStopped_;
+  // Whatever depends, however indirectly, on a stopped application would
+  // start it again as its dependency.
+  for (bool grew = true; grew;) {
+    grew = false;
+    for (const AppStore::AppPtr& app : store_.applications()) {
+      if (dropped.count(app->name())) continue;
+      for (const std::string& dep : app->dependencies()) {
+        if (dropped.count(dep)) {
+          dropped.insert(app->name());
+          grew = true;
+          break;
+        }
+      }
+    }
+  }
+  for (const std::string& name : dropped) set.erase(name);
+}
+
+void Monitor::beginAdminStart(const std::shared_ptr<AdminJob>& job) {
+  const std::string& name = job->names.front();
+  AppStore::AppPtr app = store_.find(name);
+  // Its dependencies come up with it, so they are no longer held down.
+  std::vector<std::string> pending{app->name()};
+  while (!pending.empty()) {
+    const std::string next = pending.back();
+    pending.pop_back();
+    adminStopped_.erase(next);
+    if (AppStore::AppPtr dep = store_.find(next))
+      pending.insert(pending.end(), dep->dependencies().begin(), dep->dependencies().end());
+  }
+  try {
+    store_.planStart({app->name()}, store_.retryDelays(), true);
+  } catch (const std::exception& e) {
+    finishAdminJob(job, false, std::string("cannot start \"") + name + "\": " + e.what());
+    return;
+  }
+  adminStarting_.push_back(job);
+}
+
+void Monitor::serveAdminJobs() {
+  std::deque<std::shared_ptr<AdminJob>> jobs;
+  {
+    std::lock_guard<std::mutex> lock(adminMutex_);
+    jobs.swap(adminQueue_);
+  }
+  for (const std::shared_ptr<AdminJob>& job : jobs) {
+    if (job->kind == AdminJob::kStatus) {
+      fillStatus(*job);
+      finishAdminJob(job, job->status.ok, job->status.message);
+      continue;
+    }
+    AppStore::AppPtr app = job->names.empty() ? nullptr : store_.find(job->names.front());
+    if (!app) {
+      finishAdminJob(job, false,
+                     "unknown application \"" + (job->names.empty() ? "" : job->names.front()) +
+                         "\"");
+      continue;
+    }
+    if (!isRunning()) {
+      finishAdminJob(job, false, "the monitor is stopping");
+      continue;
+    }
+    // A restart brings back the dependents its stop takes down.
+    std::vector<std::string> dependents;
+    if (job->kind == AdminJob::kRestart) {
+      std::vector<std::string> pending = store_.dependentsOf(app->name());
+      while (!pending.empty()) {
+        const std::string next = pending.back();
+        pending.pop_back();
+        AppStore::AppPtr dep = store_.find(next);
+        if (!dep || !dep->isRunning() ||
+            std::find(dependents.begin(), dependents.end(), dep->name()) != dependents.end())
+          continue;
+        dependents.push_back(dep->name());
+        const std::vector<std::string> more = store_.dependentsOf(dep->name());
+        pending.insert(pending.end(), more.begin(), more.end());
+      }
+    }
+    if (job->kind == AdminJob::kStop || job->kind == AdminJob::kRestart) {
+      logInfo("application \"" + app->name() + "\" stopped by the administrator");
+      if (app->isRunning()) store_.stopAppAndIDepends(*app);
+      adminStopped_.insert(app->name());
+    }
+    if (job->kind == AdminJob::kStop) {
+      finishAdminJob(job, true, std::string());
+      continue;
+    }
+    logInfo("application \"" + app->name() + "\" started by the administrator");
+    beginAdminStart(job);
+    if (!dependents.empty()) {
+      try {
+        store_.planStart(dependents, store_.retryDelays(), true);
+      } catch (const std::exception& e) {
+        logError(std::string("restart of the dependents failed: ") + e.what());
+      }
+    }
+  }
+  for (auto it = adminStarting_.begin(); it != adminStarting_.end();) {
+    AppStore::AppPtr app = store_.find((*it)->names.front());
+    if (app && store_.isQueued(app->name()) && isRunning()) {
+      ++it;
+      continue;
+    }
+    if (app && app->isStarted())
+      finishAdminJob(*it, true, std::string());
+    else
+      finishAdminJob(*it, false, "start of \"" + (*it)->names.front() + "\" failed");
+    it = adminStarting_.erase(it);
+  }
+}
+
+void Monitor::fillStatus(AdminJob& job) const {
+  using norvak::maild::NkAppStatus;
+  using norvak::maild::NkCompStatus;
+  norvak::maild::NkStatusResult& result = job.status;
+  result = norvak::maild::NkStatusResult();
+  for (const std::string& name : job.names) {
+    if (!store_.find(name)) {
+      result.message = "unknown application \"" + name + "\"";
+      return;
+    }
+  }
+  const time_t wall = clock_.wallNow();
+  const int64_t mono = clock_.monoSeconds();
+  for (const AppStore::AppPtr& app : store_.applications()) {
+    if (!job.names.empty() &&
+        std::none_of(job.names.begin(), job.names.end(),
+                     [&app](const std::string& n) { return appNameEqual(n, app->name()); }))
+      continue;
+    NkAppStatus out;
+    out.name = app->name();
+    out.fullName = app->fullName();
+    out.running = app->isRunning();
+    out.adminStopped = adminStopped_.count(app->name()) > 0;
+    out.dependencies.assign(app->dependencies().begin(), app->dependencies().end());
+    for (const Component& comp : app->components()) {
+      NkCompStatus c;
+      c.name = comp.name();
+      c.pid = comp.pid();
+      c.restarts = comp.restarts();
+      c.lastFaultTime = comp.lastFaultTime();
+      c.lastFaultCause = comp.lastFaultCause();
+      int64_t due = 0;
+      if (comp.running()) {
+        c.state = norvak::maild::kRunningState;
+        c.startTime = comp.startTime();
+      } else if (comp.starting()) {
+        c.state = norvak::maild::kStartingState;
+      } else if (comp.givenUp()) {
+        c.state = norvak::maild::kGivenUpState;
+      } else if (app->isRunning() && events_.dueFor(app->name(), comp.name(), due)) {
+        c.state = norvak::maild::kWaitingState;
+        c.nextTry = static_cast<int64_t>(wall) + std::max<int64_t>(due - mono, 0);
+      } else if (app->isRunning() && comp.lastFaultTime() > 0) {
+        c.state = norvak::maild::kFailedState;
+      } else {
+        c.state = norvak::maild::kStoppedState;
+      }
+      out.components.push_back(std::move(c));
+    }
+    result.apps.push_back(std::move(out));
+  }
+  result.ok = true;
 }

@@ -6,6 +6,7 @@
 #include <time.h>
 
 #include <condition_variable>
+#include <deque>
 #include <memory>
 #include <mutex>
 #include <set>
@@ -23,6 +24,7 @@
 #include "monitor/deferred_event_store.h"
 #include "monitor/regenerator.h"
 #include "monitor/run_app_store.h"
+#include "protocols/nk_status.h"
 
 // The supervision core: owns the settings, the application store and the
 // schedule of restarts; starts the run set, runs the main loop that notices
@@ -86,6 +88,21 @@ class Monitor : public Regenerator, public SignalExecutor {
   // once rather than on the next turn.
   void addChangedConf(const std::set<pid_t>& pids);
   void getChangedConf(std::set<pid_t>& pids);
+
+  // ---- Administrators' requests ----
+  // Served by the main loop, which alone may touch the store: another
+  // thread posts a job and waits for the loop to answer it.
+  struct AdminJob {
+    enum Kind { kStatus, kStart, kStop, kRestart } kind = kStatus;
+    std::vector<std::string> names;  // the applications (status: empty for all)
+    bool done = false;
+    bool ok = false;
+    std::string message;
+    norvak::maild::NkStatusResult status;
+  };
+  // From any thread but the main loop's. False when the loop did not answer
+  // within the time: the job is then answered, unseen, whenever it gets to it.
+  bool runAdminJob(const std::shared_ptr<AdminJob>& job, int seconds);
 
   static void setState(bool started);
   static bool isRunning();
@@ -159,6 +176,13 @@ class Monitor : public Regenerator, public SignalExecutor {
   void stopFaultyApps();
   void dropStaleRecoveries();
   static bool terminationPending();
+  void serveAdminJobs();
+  void finishAdminJob(const std::shared_ptr<AdminJob>& job, bool ok, const std::string& message);
+  void beginAdminStart(const std::shared_ptr<AdminJob>& job);
+  void fillStatus(AdminJob& job) const;
+  // Takes out of a run set what the administrator has stopped and whatever
+  // needs it, so that a reload does not bring it back.
+  void dropAdminStopped(AppNameSet& set) const;
   static void sendHup(pid_t pid, const std::string& name);
 
   const Clock& clock_;
@@ -182,6 +206,13 @@ class Monitor : public Regenerator, public SignalExecutor {
   norvak::base::UniqueFd wakeWrite_;
 
   pid_t ownPid_ = -1;
+
+  std::mutex adminMutex_;
+  std::condition_variable adminCond_;
+  std::deque<std::shared_ptr<AdminJob>> adminQueue_;
+  // Main loop only: starts asked for and not yet over.
+  std::vector<std::shared_ptr<AdminJob>> adminStarting_;
+  AppNameSet adminStopped_;
 
   // ---- Configuration agent ----
   // The link before the notifier, which uses it: the notifier goes first.

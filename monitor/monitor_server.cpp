@@ -22,6 +22,11 @@ using norvak::maild::NkPeer;
 using norvak::maild::NkReloadCompServer;
 using norvak::maild::NkUpdateResult;
 using norvak::maild::NkUpdateServer;
+using norvak::maild::NkControlAction;
+using norvak::maild::NkControlResult;
+using norvak::maild::NkControlServer;
+using norvak::maild::NkStatusResult;
+using norvak::maild::NkStatusServer;
 
 namespace {
 
@@ -54,6 +59,10 @@ std::string protocolName(uint32_t protocol) {
       return "ReloadComp (8200)";
     case NkUpdateServer::kId:
       return "Update (8204)";
+    case NkStatusServer::kId:
+      return "Status (8300)";
+    case NkControlServer::kId:
+      return "Control (8301)";
     default:
       return "protocol " + std::to_string(protocol);
   }
@@ -76,6 +85,17 @@ MonitorServer::MonitorServer(const std::string& confFile, const std::string& run
           },
           [this](const norvak::ipc::NkIfIPC& connection) {
             return admit(NkUpdateServer::kId, connection);
+          }),
+      statusServer_([this](const std::vector<std::string>& apps) { return statusProcessor(apps); },
+                    [this](const norvak::ipc::NkIfIPC& connection) {
+                      return admit(NkStatusServer::kId, connection);
+                    }),
+      controlServer_(
+          [this](NkControlAction action, const std::string& app) {
+            return controlProcessor(action, app);
+          },
+          [this](const norvak::ipc::NkIfIPC& connection) {
+            return admit(NkControlServer::kId, connection);
           }) {}
 
 MonitorServer::~MonitorServer() {
@@ -155,9 +175,14 @@ void MonitorServer::createSession(const std::list<std::string>& addresses, int t
     session_ = std::make_unique<norvak::ipc::NkServerSession>(pool);
     session_->Register(&reloadCompServer_);
     session_->Register(&updateServer_);
+    session_->Register(&statusServer_);
+    session_->Register(&controlServer_);
+    timeoutSeconds_ = timeoutSeconds;
     const NkTimeout timeout = NkTimeout::Seconds(static_cast<uint32_t>(timeoutSeconds));
     session_->SetTimeout(timeout);
     updateServer_.SetReplyTimeout(timeout);
+    statusServer_.SetReplyTimeout(timeout);
+    controlServer_.SetReplyTimeout(timeout);
     session_->Open(std::vector<std::string>(addresses.begin(), addresses.end()));
   } catch (const std::exception& e) {
     destroySession();
@@ -237,8 +262,10 @@ std::string MonitorServer::refusal(uint32_t protocol, const NkPeer& peer, uid_t 
       return "uid " + std::to_string(peer.uid) + " is neither root nor the monitor's user (uid " +
              std::to_string(ownUid) + ")";
     case NkPeer::kInet:
-      if (protocol != NkUpdateServer::kId || peer.loopback) return std::string();
-      return "updates over TCP are taken from the loopback interface only";
+      if (protocol == NkReloadCompServer::kId || peer.loopback) return std::string();
+      if (protocol == NkUpdateServer::kId)
+        return "updates over TCP are taken from the loopback interface only";
+      return "status and control over TCP are taken from the loopback interface only";
     case NkPeer::kUnknown:
       break;
   }
@@ -251,6 +278,8 @@ std::string MonitorServer::admit(uint32_t protocol, const norvak::ipc::NkIfIPC& 
   if (reason.empty()) return reason;
   logAlert("management request refused: " + protocolName(protocol) + " from " + peer.ToString() +
            ": " + reason);
+  if (protocol == NkStatusServer::kId || protocol == NkControlServer::kId)
+    return "request refused: " + reason;
   return "update refused: " + reason;
 }
 
@@ -280,5 +309,42 @@ NkUpdateResult MonitorServer::updateProcessor(const std::string& packageDir,
   NkUpdateResult answer;
   answer.ok = result.ok;
   answer.message = result.message;
+  return answer;
+}
+
+NkStatusResult MonitorServer::statusProcessor(const std::vector<std::string>& apps) {
+  auto job = std::make_shared<AdminJob>();
+  job->kind = AdminJob::kStatus;
+  job->names = apps;
+  NkStatusResult answer;
+  if (!runAdminJob(job, timeoutSeconds_)) {
+    answer.message = "the monitor did not answer within " + std::to_string(timeoutSeconds_) + " s";
+    return answer;
+  }
+  return job->status;
+}
+
+NkControlResult MonitorServer::controlProcessor(NkControlAction action, const std::string& app) {
+  auto job = std::make_shared<AdminJob>();
+  switch (action) {
+    case NkControlAction::kStart:
+      job->kind = AdminJob::kStart;
+      break;
+    case NkControlAction::kStop:
+      job->kind = AdminJob::kStop;
+      break;
+    case NkControlAction::kRestart:
+      job->kind = AdminJob::kRestart;
+      break;
+  }
+  job->names.push_back(app);
+  NkControlResult answer;
+  if (!runAdminJob(job, timeoutSeconds_)) {
+    answer.message = "not done within " + std::to_string(timeoutSeconds_) +
+                     " s; the monitor goes on with it";
+    return answer;
+  }
+  answer.ok = job->ok;
+  answer.message = job->message;
   return answer;
 }

@@ -15,12 +15,14 @@
 #include "ipc/nk_if_ipc.h"
 #include "ipc/nk_server_session.h"
 #include "monitor/thread_safety_monitor.h"
+#include "protocols/nk_control.h"
 #include "protocols/nk_peer.h"
 #include "protocols/nk_reload_comp_server.h"
+#include "protocols/nk_status.h"
 #include "protocols/nk_update_server.h"
 
-// The monitor as the program builds it: serves ReloadComp (8200) and Update
-// (8204) on the management addresses (/Monitor/Address) with one server
+// The monitor as the program builds it: serves ReloadComp (8200), Update
+// (8204), Status (8300) and Control (8301) on the management addresses (/Monitor/Address) with one server
 // session, and reaches the monitor only through the mediator.
 //
 // Requests are taken from strangers' sockets, so the server trusts nothing
@@ -58,6 +60,10 @@ class MonitorServer : public ThreadSafetyMonitor {
                                                 const std::string& argument,
                                                 const std::string& product);
 
+  norvak::maild::NkStatusResult statusProcessor(const std::vector<std::string>& apps);
+  norvak::maild::NkControlResult controlProcessor(norvak::maild::NkControlAction action,
+                                                  const std::string& app);
+
   // Why the peer may not use the protocol; empty when it may.
   static std::string refusal(uint32_t protocol, const norvak::maild::NkPeer& peer, uid_t ownUid);
 
@@ -79,6 +85,9 @@ class MonitorServer : public ThreadSafetyMonitor {
   std::unique_ptr<norvak::ipc::NkServerSession> session_;
   norvak::maild::NkReloadCompServer reloadCompServer_;
   norvak::maild::NkUpdateServer updateServer_;
+  norvak::maild::NkStatusServer statusServer_;
+  norvak::maild::NkControlServer controlServer_;
+  int timeoutSeconds_ = 30;
   // monitorProtoThread and its siblings.
   std::vector<boost::thread> protoThreads_;
 

@@ -8,6 +8,12 @@
 //   norvak-monitor-ctl [OPTION] update DIR ARG PRODUCT
 //       runs the unpacked package's pre-update script and prints the
 //       monitor's answer.
+//   norvak-monitor-ctl [OPTION] [--json] status [APP...]
+//       the applications and their components, one line per component.
+//   norvak-monitor-ctl [OPTION] start|stop|restart APP
+//       starts (its dependencies first), stops (its dependents first) or
+//       restarts the application, and waits until that is done. A stopped
+//       application stays stopped across reloads until it is started again.
 //
 // The address is --address, or the first reachable one of /Monitor/Address
 // in the monitor's configuration file. Exit status: 0 done, 1 the monitor
@@ -17,9 +23,12 @@
 #include <unistd.h>
 
 #include <boost/program_options.hpp>
+#include <algorithm>
 #include <cerrno>
 #include <climits>
+#include <cstdio>
 #include <cstdlib>
+#include <ctime>
 #include <iostream>
 #include <list>
 #include <memory>
@@ -36,7 +45,9 @@
 #include "ipc/nk_ipc_factory.h"
 #include "ipc/nk_session_pool_manager.h"
 #include "ipc/nk_timeout.h"
+#include "protocols/nk_control.h"
 #include "protocols/nk_peer.h"
+#include "protocols/nk_status.h"
 #include "protocols/nk_reload_comp_client.h"
 #include "protocols/nk_update_client.h"
 
@@ -57,6 +68,7 @@ struct Options {
   std::string address;
   std::string conf;
   int timeout = 0;  // 0: the configured one
+  bool json = false;
 };
 
 // Ends the program with a status and a one-line reason.
@@ -100,7 +112,9 @@ class CheckedPool : public ipc::NkSessionPoolManager {
 
 po::options_description describe(Options& options) {
   po::options_description desc(
-      std::string("Use: ") + kName + " [OPTION] reload [PID...] | update DIR ARG PRODUCT",
+      std::string("Use: ") + kName +
+          " [OPTION] reload [PID...] | update DIR ARG PRODUCT | status [APP...] | "
+          "start|stop|restart APP",
       po::options_description::m_default_line_length,
       po::options_description::m_default_line_length / 2);
   desc.add_options()
@@ -110,6 +124,7 @@ po::options_description describe(Options& options) {
        "default: /Monitor/Address of the configuration file")
       ("conf,c", po::value<std::string>(&options.conf)->default_value(kDefaultConf),
        "the monitor's configuration file")
+      ("json,j", po::bool_switch(&options.json), "status: print JSON instead of a table")
       ("timeout,t", po::value<int>(&options.timeout),
        "seconds to wait for the monitor (default: /Monitor/Timeout; an update also waits "
        "for its pre-update script)");
@@ -121,6 +136,12 @@ const char kCommands[] =
     "  reload [PID...]          SIGHUP to the components with these pids; the\n"
     "                           monitor's own pid reloads the monitor\n"
     "  update DIR ARG PRODUCT   install the unpacked update package in DIR\n"
+    "  status [APP...]          the applications' components, their state, pid,\n"
+    "                           uptime and restarts (--json: as JSON)\n"
+    "  start APP                start the application after its dependencies\n"
+    "  stop APP                 stop the application after its dependents; it\n"
+    "                           stays stopped across reloads until started\n"
+    "  restart APP              stop, then start the application\n"
     "\nExit status: 0 done, 1 refused or failed, 2 monitor not reachable,\n"
     "6 bad command line.\n";
 
@@ -228,6 +249,138 @@ void exchange(ipc::NkClientProtocol& protocol, const std::vector<std::string>& a
   }
 }
 
+std::string jsonString(const std::string& text) {
+  std::string out = "\"";
+  for (const char ch : text) {
+    const unsigned char c = static_cast<unsigned char>(ch);
+    switch (c) {
+      case '"':
+        out += "\\\"";
+        break;
+      case '\\':
+        out += "\\\\";
+        break;
+      case '\n':
+        out += "\\n";
+        break;
+      case '\r':
+        out += "\\r";
+        break;
+      case '\t':
+        out += "\\t";
+        break;
+      default:
+        if (c < 0x20 || c == 0x7f) {
+          char escaped[8];
+          std::snprintf(escaped, sizeof escaped, "\\u%04x", c);
+          out += escaped;
+        } else {
+          out += ch;
+        }
+    }
+  }
+  return out + "\"";
+}
+
+std::string clockTime(int64_t when) {
+  const time_t t = static_cast<time_t>(when);
+  struct tm local;
+  char text[32];
+  if (localtime_r(&t, &local) == nullptr ||
+      std::strftime(text, sizeof text, "%Y-%m-%d %H:%M:%S", &local) == 0)
+    return std::to_string(when);
+  return text;
+}
+
+std::string duration(int64_t seconds) {
+  if (seconds < 0) seconds = 0;
+  char text[48];
+  if (seconds >= 86400) {
+    std::snprintf(text, sizeof text, "%lldd%02lldh%02lldm", static_cast<long long>(seconds / 86400),
+                  static_cast<long long>(seconds % 86400 / 3600),
+                  static_cast<long long>(seconds % 3600 / 60));
+  } else {
+    std::snprintf(text, sizeof text, "%02lld:%02lld:%02lld", static_cast<long long>(seconds / 3600),
+                  static_cast<long long>(seconds % 3600 / 60), static_cast<long long>(seconds % 60));
+  }
+  return text;
+}
+
+bool alive(const maild::NkCompStatus& comp) {
+  return comp.state == maild::kRunningState || comp.state == maild::kStartingState;
+}
+
+std::string stateText(const maild::NkAppStatus& app, const maild::NkCompStatus& comp) {
+  if (comp.state == maild::kStoppedState && app.adminStopped) return "stopped by administrator";
+  if (comp.state == maild::kWaitingState && comp.nextTry > 0)
+    return "waiting for restart at " + clockTime(comp.nextTry);
+  return comp.state;
+}
+
+void printTable(const maild::NkStatusResult& result, int64_t now) {
+  std::vector<std::vector<std::string>> rows{
+      {"APPLICATION", "COMPONENT", "STATE", "PID", "UPTIME", "RESTARTS"}};
+  for (const maild::NkAppStatus& app : result.apps) {
+    for (const maild::NkCompStatus& comp : app.components) {
+      const bool running = comp.state == maild::kRunningState;
+      rows.push_back({app.name, comp.name, stateText(app, comp),
+                      alive(comp) && comp.pid > 0 ? std::to_string(comp.pid) : "-",
+                      running && comp.startTime > 0 ? duration(now - comp.startTime) : "-",
+                      std::to_string(comp.restarts)});
+    }
+  }
+  std::vector<size_t> widths(rows.front().size(), 0);
+  for (const auto& row : rows) {
+    for (size_t i = 0; i < row.size(); ++i) widths[i] = std::max(widths[i], row[i].size());
+  }
+  for (const auto& row : rows) {
+    std::string line;
+    for (size_t i = 0; i < row.size(); ++i) {
+      line += row[i];
+      if (i + 1 < row.size()) line += std::string(widths[i] - row[i].size() + 2, ' ');
+    }
+    std::cout << line << "\n";
+  }
+  std::cout.flush();
+}
+
+void printJson(const maild::NkStatusResult& result, int64_t now) {
+  std::ostringstream out;
+  out << "{\"applications\":[";
+  for (size_t a = 0; a < result.apps.size(); ++a) {
+    const maild::NkAppStatus& app = result.apps[a];
+    out << (a ? "," : "") << "{\"name\":" << jsonString(app.name)
+        << ",\"full_name\":" << jsonString(app.fullName)
+        << ",\"running\":" << (app.running ? "true" : "false")
+        << ",\"stopped_by_administrator\":" << (app.adminStopped ? "true" : "false")
+        << ",\"dependencies\":[";
+    for (size_t d = 0; d < app.dependencies.size(); ++d)
+      out << (d ? "," : "") << jsonString(app.dependencies[d]);
+    out << "],\"components\":[";
+    for (size_t c = 0; c < app.components.size(); ++c) {
+      const maild::NkCompStatus& comp = app.components[c];
+      const bool running = comp.state == maild::kRunningState;
+      out << (c ? "," : "") << "{\"name\":" << jsonString(comp.name)
+          << ",\"pid\":" << (alive(comp) && comp.pid > 0 ? std::to_string(comp.pid) : "null")
+          << ",\"state\":" << jsonString(comp.state)
+          << ",\"state_text\":" << jsonString(stateText(app, comp))
+          << ",\"start_time\":" << (running && comp.startTime > 0 ? std::to_string(comp.startTime) : "null")
+          << ",\"uptime\":"
+          << (running && comp.startTime > 0 ? std::to_string(std::max<int64_t>(now - comp.startTime, 0))
+                                            : "null")
+          << ",\"restarts\":" << comp.restarts
+          << ",\"next_try\":" << (comp.nextTry > 0 ? std::to_string(comp.nextTry) : "null")
+          << ",\"last_fault_time\":"
+          << (comp.lastFaultTime > 0 ? std::to_string(comp.lastFaultTime) : "null")
+          << ",\"last_fault_cause\":"
+          << (comp.lastFaultCause.empty() ? "null" : jsonString(comp.lastFaultCause)) << "}";
+    }
+    out << "]}";
+  }
+  out << "]}";
+  std::cout << out.str() << std::endl;
+}
+
 int run(int argc, char** argv) {
   Options options;
   if (!parseCommandLine(argc, argv, options)) return kDone;
@@ -251,6 +404,34 @@ int run(int argc, char** argv) {
     while (!message.empty() && message.back() == '\n') message.pop_back();
     if (!request.IsOk()) throw Failure{kRefused, "update failed: " + message};
     if (!message.empty()) std::cout << message << std::endl;
+    return kDone;
+  }
+  if (options.command == "status") {
+    settle(options, addresses);
+    maild::NkStatusClient request(options.args);
+    exchange(request, addresses, options.timeout + 5, true);
+    const maild::NkStatusResult& result = request.GetResult();
+    if (!result.ok) throw Failure{kRefused, "status refused: " + result.message};
+    const int64_t now = static_cast<int64_t>(time(nullptr));
+    if (options.json)
+      printJson(result, now);
+    else
+      printTable(result, now);
+    return kDone;
+  }
+  if (options.command == "start" || options.command == "stop" || options.command == "restart") {
+    if (options.args.size() != 1) throw Failure{kUsage, options.command + " wants one APP"};
+    const maild::NkControlAction action = options.command == "start"
+                                              ? maild::NkControlAction::kStart
+                                              : options.command == "stop"
+                                                    ? maild::NkControlAction::kStop
+                                                    : maild::NkControlAction::kRestart;
+    settle(options, addresses);
+    maild::NkControlClient request(action, options.args.front());
+    // The monitor answers once the action is over, within its own time-out.
+    exchange(request, addresses, options.timeout + 5, true);
+    if (!request.GetResult().ok)
+      throw Failure{kRefused, options.command + " failed: " + request.GetResult().message};
     return kDone;
   }
   throw Failure{kUsage, "unknown command \"" + options.command + "\""};

@@ -1,0 +1,81 @@
+#ifndef NORVAK_PROTOCOLS_NK_CONTROL_H_
+#define NORVAK_PROTOCOLS_NK_CONTROL_H_
+
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <string>
+
+#include "ipc/nk_client_protocol.h"
+#include "ipc/nk_ddp_unit.h"
+#include "ipc/nk_if_ipc.h"
+#include "ipc/nk_server_protocol.h"
+#include "ipc/nk_timeout.h"
+
+namespace norvak {
+namespace maild {
+
+// Control (8301): start, stop or restart one application.
+//
+// Request: int32 action (NkControlAction), string application name.
+// Answer: int32 ok (0/1), string message (the reason when not ok). The
+// answer comes once the action is done: the application started or its
+// start failed, or it is stopped.
+enum class NkControlAction : int32_t { kStart = 1, kStop = 2, kRestart = 3 };
+
+struct NkControlResult {
+  bool ok = false;
+  std::string message;
+};
+
+class NkControlClient : public ipc::NkClientProtocol {
+ public:
+  static constexpr uint32_t kId = 8301;
+
+  NkControlClient(NkControlAction action, std::string app)
+      : action_(action), app_(std::move(app)) {}
+
+  const NkControlResult& GetResult() const { return result_; }
+
+  std::unique_ptr<ipc::NkDdpUnit> CreateUnit() override;
+  bool IsFinished() override { return true; }
+  uint32_t GetId() const override { return kId; }
+  bool MakeRequest(ipc::NkDdpUnit& request) override;
+  bool ProcessReply(ipc::NkDdpUnit& reply) override;
+
+ private:
+  NkControlAction action_;
+  std::string app_;
+  NkControlResult result_;
+};
+
+class NkControlServer : public ipc::NkServerProtocol {
+ public:
+  static constexpr uint32_t kId = NkControlClient::kId;
+
+  using Handler = std::function<NkControlResult(NkControlAction action, const std::string& app)>;
+  // An empty answer admits the peer; any other text is the refusal, sent as
+  // the failed answer's message.
+  using Gate = std::function<std::string(const ipc::NkIfIPC& connection)>;
+
+  explicit NkControlServer(Handler handler, Gate gate = Gate());
+
+  // The handler waits for the main loop, which may outlast the exchange's
+  // deadline: the answer then gets this much time of its own.
+  void SetReplyTimeout(const base::NkTimeout& timeout) { reply_timeout_ = timeout; }
+
+  std::unique_ptr<ipc::NkDdpUnit> CreateUnit() override;
+  bool IsFinished() override { return true; }
+  uint32_t GetId() const override { return kId; }
+  bool Process(ipc::NkDdpUnit& request, ipc::NkDdpUnit& reply) override;
+
+ private:
+  Handler handler_;
+  Gate gate_;
+  base::NkTimeout reply_timeout_;
+};
+
+}  // namespace maild
+}  // namespace norvak
+
+#endif  // NORVAK_PROTOCOLS_NK_CONTROL_H_

@@ -1,0 +1,148 @@
+#include "protocols/nk_status.h"
+
+#include <utility>
+
+#include "ipc/nk_deadline.h"
+#include "ipc/nk_exception.h"
+
+namespace norvak {
+namespace maild {
+
+const char kRunningState[] = "running";
+const char kStoppedState[] = "stopped";
+const char kFailedState[] = "failed";
+const char kWaitingState[] = "waiting";
+const char kGivenUpState[] = "given up";
+const char kStartingState[] = "starting";
+
+namespace {
+
+int32_t ReadCount(ipc::NkDdpUnit& unit, int32_t limit) {
+  const int32_t count = unit.GetInt32();
+  if (count < 0 || count > limit)
+    throw base::NkException("management request: bad count " + std::to_string(count));
+  return count;
+}
+
+std::string ReadName(ipc::NkDdpUnit& unit) {
+  const uint32_t length = static_cast<uint32_t>(unit.GetInt32());
+  if (length > kMaxNameLength)
+    throw base::NkException("management request: string of " + std::to_string(length) +
+                            " bytes refused");
+  std::string out(length, '\0');
+  if (length > 0 && !unit.GetBuffer(out)) throw base::NkException("management request: short string");
+  return out;
+}
+
+}  // namespace
+
+std::vector<std::string> NkReadNames(ipc::NkDdpUnit& unit) {
+  const int32_t count = ReadCount(unit, kMaxNames);
+  std::vector<std::string> names;
+  for (int32_t i = 0; i < count; ++i) names.push_back(ReadName(unit));
+  return names;
+}
+
+bool NkAddNames(ipc::NkDdpUnit& unit, const std::vector<std::string>& names) {
+  if (!unit.AddInt32(static_cast<int32_t>(names.size()))) return false;
+  for (const std::string& name : names) {
+    if (!unit.AddString(name)) return false;
+  }
+  return true;
+}
+
+std::unique_ptr<ipc::NkDdpUnit> NkStatusClient::CreateUnit() {
+  return std::make_unique<ipc::NkDdpUnit>();
+}
+
+bool NkStatusClient::MakeRequest(ipc::NkDdpUnit& request) {
+  result_ = NkStatusResult();
+  return NkAddNames(request, apps_);
+}
+
+bool NkStatusClient::ProcessReply(ipc::NkDdpUnit& reply) {
+  result_ = NkStatusServer::ReadResult(reply);
+  return true;
+}
+
+NkStatusServer::NkStatusServer(Handler handler, Gate gate)
+    : handler_(std::move(handler)), gate_(std::move(gate)) {}
+
+std::unique_ptr<ipc::NkDdpUnit> NkStatusServer::CreateUnit() {
+  return std::make_unique<ipc::NkDdpUnit>();
+}
+
+bool NkStatusServer::Process(ipc::NkDdpUnit& request, ipc::NkDdpUnit& reply) {
+  NkStatusResult result;
+  std::string refusal;
+  if (gate_) {
+    const ipc::NkIfIPCPtr connection = request.GetConnection();
+    refusal = connection ? gate_(*connection) : "status request refused: no connection";
+  }
+  // Read even when refused, so that the answer leaves the connection in step.
+  const std::vector<std::string> apps = NkReadNames(request);
+  if (!refusal.empty()) {
+    result.message = refusal;
+  } else if (handler_) {
+    result = handler_(apps);
+  } else {
+    result.message = "status request refused: nobody to answer it";
+  }
+  if (!reply_timeout_.IsInfinite()) reply.SetDeadline(base::NkDeadline(reply_timeout_));
+  if (!WriteResult(reply, result)) throw base::NkException("NkStatusServer: cannot build the answer");
+  return true;
+}
+
+bool NkStatusServer::WriteResult(ipc::NkDdpUnit& reply, const NkStatusResult& result) {
+  if (!reply.AddInt32(result.ok ? 1 : 0) || !reply.AddString(result.message) ||
+      !reply.AddInt32(static_cast<int32_t>(result.apps.size())))
+    return false;
+  for (const NkAppStatus& app : result.apps) {
+    if (!reply.AddString(app.name) || !reply.AddString(app.fullName) ||
+        !reply.AddInt32(app.running ? 1 : 0) || !reply.AddInt32(app.adminStopped ? 1 : 0) ||
+        !NkAddNames(reply, app.dependencies) ||
+        !reply.AddInt32(static_cast<int32_t>(app.components.size())))
+      return false;
+    for (const NkCompStatus& comp : app.components) {
+      if (!reply.AddString(comp.name) || !reply.AddInt32(comp.pid) ||
+          !reply.AddString(comp.state) || !reply.AddInt64(comp.startTime) ||
+          !reply.AddInt32(comp.restarts) || !reply.AddInt64(comp.nextTry) ||
+          !reply.AddInt64(comp.lastFaultTime) || !reply.AddString(comp.lastFaultCause))
+        return false;
+    }
+  }
+  return true;
+}
+
+NkStatusResult NkStatusServer::ReadResult(ipc::NkDdpUnit& reply) {
+  NkStatusResult result;
+  result.ok = reply.GetInt32() != 0;
+  result.message = ReadName(reply);
+  const int32_t apps = ReadCount(reply, kMaxNames);
+  for (int32_t i = 0; i < apps; ++i) {
+    NkAppStatus app;
+    app.name = ReadName(reply);
+    app.fullName = ReadName(reply);
+    app.running = reply.GetInt32() != 0;
+    app.adminStopped = reply.GetInt32() != 0;
+    app.dependencies = NkReadNames(reply);
+    const int32_t comps = ReadCount(reply, kMaxNames);
+    for (int32_t j = 0; j < comps; ++j) {
+      NkCompStatus comp;
+      comp.name = ReadName(reply);
+      comp.pid = reply.GetInt32();
+      comp.state = ReadName(reply);
+      comp.startTime = reply.GetInt64();
+      comp.restarts = reply.GetInt32();
+      comp.nextTry = reply.GetInt64();
+      comp.lastFaultTime = reply.GetInt64();
+      comp.lastFaultCause = ReadName(reply);
+      app.components.push_back(std::move(comp));
+    }
+    result.apps.push_back(std::move(app));
+  }
+  return result;
+}
+
+}  // namespace maild
+}  // namespace norvak

@@ -1,0 +1,127 @@
+#ifndef NORVAK_PROTOCOLS_NK_STATUS_H_
+#define NORVAK_PROTOCOLS_NK_STATUS_H_
+
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "ipc/nk_client_protocol.h"
+#include "ipc/nk_ddp_unit.h"
+#include "ipc/nk_if_ipc.h"
+#include "ipc/nk_server_protocol.h"
+#include "ipc/nk_timeout.h"
+
+namespace norvak {
+namespace maild {
+
+// Status (8300): what the monitor supervises, for administrators.
+//
+// Request: int32 count, then that many application names (strings); no
+// name at all asks for every application.
+// Answer: int32 ok (0/1), string message (the reason when not ok), int32
+// application count, then per application:
+//   string name, string full name, int32 running (0/1), int32 stopped by
+//   the administrator (0/1), int32 count + that many dependency names,
+//   int32 component count, then per component:
+//     string name, int32 pid (-1 before any), string state, int64 start
+//     time, int32 restarts, int64 next restart try, int64 last fault time,
+//     string last fault cause.
+// Times are seconds since the epoch, 0 for none. The states are the
+// k*State texts below.
+struct NkCompStatus {
+  std::string name;
+  int32_t pid = -1;
+  std::string state;
+  int64_t startTime = 0;
+  int32_t restarts = 0;
+  int64_t nextTry = 0;
+  int64_t lastFaultTime = 0;
+  std::string lastFaultCause;
+};
+
+struct NkAppStatus {
+  std::string name;
+  std::string fullName;
+  bool running = false;
+  bool adminStopped = false;
+  std::vector<std::string> dependencies;
+  std::vector<NkCompStatus> components;
+};
+
+struct NkStatusResult {
+  bool ok = false;
+  std::string message;
+  std::vector<NkAppStatus> apps;
+};
+
+extern const char kRunningState[];     // "running"
+extern const char kStoppedState[];     // "stopped"
+extern const char kFailedState[];      // "failed"
+extern const char kWaitingState[];     // "waiting"  (for a restart try)
+extern const char kGivenUpState[];     // "given up"
+extern const char kStartingState[];    // "starting"
+
+// Strings a peer announces longer than this are no names: the request is
+// dropped instead of the server allocating what it was told.
+constexpr uint32_t kMaxNameLength = 4096;
+constexpr int32_t kMaxNames = 4096;
+
+// Reads a count and that many bounded strings; throws base::NkException on
+// anything out of bounds.
+std::vector<std::string> NkReadNames(ipc::NkDdpUnit& unit);
+bool NkAddNames(ipc::NkDdpUnit& unit, const std::vector<std::string>& names);
+
+class NkStatusClient : public ipc::NkClientProtocol {
+ public:
+  static constexpr uint32_t kId = 8300;
+
+  explicit NkStatusClient(std::vector<std::string> apps = {}) : apps_(std::move(apps)) {}
+
+  const NkStatusResult& GetResult() const { return result_; }
+
+  std::unique_ptr<ipc::NkDdpUnit> CreateUnit() override;
+  bool IsFinished() override { return true; }
+  uint32_t GetId() const override { return kId; }
+  bool MakeRequest(ipc::NkDdpUnit& request) override;
+  bool ProcessReply(ipc::NkDdpUnit& reply) override;
+
+ private:
+  std::vector<std::string> apps_;
+  NkStatusResult result_;
+};
+
+class NkStatusServer : public ipc::NkServerProtocol {
+ public:
+  static constexpr uint32_t kId = NkStatusClient::kId;
+
+  using Handler = std::function<NkStatusResult(const std::vector<std::string>& apps)>;
+  // An empty answer admits the peer; any other text is the refusal, sent as
+  // the failed answer's message.
+  using Gate = std::function<std::string(const ipc::NkIfIPC& connection)>;
+
+  explicit NkStatusServer(Handler handler, Gate gate = Gate());
+
+  // The handler waits for the main loop, which may outlast the exchange's
+  // deadline: the answer then gets this much time of its own.
+  void SetReplyTimeout(const base::NkTimeout& timeout) { reply_timeout_ = timeout; }
+
+  std::unique_ptr<ipc::NkDdpUnit> CreateUnit() override;
+  bool IsFinished() override { return true; }
+  uint32_t GetId() const override { return kId; }
+  bool Process(ipc::NkDdpUnit& request, ipc::NkDdpUnit& reply) override;
+
+  static bool WriteResult(ipc::NkDdpUnit& reply, const NkStatusResult& result);
+  static NkStatusResult ReadResult(ipc::NkDdpUnit& reply);
+
+ private:
+  Handler handler_;
+  Gate gate_;
+  base::NkTimeout reply_timeout_;
+};
+
+}  // namespace maild
+}  // namespace norvak
+
+#endif  // NORVAK_PROTOCOLS_NK_STATUS_H_

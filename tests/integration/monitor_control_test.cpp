@@ -1,0 +1,208 @@
+// The administrators' status and start/stop/restart requests, driven by
+// norvak-monitor-ctl against the real monitor.
+
+#include <gtest/gtest.h>
+#include <signal.h>
+
+#include <string>
+#include <vector>
+
+#include "support/monitor_harness.h"
+#include "support/program_run.h"
+
+namespace {
+
+using norvak_test::ConfValues;
+using norvak_test::MonitorHarness;
+using norvak_test::ProgramRun;
+
+const char kCtl[] = NORVAK_BIN_DIR "/tools/norvak-monitor-ctl";
+
+// AGENT <- MAILD <- WEB, with a restart delay long enough that a killed
+// component is seen waiting for its try.
+class MonitorControlTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    h_.writeMeta("agent.mmc", h_.app("AGENT", "", {{"agent"}}));
+    h_.writeMeta("maild.mmc", h_.app("MAILD", "AGENT", {{"maild"}, {"smtpd"}}));
+    h_.writeMeta("web.mmc", h_.app("WEB", "MAILD", {{"webd"}}));
+    ConfValues conf;
+    conf.runAppList = "AGENT, MAILD, WEB";
+    conf.recoveryTimeList = "120";
+    h_.writeConf(conf);
+    std::string text = norvak_test::readFile(h_.confFile());
+    const size_t at = text.find("\nAddress =");
+    ASSERT_NE(at, std::string::npos);
+    text.replace(at + 1, text.find('\n', at + 1) - at - 1,
+                 "Address = local:" + h_.runDir() + "mgmt.sock");
+    norvak_test::writeFile(h_.confFile(), text);
+  }
+
+  void startMonitor() {
+    h_.start();
+    ASSERT_GE(h_.waitLine("Norvak (R) Components Monitor started"), 0) << h_.stderrText();
+    for (const char* comp : {"agent", "maild", "smtpd", "webd"}) ASSERT_GT(h_.waitComponent(comp), 0);
+  }
+
+  ProgramRun ctl(std::vector<std::string> args) {
+    args.insert(args.begin(), {kCtl, "--conf", h_.confFile()});
+    return norvak_test::runProgram(args, 60);
+  }
+
+  // The status table's line of the component, split at runs of two blanks.
+  std::vector<std::string> row(const std::string& table, const std::string& comp) {
+    size_t begin = 0;
+    while (begin < table.size()) {
+      size_t end = table.find('\n', begin);
+      if (end == std::string::npos) end = table.size();
+      const std::string line = table.substr(begin, end - begin);
+      std::vector<std::string> cells;
+      size_t at = 0;
+      while (at < line.size()) {
+        size_t gap = line.find("  ", at);
+        if (gap == std::string::npos) gap = line.size();
+        cells.push_back(line.substr(at, gap - at));
+        at = line.find_first_not_of(' ', gap);
+        if (at == std::string::npos) break;
+      }
+      if (cells.size() == 6 && cells[1] == comp) return cells;
+      begin = end + 1;
+    }
+    return {};
+  }
+
+  // Asks for the status until the component's state starts with `state`.
+  std::vector<std::string> waitState(const std::string& comp, const std::string& state) {
+    std::vector<std::string> cells;
+    for (int i = 0; i < 100; ++i) {
+      const ProgramRun run = ctl({"status"});
+      cells = row(run.out, comp);
+      if (!cells.empty() && cells[2].compare(0, state.size(), state) == 0) return cells;
+      usleep(100 * 1000);
+    }
+    ADD_FAILURE() << comp << " never " << state << "; last: "
+                  << (cells.empty() ? std::string("no line") : cells[2]);
+    return cells;
+  }
+
+  pid_t onlyPid(const std::string& comp) {
+    const std::vector<pid_t> pids = h_.componentPids(comp);
+    return pids.size() == 1 ? pids.front() : -1;
+  }
+
+  MonitorHarness h_;
+};
+
+TEST_F(MonitorControlTest, StatusShowsRunningAndWaitingComponentsWithTheirPids) {
+  ASSERT_NO_FATAL_FAILURE(startMonitor());
+  const pid_t smtpd = onlyPid("smtpd");
+  ASSERT_GT(smtpd, 0);
+  ASSERT_EQ(kill(smtpd, SIGKILL), 0);
+  std::vector<std::string> cells = waitState("smtpd", "waiting for restart at ");
+  ASSERT_EQ(cells.size(), 6u);
+  EXPECT_EQ(cells[0], "MAILD");
+  EXPECT_EQ(cells[3], "-");
+  EXPECT_EQ(cells[5], "0");
+
+  const ProgramRun table = ctl({"status"});
+  ASSERT_EQ(table.status, 0) << table.err;
+  EXPECT_EQ(table.out.substr(0, table.out.find('\n')).find("APPLICATION"), 0u);
+  for (const char* comp : {"agent", "maild", "webd"}) {
+    cells = row(table.out, comp);
+    ASSERT_EQ(cells.size(), 6u) << comp << "\n" << table.out;
+    EXPECT_EQ(cells[2], "running") << comp;
+    EXPECT_EQ(cells[3], std::to_string(onlyPid(comp))) << comp;
+    EXPECT_NE(cells[4], "-") << comp;
+  }
+
+  const ProgramRun json = ctl({"--json", "status", "MAILD"});
+  ASSERT_EQ(json.status, 0) << json.err;
+  EXPECT_NE(json.out.find("\"name\":\"MAILD\""), std::string::npos) << json.out;
+  EXPECT_EQ(json.out.find("\"name\":\"AGENT\""), std::string::npos) << json.out;
+  EXPECT_NE(json.out.find("\"dependencies\":[\"AGENT\"]"), std::string::npos) << json.out;
+  EXPECT_NE(json.out.find("\"state\":\"waiting\""), std::string::npos) << json.out;
+  EXPECT_NE(json.out.find("\"last_fault_cause\":\"signal 9"), std::string::npos) << json.out;
+  EXPECT_NE(json.out.find("\"pid\":" + std::to_string(onlyPid("maild"))), std::string::npos);
+
+  const ProgramRun unknown = ctl({"status", "NOPE"});
+  EXPECT_EQ(unknown.status, 1);
+  EXPECT_NE(unknown.err.find("unknown application \"NOPE\""), std::string::npos) << unknown.err;
+}
+
+TEST_F(MonitorControlTest, StoppedApplicationGoesAfterItsDependentAndStaysDownAcrossReload) {
+  ASSERT_NO_FATAL_FAILURE(startMonitor());
+  const pid_t maild = onlyPid("maild");
+  const pid_t webd = onlyPid("webd");
+  const ProgramRun stop = ctl({"stop", "MAILD"});
+  ASSERT_EQ(stop.status, 0) << stop.err;
+  EXPECT_FALSE(norvak_test::processExists(maild));
+  EXPECT_FALSE(norvak_test::processExists(webd));
+  const int webLine = h_.waitLine("application \"WEB\" stoped", 0, 5);
+  const int maildLine = h_.waitLine("application \"MAILD\" stoped", 0, 5);
+  ASSERT_GE(webLine, 0);
+  ASSERT_GE(maildLine, 0);
+  EXPECT_LT(webLine, maildLine);
+
+  const ProgramRun before = ctl({"status"});
+  EXPECT_EQ(row(before.out, "maild").at(2), "stopped by administrator") << before.out;
+  EXPECT_EQ(row(before.out, "agent").at(2), "running") << before.out;
+
+  h_.signal(SIGHUP);
+  ASSERT_GE(h_.waitLine("Monitor::reload()", 0, 30), 0);
+  // Served by the main loop after the reload it has begun.
+  const ProgramRun after = ctl({"status"});
+  ASSERT_EQ(after.status, 0) << after.err;
+  EXPECT_EQ(row(after.out, "maild").at(2), "stopped by administrator") << after.out;
+  EXPECT_EQ(row(after.out, "smtpd").at(2), "stopped by administrator") << after.out;
+  EXPECT_EQ(row(after.out, "webd").at(2), "stopped") << after.out;
+  EXPECT_TRUE(h_.componentPids("maild").empty());
+  EXPECT_TRUE(h_.componentPids("webd").empty());
+}
+
+TEST_F(MonitorControlTest, StartBringsTheDependencyUpFirst) {
+  ASSERT_NO_FATAL_FAILURE(startMonitor());
+  ASSERT_EQ(ctl({"stop", "MAILD"}).status, 0);
+  ASSERT_GE(h_.waitLine("application \"MAILD\" stoped", 0, 5), 0);
+
+  const ProgramRun start = ctl({"start", "WEB"});
+  ASSERT_EQ(start.status, 0) << start.err;
+  // The answer comes once the start is over: everything runs by now.
+  const ProgramRun status = ctl({"status"});
+  for (const char* comp : {"maild", "smtpd", "webd"}) {
+    EXPECT_EQ(row(status.out, comp).at(2), "running") << status.out;
+    EXPECT_EQ(row(status.out, comp).at(3), std::to_string(onlyPid(comp)));
+  }
+  const std::string log = norvak_test::readFile(h_.logFile());
+  const size_t stopped = log.find("application \"MAILD\" stoped");
+  ASSERT_NE(stopped, std::string::npos);
+  const size_t maildUp = log.find("application \"MAILD\" started\n", stopped);
+  const size_t webUp = log.find("application \"WEB\" started\n", stopped);
+  ASSERT_NE(maildUp, std::string::npos);
+  ASSERT_NE(webUp, std::string::npos);
+  EXPECT_LT(maildUp, webUp);
+
+  const ProgramRun unknown = ctl({"start", "NOPE"});
+  EXPECT_EQ(unknown.status, 1);
+  EXPECT_NE(unknown.err.find("unknown application"), std::string::npos) << unknown.err;
+}
+
+TEST_F(MonitorControlTest, RestartGivesNewProcessesAndBringsBackTheDependents) {
+  ASSERT_NO_FATAL_FAILURE(startMonitor());
+  const pid_t maild = onlyPid("maild");
+  const pid_t smtpd = onlyPid("smtpd");
+  const pid_t agent = onlyPid("agent");
+  const ProgramRun restart = ctl({"restart", "MAILD"});
+  ASSERT_EQ(restart.status, 0) << restart.err;
+  EXPECT_FALSE(norvak_test::processExists(maild));
+  EXPECT_FALSE(norvak_test::processExists(smtpd));
+  const pid_t newMaild = onlyPid("maild");
+  EXPECT_GT(newMaild, 0);
+  EXPECT_NE(newMaild, maild);
+  EXPECT_EQ(onlyPid("agent"), agent);
+  EXPECT_GT(h_.waitComponent("webd"), 0);
+  const ProgramRun status = ctl({"status", "MAILD"});
+  EXPECT_EQ(row(status.out, "maild").at(3), std::to_string(newMaild)) << status.out;
+  EXPECT_EQ(row(status.out, "maild").at(2), "running") << status.out;
+}
+
+}  // namespace

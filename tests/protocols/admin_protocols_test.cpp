@@ -1,0 +1,194 @@
+// Status (8300) and Control (8301): the bytes on the wire, answers read back
+// by the clients, and what the servers make of strangers and broken requests.
+#include <sys/socket.h>
+
+#include <string>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "ipc/nk_ddp_unit.h"
+#include "ipc/nk_exception.h"
+#include "ipc/session_test_support.h"
+#include "protocols/nk_control.h"
+#include "protocols/nk_status.h"
+
+namespace norvak {
+namespace maild {
+namespace {
+
+using ipc::NkDdpUnit;
+using ipc::testing_support::BigEndian32;
+using ipc::testing_support::MakeSocketPair;
+
+std::string Str(const std::string& text) {
+  return BigEndian32(static_cast<uint32_t>(text.size())) + text;
+}
+
+struct Wire {
+  Wire() {
+    auto pair = MakeSocketPair();
+    near = pair.first;
+    far = pair.second;
+    for (NkDdpUnit* unit : {&request, &reply, &answer}) {
+      unit->SetConnection(far);
+      unit->SetDeadline(base::NkDeadline(base::NkTimeout::Seconds(10)));
+    }
+    peer.SetConnection(near);
+    peer.SetDeadline(base::NkDeadline(base::NkTimeout::Seconds(10)));
+  }
+  void Send(const std::string& bytes) {
+    peer.AddRaw(bytes);
+    peer.Push();
+  }
+  ipc::NkIfIPCPtr near, far;
+  NkDdpUnit request, reply, answer, peer;
+};
+
+NkStatusResult Sample() {
+  NkStatusResult result;
+  result.ok = true;
+  NkAppStatus mail;
+  mail.name = "MAILD";
+  mail.fullName = "Mail \"daemon\"";
+  mail.running = true;
+  mail.dependencies = {"AGENT", "DNS"};
+  NkCompStatus smtpd;
+  smtpd.name = "smtpd";
+  smtpd.pid = 4711;
+  smtpd.state = kWaitingState;
+  smtpd.startTime = 1700000000;
+  smtpd.restarts = 3;
+  smtpd.nextTry = 5000000000LL;  // past 2038: needs all 64 bits
+  smtpd.lastFaultTime = 1700000100;
+  smtpd.lastFaultCause = "signal 9 (Killed)";
+  mail.components.push_back(smtpd);
+  mail.components.push_back(NkCompStatus{});
+  result.apps.push_back(mail);
+  NkAppStatus web;
+  web.name = "WEB";
+  web.adminStopped = true;
+  result.apps.push_back(web);
+  return result;
+}
+
+TEST(StatusTest, AnswerTravelsWholeFromServerToClient) {
+  NkStatusClient client({"MAILD", "WEB"});
+  NkDdpUnit unit;
+  ASSERT_TRUE(client.MakeRequest(unit));
+  EXPECT_EQ(unit.GetData(), BigEndian32(2) + Str("MAILD") + Str("WEB"));
+
+  Wire wire;
+  std::vector<std::string> asked;
+  NkStatusServer server([&](const std::vector<std::string>& apps) {
+    asked = apps;
+    return Sample();
+  });
+  wire.Send(unit.GetData());
+  ASSERT_TRUE(server.Process(wire.request, wire.reply));
+  EXPECT_EQ(asked, (std::vector<std::string>{"MAILD", "WEB"}));
+
+  wire.Send(wire.reply.GetData());
+  ASSERT_TRUE(client.ProcessReply(wire.answer));
+  const NkStatusResult& got = client.GetResult();
+  const NkStatusResult want = Sample();
+  ASSERT_TRUE(got.ok);
+  ASSERT_EQ(got.apps.size(), 2u);
+  EXPECT_EQ(got.apps[0].fullName, want.apps[0].fullName);
+  EXPECT_TRUE(got.apps[0].running);
+  EXPECT_FALSE(got.apps[0].adminStopped);
+  EXPECT_EQ(got.apps[0].dependencies, want.apps[0].dependencies);
+  ASSERT_EQ(got.apps[0].components.size(), 2u);
+  const NkCompStatus& c = got.apps[0].components[0];
+  EXPECT_EQ(c.pid, 4711);
+  EXPECT_EQ(c.state, "waiting");
+  EXPECT_EQ(c.startTime, 1700000000);
+  EXPECT_EQ(c.restarts, 3);
+  EXPECT_EQ(c.nextTry, 5000000000LL);
+  EXPECT_EQ(c.lastFaultTime, 1700000100);
+  EXPECT_EQ(c.lastFaultCause, "signal 9 (Killed)");
+  EXPECT_EQ(got.apps[0].components[1].pid, -1);
+  EXPECT_EQ(got.apps[1].name, "WEB");
+  EXPECT_TRUE(got.apps[1].adminStopped);
+  EXPECT_TRUE(got.apps[1].components.empty());
+}
+
+TEST(StatusTest, StrangersAndAbsurdRequestsGetNoStatus) {
+  bool called = false;
+  auto handler = [&](const std::vector<std::string>&) {
+    called = true;
+    return Sample();
+  };
+  {
+    Wire wire;
+    NkStatusServer server(handler, [](const ipc::NkIfIPC&) { return std::string("not you"); });
+    wire.Send(BigEndian32(1) + Str("MAILD"));
+    ASSERT_TRUE(server.Process(wire.request, wire.reply));
+    EXPECT_EQ(wire.reply.GetData(), BigEndian32(0) + Str("not you") + BigEndian32(0));
+  }
+  for (const std::string& bytes :
+       {BigEndian32(0xFFFFFFFFu), BigEndian32(5000), BigEndian32(1) + BigEndian32(1u << 30)}) {
+    Wire wire;
+    NkStatusServer server(handler);
+    wire.Send(bytes);
+    EXPECT_ANY_THROW(server.Process(wire.request, wire.reply));
+  }
+  EXPECT_FALSE(called);
+}
+
+TEST(ControlTest, ClientAndServerSpeakTheWireFormat) {
+  NkControlClient client(NkControlAction::kRestart, "MAILD");
+  NkDdpUnit unit;
+  ASSERT_TRUE(client.MakeRequest(unit));
+  EXPECT_EQ(unit.GetData(), BigEndian32(3) + Str("MAILD"));
+
+  Wire wire;
+  NkControlAction gotAction = NkControlAction::kStart;
+  std::string gotApp;
+  NkControlServer server([&](NkControlAction action, const std::string& app) {
+    gotAction = action;
+    gotApp = app;
+    return NkControlResult{false, "start of \"MAILD\" failed"};
+  });
+  wire.Send(unit.GetData());
+  ASSERT_TRUE(server.Process(wire.request, wire.reply));
+  EXPECT_EQ(gotAction, NkControlAction::kRestart);
+  EXPECT_EQ(gotApp, "MAILD");
+  wire.Send(wire.reply.GetData());
+  ASSERT_TRUE(client.ProcessReply(wire.answer));
+  EXPECT_FALSE(client.GetResult().ok);
+  EXPECT_EQ(client.GetResult().message, "start of \"MAILD\" failed");
+}
+
+TEST(ControlTest, RefusedUnknownAndOversizedRequestsAreNotCarriedOut) {
+  int calls = 0;
+  auto handler = [&](NkControlAction, const std::string&) {
+    ++calls;
+    return NkControlResult{true, ""};
+  };
+  {
+    Wire wire;
+    NkControlServer server(handler, [](const ipc::NkIfIPC&) { return std::string("stranger"); });
+    wire.Send(BigEndian32(2) + Str("MAILD"));
+    ASSERT_TRUE(server.Process(wire.request, wire.reply));
+    EXPECT_EQ(wire.reply.GetData(), BigEndian32(0) + Str("stranger"));
+  }
+  for (uint32_t action : {0u, 4u, 0xFFFFFFFFu}) {
+    Wire wire;
+    NkControlServer server(handler);
+    wire.Send(BigEndian32(action) + Str("MAILD"));
+    ASSERT_TRUE(server.Process(wire.request, wire.reply));
+    EXPECT_EQ(wire.reply.GetData().substr(0, 4), BigEndian32(0)) << action;
+  }
+  {
+    Wire wire;
+    NkControlServer server(handler);
+    wire.Send(BigEndian32(1) + BigEndian32(1u << 30));
+    EXPECT_ANY_THROW(server.Process(wire.request, wire.reply));
+  }
+  EXPECT_EQ(calls, 0);
+}
+
+}  // namespace
+}  // namespace maild
+}  // namespace norvak
