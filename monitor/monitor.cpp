@@ -176,6 +176,7 @@ void Monitor::start() {
     }
   }
   if (!any) throw InitError("no applications started");
+  firstRunSetStarted();
 
   connectToAgent();
   readConfigFromAgent();
