@@ -10,6 +10,7 @@ namespace {
 std::atomic<bool> g_checkMode{false};
 std::atomic<bool> g_checkAll{false};
 std::atomic<bool> g_checkError{false};
+std::atomic<void (*)()> g_firstRunSetHook{nullptr};
 }  // namespace
 
 void setRunModes(bool checkMode, bool checkAll) {
@@ -21,3 +22,7 @@ bool isCheckAll() { return g_checkAll; }
 bool isNormalMode() { return !g_checkMode && !g_checkAll; }
 bool hasCheckError() { return g_checkError; }
 void setCheckError() { g_checkError = true; }
+void setFirstRunSetHook(void (*hook)()) { g_firstRunSetHook = hook; }
+void firstRunSetStarted() {
+  if (auto hook = g_firstRunSetHook.load()) hook();
+}

@@ -16,4 +16,10 @@ bool isNormalMode();
 bool hasCheckError();
 void setCheckError();
 
+// The detached daemon's parent waits for the first run set before it exits;
+// the monitor calls this once that set has started. Does nothing without a
+// hook.
+void setFirstRunSetHook(void (*hook)());
+void firstRunSetStarted();
+
 #endif  // NORVAK_MONITOR_RUN_MODE_H_

@@ -225,19 +225,21 @@ bool Component::startComp(CompStrategy& strategy, const std::string& dir, bool w
 
   // The child answers on its standard output; a step that fails before the
   // exec writes its record there too.
+  // An unknown name must fail the start: left at its default the identity
+  // would be root's.
   SpawnPlan plan;
   if (!user_.empty()) {
     try {
       plan.uid = Utils::getUid(user_);
     } catch (const std::exception& e) {
-      logError(e.what());
+      throw std::runtime_error("unknown user \"" + user_ + "\": " + e.what());
     }
   }
   if (!group_.empty()) {
     try {
       plan.gid = Utils::getGid(group_);
     } catch (const std::exception& e) {
-      logError(e.what());
+      throw std::runtime_error("unknown group \"" + group_ + "\": " + e.what());
     }
   }
   plan.path = path;
@@ -485,7 +487,14 @@ bool Component::stopProcess() {
                                : "exit " + std::to_string(status.code);
   if (!isCheckAll() && status.signal > 0) {
     signalledPid_ = pid;
-    logError("component \"" + name_ + "\" terminated by signal " + signalText(status.signal));
+    // The signal asked for is no fault; only the kill after the stop time is.
+    const std::string text =
+        "component \"" + name_ + "\" terminated by signal " + signalText(status.signal);
+    if (status.signal == SIGTERM) {
+      logInfo(text);
+    } else {
+      logError(text);
+    }
   }
   return status.exited;
 }

@@ -177,6 +177,7 @@ void Monitor::start() {
     }
   }
   if (!any) throw InitError("no applications started");
+  firstRunSetStarted();
 
   connectToAgent();
   readConfigFromAgent();

@@ -6,8 +6,11 @@
 #include "frame/run_mode.h"
 #include "frame/service_notify.h"
 #include "program/monitor_program.h"
+#include "program/start_report.h"
 
 namespace {
+
+void reportFirstRunSetStarted() { start_report::send(0, ""); }
 
 // Runs the program object from creation to destruction. The object is gone
 // (monitor stopped, pid file removed) before any exception reaches the caller.
@@ -48,6 +51,7 @@ int main(int argc, char* argv[]) {
 
   initLog("syslog", "info", "error", "daemon", options.checkOnly, options.checkAll);
 
+  setFirstRunSetHook(reportFirstRunSetStarted);
   int status = 0;
   try {
     runProgram(options);
@@ -60,17 +64,22 @@ int main(int argc, char* argv[]) {
     logError(line);
     std::cerr << line << std::endl;
     status = 8;
+    start_report::send(status, line);
   } catch (const std::exception& e) {
     setCheckError();
     const std::string line = std::string("global error: ") + e.what();
     logError(line);
     std::cerr << line << std::endl;
     status = 1;
+    start_report::send(status, line);
   }
+  // Stopped by a signal before the first run set was through: not a failure.
+  start_report::send(status, "");
 
   if (isCheckMode()) {
     if (hasCheckError()) {
       std::cerr << "Options ERROR" << std::endl;
+      status = 8;
     } else {
       std::cout << "Options OK" << std::endl;
     }

@@ -8,17 +8,29 @@
 #include <cstdio>
 #include <cstring>
 #include <iostream>
+#include <algorithm>
 #include <sstream>
 
 #include "frame/log.h"
 #include "frame/process_state.h"
 #include "frame/run_mode.h"
 #include "frame/utils.h"
+#include "monitor/application.h"
+#include "monitor/component.h"
 #include "monitor/monitor_server.h"
 #include "notify/cmd_informer.h"
 #include "notify/sender_informer.h"
+#include "program/start_report.h"
 
 namespace po = boost::program_options;
+
+namespace {
+
+// Beyond the longest answer time: reading the files and the pid file, the
+// start of the agent link, a loaded machine.
+const int kStartReportMargin = 10;
+
+}  // namespace
 
 int MonitorProgram::parseCommandLine(int argc, const char* const argv[], Options& options,
                                      std::ostream& err) {
@@ -136,14 +148,14 @@ void MonitorProgram::chownLogFile() {
     try {
       uid = firstNotRootComponentUid();
     } catch (const std::exception& e) {
-      logError(std::string("cannot find component with not root UID: ") + e.what());
+      logInfo(std::string("cannot find component with not root UID: ") + e.what());
     }
   }
   if (gid == 0) {
     try {
       gid = firstNotRootComponentGid();
     } catch (const std::exception& e) {
-      logError(std::string("cannot find component with not root GID: ") + e.what());
+      logInfo(std::string("cannot find component with not root GID: ") + e.what());
     }
   }
   if (chown(file.c_str(), uid, gid) != 0) {
@@ -179,13 +191,20 @@ void MonitorProgram::daemonize() {
     std::cout.flush();
     std::cerr.flush();
     fflush(nullptr);
+    const int reportWait = firstRunSetTimeStart() + kStartReportMargin;
+    start_report::open();
     pid_t pid = fork();
     if (pid < 0) {
       // Without this the failed fork would pass for the parent and end the
       // program with a success status.
       throw error(4, std::string("cannot create new session: fork() ") + strerror(errno));
     }
-    if (pid > 0) _exit(0);
+    if (pid > 0) {
+      const int status = start_report::awaitDaemon(reportWait, std::cerr);
+      std::cerr.flush();
+      _exit(status);
+    }
+    start_report::becomeDaemon();
     if (setsid() < 0) {
       throw error(4, std::string("cannot create new session: ") + strerror(errno));
     }
@@ -299,6 +318,21 @@ void MonitorProgram::startMonitor() { monitor_->start(); }
 void MonitorProgram::runMainLoop() { monitor_->mainLoop(); }
 uid_t MonitorProgram::firstNotRootComponentUid() { return monitor_->firstNotRootUid(); }
 gid_t MonitorProgram::firstNotRootComponentGid() { return monitor_->firstNotRootGid(); }
+int MonitorProgram::firstRunSetTimeStart() {
+  int longest = 0;
+  try {
+    AppNameSet first;
+    monitor_->getFirstRunAppSet(first);
+    for (const auto& app : monitor_->store().applications()) {
+      if (!first.count(app->name())) continue;
+      for (const Component& comp : app->components()) longest = std::max(longest, comp.timeStart());
+    }
+  } catch (const std::exception& e) {
+    // The daemon reports the same fault itself; the margin is enough for it.
+    logDebug(std::string("first run set: ") + e.what());
+  }
+  return longest;
+}
 std::string MonitorProgram::settingUser() const { return monitor_->settings().getUser(); }
 std::string MonitorProgram::settingGroup() const { return monitor_->settings().getGroup(); }
 std::string MonitorProgram::settingChDir() const { return monitor_->settings().getChDir(); }

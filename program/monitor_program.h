@@ -83,6 +83,8 @@ class MonitorProgram : public SignalHandler {
   void runMainLoop();
   uid_t firstNotRootComponentUid();
   gid_t firstNotRootComponentGid();
+  // The longest TimeStart among the components of the first run set.
+  int firstRunSetTimeStart();
   std::string settingUser() const;
   std::string settingGroup() const;
   std::string settingChDir() const;

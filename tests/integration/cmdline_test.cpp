@@ -94,7 +94,7 @@ TEST(CommandLineTest, CheckAllImpliesCheckOnly) {
   const bool ok = r.out.find("Options OK\n") != std::string::npos;
   const bool failed = r.err.find("Options ERROR\n") != std::string::npos;
   EXPECT_TRUE(ok != failed) << r.out << r.err;
-  EXPECT_TRUE(r.status == 0 || r.status == 8) << r.status;
+  EXPECT_EQ(r.status, ok ? 0 : 8) << r.out << r.err;
 }
 
 }  // namespace

@@ -375,7 +375,7 @@ TEST(MonitorAgentTest, CheckAllChecksEveryComponentAgainstATemporaryAgent) {
     ShowOnFailure show(h, agent);
     writeCheckSuite(h, agent, "--check-output=unknown-option-frobnicate");
     std::string out, err;
-    h.runToEnd({"--check-all"}, out, err);
+    EXPECT_EQ(h.runToEnd({"--check-all"}, out, err), 8) << err;
     EXPECT_NE(err.find("unknown-option-frobnicate"), std::string::npos) << err;
     EXPECT_NE(err.find("Options ERROR"), std::string::npos) << out << err;
     EXPECT_EQ(out.find("Options OK"), std::string::npos) << out;

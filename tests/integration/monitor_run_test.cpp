@@ -136,11 +136,11 @@ TEST(MonitorRunTest, ComponentThatExitsIsNotRestartedAndTheLastOneEndsTheMonitor
 TEST(MonitorRunTest, StartUpFailures) {
   {
     // A run list naming an application nobody describes: the check reports
-    // it and still ends with status 0.
+    // it and ends with status 8.
     MonitorHarness h;
     writeSuite(h);
     std::string out, err;
-    EXPECT_EQ(h.runToEnd({"--check-only", "--run", "WEB,NOSUCH"}, out, err), 0) << err;
+    EXPECT_EQ(h.runToEnd({"--check-only", "--run", "WEB,NOSUCH"}, out, err), 8) << err;
     EXPECT_NE(err.find("Options ERROR\n"), std::string::npos) << err;
     EXPECT_EQ(out.find("Options OK"), std::string::npos) << out;
     EXPECT_GE(h.findLine("dependences verification error: "), 0);

@@ -1,0 +1,146 @@
+// What the monitor says about its own start: a detached daemon's parent
+// leaves with the daemon's verdict, a component whose identity is unknown is not run as root, and the
+// monitor's own stop is no error.
+
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "support/monitor_harness.h"
+
+namespace {
+
+using norvak_test::CompDef;
+using norvak_test::ConfValues;
+using norvak_test::MonitorHarness;
+using norvak_test::readFile;
+using norvak_test::writeFile;
+
+const char kNoUser[] = "norvak-nosuch-user-q7";
+const char kNoGroup[] = "norvak-nosuch-group-q7";
+
+void replaceIn(const std::string& path, const std::string& from, const std::string& to) {
+  std::string text = readFile(path);
+  const size_t at = text.find(from);
+  ASSERT_NE(at, std::string::npos) << from << " in " << text;
+  text.replace(at, from.size(), to);
+  writeFile(path, text);
+}
+
+// AGENT with one component, `owner` its "user:group" field ("-" for none).
+void writeAgentSuite(MonitorHarness& h, const std::string& owner = "-") {
+  std::string meta = h.app("AGENT", "", {{"agent"}});
+  const size_t at = meta.find(" MAIL -\n");
+  meta.replace(at, 8, " MAIL " + owner + "\n");
+  h.writeMeta("agent.mmc", meta);
+  h.writeConf(ConfValues());
+}
+
+void makeDaemon(MonitorHarness& h) {
+  replaceIn(h.confFile(), "RunForeground = yes", "RunForeground = no");
+}
+
+// The daemon outlives the parent and becomes the harness's child (it is the
+// subreaper); it is stopped and reaped here so that nothing stays behind.
+void stopDaemon(MonitorHarness& h) {
+  const std::string text = readFile(h.pidFile());
+  const pid_t pid = text.empty() ? -1 : static_cast<pid_t>(std::stol(text));
+  ASSERT_GT(pid, 0) << "no pid file";
+  kill(pid, SIGTERM);
+  const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(30);
+  while (std::chrono::steady_clock::now() < end) {
+    if (waitpid(pid, nullptr, WNOHANG) == pid) return;
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  }
+  ADD_FAILURE() << "daemon " << pid << " did not stop";
+}
+
+TEST(MonitorHonestTest, DaemonParentLeavesWithTheStartVerdict) {
+  std::string foregroundErr;
+  {
+    // The line the foreground start gives for a missing binary.
+    MonitorHarness h;
+    writeAgentSuite(h);
+    ASSERT_EQ(unlink((h.binDir() + "agent").c_str()), 0);
+    std::string out;
+    EXPECT_EQ(h.runToEnd({}, out, foregroundErr), 8) << foregroundErr;
+    EXPECT_NE(foregroundErr.find("program create error: "), std::string::npos) << foregroundErr;
+  }
+  {
+    MonitorHarness h;
+    writeAgentSuite(h);
+    makeDaemon(h);
+    ASSERT_EQ(unlink((h.binDir() + "agent").c_str()), 0);
+    std::string out, err;
+    EXPECT_EQ(h.runToEnd({}, out, err, 60), 8) << err;
+    EXPECT_EQ(err, foregroundErr);
+  }
+  {
+    // A second monitor on the same pid file is refused, and says so.
+    MonitorHarness h;
+    writeAgentSuite(h);
+    makeDaemon(h);
+    std::string out, err;
+    ASSERT_EQ(h.runToEnd({}, out, err, 60), 0) << err;
+    std::string out2, err2;
+    EXPECT_EQ(h.runToEnd({}, out2, err2, 60), 8) << err2;
+    EXPECT_NE(err2.find("program create error: "), std::string::npos) << err2;
+    stopDaemon(h);
+  }
+  {
+    MonitorHarness h;
+    writeAgentSuite(h);
+    makeDaemon(h);
+    std::string out, err;
+    EXPECT_EQ(h.runToEnd({}, out, err, 60), 0) << err;
+    EXPECT_EQ(err, "");
+    EXPECT_EQ(h.starts("agent").size(), 1u) << "the parent left before the component answered";
+    stopDaemon(h);
+  }
+}
+
+TEST(MonitorHonestTest, ComponentOfUnknownUserIsNotStarted) {
+  for (const std::string& owner :
+       {std::string("\"") + kNoUser + "\"", std::string("\"root:") + kNoGroup + "\""}) {
+    MonitorHarness h;
+    writeAgentSuite(h, owner);
+    std::string out, err;
+    EXPECT_EQ(h.runToEnd({}, out, err), 8) << owner << ": " << err;
+    EXPECT_TRUE(h.starts("agent").empty()) << owner << ": started anyway";
+    EXPECT_GE(h.findLine("cannot start component \"agent\""), 0) << owner;
+    EXPECT_GE(h.findLine(owner.find(':') == std::string::npos ? "unknown user \"" : "unknown group \""), 0)
+        << owner;
+  }
+}
+
+TEST(MonitorHonestTest, StopByTheMonitorIsNoError) {
+  MonitorHarness h;
+  h.setEnv("FAKE_TERM", "die");
+  writeAgentSuite(h);
+  h.start();
+  ASSERT_GT(h.waitComponent("agent"), 0);
+  ASSERT_GE(h.waitLine(" started"), 0);
+  h.signal(SIGTERM);
+  int status = 0;
+  ASSERT_TRUE(h.waitExit(status));
+  const int line = h.findLine("component \"agent\" terminated by signal 15");
+  ASSERT_GE(line, 0);
+  EXPECT_NE(h.lineAt(static_cast<size_t>(line)).find("INFO"), std::string::npos)
+      << h.lineAt(static_cast<size_t>(line));
+  EXPECT_LT(h.findLine("ERROR component \"agent\" terminated"), 0);
+  if (getuid() == 0) {
+    // Nobody asked for another user: the search for one is no fault.
+    const int search = h.findLine("cannot find component with not root UID");
+    ASSERT_GE(search, 0);
+    EXPECT_NE(h.lineAt(static_cast<size_t>(search)).find("INFO"), std::string::npos)
+        << h.lineAt(static_cast<size_t>(search));
+  }
+}
+
+}  // namespace
