@@ -292,8 +292,8 @@ TEST_F(ComponentTest, FailedStartsLeakNoDescriptors) {
   }
   EXPECT_EQ(before, openDescriptors());
   ASSERT_EQ("", start(good));
-  // The answer pipe and the pidfd, while it runs.
-  EXPECT_EQ(before + 1 + (good.pidfd() >= 0 ? 1 : 0), openDescriptors());
+  // The answer pipe, the standard-error pipe and the pidfd, while it runs.
+  EXPECT_EQ(before + 2 + (good.pidfd() >= 0 ? 1 : 0), openDescriptors());
   good.stop(false);
   EXPECT_EQ(before, openDescriptors());
 }
