@@ -95,6 +95,7 @@ Component::Component(Component&& other) noexcept
       signalledPid_(std::exchange(other.signalledPid_, -1)),
       fd_(std::move(other.fd_)),
       diagFd_(std::move(other.diagFd_)),
+      errFd_(std::move(other.errFd_)),
       deadline_(other.deadline_),
       prevPid_(other.prevPid_),
       prevSignalled_(other.prevSignalled_),
@@ -105,7 +106,11 @@ Component::Component(Component&& other) noexcept
       lastEnd_(std::move(other.lastEnd_)),
       givenUp_(other.givenUp_),
       outputRead_(other.outputRead_),
-      outputPeriodEnd_(other.outputPeriodEnd_) {}
+      outputPeriodEnd_(other.outputPeriodEnd_),
+      outputNow_(other.outputNow_),
+      outLines_(std::move(other.outLines_)),
+      errLines_(std::move(other.errLines_)),
+      limiter_(other.limiter_) {}
 
 Component& Component::operator=(Component&& other) noexcept {
   if (this == &other) return *this;
@@ -131,6 +136,7 @@ Component& Component::operator=(Component&& other) noexcept {
   signalledPid_ = std::exchange(other.signalledPid_, -1);
   fd_ = std::move(other.fd_);
   diagFd_ = std::move(other.diagFd_);
+  errFd_ = std::move(other.errFd_);
   deadline_ = other.deadline_;
   prevPid_ = other.prevPid_;
   prevSignalled_ = other.prevSignalled_;
@@ -142,6 +148,10 @@ Component& Component::operator=(Component&& other) noexcept {
   givenUp_ = other.givenUp_;
   outputRead_ = other.outputRead_;
   outputPeriodEnd_ = other.outputPeriodEnd_;
+  outputNow_ = other.outputNow_;
+  outLines_ = std::move(other.outLines_);
+  errLines_ = std::move(other.errLines_);
+  limiter_ = other.limiter_;
   return *this;
 }
 
@@ -216,12 +226,14 @@ bool Component::startComp(CompStrategy& strategy, const std::string& dir, bool w
   int p[2];
   if (pipe2(p, O_CLOEXEC) != 0) throw std::runtime_error("create pipe error");
   UniqueFd answerRead(p[0]), answerWrite(p[1]);
+  // The second pipe is the check dialogue in check-all mode, otherwise the
+  // program's standard error, which gets logged.
   UniqueFd diagRead, diagWrite;
-  if (withDiag) {
-    if (pipe2(p, O_CLOEXEC) != 0) throw std::runtime_error("create pipe error");
-    diagRead.reset(p[0]);
-    diagWrite.reset(p[1]);
-  }
+  if (pipe2(p, O_CLOEXEC) != 0) throw std::runtime_error("create pipe error");
+  diagRead.reset(p[0]);
+  diagWrite.reset(p[1]);
+  // Only our end: the program's writes must keep blocking on a full pipe.
+  if (!withDiag) fcntl(diagRead.get(), F_SETFL, fcntl(diagRead.get(), F_GETFL) | O_NONBLOCK);
 
   // The child answers on its standard output; a step that fails before the
   // exec writes its record there too.
@@ -246,7 +258,7 @@ bool Component::startComp(CompStrategy& strategy, const std::string& dir, bool w
   Utils::splitArgs(path, argv_, plan.argv);
   strategy.addArgs(plan.argv);
   plan.stdoutFd = answerWrite.get();
-  plan.stderrFd = withDiag ? diagWrite.get() : SpawnPlan::kNull;
+  plan.stderrFd = diagWrite.get();
   plan.reportFd = answerWrite.get();
   plan.newSession = true;
   plan.unblockSignals = {SIGHUP, SIGTERM, SIGINT, SIGPIPE, SIGCHLD, SIGTTOU, SIGTTIN};
@@ -258,7 +270,13 @@ bool Component::startComp(CompStrategy& strategy, const std::string& dir, bool w
   proc_ = spawn(plan);
   pid_ = proc_.pid();
   fd_ = std::move(answerRead);
-  diagFd_ = std::move(diagRead);
+  if (withDiag) {
+    diagFd_ = std::move(diagRead);
+  } else {
+    errFd_ = std::move(diagRead);
+    errLines_ = LineSplitter(kOutputLineLimit);
+  }
+  outLines_ = LineSplitter(kOutputLineLimit);
   return true;
 }
 
@@ -307,9 +325,11 @@ void Component::checkExit() {
 }
 
 void Component::abandonStart() {
+  closeOutput(false);
   state_ = State::kStopped;
   fd_.reset();
   diagFd_.reset();
+  errFd_.reset();
   // The killing of a process that never answered is no crash to recover
   // from, and the recovery schedule keeps the identity of the death before.
   pid_ = prevPid_;
@@ -322,7 +342,8 @@ void Component::completeStart(bool timedOut) {
   char answer = 'N';  // nothing within TimeStart
   std::string childError;
   if (!timedOut) {
-    char buf[2];
+    // One byte only: what follows a good answer is the program's output.
+    char buf[1];
     ssize_t n;
     do {
       n = read(fd, buf, sizeof(buf));
@@ -331,7 +352,10 @@ void Component::completeStart(bool timedOut) {
       answer = '?';
     } else {
       answer = buf[0];
-      if (answer == 'E' && n == 2 && buf[1] == '\0') childError = drainAvailable(fd);
+      if (answer == 'E') {
+        const std::string rest = drainAvailable(fd);
+        if (!rest.empty() && rest[0] == '\0') childError = rest.substr(1);
+      }
     }
   }
   if (!childError.empty()) logChildError(childError);
@@ -370,9 +394,11 @@ void Component::completeStart(bool timedOut) {
       break;
   }
   logDebug(text);
+  closeOutput(false);
   state_ = State::kStopped;
   fd_.reset();
   diagFd_.reset();
+  errFd_.reset();
   const bool exited = stopProcess();
   pid_ = prevPid_;
   signalledPid_ = prevSignalled_;
@@ -457,9 +483,11 @@ bool Component::stop(bool fault) {
     logDebug("cannot stop component \"" + name_ + "\": is not running");
     return false;
   }
+  closeOutput(state_ == State::kRunning && !isCheckMode());
   state_ = State::kStopped;
   fd_.reset();
   diagFd_.reset();
+  errFd_.reset();
   const bool exited = stopProcess();
   if (fault) {
     lastFaultTime_ = time(nullptr);
@@ -500,30 +528,74 @@ bool Component::stopProcess() {
 }
 
 bool Component::drainOutput(Clock::MonoTime now) {
+  if (!fd_) return false;
+  return readOutput(fd_.get(), outLines_, now) > 0;
+}
+
+void Component::drainError(Clock::MonoTime now) {
+  if (!errFd_) return;
+  // A read error would only repeat on every turn: it ends the pipe too.
+  if (readOutput(errFd_.get(), errLines_, now) != 0) errFd_.reset();
+}
+
+int Component::readOutput(int fd, LineSplitter& lines, Clock::MonoTime now) {
   if (now >= outputPeriodEnd_) {
     outputRead_ = 0;
     outputPeriodEnd_ = now + kOutputPeriod;
   }
+  outputNow_ = now;
+  reportSuppressed(now);
+  auto emit = [this](const std::string& line) { logOutputLine(line); };
   char buf[16384];
-  bool logged = false;
   while (outputRead_ < kOutputBudget) {
-    ssize_t n = read(fd_.get(), buf, sizeof buf);
+    ssize_t n = read(fd, buf, sizeof buf);
     if (n < 0 && errno == EINTR) continue;
-    if (n == 0) return true;
+    if (n == 0) {
+      lines.finish(emit);
+      return 1;
+    }
     if (n < 0) {
-      if (errno != EAGAIN && errno != EWOULDBLOCK)
-        logDebug("error reading from management descriptor " + std::to_string(fd_.get()) + ": " +
-                 strerror(errno));
-      break;
+      if (errno == EAGAIN || errno == EWOULDBLOCK) break;
+      logDebug("error reading output of component \"" + name_ + "\": " + strerror(errno));
+      return -1;
     }
     outputRead_ += static_cast<size_t>(n);
-    if (!logged && isDebugLog()) {
-      logDebug("error data in management descriptor " + std::to_string(fd_.get()) + ": " +
-               std::string(buf, std::min<size_t>(static_cast<size_t>(n), 511)));
-      logged = true;
-    }
+    lines.feed(buf, static_cast<size_t>(n), emit);
   }
-  return false;
+  return 0;
+}
+
+void Component::logOutputLine(const std::string& line) {
+  if (limiter_.admit()) logInfo("component \"" + name_ + "\": " + line);
+}
+
+void Component::reportSuppressed(Clock::MonoTime now) {
+  const size_t n = limiter_.roll(now);
+  if (n > 0) logInfo("component \"" + name_ + "\": " + std::to_string(n) + " lines suppressed");
+}
+
+void Component::closeOutput(bool readAnswerPipe) {
+  auto emit = [this](const std::string& line) { logOutputLine(line); };
+  // What a program wrote just before its end is often the reason for it;
+  // bounded, as a holder of the pipe may go on writing.
+  auto rest = [&](int fd, LineSplitter& lines) {
+    char buf[16384];
+    size_t got = 0;
+    while (fd >= 0 && got < kOutputBudget) {
+      struct pollfd p = {fd, POLLIN, 0};
+      if (poll(&p, 1, 0) != 1 || !(p.revents & POLLIN)) break;
+      ssize_t n = read(fd, buf, sizeof buf);
+      if (n < 0 && errno == EINTR) continue;
+      if (n <= 0) break;
+      got += static_cast<size_t>(n);
+      lines.feed(buf, static_cast<size_t>(n), emit);
+    }
+    lines.finish(emit);
+  };
+  if (readAnswerPipe) rest(fd_.get(), outLines_);
+  rest(errFd_.get(), errLines_);
+  const size_t n = limiter_.take();
+  if (n > 0) logInfo("component \"" + name_ + "\": " + std::to_string(n) + " lines suppressed");
 }
 
 bool Component::outputPaused(Clock::MonoTime now, Clock::MonoTime& resumeAt) const {

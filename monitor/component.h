@@ -13,6 +13,7 @@
 #include "frame/child_process.h"
 #include "frame/clock.h"
 #include "ipc/nk_unique_fd.h"
+#include "monitor/output_lines.h"
 
 class CompStrategy;
 class Informer;
@@ -99,6 +100,10 @@ class Component {
   pid_t signalledPid() const { return signalledPid_; }
   // Read end of the standard-error pipe of a check-all start, or -1.
   int diagFd() const { return diagFd_.get(); }
+  // Read end of the standard-error pipe of a start that is not check-all
+  // (then standard error is the check dialogue), or -1. Closed when the
+  // program closes its end; that alone is no death.
+  int errorFd() const { return errFd_.get(); }
   const Informer* informer() const { return informer_.get(); }
   // For the administrators' status: when the current process answered (0
   // before), restarts begun since the monitor started, the last unexpected
@@ -141,13 +146,22 @@ class Component {
   // ended by a normal exit.
   bool stop(bool fault);
 
-  // What the program writes on standard output after its answer is read and
-  // dropped, at most a budget per period: past it, outputPaused() tells the
-  // loop to leave the pipe alone for the rest of the period, so a program
-  // that writes without pause waits on its full pipe instead of the monitor
-  // spinning. Returns true at end of file (the process has gone).
+  // What the program writes on standard output after its answer, and on
+  // standard error, is logged line by line under its name, a burst of lines
+  // per second at most; the rest is counted and the count logged once a
+  // second. Both pipes share a read budget per period: past it,
+  // outputPaused() tells the loop to leave them alone for the rest of the
+  // period, so a program that writes without pause waits on its full pipe
+  // instead of the monitor spinning. drainOutput returns true at end of file
+  // of standard output (the process has gone); drainError closes the
+  // standard-error pipe at its end.
   bool drainOutput(Clock::MonoTime now);
+  void drainError(Clock::MonoTime now);
   bool outputPaused(Clock::MonoTime now, Clock::MonoTime& resumeAt) const;
+  // When a count of suppressed lines is to be logged; reportSuppressed logs
+  // it once that time has come.
+  bool outputReportDue(Clock::MonoTime& at) const { return limiter_.reportDue(at); }
+  void reportSuppressed(Clock::MonoTime now);
   // The process has ended, seen without reaping it (for kernels without
   // pidfd; the reaping belongs to the stop that follows).
   bool processEnded() const;
@@ -184,6 +198,14 @@ class Component {
   bool stopProcess();
   // Undoes a start that did not answer well.
   void abandonStart();
+  // 1 at end of file, -1 on a read error, 0 when the pipe is empty or the
+  // budget spent.
+  int readOutput(int fd, LineSplitter& lines, Clock::MonoTime now);
+  void logOutputLine(const std::string& line);
+  // Logs what is left in the pipes, partial lines and the suppressed count,
+  // before the pipes close; readAnswerPipe when the answer pipe carries
+  // output (it is not the check dialogue).
+  void closeOutput(bool readAnswerPipe);
 
   std::string name_;
   std::string argv_;
@@ -202,6 +224,7 @@ class Component {
   pid_t signalledPid_ = -1;
   norvak::base::UniqueFd fd_;
   norvak::base::UniqueFd diagFd_;
+  norvak::base::UniqueFd errFd_;
   Clock::MonoTime deadline_;
   // A failed start is not a new identity: these come back when it fails.
   pid_t prevPid_ = -1;
@@ -215,6 +238,15 @@ class Component {
   // Output read in the current period.
   size_t outputRead_ = 0;
   Clock::MonoTime outputPeriodEnd_;
+  // The time of the last read, for the reports made when the pipes close.
+  Clock::MonoTime outputNow_;
+  LineSplitter outLines_{kOutputLineLimit};
+  LineSplitter errLines_{kOutputLineLimit};
+  LineLimiter limiter_{kOutputBurst, std::chrono::seconds(1)};
+
+  // The log's own limit: a longer line would be cut there anyway.
+  static const size_t kOutputLineLimit = 1023;
+  static const size_t kOutputBurst = 100;
 };
 
 #endif  // NORVAK_MONITOR_COMPONENT_H_

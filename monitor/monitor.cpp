@@ -252,15 +252,20 @@ void Monitor::turn(int maxWaitMs) {
   };
   for (const AppStore::AppPtr& app : store_.applications()) {
     for (Component& comp : app->components()) {
+      if (!comp.starting() && !comp.running()) continue;
+      Clock::MonoTime at;
+      comp.reportSuppressed(begin);
+      if (comp.outputReportDue(at)) wake = std::min(wake, at);
+      const bool paused = comp.outputPaused(begin, at);
+      if (paused) wake = std::min(wake, at);
+      // Standard error is read during the start too: a program that fills
+      // it before its answer would otherwise never answer.
+      if (!paused && comp.errorFd() >= 0) watch(comp.errorFd(), *app, comp, Watch::kError);
       if (comp.starting()) {
         watch(comp.fd(), *app, comp, Watch::kAnswer);
         wake = std::min(wake, comp.answerDeadline());
-      } else if (comp.running()) {
-        Clock::MonoTime resume;
-        if (comp.outputPaused(begin, resume))
-          wake = std::min(wake, resume);
-        else if (comp.fd() >= 0)
-          watch(comp.fd(), *app, comp, Watch::kOutput);
+      } else {
+        if (!paused && comp.fd() >= 0) watch(comp.fd(), *app, comp, Watch::kOutput);
         if (comp.pidfd() >= 0)
           watch(comp.pidfd(), *app, comp, Watch::kEnd);
         else
@@ -292,6 +297,9 @@ void Monitor::turn(int maxWaitMs) {
         break;
       case Watch::kOutput:
         if (w.comp->running() && w.comp->drainOutput(now)) componentDied(*w.app, *w.comp);
+        break;
+      case Watch::kError:
+        w.comp->drainError(now);
         break;
       case Watch::kEnd:
         if (w.comp->running()) componentDied(*w.app, *w.comp);

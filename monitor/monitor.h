@@ -163,7 +163,7 @@ class Monitor : public Regenerator, public SignalExecutor {
   struct Watch {
     Application* app;
     Component* comp;
-    enum Kind { kAnswer, kOutput, kEnd, kWake } kind;
+    enum Kind { kAnswer, kOutput, kError, kEnd, kWake } kind;
   };
 
   void loadStore(RunAppStore& store);

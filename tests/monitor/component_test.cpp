@@ -15,6 +15,7 @@
 #include <iostream>
 #include <sstream>
 #include <thread>
+#include <vector>
 
 #include "fake_component.h"
 #include "frame/run_mode.h"
@@ -291,8 +292,8 @@ TEST_F(ComponentTest, FailedStartsLeakNoDescriptors) {
   }
   EXPECT_EQ(before, openDescriptors());
   ASSERT_EQ("", start(good));
-  // The answer pipe and the pidfd, while it runs.
-  EXPECT_EQ(before + 1 + (good.pidfd() >= 0 ? 1 : 0), openDescriptors());
+  // The answer pipe, the standard-error pipe and the pidfd, while it runs.
+  EXPECT_EQ(before + 2 + (good.pidfd() >= 0 ? 1 : 0), openDescriptors());
   good.stop(false);
   EXPECT_EQ(before, openDescriptors());
 }
@@ -356,6 +357,90 @@ TEST_F(ComponentTest, OutputAfterTheAnswerIsReadWithinABudget) {
   EXPECT_FALSE(c.outputPaused(resume, resume));  // a new period, a new budget
   c.stop(false);
   EXPECT_FALSE(c.running());
+}
+
+// Reads both output pipes at the time now until standard output has ended
+// (when expected) and standard error is closed.
+void drainUntilClosed(Component& c, Clock::MonoTime now, bool waitStdoutEnd) {
+  bool outEnded = !waitStdoutEnd;
+  for (int i = 0; i < 10000 && !(outEnded && c.errorFd() < 0); ++i) {
+    std::vector<struct pollfd> p;
+    if (!outEnded) p.push_back({c.fd(), POLLIN, 0});
+    if (c.errorFd() >= 0) p.push_back({c.errorFd(), POLLIN, 0});
+    ASSERT_GT(poll(p.data(), p.size(), 10000), 0) << "output pipes idle for 10 s";
+    if (!outEnded) outEnded = c.drainOutput(now);
+    c.drainError(now);
+  }
+  ASSERT_TRUE(outEnded);
+  ASSERT_EQ(-1, c.errorFd());
+}
+
+TEST_F(ComponentTest, OutputAfterTheAnswerAndStandardErrorAreLoggedLineByLine) {
+  writeScript(appDir_ + "talk",
+              "printf ' '\n"
+              "printf 'out one\\nout '\n"
+              "echo 'err one' >&2\n"
+              "printf 'err two\\r\\n' >&2\n"
+              "head -c 5000 /dev/zero | tr '\\000' x >&2\n"
+              "printf '\\nerr three\\nerr tail' >&2\n"
+              "printf 'two\\nout tail'\n"
+              "exec >&- 2>&-\n"
+              "exec sleep 30\n");
+  Component c("talk");
+  ASSERT_EQ("", start(c));
+  ASSERT_GE(c.errorFd(), 0);
+  drainUntilClosed(c, Clock::system().monoNow(), true);
+  EXPECT_TRUE(c.running()) << "the end of the pipes is no stop";
+
+  const std::string text = log();
+  for (const char* line : {"out one", "out two", "out tail", "err one", "err two", "err three",
+                           "err tail"}) {
+    EXPECT_NE(text.find("component \"talk\": " + std::string(line) + "\n"), std::string::npos)
+        << line << "\n" << text;
+  }
+  // The overlong line is one record, cut; its rest does not make more.
+  size_t records = 0;
+  for (size_t at = text.find("\"talk\": xxx"); at != std::string::npos;
+       at = text.find("\"talk\": xxx", at + 1))
+    ++records;
+  EXPECT_EQ(1u, records);
+  EXPECT_EQ(std::string::npos, text.find(std::string(1100, 'x')));
+  c.stop(false);
+}
+
+TEST_F(ComponentTest, StandardErrorLeftInThePipeIsLoggedAtTheStop) {
+  writeScript(appDir_ + "quiet", "printf 'first\\nlast words' >&2\nprintf ' '\nexec sleep 30\n");
+  Component c("quiet");
+  ASSERT_EQ("", start(c));
+  c.stop(false);
+  EXPECT_EQ(-1, c.errorFd());
+  EXPECT_TRUE(logged("component \"quiet\": first\n"));
+  EXPECT_TRUE(logged("component \"quiet\": last words\n"));
+}
+
+TEST_F(ComponentTest, FloodOfLinesIsCutToABurstAndCounted) {
+  writeScript(appDir_ + "chatty", "printf ' '\nseq 1 10000 >&2\nexec 2>&-\nexec sleep 30\n");
+  Component c("chatty");
+  ASSERT_EQ("", start(c));
+  // One instant for all reads: the whole flood falls within one second,
+  // however slow the machine.
+  const Clock::MonoTime t0 = Clock::system().monoNow();
+  drainUntilClosed(c, t0, false);
+  EXPECT_TRUE(logged("component \"chatty\": 1\n"));
+  EXPECT_TRUE(logged("component \"chatty\": 100\n"));
+  EXPECT_FALSE(logged("component \"chatty\": 101\n"));
+  EXPECT_FALSE(logged("suppressed"));  // not before the second is over
+
+  Clock::MonoTime due;
+  ASSERT_TRUE(c.outputReportDue(due));
+  EXPECT_LE(due, t0 + std::chrono::seconds(1));
+  c.reportSuppressed(due - std::chrono::milliseconds(1));
+  EXPECT_FALSE(logged("suppressed"));
+  c.reportSuppressed(due);
+  EXPECT_TRUE(logged("component \"chatty\": 9900 lines suppressed\n")) << log();
+  EXPECT_FALSE(c.outputReportDue(due));
+  c.stop(false);
+  EXPECT_FALSE(logged("component \"chatty\": 0 lines suppressed"));
 }
 
 }  // namespace
