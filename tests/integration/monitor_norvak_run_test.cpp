@@ -13,6 +13,7 @@
 #include <string>
 #include <vector>
 
+#include "loopback_port.h"
 #include "ipc/nk_unique_fd.h"
 #include "support/monitor_harness.h"
 #include "wait_util.h"
@@ -31,17 +32,6 @@ std::string findPython() {
     if (access(path.c_str(), X_OK) == 0) return path;
   }
   return "";
-}
-
-int freePort() {
-  UniqueFd s(socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
-  struct sockaddr_in a = {};
-  a.sin_family = AF_INET;
-  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  EXPECT_EQ(0, bind(s.get(), reinterpret_cast<sockaddr*>(&a), sizeof a));
-  socklen_t len = sizeof a;
-  EXPECT_EQ(0, getsockname(s.get(), reinterpret_cast<sockaddr*>(&a), &len));
-  return ntohs(a.sin_port);
 }
 
 bool accepts(int port) {

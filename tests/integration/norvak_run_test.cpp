@@ -18,6 +18,7 @@
 #include <string>
 #include <vector>
 
+#include "loopback_port.h"
 #include "frame/child_process.h"
 #include "frame/spawn.h"
 #include "ipc/nk_unique_fd.h"
@@ -84,18 +85,6 @@ Wrapped wrap(const std::vector<std::string>& args, const std::string& errPath = 
   w.child = spawn(plan);
   w.pipe = std::move(readEnd);
   return w;
-}
-
-// A loopback port nobody listens on (for as long as nobody takes it).
-int freePort() {
-  UniqueFd s(socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
-  struct sockaddr_in a = {};
-  a.sin_family = AF_INET;
-  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  EXPECT_EQ(0, bind(s.get(), reinterpret_cast<sockaddr*>(&a), sizeof a));
-  socklen_t len = sizeof a;
-  EXPECT_EQ(0, getsockname(s.get(), reinterpret_cast<sockaddr*>(&a), &len));
-  return ntohs(a.sin_port);
 }
 
 UniqueFd listenOn(int port) {

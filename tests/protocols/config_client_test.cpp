@@ -17,22 +17,7 @@
 #include "ipc/session_test_support.h"
 #include "protocols/nk_config_client.h"
 
-namespace {
-std::atomic<size_t> g_largest{0};
-}  // namespace
-
-void* operator new(size_t size) {
-  size_t seen = g_largest.load();
-  while (size > seen && !g_largest.compare_exchange_weak(seen, size)) {
-  }
-  if (void* p = std::malloc(size == 0 ? 1 : size)) return p;
-  throw std::bad_alloc();
-}
-#pragma GCC diagnostic push
-#pragma GCC diagnostic ignored "-Wmismatched-new-delete"
-void operator delete(void* p) noexcept { std::free(p); }
-void operator delete(void* p, size_t) noexcept { std::free(p); }
-#pragma GCC diagnostic pop
+#include "largest_allocation.h"
 
 namespace norvak {
 namespace maild {
