@@ -207,7 +207,7 @@ void conf_parser_t::parse(conf_store_t& store) {
     std::string value = get_value();
     std::string fullName = section_.empty() ? name : section_ + "/" + name;
     try {
-      store.set(fullName, value);
+      store.set(fullName, value, keyLine);
     } catch (const conf_store_exception_t&) {
       message(keyLine, "error save param \"" + fullName + "\"");
     }

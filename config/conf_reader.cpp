@@ -1,5 +1,7 @@
 #include "config/conf_reader.h"
 
+#include <strings.h>
+
 #include <stdexcept>
 
 #include "config/conf_parser.h"
@@ -15,6 +17,41 @@ void valueWarning(const std::string& name, const std::string& reason, const std:
   logAlert("value of parameter \"" + name + "\" " + reason + ". Using default value \"" + def +
            "\"");
   setCheckError();
+}
+
+// Every key the monitor reads. Anything else in the file is most likely a
+// typo of one of these, which would otherwise fall back to its default
+// without a word.
+const char* const kKnownKeys[] = {
+    "/Logging/FileName",        "/Logging/Level",           "/Logging/IPCLevel",
+    "/Logging/SyslogFacility",  "/Monitor/RunForeground",   "/Monitor/PidFileDir",
+    "/Monitor/User",            "/Monitor/Group",           "/Monitor/ChDir",
+    "/Monitor/MetaConfigDir",   "/Monitor/AgentResponseTime", "/Monitor/Address",
+    "/Monitor/Timeout",         "/Monitor/InjectCmd",       "/Monitor/AgentAddress",
+    "/Monitor/RunAppList",      "/Monitor/UseEnterpriseMode", "/Monitor/RecoveryTimeList",
+    "/Monitor/AdminMail",       "/Monitor/FilterMail",
+};
+
+bool isKnownKey(const std::string& section, const std::string& key) {
+  const std::string path = "/" + section + "/" + key;
+  for (const char* known : kKnownKeys) {
+    if (strcasecmp(known, path.c_str()) == 0) return true;
+  }
+  return false;
+}
+
+// A warning only: the file stays valid, so a key added by a newer version
+// does not stop an older monitor.
+void warnUnknownKeys(const conf_store_t& store, const std::string& file) {
+  for (const auto& section : store.sections()) {
+    for (const auto& key : section.second) {
+      if (isKnownKey(section.first, key.first)) continue;
+      const std::string name = section.first.empty() ? key.first : section.first + "/" + key.first;
+      logAlert("config file \"" + file + "\", line " +
+               std::to_string(store.lineOf(section.first, key.first)) +
+               ": unknown parameter \"/" + name + "\" ignored");
+    }
+  }
 }
 
 bool isLevelWord(const std::string& word) {
@@ -112,6 +149,11 @@ void ConfReader::reload() {
 
   n.enterpriseMode = store.getBoolOr("/Monitor/UseEnterpriseMode", false);
   store.getIntList("/Monitor/RecoveryTimeList", n.recoveryTimeList);
+  // Optional: without them the agent's addresses (or the superuser's) are
+  // used, as before they existed, so their absence is not worth a warning.
+  if (store.has("/Monitor/AdminMail")) n.adminMail = store.getValue("/Monitor/AdminMail");
+  if (store.has("/Monitor/FilterMail")) n.filterMail = store.getValue("/Monitor/FilterMail");
+  warnUnknownKeys(store, confFile_);
 
   s_ = std::move(n);
 }

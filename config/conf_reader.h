@@ -51,6 +51,10 @@ class ConfReader {
   bool isEnterpriseMode() const { return s_.enterpriseMode; }
   // Seconds before each restart try of a failed component.
   const std::vector<int>& getRecoveryTimeList() const { return s_.recoveryTimeList; }
+  // The mail addresses of the file (optional, empty when not given): the
+  // agent's, when it supplies them, take precedence.
+  const std::string& getFileAdminMail() const { return s_.adminMail; }
+  const std::string& getFileFilterMail() const { return s_.filterMail; }
 
  private:
   struct Settings {
@@ -74,6 +78,8 @@ class ConfReader {
     AppNameSet runAppList;
     bool enterpriseMode;
     std::vector<int> recoveryTimeList;
+    std::string adminMail;
+    std::string filterMail;
   };
 
   std::string confFile_;

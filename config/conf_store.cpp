@@ -62,6 +62,17 @@ int toIntSaturated(const std::string& s) {
   return static_cast<int>(n);
 }
 
+// An optional sign and at least one digit, nothing else (list pieces come
+// trimmed).
+bool isNumber(const std::string& s) {
+  size_t i = (!s.empty() && (s[0] == '+' || s[0] == '-')) ? 1 : 0;
+  if (i == s.size()) return false;
+  for (; i < s.size(); ++i) {
+    if (!isdigit(static_cast<unsigned char>(s[i]))) return false;
+  }
+  return true;
+}
+
 void warn(const std::string& text) {
   logAlert(text);
   setCheckError();
@@ -93,10 +104,11 @@ void conf_store_t::splitPath(const std::string& path, std::string& section, std:
   }
 }
 
-void conf_store_t::set(const std::string& fullName, const std::string& value) {
+void conf_store_t::set(const std::string& fullName, const std::string& value, int line) {
   std::string section;
   std::string key;
   splitPath(fullName, section, key);
+  lines_[section].emplace(key, line);
   std::string& stored = sections_[section][key];
   if (stored.empty()) {
     stored = value;
@@ -106,18 +118,35 @@ void conf_store_t::set(const std::string& fullName, const std::string& value) {
   }
 }
 
-std::string conf_store_t::getValue(const std::string& path) const {
+const std::string* conf_store_t::find(const std::string& path) const {
   std::string section;
   std::string key;
   splitPath(path, section, key);
   for (const auto& s : sections_) {
     if (!equalNoCase(s.first, section)) continue;
     for (const auto& k : s.second) {
-      if (equalNoCase(k.first, key)) return k.second;
+      if (equalNoCase(k.first, key)) return &k.second;
     }
   }
-  throw conf_store_exception_t("undefined parameter \"" + path + "\" in config file");
+  return nullptr;
 }
+
+std::string conf_store_t::getValue(const std::string& path) const {
+  const std::string* value = find(path);
+  if (value == nullptr) {
+    throw conf_store_exception_t("undefined parameter \"" + path + "\" in config file");
+  }
+  return *value;
+}
+
+int conf_store_t::lineOf(const std::string& section, const std::string& key) const {
+  const auto s = lines_.find(section);
+  if (s == lines_.end()) return 0;
+  const auto k = s->second.find(key);
+  return k == s->second.end() ? 0 : k->second;
+}
+
+bool conf_store_t::has(const std::string& path) const { return find(path) != nullptr; }
 
 std::string conf_store_t::getString(const std::string& path, const std::string& def) const {
   try {
@@ -140,7 +169,15 @@ void conf_store_t::getIntList(const std::string& path, std::vector<int>& out) co
   out.clear();
   std::vector<std::string> pieces;
   getList(path, pieces);
-  for (const auto& p : pieces) out.push_back(toIntSaturated(p));
+  for (const auto& p : pieces) {
+    out.push_back(toIntSaturated(p));
+    // Read as before (leading digits, else 0), but a typo such as "5m" must
+    // not pass a check unnoticed: it silently means 5 seconds, or none.
+    if (!isNumber(p)) {
+      warn("wrong parameter \"" + path + "\": value \"" + p + "\" isn't number. Used value " +
+           std::to_string(out.back()));
+    }
+  }
 }
 
 int conf_store_t::getIntInRange(const std::string& path, int min, int max, int def) const {

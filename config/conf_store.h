@@ -27,9 +27,15 @@ class conf_store_t {
 
   // Stores a value under "section/key" (or "key" for the unsectioned part).
   // A key given again is appended after a comma to the value it already has.
-  void set(const std::string& fullName, const std::string& value);
+  // `line` is where the key was first written, for messages about it.
+  void set(const std::string& fullName, const std::string& value, int line = 0);
 
   const sections_t& sections() const { return sections_; }
+  // The line a key (as written) was first given on; 0 when not known.
+  int lineOf(const std::string& section, const std::string& key) const;
+  // Whether the key is present at all, letter case ignored; reads of
+  // optional settings use it to stay silent about their absence.
+  bool has(const std::string& path) const;
   bool empty() const { return sections_.empty(); }
 
   // The raw value; throws "undefined parameter ..." when missing.
@@ -41,6 +47,8 @@ class conf_store_t {
   // A missing key throws: these settings have no default.
   void getList(const std::string& path, std::list<std::string>& out) const;
   void getList(const std::string& path, std::vector<std::string>& out) const;
+  // Pieces that are not numbers are read by their leading digits (0 without
+  // any), with a warning.
   void getIntList(const std::string& path, std::vector<int>& out) const;
 
   int getIntInRange(const std::string& path, int min, int max, int def) const;
@@ -53,7 +61,10 @@ class conf_store_t {
   static void splitPath(const std::string& path, std::string& section, std::string& key);
 
  private:
+  const std::string* find(const std::string& path) const;
+
   sections_t sections_;
+  std::map<std::string, std::map<std::string, int>> lines_;
 };
 
 #endif  // NORVAK_CONFIG_CONF_STORE_H_

@@ -36,11 +36,10 @@ NkConfigClient::Results askAgent(NkIfClientSession& session, unsigned number, in
   return client.GetResults();
 }
 
-void defaultMail(std::string& value, const char* name) {
+void warnDefaultMail(const std::string& value, const char* name, const std::string& def) {
   if (!value.empty()) return;
-  value = localSuperuserMailbox();
   logAlert(std::string("parameter \"") + name +
-           "\" from maild configuration not defined, use default value \"" + value + "\"");
+           "\" from maild configuration not defined, use default value \"" + def + "\"");
 }
 
 }  // namespace
@@ -48,6 +47,13 @@ void defaultMail(std::string& value, const char* name) {
 MonitorConfReader::MonitorConfReader(const std::string& confFile) : ConfReader(confFile) {}
 
 MonitorConfReader::~MonitorConfReader() {}
+
+std::string MonitorConfReader::mailAddress(const std::string& agents,
+                                           const std::string& files) const {
+  if (!agents.empty()) return agents;
+  if (!files.empty()) return files;
+  return mailAnswered_ ? localSuperuserMailbox() : std::string();
+}
 
 void MonitorConfReader::readConfigFromAgent(NkIfClientSession* session, bool maildDefined) {
   logDebug("MonitorConfReader::readConfigFromAgent()");
@@ -95,11 +101,12 @@ void MonitorConfReader::readMaildConfigFromAgent(NkIfClientSession& session) {
                      [](unsigned char c) { return static_cast<char>(std::toupper(c)); });
     }
   }
-  defaultMail(admin, "/Notifier/AdminMail");
-  defaultMail(filter, "/Notifier/FilterMail");
-  adminMail_ = admin;
-  filterMail_ = filter;
+  agentAdminMail_ = admin;
+  agentFilterMail_ = filter;
   mta_ = mta;
+  mailAnswered_ = true;
+  warnDefaultMail(admin, "/Notifier/AdminMail", getAdminMail());
+  warnDefaultMail(filter, "/Notifier/FilterMail", getFilterMail());
 }
 
 void MonitorConfReader::readMonitorConfigFromAgent(NkIfClientSession& session) {

@@ -24,10 +24,14 @@ class MonitorConfReader : public ConfReader {
   explicit MonitorConfReader(const std::string& confFile);
   ~MonitorConfReader() override;
 
-  // Recipient ("To:") of notification mail; empty until the agent answered.
-  const std::string& getAdminMail() const { return adminMail_; }
-  // Sender ("From:") of notification mail; empty until the agent answered.
-  const std::string& getFilterMail() const { return filterMail_; }
+  // Recipient ("To:") of notification mail: the agent's, else the file's
+  // AdminMail; else, once the agent has answered, the local superuser's
+  // mailbox; empty before that.
+  std::string getAdminMail() const { return mailAddress(agentAdminMail_, getFileAdminMail()); }
+  // Sender ("From:") of notification mail, chosen the same way.
+  std::string getFilterMail() const {
+    return mailAddress(agentFilterMail_, getFileFilterMail());
+  }
   // The mail transfer agent in upper case, for the pre-update script.
   const std::string& getMta() const { return mta_; }
   // The run list in enterprise mode; empty until the agent answered.
@@ -46,8 +50,12 @@ class MonitorConfReader : public ConfReader {
   void readMaildConfigFromAgent(norvak::ipc::NkIfClientSession& session);
   void readMonitorConfigFromAgent(norvak::ipc::NkIfClientSession& session);
 
-  std::string adminMail_;
-  std::string filterMail_;
+  std::string mailAddress(const std::string& agents, const std::string& files) const;
+
+  // As the agent sent them; empty when it did not.
+  std::string agentAdminMail_;
+  std::string agentFilterMail_;
+  bool mailAnswered_ = false;
   std::string mta_;
   AppNameSet agentRunAppList_;
 };

@@ -81,8 +81,9 @@ class AgentSettingsTest : public LogFileTest {
   }
 
   // A reader whose file says whether enterprise mode is on.
-  std::unique_ptr<MonitorConfReader> reader(bool enterprise) {
-    writeFile(conf_, "[Monitor]\nAddress =\nAgentAddress =\nRunAppList =\nRecoveryTimeList =\n"
+  std::unique_ptr<MonitorConfReader> reader(bool enterprise, const std::string& extra = "") {
+    writeFile(conf_, "[Monitor]\nAddress =\nAgentAddress =\nRunAppList =\nRecoveryTimeList =\n" +
+                     extra +
                      "AgentResponseTime = 2\nUseEnterpriseMode = " +
                          std::string(enterprise ? "yes" : "no") + "\n[Logging]\nFileName = " +
                          logFile_ + "\nLevel = debug\n");
@@ -127,6 +128,27 @@ TEST_F(AgentSettingsTest, MailSettingsAreTakenWhateverTheCaseOfTheKeys) {
                        "\" from maild configuration not defined, use default value \"" +
                        localSuperuserMailbox() + "\""));
   }
+}
+
+// The file's addresses stand in for the agent's, but never over them.
+TEST_F(AgentSettingsTest, FileMailAddressesFillInForTheAgent) {
+  auto r = reader(false, "AdminMail = root@mail.example\n");
+  EXPECT_EQ(r->getAdminMail(), "root@mail.example");  // before the agent answered
+  EXPECT_EQ(r->getFilterMail(), "");
+
+  agent_.set(44, {{{"monitor/mta", "exim"}}});
+  r->readConfigFromAgent(&client_, true);
+  EXPECT_EQ(r->getAdminMail(), "root@mail.example");
+  EXPECT_EQ(r->getFilterMail(), localSuperuserMailbox());
+  EXPECT_TRUE(warned("parameter \"/Notifier/AdminMail\" from maild configuration not defined, "
+                     "use default value \"root@mail.example\""));
+
+  agent_.set(44, {{{"notifier/adminmail", "admin@example.org"}}});
+  r->readConfigFromAgent(&client_, true);
+  EXPECT_EQ(r->getAdminMail(), "admin@example.org");
+  // A reload of the file keeps the agent's value on top.
+  r->reload();
+  EXPECT_EQ(r->getAdminMail(), "admin@example.org");
 }
 
 TEST_F(AgentSettingsTest, AFailedReadKeepsWhatWasHeld) {

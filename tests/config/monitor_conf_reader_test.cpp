@@ -157,6 +157,45 @@ TEST_F(MonitorConfReaderTest, MissingMandatoryKeyThrowsAndKeepsPreviousSettings)
   }
 }
 
+// A typo'd key is named with its line but leaves the file valid; a typo'd
+// restart delay is a check error.
+TEST_F(MonitorConfReaderTest, UnknownKeysWarnAndNonNumericDelaysAreCheckErrors) {
+  const std::string valid =
+      "[Monitor]\nAddress=\nAgentAddress=a\nRunAppList=A\nRunForeground=no\nUser=\nGroup=\n"
+      "ChDir=\nMetaConfigDir=/m\nInjectCmd=c\nAgentResponseTime=1\nPidFileDir=/p\nTimeout=1\n"
+      "UseEnterpriseMode=no\n[Logging]\nIPCLevel=error\nSyslogFacility=daemon\n[Monitor]\n";
+  const std::string typos =
+      valid + "RecoveryTimeList=1, 2\nRunAppLst = A\nadminmail = a@b\n[Mail]\nTo = x\n";
+  write(typos);
+  MonitorConfReader reader(conf_);
+  GTEST_FLAG_SET(death_test_style, "threadsafe");
+  EXPECT_EXIT(
+      {
+        reader.reload();
+        const int code = hasCheckError() ? 1 : 0;
+        dir_.removeNow();
+        exit(code);
+      },
+      ::testing::ExitedWithCode(0), "");
+  reader.reload();
+  EXPECT_TRUE(warned("config file \"" + conf_ + "\", line 20: unknown parameter "
+                     "\"/Monitor/RunAppLst\" ignored"));
+  EXPECT_TRUE(warned("config file \"" + conf_ + "\", line 23: unknown parameter "
+                     "\"/Mail/To\" ignored"));
+  EXPECT_FALSE(logged("\"/Monitor/adminmail\""));
+  EXPECT_EQ(reader.getAdminMail(), "a@b");
+  EXPECT_EQ(reader.getFilterMail(), "");
+
+  write(valid + "RecoveryTimeList = 5, 30s, x, -1\n");
+  reader.reload();
+  EXPECT_EQ(reader.getRecoveryTimeList(), (std::vector<int>{5, 30, 0, -1}));
+  EXPECT_TRUE(warned("wrong parameter \"/Monitor/RecoveryTimeList\": value \"30s\" isn't "
+                     "number. Used value 30"));
+  EXPECT_TRUE(warned("wrong parameter \"/Monitor/RecoveryTimeList\": value \"x\" isn't "
+                     "number. Used value 0"));
+  EXPECT_TRUE(hasCheckError());
+}
+
 TEST_F(MonitorConfReaderTest, BrokenLoggingSetupIsACheckError) {
   // Every key valid but the one under test, so that only the logging set-up
   // can raise the flag; each child is a fresh process.
