@@ -272,6 +272,23 @@ gid_t getGid(const std::string& group) {
   return gr.gr_gid;
 }
 
+std::string execProblem(const std::string& path, uid_t uid, const std::vector<gid_t>& groups) {
+  struct stat st;
+  if (stat(path.c_str(), &st) != 0) {
+    return errno == ENOENT ? std::string("not found") : "cannot be examined: " + errnoText(errno);
+  }
+  if (!S_ISREG(st.st_mode)) return "not a regular file";
+  mode_t bit = S_IXOTH;
+  if (uid == 0) {
+    bit = S_IXUSR | S_IXGRP | S_IXOTH;
+  } else if (uid == st.st_uid) {
+    bit = S_IXUSR;
+  } else if (std::find(groups.begin(), groups.end(), st.st_gid) != groups.end()) {
+    bit = S_IXGRP;
+  }
+  return (st.st_mode & bit) != 0 ? std::string() : std::string("not executable");
+}
+
 bool switchUser(const std::string& user, const std::string& group) {
   if (!group.empty()) {
     gid_t gid = getGid(group);

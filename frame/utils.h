@@ -61,6 +61,12 @@ void writeAll(int fd, const std::string& data);
 
 uid_t getUid(const std::string& user);
 gid_t getGid(const std::string& group);
+// Why a process of that user and those groups could not execute path, or ""
+// when it could: "not found", "not a regular file", "not executable" or
+// "cannot be examined: <reason>", from the file's type and mode bits as
+// exec(2) judges them (root needs one execute bit). The directories on the
+// way are not looked at.
+std::string execProblem(const std::string& path, uid_t uid, const std::vector<gid_t>& groups);
 // Switches group first, then user (empty names are skipped). Returns whether
 // any name was given.
 bool switchUser(const std::string& user, const std::string& group);

@@ -365,6 +365,23 @@ void AppStore::signalPids(const std::set<pid_t>& pids, int sig) {
   for (const AppPtr& app : apps_) app->signalPids(pids, sig);
 }
 
+bool AppStore::checkComponents(const AppNameSet& runSet) const {
+  AppNameSet closure;
+  for (const std::string& name : runSet) addClosure(name, closure);
+  bool fine = true;
+  for (const AppPtr& app : apps_) {
+    if (!closure.count(app->name())) continue;
+    for (const Component& comp : app->components()) {
+      for (const std::string& problem : comp.startProblems(app->path())) {
+        logError("application \"" + app->name() + "\", component \"" + comp.name() + "\": " +
+                 problem);
+        fine = false;
+      }
+    }
+  }
+  return fine;
+}
+
 uid_t AppStore::firstNotRootUid() const {
   FirstNotRootUIDStrategy search;
   for (const AppPtr& app : apps_)

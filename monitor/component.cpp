@@ -181,6 +181,53 @@ uid_t Component::uid() const { return user_.empty() ? 0 : Utils::getUid(user_); 
 
 gid_t Component::gid() const { return group_.empty() ? 0 : Utils::getGid(group_); }
 
+std::vector<std::string> Component::startProblems(const std::string& dir) const {
+  std::vector<std::string> problems;
+  // The identity as the start takes it: root or our own id keeps ours.
+  uid_t uid = getuid();
+  gid_t gid = getgid();
+  bool switches = false;
+  if (!user_.empty()) {
+    try {
+      const uid_t u = Utils::getUid(user_);
+      if (u != 0 && u != uid) {
+        uid = u;
+        switches = true;
+      }
+    } catch (const std::exception&) {
+      problems.push_back("unknown user \"" + user_ + "\"");
+    }
+  }
+  if (!group_.empty()) {
+    try {
+      const gid_t g = Utils::getGid(group_);
+      if (g != 0 && g != gid) {
+        gid = g;
+        switches = true;
+      }
+    } catch (const std::exception&) {
+      problems.push_back("unknown group \"" + group_ + "\"");
+    }
+  }
+  if (!problems.empty()) return problems;
+
+  std::vector<gid_t> groups{gid};
+  // Root switching keeps no supplementary group; otherwise ours go along.
+  if (!(switches && geteuid() == 0)) {
+    const int n = getgroups(0, nullptr);
+    if (n > 0) {
+      std::vector<gid_t> more(static_cast<size_t>(n));
+      const int got = getgroups(n, more.data());
+      if (got > 0) groups.insert(groups.end(), more.begin(), more.begin() + got);
+    }
+  }
+  const std::string path = dir + name_;
+  std::string why = Utils::execProblem(path, uid, groups);
+  if (why == "not executable" && !user_.empty()) why += " for user \"" + user_ + "\"";
+  if (!why.empty()) problems.push_back("executable \"" + path + "\" " + why);
+  return problems;
+}
+
 void Component::createInformer() {
   informer_.reset();
   informer_ = makeInformer(logType_, cmd_);

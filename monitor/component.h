@@ -83,6 +83,10 @@ class Component {
   // 0 for an empty name.
   uid_t uid() const;
   gid_t gid() const;
+  // What would make a start from dir fail, found without starting anything:
+  // an unknown user or group, an executable that is missing or that the
+  // identity the program would run as may not execute. Empty when none.
+  std::vector<std::string> startProblems(const std::string& dir) const;
 
   // Runtime state.
   // The start pipe while the process starts or runs; -1 otherwise.

@@ -78,6 +78,7 @@ class Monitor : public Regenerator, public SignalExecutor {
   void inform(int signal, const std::string& name) override;
 
   void getFirstRunAppSet(AppNameSet& set);
+  bool checkComponents(const AppNameSet& set) const { return store_.checkComponents(set); }
   void getRunAppSet(AppNameSet& set);
   // One turn of the loop: waits up to maxWaitMs for component events (less
   // when a deadline or a restart falls due sooner), handles them, moves the

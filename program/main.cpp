@@ -25,6 +25,7 @@ void runProgram(const MonitorProgram::Options& options) {
   program.setSignals();
   if (isCheckMode() && !isCheckAll()) {
     if (!program.verifyDependences()) setCheckError();
+    if (!program.checkComponents()) setCheckError();
   }
   if (isNormalMode() || isCheckAll()) {
     program.startApplications();

@@ -253,6 +253,16 @@ bool MonitorProgram::verifyDependences() {
   }
 }
 
+bool MonitorProgram::checkComponents() {
+  try {
+    AppNameSet first;
+    monitor_->getFirstRunAppSet(first);
+    return monitor_->checkComponents(first);
+  } catch (const std::exception&) {
+    return false;  // the run set itself is wrong: verifyDependences said why
+  }
+}
+
 bool MonitorProgram::startApplications() {
   // A failed start must not leave the signal wait or the main loop behind:
   // the state stops every loop, and the SIGTERM waits in the blocked mask.

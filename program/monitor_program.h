@@ -60,6 +60,10 @@ class MonitorProgram : public SignalHandler {
   void makePidFile();
   bool setSignals();
   bool verifyDependences();
+  // Check mode: what would stop a component of the first run set from
+  // starting (unknown user or group, missing or non-executable program),
+  // logged; false when anything was found.
+  bool checkComponents();
   bool startApplications();
   bool startMainLoopThread();
   void stop();

@@ -308,3 +308,48 @@ TEST(UtilsIdentityTest, UsersGroupsAndTimes) {
 }
 
 }  // namespace
+
+namespace {
+
+// The mode bits are judged for the identity asked about, not ours: the file
+// is ours, the identities are made up.
+TEST(UtilsIdentityTest, ExecProblemJudgesTheIdentityAsked) {
+  TempDir dir;
+  const std::string file = dir.path() + "/prog";
+  writeFile(file, "#!/bin/sh\n");
+  // Root would be judged by root's own rule: give the file another owner.
+  if (geteuid() == 0) {
+    ASSERT_EQ(chown(file.c_str(), 4244, static_cast<gid_t>(-1)), 0);
+  }
+  struct stat st;
+  ASSERT_EQ(stat(file.c_str(), &st), 0);
+  const uid_t owner = st.st_uid;
+  const uid_t stranger = owner == 4242 ? 4243 : 4242;
+  const gid_t fileGroup = st.st_gid;
+  const gid_t otherGroup = fileGroup == 4242 ? 4243 : 4242;
+  struct Case {
+    mode_t mode;
+    uid_t uid;
+    std::vector<gid_t> groups;
+    std::string problem;
+  };
+  const Case cases[] = {
+      {0700, owner, {otherGroup}, ""},
+      {0070, owner, {fileGroup}, "not executable"},  // the owner's bits decide for the owner
+      {0700, stranger, {otherGroup}, "not executable"},
+      {0710, stranger, {otherGroup, fileGroup}, ""},
+      {0701, stranger, {otherGroup}, ""},
+      {0701, stranger, {fileGroup}, "not executable"},  // so do the group's for its members
+      {0100, 0, {}, ""},  // root needs one execute bit, any
+      {0644, 0, {}, "not executable"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(std::to_string(c.mode) + " for " + std::to_string(c.uid));
+    ASSERT_EQ(chmod(file.c_str(), c.mode), 0);
+    EXPECT_EQ(Utils::execProblem(file, c.uid, c.groups), c.problem);
+  }
+  EXPECT_EQ(Utils::execProblem(dir.path(), 0, {}), "not a regular file");
+  EXPECT_EQ(Utils::execProblem(dir.path() + "/none", 0, {}), "not found");
+}
+
+}  // namespace

@@ -196,7 +196,11 @@ TEST_F(Installed, SamplePassesTheMonitorsCheckWithItsDirectoriesMoved) {
   TempDir dir;
   const std::string root = dir.path();
   ASSERT_EQ(0, sh("mkdir -p " + quote(root + "/log") + " " + quote(root + "/run") + " " + quote(root + "/meta")));
-  ASSERT_EQ(0, sh("cp " + quote(at("etc/norvak/monitor.meta.sample/example.mmc")) + " " + quote(root + "/meta/")));
+  // The sample names the configured prefix's programs; these are installed here.
+  const std::string mmc = readFile(at("etc/norvak/monitor.meta.sample/example.mmc"));
+  const std::string bin = "PATH \"" + configuredPrefix() + "/bin\"";
+  ASSERT_NE(std::string::npos, mmc.find(bin)) << mmc;
+  writeFile(root + "/meta/example.mmc", replaceAll(mmc, bin, "PATH \"" + prefix_ + "/bin\""));
   std::string conf = readFile(at("etc/norvak/monitor.conf.sample"));
   const std::string etc = configuredPrefix() + "/etc/norvak/";
   ASSERT_NE(std::string::npos, conf.find("MetaConfigDir = " + etc + "monitor.meta/"));
@@ -270,6 +274,12 @@ TEST(ShippedExamples, DemoSuitePassesTheMonitorsCheck) {
     writeFile(demo + "/meta/" + name, replaceAll(readFile(source + "/examples/meta/" + name), "@DEMO_DIR@", demo));
   }
   writeFile(demo + "/monitor.conf", replaceAll(readFile(source + "/examples/demo/monitor.conf"), "@DEMO_DIR@", demo));
+  // The programs, linked as the demo script links them: the check looks at them.
+  std::string links;
+  for (const char* comp : {"maild", "smtpd", "scanner", "notifier", "httpd"})
+    links += " && ln -s " + quote(kBuild + "/tools/fake-component") + " " + quote(demo + "/bin/" + comp);
+  ASSERT_EQ(0, sh("ln -s " + quote(kBuild + "/tools/fake-agent") + " " + quote(demo + "/bin/agent") + " && ln -s " +
+                  quote(kBuild + "/tools/norvak-run") + " " + quote(demo + "/bin/static") + links));
   std::string out;
   EXPECT_EQ(0, sh(quote(kBuild + "/program/norvak-monitor") + " --check-only --conf " + quote(demo + "/monitor.conf"),
                   &out))

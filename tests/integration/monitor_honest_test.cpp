@@ -1,5 +1,6 @@
 // What the monitor says about its own start: a detached daemon's parent
-// leaves with the daemon's verdict, a component whose identity is unknown is not run as root, and the
+// leaves with the daemon's verdict, a check names whatever would stop a
+// start, a component whose identity is unknown is not run as root, and the
 // monitor's own stop is no error.
 
 #include <gtest/gtest.h>
@@ -7,7 +8,10 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <sys/stat.h>
+
 #include <chrono>
+#include <functional>
 #include <string>
 #include <thread>
 #include <vector>
@@ -116,6 +120,64 @@ TEST(MonitorHonestTest, ComponentOfUnknownUserIsNotStarted) {
     EXPECT_GE(h.findLine("cannot start component \"agent\""), 0) << owner;
     EXPECT_GE(h.findLine(owner.find(':') == std::string::npos ? "unknown user \"" : "unknown group \""), 0)
         << owner;
+  }
+}
+
+// Whatever would stop a component's start fails the check beforehand, named;
+// a misspelt key is named too but leaves the file valid.
+TEST(MonitorHonestTest, CheckOnlyNamesWhatWouldStopAStart) {
+  struct Case {
+    const char* name;
+    std::string owner;
+    std::function<void(MonitorHarness&)> change;
+    int status;
+    std::string line;
+  };
+  const std::string comp = "application \"AGENT\", component \"agent\": ";
+  const Case cases[] = {
+      {"good", "-", [](MonitorHarness&) {}, 0, ""},
+      {"missing", "-", [](MonitorHarness& h) { unlink((h.binDir() + "agent").c_str()); }, 8,
+       comp + "executable \"$BIN/agent\" not found"},
+      {"not executable", "-",
+       [](MonitorHarness& h) {
+         unlink((h.binDir() + "agent").c_str());
+         writeFile(h.binDir() + "agent", "#!/bin/sh\n");
+         chmod((h.binDir() + "agent").c_str(), 0644);
+       },
+       8, comp + "executable \"$BIN/agent\" not executable"},
+      {"directory", "-",
+       [](MonitorHarness& h) {
+         unlink((h.binDir() + "agent").c_str());
+         mkdir((h.binDir() + "agent").c_str(), 0755);
+       },
+       8, comp + "executable \"$BIN/agent\" not a regular file"},
+      {"unknown user", std::string("\"") + kNoUser + "\"", [](MonitorHarness&) {}, 8,
+       comp + "unknown user \"" + kNoUser + "\""},
+      {"unknown group", std::string("\"root:") + kNoGroup + "\"", [](MonitorHarness&) {}, 8,
+       comp + "unknown group \"" + kNoGroup + "\""},
+      {"delay typo", "-",
+       [](MonitorHarness& h) { replaceIn(h.confFile(), "RecoveryTimeList = 1", "RecoveryTimeList = 1, 5m"); },
+       8, "wrong parameter \"/Monitor/RecoveryTimeList\": value \"5m\" isn't number. Used value 5"},
+      {"key typo", "-",
+       [](MonitorHarness& h) { replaceIn(h.confFile(), "[Monitor]\n", "[Monitor]\nRunAppLsit = X\n"); }, 0,
+       "unknown parameter \"/Monitor/RunAppLsit\" ignored"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    MonitorHarness h;
+    writeAgentSuite(h, c.owner);
+    c.change(h);
+    std::string out, err;
+    EXPECT_EQ(h.runToEnd({"--check-only"}, out, err), c.status) << out << err;
+    EXPECT_NE((c.status == 0 ? out : err).find(c.status == 0 ? "Options OK" : "Options ERROR"), std::string::npos)
+        << out << err;
+    std::string line = c.line;
+    const size_t bin = line.find("$BIN/");
+    if (bin != std::string::npos) line.replace(bin, 5, h.binDir());
+    if (!line.empty()) {
+      EXPECT_NE(out.find(line), std::string::npos) << line << "\n" << out;
+    }
+    EXPECT_TRUE(h.starts("agent").empty()) << "a check started the component";
   }
 }
 
