@@ -17,6 +17,8 @@ namespace {
 
 using norvak_test::ConfValues;
 using norvak_test::MonitorHarness;
+using norvak_test::readFile;
+using norvak_test::writeFile;
 
 const char kSignature[] =
     "\n---\nSincerely yours,\nNorvak (R) Components Monitor\n6.0.0.201105110 for Linux\nHost \"";
@@ -40,6 +42,23 @@ void writeSuite(MonitorHarness& h, const std::string& recoveryTimeList) {
   conf.runAppList = "AGENT, FILTER, WEB";
   conf.recoveryTimeList = recoveryTimeList;
   h.writeConf(conf);
+}
+
+// Without an agent to supply them, the file's addresses head the mails.
+TEST(MonitorRecoveryTest, MailsGoToTheAddressesOfTheFile) {
+  MonitorHarness h;
+  writeSuite(h, "1");
+  // The file ends in the [Monitor] section.
+  writeFile(h.confFile(), readFile(h.confFile()) +
+                              "AdminMail = postmaster@example.org\nFilterMail = monitor@example.org\n");
+  h.start();
+  ASSERT_GE(h.waitLine("Norvak (R) Components Monitor started"), 0) << h.stderrText();
+  const pid_t first = h.waitComponent("scanner");
+  ASSERT_GT(first, 0);
+  ASSERT_EQ(kill(first, SIGUSR1), 0);
+  ASSERT_TRUE(h.waitMails(1));
+  const std::string mail = h.mails()[0];
+  EXPECT_EQ(mail.rfind("From:monitor@example.org\nTo:postmaster@example.org\nDate: ", 0), 0u) << mail;
 }
 
 TEST(MonitorRecoveryTest, KilledComponentIsRestartedAndBothEventsAreMailed) {
@@ -113,7 +132,7 @@ TEST(MonitorRecoveryTest, ComponentThatKeepsFailingIsGivenUpAndItsApplicationSto
   // process, which must not make the monitor lose count of the tries.
   const std::string link = h.binDir() + "scanner";
   ASSERT_EQ(unlink(link.c_str()), 0);
-  norvak_test::writeFile(
+  writeFile(
       link, "#!/bin/sh\nexec '" NORVAK_BIN_DIR "/tools/fake-component' \"$@\" --answer=E\n");
   ASSERT_EQ(chmod(link.c_str(), 0755), 0);
 
