@@ -49,8 +49,10 @@
 //   --flood-after-answer     (none)                after the answer, write "y\n" lines on
 //                                                  standard output without pause (like yes),
 //                                                  still serving signals and the deadlines
+//   --flood-on-stderr        (none)                the same on standard error; standard output
+//                                                  stays quiet after the answer
 //
-// The last two have no environment variable: the helper and any program the
+// The last three have no environment variable: the helper and any program the
 // component starts would inherit it.
 //
 // Arguments added by the monitor's start strategies: --update (accepted),
@@ -93,6 +95,7 @@ struct Options {
   std::string argsFile;
   bool spawnHolder = false;
   bool flood = false;
+  int floodFd = 1;
   std::string socket;
   std::string pidFile;
 };
@@ -155,6 +158,9 @@ void fromArgs(const std::vector<std::string>& args, Options& o) {
       o.spawnHolder = true;
     } else if (a == "--flood-after-answer") {
       o.flood = true;
+    } else if (a == "--flood-on-stderr") {
+      o.flood = true;
+      o.floodFd = 2;
     } else if (takeValue(a, "--args-file", v)) {
       o.argsFile = v;
     } else if (takeValue(a, "--answer", v)) {
@@ -288,9 +294,9 @@ void serveSignals(const Options& o, long long deadline) {
   }
 }
 
-// Writes on standard output as fast as the reader takes it, serving signals
-// in between, until the deadline. A reader that went away ends the flood;
-// the signals are still served.
+// Writes on standard output or error as fast as the reader takes it,
+// serving signals in between, until the deadline. A reader that went away
+// ends the flood; the signals are still served.
 void floodOutput(const Options& o, long long deadline) {
   sigset_t set;
   sigemptyset(&set);
@@ -298,8 +304,9 @@ void floodOutput(const Options& o, long long deadline) {
   sigaddset(&set, SIGTERM);
   sigaddset(&set, SIGINT);
   const int sigFd = signalfd(-1, &set, SFD_NONBLOCK | SFD_CLOEXEC);
-  const int flags = fcntl(1, F_GETFL);
-  if (sigFd < 0 || flags < 0 || fcntl(1, F_SETFL, flags | O_NONBLOCK) != 0) {
+  const int fd = o.floodFd;
+  const int flags = fcntl(fd, F_GETFL);
+  if (sigFd < 0 || flags < 0 || fcntl(fd, F_SETFL, flags | O_NONBLOCK) != 0) {
     serveSignals(o, deadline);
     return;
   }
@@ -312,10 +319,10 @@ void floodOutput(const Options& o, long long deadline) {
       onSignal(o, static_cast<int>(info.ssi_signo));
     long long left = deadline < 0 ? 1000 : deadline - nowMs();
     if (left <= 0) return;
-    ssize_t w = write(1, chunk.data(), chunk.size());
+    ssize_t w = write(fd, chunk.data(), chunk.size());
     if (w >= 0 || errno == EINTR) continue;
     if (errno != EAGAIN) break;
-    struct pollfd p[2] = {{1, POLLOUT, 0}, {sigFd, POLLIN, 0}};
+    struct pollfd p[2] = {{fd, POLLOUT, 0}, {sigFd, POLLIN, 0}};
     poll(p, 2, static_cast<int>(left < 1000 ? left : 1000));
   }
   close(sigFd);
