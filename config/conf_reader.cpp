@@ -23,13 +23,16 @@ void valueWarning(const std::string& name, const std::string& reason, const std:
 // typo of one of these, which would otherwise fall back to its default
 // without a word.
 const char* const kKnownKeys[] = {
-    "/Logging/FileName",        "/Logging/Level",           "/Logging/IPCLevel",
-    "/Logging/SyslogFacility",  "/Monitor/RunForeground",   "/Monitor/PidFileDir",
-    "/Monitor/User",            "/Monitor/Group",           "/Monitor/ChDir",
-    "/Monitor/MetaConfigDir",   "/Monitor/AgentResponseTime", "/Monitor/Address",
-    "/Monitor/Timeout",         "/Monitor/InjectCmd",       "/Monitor/AgentAddress",
-    "/Monitor/RunAppList",      "/Monitor/UseEnterpriseMode", "/Monitor/RecoveryTimeList",
-    "/Monitor/AdminMail",       "/Monitor/FilterMail",
+    "/Logging/FileName",         "/Logging/Level",
+    "/Logging/IPCLevel",         "/Logging/SyslogFacility",
+    "/Monitor/RunForeground",    "/Monitor/PidFileDir",
+    "/Monitor/User",             "/Monitor/Group",
+    "/Monitor/ChDir",            "/Monitor/MetaConfigDir",
+    "/Monitor/AgentResponseTime", "/Monitor/Address",
+    "/Monitor/Timeout",          "/Monitor/InjectCmd",
+    "/Monitor/AgentAddress",     "/Monitor/RunAppList",
+    "/Monitor/UseEnterpriseMode", "/Monitor/RecoveryTimeList",
+    "/Monitor/AdminMail",        "/Monitor/FilterMail",
 };
 
 bool isKnownKey(const std::string& section, const std::string& key) {

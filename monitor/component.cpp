@@ -181,38 +181,41 @@ uid_t Component::uid() const { return user_.empty() ? 0 : Utils::getUid(user_); 
 
 gid_t Component::gid() const { return group_.empty() ? 0 : Utils::getGid(group_); }
 
-std::vector<std::string> Component::startProblems(const std::string& dir) const {
-  std::vector<std::string> problems;
-  // The identity as the start takes it: root or our own id keeps ours.
-  uid_t uid = getuid();
-  gid_t gid = getgid();
-  bool switches = false;
+void Component::resolveIdentity(uid_t& uid, gid_t& gid) const {
+  uid = 0;
+  gid = 0;
+  // An unknown name must fail the start: left at its default the identity
+  // would be root's.
   if (!user_.empty()) {
     try {
-      const uid_t u = Utils::getUid(user_);
-      if (u != 0 && u != uid) {
-        uid = u;
-        switches = true;
-      }
-    } catch (const std::exception&) {
-      problems.push_back("unknown user \"" + user_ + "\"");
+      uid = Utils::getUid(user_);
+    } catch (const std::exception& e) {
+      throw std::runtime_error("unknown user \"" + user_ + "\": " + e.what());
     }
   }
   if (!group_.empty()) {
     try {
-      const gid_t g = Utils::getGid(group_);
-      if (g != 0 && g != gid) {
-        gid = g;
-        switches = true;
-      }
-    } catch (const std::exception&) {
-      problems.push_back("unknown group \"" + group_ + "\"");
+      gid = Utils::getGid(group_);
+    } catch (const std::exception& e) {
+      throw std::runtime_error("unknown group \"" + group_ + "\": " + e.what());
     }
   }
-  if (!problems.empty()) return problems;
+}
 
+std::vector<std::string> Component::startProblems(const std::string& dir) const {
+  uid_t uid = 0;
+  gid_t gid = 0;
+  try {
+    resolveIdentity(uid, gid);
+  } catch (const std::exception& e) {
+    return {e.what()};
+  }
+  // As the spawn does it: 0 or our own id keeps ours; root switching keeps
+  // no supplementary group, otherwise ours go along.
+  const bool switches = (uid != 0 && uid != getuid()) || (gid != 0 && gid != getgid());
+  if (uid == 0) uid = getuid();
+  if (gid == 0) gid = getgid();
   std::vector<gid_t> groups{gid};
-  // Root switching keeps no supplementary group; otherwise ours go along.
   if (!(switches && geteuid() == 0)) {
     const int n = getgroups(0, nullptr);
     if (n > 0) {
@@ -223,9 +226,9 @@ std::vector<std::string> Component::startProblems(const std::string& dir) const 
   }
   const std::string path = dir + name_;
   std::string why = Utils::execProblem(path, uid, groups);
+  if (why.empty()) return {};
   if (why == "not executable" && !user_.empty()) why += " for user \"" + user_ + "\"";
-  if (!why.empty()) problems.push_back("executable \"" + path + "\" " + why);
-  return problems;
+  return {"executable \"" + path + "\" " + why};
 }
 
 void Component::createInformer() {
@@ -284,23 +287,8 @@ bool Component::startComp(CompStrategy& strategy, const std::string& dir, bool w
 
   // The child answers on its standard output; a step that fails before the
   // exec writes its record there too.
-  // An unknown name must fail the start: left at its default the identity
-  // would be root's.
   SpawnPlan plan;
-  if (!user_.empty()) {
-    try {
-      plan.uid = Utils::getUid(user_);
-    } catch (const std::exception& e) {
-      throw std::runtime_error("unknown user \"" + user_ + "\": " + e.what());
-    }
-  }
-  if (!group_.empty()) {
-    try {
-      plan.gid = Utils::getGid(group_);
-    } catch (const std::exception& e) {
-      throw std::runtime_error("unknown group \"" + group_ + "\": " + e.what());
-    }
-  }
+  resolveIdentity(plan.uid, plan.gid);
   plan.path = path;
   Utils::splitArgs(path, argv_, plan.argv);
   strategy.addArgs(plan.argv);

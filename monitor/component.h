@@ -191,6 +191,9 @@ class Component {
   void inform(const std::string& text);
 
  private:
+  // The configured user and group as ids, 0 where none is configured;
+  // throws std::runtime_error naming an unknown one.
+  void resolveIdentity(uid_t& uid, gid_t& gid) const;
   enum class State { kStopped, kStarting, kRunning };
 
   // Guards against double starts and runs the process start; the name
