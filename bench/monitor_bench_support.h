@@ -50,6 +50,13 @@ inline double median(std::vector<double> v) {
   return n % 2 ? v[n / 2] : (v[n / 2 - 1] + v[n / 2]) / 2;
 }
 
+// The value below which pct percent of the samples lie (0 for none).
+inline double percentile(std::vector<double> v, int pct) {
+  if (v.empty()) return 0;
+  std::sort(v.begin(), v.end());
+  return v[std::min(v.size() - 1, v.size() * static_cast<size_t>(pct) / 100)];
+}
+
 inline void fail(const std::string& what) {
   fprintf(stderr, "bench failed: %s\n", what.c_str());
   exit(2);

@@ -38,11 +38,10 @@ struct Figures {
   double p99 = 0;
 };
 
-Figures summarise(std::vector<double> v) {
-  std::sort(v.begin(), v.end());
+Figures summarise(const std::vector<double>& v) {
   Figures f;
   f.median = norvak_bench::median(v);
-  f.p99 = v[std::min(v.size() - 1, v.size() * 99 / 100)];
+  f.p99 = norvak_bench::percentile(v, 99);
   return f;
 }
 

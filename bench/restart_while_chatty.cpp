@@ -43,12 +43,6 @@ double cpuOf(pid_t pid) {
   return cpu;
 }
 
-double p90(std::vector<double> v) {
-  if (v.empty()) return 0;
-  std::sort(v.begin(), v.end());
-  return v[std::min(v.size() - 1, v.size() * 90 / 100)];
-}
-
 void sleepMs(long ms) {
   struct timespec ts = {ms / 1000, (ms % 1000) * 1000000L};
   while (nanosleep(&ts, &ts) != 0 && errno == EINTR) {
@@ -135,7 +129,7 @@ int main(int argc, char** argv) {
   for (const Mode& m : modes) {
     const double med = median(m.restartMs);
     printf("  %-24s %9.3f %8.3f %8.3f %6.2fx  %7.3fs %6.1f%% %11.0f %10.1f\n", m.label, med,
-           p90(m.restartMs), *std::max_element(m.restartMs.begin(), m.restartMs.end()),
+           percentile(m.restartMs, 90), *std::max_element(m.restartMs.begin(), m.restartMs.end()),
            q > 0 ? med / q : 0.0, m.cpuSec, 100 * m.cpuSec / m.wallSec, m.logBytes / m.wallSec,
            m.chatterRecords / m.wallSec);
   }

@@ -20,11 +20,10 @@ struct Figures {
   double p90 = 0;
 };
 
-Figures summarise(std::vector<double> v) {
-  std::sort(v.begin(), v.end());
+Figures summarise(const std::vector<double>& v) {
   Figures f;
   f.median = median(v);
-  if (!v.empty()) f.p90 = v[std::min(v.size() - 1, v.size() * 90 / 100)];
+  f.p90 = percentile(v, 90);
   return f;
 }
 

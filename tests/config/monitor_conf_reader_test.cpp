@@ -25,6 +25,20 @@ class MonitorConfReaderTest : public LogFileTest {
     writeFile(conf_, text + "[Logging]\nFileName = " + logFile_ + "\nLevel = " + level + "\n");
   }
 
+  // The check error flag is process-wide and never cleared: look at it in a
+  // freshly executed child that starts without it.
+  void expectCheckErrorAfterReload(MonitorConfReader& reader, bool expected) {
+    GTEST_FLAG_SET(death_test_style, "threadsafe");
+    EXPECT_EXIT(
+        {
+          reader.reload();
+          const int code = hasCheckError() ? 1 : 0;
+          dir_.removeNow();
+          exit(code);
+        },
+        ::testing::ExitedWithCode(expected ? 1 : 0), "");
+  }
+
   std::string conf_ = dir_.path() + "/monitor.conf";
 };
 
@@ -40,17 +54,7 @@ TEST_F(MonitorConfReaderTest, EverySettingIsRead) {
       "[logging]\nipclevel = Alert\nsyslogfacility = Local3\n",
       "DEBUG");
   MonitorConfReader reader(conf_);
-  // The check error flag is process-wide and never cleared: look at it in a
-  // freshly executed child that starts without it.
-  GTEST_FLAG_SET(death_test_style, "threadsafe");
-  EXPECT_EXIT(
-      {
-        reader.reload();
-        const int code = hasCheckError() ? 1 : 0;
-        dir_.removeNow();
-        exit(code);
-      },
-      ::testing::ExitedWithCode(0), "");
+  expectCheckErrorAfterReload(reader, false);
   reader.reload();
   EXPECT_EQ(reader.getLogType(), logFile_);
   EXPECT_EQ(LogClass::fileName(), logFile_);
@@ -168,15 +172,7 @@ TEST_F(MonitorConfReaderTest, UnknownKeysWarnAndNonNumericDelaysAreCheckErrors) 
       valid + "RecoveryTimeList=1, 2\nRunAppLst = A\nadminmail = a@b\n[Mail]\nTo = x\n";
   write(typos);
   MonitorConfReader reader(conf_);
-  GTEST_FLAG_SET(death_test_style, "threadsafe");
-  EXPECT_EXIT(
-      {
-        reader.reload();
-        const int code = hasCheckError() ? 1 : 0;
-        dir_.removeNow();
-        exit(code);
-      },
-      ::testing::ExitedWithCode(0), "");
+  expectCheckErrorAfterReload(reader, false);  // the typos alone leave the file valid
   reader.reload();
   EXPECT_TRUE(warned("config file \"" + conf_ + "\", line 20: unknown parameter "
                      "\"/Monitor/RunAppLst\" ignored"));
@@ -206,24 +202,16 @@ TEST_F(MonitorConfReaderTest, BrokenLoggingSetupIsACheckError) {
            "[Logging]\nLevel=info\nIPCLevel=error\nSyslogFacility=" +
            facility + "\nFileName=" + file + "\n";
   };
-  const std::pair<std::string, int> cases[] = {
-      {conf("daemon", logFile_), 0},
-      {conf("kern", logFile_), 1},
-      {conf("daemon", dir_.path() + "/no/such/dir/log"), 1},
+  const std::pair<std::string, bool> cases[] = {
+      {conf("daemon", logFile_), false},
+      {conf("kern", logFile_), true},
+      {conf("daemon", dir_.path() + "/no/such/dir/log"), true},
   };
-  GTEST_FLAG_SET(death_test_style, "threadsafe");
   for (const auto& c : cases) {
     SCOPED_TRACE(c.first);
     writeFile(conf_, c.first);
     MonitorConfReader reader(conf_);
-    EXPECT_EXIT(
-        {
-          reader.reload();
-          const int code = hasCheckError() ? 1 : 0;
-          dir_.removeNow();
-          exit(code);
-        },
-        ::testing::ExitedWithCode(c.second), "");
+    expectCheckErrorAfterReload(reader, c.second);
   }
 }
 
