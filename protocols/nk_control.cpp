@@ -3,7 +3,6 @@
 #include <utility>
 #include <vector>
 
-#include "ipc/nk_deadline.h"
 #include "ipc/nk_exception.h"
 #include "protocols/nk_status.h"
 
@@ -26,25 +25,12 @@ bool NkControlClient::ProcessReply(ipc::NkDdpUnit& reply) {
 }
 
 NkControlServer::NkControlServer(Handler handler, Gate gate)
-    : handler_(std::move(handler)), gate_(std::move(gate)) {}
-
-std::unique_ptr<ipc::NkDdpUnit> NkControlServer::CreateUnit() {
-  return std::make_unique<ipc::NkDdpUnit>();
-}
+    : NkGatedServer(std::move(gate), "control"), handler_(std::move(handler)) {}
 
 bool NkControlServer::Process(ipc::NkDdpUnit& request, ipc::NkDdpUnit& reply) {
-  std::string refusal;
-  if (gate_) {
-    const ipc::NkIfIPCPtr connection = request.GetConnection();
-    refusal = connection ? gate_(*connection) : "control request refused: no connection";
-  }
+  const std::string refusal = Refusal(request);
   const int32_t action = request.GetInt32();
-  const uint32_t length = static_cast<uint32_t>(request.GetInt32());
-  if (length > kMaxNameLength)
-    throw base::NkException("control request: string of " + std::to_string(length) +
-                            " bytes refused");
-  std::string app(length, '\0');
-  if (length > 0 && !request.GetBuffer(app)) throw base::NkException("control request: short name");
+  const std::string app = NkReadName(request);
 
   NkControlResult result;
   if (!refusal.empty()) {
@@ -57,7 +43,7 @@ bool NkControlServer::Process(ipc::NkDdpUnit& request, ipc::NkDdpUnit& reply) {
   } else {
     result.message = "control request refused: nobody to carry it out";
   }
-  if (!reply_timeout_.IsInfinite()) reply.SetDeadline(base::NkDeadline(reply_timeout_));
+  StartReply(reply);
   if (!reply.AddInt32(result.ok ? 1 : 0) || !reply.AddString(result.message))
     throw base::NkException("NkControlServer: cannot build the answer");
   return true;

@@ -8,9 +8,7 @@
 
 #include "ipc/nk_client_protocol.h"
 #include "ipc/nk_ddp_unit.h"
-#include "ipc/nk_if_ipc.h"
-#include "ipc/nk_server_protocol.h"
-#include "ipc/nk_timeout.h"
+#include "protocols/nk_gated_server.h"
 
 namespace norvak {
 namespace maild {
@@ -49,30 +47,21 @@ class NkControlClient : public ipc::NkClientProtocol {
   NkControlResult result_;
 };
 
-class NkControlServer : public ipc::NkServerProtocol {
+// The handler waits for the main loop, which may outlast the exchange's
+// deadline: give the answer a reply timeout of its own.
+class NkControlServer : public NkGatedServer {
  public:
   static constexpr uint32_t kId = NkControlClient::kId;
 
   using Handler = std::function<NkControlResult(NkControlAction action, const std::string& app)>;
-  // An empty answer admits the peer; any other text is the refusal, sent as
-  // the failed answer's message.
-  using Gate = std::function<std::string(const ipc::NkIfIPC& connection)>;
 
   explicit NkControlServer(Handler handler, Gate gate = Gate());
 
-  // The handler waits for the main loop, which may outlast the exchange's
-  // deadline: the answer then gets this much time of its own.
-  void SetReplyTimeout(const base::NkTimeout& timeout) { reply_timeout_ = timeout; }
-
-  std::unique_ptr<ipc::NkDdpUnit> CreateUnit() override;
-  bool IsFinished() override { return true; }
   uint32_t GetId() const override { return kId; }
   bool Process(ipc::NkDdpUnit& request, ipc::NkDdpUnit& reply) override;
 
  private:
   Handler handler_;
-  Gate gate_;
-  base::NkTimeout reply_timeout_;
 };
 
 }  // namespace maild

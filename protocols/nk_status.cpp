@@ -2,7 +2,6 @@
 
 #include <utility>
 
-#include "ipc/nk_deadline.h"
 #include "ipc/nk_exception.h"
 
 namespace norvak {
@@ -24,7 +23,9 @@ int32_t ReadCount(ipc::NkDdpUnit& unit, int32_t limit) {
   return count;
 }
 
-std::string ReadName(ipc::NkDdpUnit& unit) {
+}  // namespace
+
+std::string NkReadName(ipc::NkDdpUnit& unit) {
   const uint32_t length = static_cast<uint32_t>(unit.GetInt32());
   if (length > kMaxNameLength)
     throw base::NkException("management request: string of " + std::to_string(length) +
@@ -34,12 +35,10 @@ std::string ReadName(ipc::NkDdpUnit& unit) {
   return out;
 }
 
-}  // namespace
-
 std::vector<std::string> NkReadNames(ipc::NkDdpUnit& unit) {
   const int32_t count = ReadCount(unit, kMaxNames);
   std::vector<std::string> names;
-  for (int32_t i = 0; i < count; ++i) names.push_back(ReadName(unit));
+  for (int32_t i = 0; i < count; ++i) names.push_back(NkReadName(unit));
   return names;
 }
 
@@ -66,20 +65,11 @@ bool NkStatusClient::ProcessReply(ipc::NkDdpUnit& reply) {
 }
 
 NkStatusServer::NkStatusServer(Handler handler, Gate gate)
-    : handler_(std::move(handler)), gate_(std::move(gate)) {}
-
-std::unique_ptr<ipc::NkDdpUnit> NkStatusServer::CreateUnit() {
-  return std::make_unique<ipc::NkDdpUnit>();
-}
+    : NkGatedServer(std::move(gate), "status"), handler_(std::move(handler)) {}
 
 bool NkStatusServer::Process(ipc::NkDdpUnit& request, ipc::NkDdpUnit& reply) {
   NkStatusResult result;
-  std::string refusal;
-  if (gate_) {
-    const ipc::NkIfIPCPtr connection = request.GetConnection();
-    refusal = connection ? gate_(*connection) : "status request refused: no connection";
-  }
-  // Read even when refused, so that the answer leaves the connection in step.
+  const std::string refusal = Refusal(request);
   const std::vector<std::string> apps = NkReadNames(request);
   if (!refusal.empty()) {
     result.message = refusal;
@@ -88,7 +78,7 @@ bool NkStatusServer::Process(ipc::NkDdpUnit& request, ipc::NkDdpUnit& reply) {
   } else {
     result.message = "status request refused: nobody to answer it";
   }
-  if (!reply_timeout_.IsInfinite()) reply.SetDeadline(base::NkDeadline(reply_timeout_));
+  StartReply(reply);
   if (!WriteResult(reply, result)) throw base::NkException("NkStatusServer: cannot build the answer");
   return true;
 }
@@ -117,26 +107,26 @@ bool NkStatusServer::WriteResult(ipc::NkDdpUnit& reply, const NkStatusResult& re
 NkStatusResult NkStatusServer::ReadResult(ipc::NkDdpUnit& reply) {
   NkStatusResult result;
   result.ok = reply.GetInt32() != 0;
-  result.message = ReadName(reply);
+  result.message = NkReadName(reply);
   const int32_t apps = ReadCount(reply, kMaxNames);
   for (int32_t i = 0; i < apps; ++i) {
     NkAppStatus app;
-    app.name = ReadName(reply);
-    app.fullName = ReadName(reply);
+    app.name = NkReadName(reply);
+    app.fullName = NkReadName(reply);
     app.running = reply.GetInt32() != 0;
     app.adminStopped = reply.GetInt32() != 0;
     app.dependencies = NkReadNames(reply);
     const int32_t comps = ReadCount(reply, kMaxNames);
     for (int32_t j = 0; j < comps; ++j) {
       NkCompStatus comp;
-      comp.name = ReadName(reply);
+      comp.name = NkReadName(reply);
       comp.pid = reply.GetInt32();
-      comp.state = ReadName(reply);
+      comp.state = NkReadName(reply);
       comp.startTime = reply.GetInt64();
       comp.restarts = reply.GetInt32();
       comp.nextTry = reply.GetInt64();
       comp.lastFaultTime = reply.GetInt64();
-      comp.lastFaultCause = ReadName(reply);
+      comp.lastFaultCause = NkReadName(reply);
       app.components.push_back(std::move(comp));
     }
     result.apps.push_back(std::move(app));

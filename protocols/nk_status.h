@@ -9,9 +9,7 @@
 
 #include "ipc/nk_client_protocol.h"
 #include "ipc/nk_ddp_unit.h"
-#include "ipc/nk_if_ipc.h"
-#include "ipc/nk_server_protocol.h"
-#include "ipc/nk_timeout.h"
+#include "protocols/nk_gated_server.h"
 
 namespace norvak {
 namespace maild {
@@ -68,8 +66,9 @@ extern const char kStartingState[];    // "starting"
 constexpr uint32_t kMaxNameLength = 4096;
 constexpr int32_t kMaxNames = 4096;
 
-// Reads a count and that many bounded strings; throws base::NkException on
-// anything out of bounds.
+// Reads one bounded string, or a count and that many; throws
+// base::NkException on anything out of bounds.
+std::string NkReadName(ipc::NkDdpUnit& unit);
 std::vector<std::string> NkReadNames(ipc::NkDdpUnit& unit);
 bool NkAddNames(ipc::NkDdpUnit& unit, const std::vector<std::string>& names);
 
@@ -92,23 +91,16 @@ class NkStatusClient : public ipc::NkClientProtocol {
   NkStatusResult result_;
 };
 
-class NkStatusServer : public ipc::NkServerProtocol {
+// The handler waits for the main loop, which may outlast the exchange's
+// deadline: give the answer a reply timeout of its own.
+class NkStatusServer : public NkGatedServer {
  public:
   static constexpr uint32_t kId = NkStatusClient::kId;
 
   using Handler = std::function<NkStatusResult(const std::vector<std::string>& apps)>;
-  // An empty answer admits the peer; any other text is the refusal, sent as
-  // the failed answer's message.
-  using Gate = std::function<std::string(const ipc::NkIfIPC& connection)>;
 
   explicit NkStatusServer(Handler handler, Gate gate = Gate());
 
-  // The handler waits for the main loop, which may outlast the exchange's
-  // deadline: the answer then gets this much time of its own.
-  void SetReplyTimeout(const base::NkTimeout& timeout) { reply_timeout_ = timeout; }
-
-  std::unique_ptr<ipc::NkDdpUnit> CreateUnit() override;
-  bool IsFinished() override { return true; }
   uint32_t GetId() const override { return kId; }
   bool Process(ipc::NkDdpUnit& request, ipc::NkDdpUnit& reply) override;
 
@@ -117,8 +109,6 @@ class NkStatusServer : public ipc::NkServerProtocol {
 
  private:
   Handler handler_;
-  Gate gate_;
-  base::NkTimeout reply_timeout_;
 };
 
 }  // namespace maild

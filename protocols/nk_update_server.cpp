@@ -3,7 +3,6 @@
 #include <algorithm>
 #include <utility>
 
-#include "ipc/nk_deadline.h"
 #include "ipc/nk_exception.h"
 
 namespace norvak {
@@ -37,18 +36,10 @@ bool ReadString(ipc::NkDdpUnit& request, bool keep, std::string* out) {
 }  // namespace
 
 NkUpdateServer::NkUpdateServer(Handler handler, Gate gate)
-    : handler_(std::move(handler)), gate_(std::move(gate)) {}
-
-std::unique_ptr<ipc::NkDdpUnit> NkUpdateServer::CreateUnit() {
-  return std::make_unique<ipc::NkDdpUnit>();
-}
+    : NkGatedServer(std::move(gate), "update"), handler_(std::move(handler)) {}
 
 bool NkUpdateServer::Process(ipc::NkDdpUnit& request, ipc::NkDdpUnit& reply) {
-  std::string refusal;
-  if (gate_) {
-    const ipc::NkIfIPCPtr connection = request.GetConnection();
-    refusal = connection ? gate_(*connection) : "update request refused: no connection";
-  }
+  const std::string refusal = Refusal(request);
   std::string packageDir, argument, product;
   bool whole = true;
   for (std::string* field : {&packageDir, &argument, &product}) {
@@ -67,7 +58,7 @@ bool NkUpdateServer::Process(ipc::NkDdpUnit& request, ipc::NkDdpUnit& reply) {
     result.message = "update request refused: no update procedure";
   }
 
-  if (!reply_timeout_.IsInfinite()) reply.SetDeadline(base::NkDeadline(reply_timeout_));
+  StartReply(reply);
   if (!reply.AddInt32(result.ok ? 1 : 0) || !reply.AddString(result.message)) {
     throw base::NkException("NkUpdateServer::BuildResponse error'");
   }
