@@ -40,17 +40,7 @@ RunFigures checkOnly(Installation& inst) {
   const double t0 = nowMs();
   const pid_t pid = fork();
   if (pid < 0) fail("fork");
-  if (pid == 0) {
-    int o = open(out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-    int in = open("/dev/null", O_RDONLY);
-    dup2(in, 0);
-    dup2(o, 1);
-    dup2(o, 2);
-    syscall(SYS_close_range, 3u, ~0u, 0u);
-    execl(monitorBinary(), monitorBinary(), "--check-only", "--conf", conf.c_str(),
-          (char*)nullptr);
-    _exit(127);
-  }
+  if (pid == 0) execMonitor(out, {"--check-only", "--conf", conf.c_str()});
   int status = 0;
   struct rusage usage;
   while (wait4(pid, &status, 0, &usage) < 0) {

@@ -24,6 +24,7 @@
 
 #include <algorithm>
 #include <fstream>
+#include <initializer_list>
 #include <map>
 #include <sstream>
 #include <stdexcept>
@@ -60,6 +61,34 @@ inline double percentile(std::vector<double> v, int pct) {
 inline void fail(const std::string& what) {
   fprintf(stderr, "bench failed: %s\n", what.c_str());
   exit(2);
+}
+
+// Times what occurs in text, overlapping occurrences included.
+inline int countOf(const std::string& text, const std::string& what) {
+  int n = 0;
+  for (size_t at = text.find(what); at != std::string::npos; at = text.find(what, at + 1)) ++n;
+  return n;
+}
+
+// In a forked child: becomes the monitor with these arguments (a few), its
+// standard input on /dev/null and both of its outputs in the file out.
+// Nothing is allocated here: the parent may have threads.
+[[noreturn]] inline void execMonitor(const std::string& out,
+                                     std::initializer_list<const char*> args) {
+  const char* argv[8] = {monitorBinary()};
+  size_t n = 1;
+  for (const char* a : args) {
+    if (n + 1 < sizeof argv / sizeof argv[0]) argv[n++] = a;
+  }
+  argv[n] = nullptr;
+  int o = open(out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+  int in = open("/dev/null", O_RDONLY);
+  dup2(in, 0);
+  dup2(o, 1);
+  dup2(o, 2);
+  syscall(SYS_close_range, 3u, ~0u, 0u);
+  execv(argv[0], const_cast<char* const*>(argv));
+  _exit(127);
 }
 
 inline std::string readFile(const std::string& path) {
@@ -249,12 +278,7 @@ class Installation {
   }
 
   // Times text occurs in the whole log, consumed or not.
-  int countInLog(const std::string& text) const {
-    const std::string log = readFile(logFile());
-    int n = 0;
-    for (size_t at = log.find(text); at != std::string::npos; at = log.find(text, at + 1)) ++n;
-    return n;
-  }
+  int countInLog(const std::string& text) const { return countOf(readFile(logFile()), text); }
 
   void writeConf(const std::string& runAppList, const std::string& recovery,
                  const std::string& level = "Info") {
@@ -275,14 +299,7 @@ class Installation {
     if (pid_ < 0) fail("fork");
     if (pid_ == 0) {
       setpgid(0, 0);
-      int o = open(out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-      int in = open("/dev/null", O_RDONLY);
-      dup2(in, 0);
-      dup2(o, 1);
-      dup2(o, 2);
-      syscall(SYS_close_range, 3u, ~0u, 0u);
-      execl(monitorBinary(), monitorBinary(), "--conf", conf.c_str(), (char*)nullptr);
-      _exit(127);
+      execMonitor(out, {"--conf", conf.c_str()});
     }
   }
 

@@ -100,12 +100,6 @@ double timeCtl(const std::string& conf, const std::vector<std::string>& args, st
   return ms;
 }
 
-int countOf(const std::string& text, const std::string& what) {
-  int n = 0;
-  for (size_t at = text.find(what); at != std::string::npos; at = text.find(what, at + 1)) ++n;
-  return n;
-}
-
 struct Request {
   const char* label;
   std::vector<std::string> big;    // arguments against the 500

@@ -1,7 +1,6 @@
 #ifndef NORVAK_CONFIG_CONF_PARSER_H_
 #define NORVAK_CONFIG_CONF_PARSER_H_
 
-#include <fstream>
 #include <istream>
 #include <sstream>
 #include <string>

@@ -25,15 +25,22 @@ bool keyIs(const std::string& key, const char* name) {
   return strcasecmp(key.c_str(), name) == 0;
 }
 
-// One configuration exchange with the agent, within the response time.
-NkConfigClient::Results askAgent(NkIfClientSession& session, unsigned number, int seconds) {
-  NkConfigClient client(number, kProgramName);
-  const norvak::base::NkDeadline deadline(
-      norvak::base::NkTimeout::Seconds(static_cast<uint32_t>(seconds)));
-  if (!session.Execute(&client, deadline)) {
-    throw std::runtime_error("the exchange was broken off");
+// One configuration exchange with the agent, within the response time. A
+// failure throws std::runtime_error naming the data that was asked for.
+NkConfigClient::Results askAgent(NkIfClientSession& session, unsigned number, int seconds,
+                                 const char* what) {
+  try {
+    NkConfigClient client(number, kProgramName);
+    const norvak::base::NkDeadline deadline(
+        norvak::base::NkTimeout::Seconds(static_cast<uint32_t>(seconds)));
+    if (!session.Execute(&client, deadline)) {
+      throw std::runtime_error("the exchange was broken off");
+    }
+    return client.GetResults();
+  } catch (const std::exception& e) {
+    throw std::runtime_error(std::string("cannot read ") + what + " data from norvak-agent: " +
+                             e.what());
   }
-  return client.GetResults();
 }
 
 void warnDefaultMail(const std::string& value, const char* name, const std::string& def) {
@@ -80,13 +87,8 @@ void MonitorConfReader::readConfigFromAgent(NkIfClientSession* session, bool mai
 
 void MonitorConfReader::readMaildConfigFromAgent(NkIfClientSession& session) {
   logDebug("MonitorConfReader::readMaildConfigFromAgent( baseDir )");
-  NkConfigClient::Results answer;
-  try {
-    answer = askAgent(session, kMaildRequest, getAgentResponseTime());
-  } catch (const std::exception& e) {
-    throw std::runtime_error(std::string("cannot read maild data from norvak-agent: ") +
-                             e.what());
-  }
+  const NkConfigClient::Results answer =
+      askAgent(session, kMaildRequest, getAgentResponseTime(), "maild");
   std::string admin;
   std::string filter;
   std::string mta;
@@ -111,13 +113,8 @@ void MonitorConfReader::readMaildConfigFromAgent(NkIfClientSession& session) {
 
 void MonitorConfReader::readMonitorConfigFromAgent(NkIfClientSession& session) {
   logDebug("MonitorConfReader::readMonitorConfigFromAgent( baseDir )");
-  NkConfigClient::Results answer;
-  try {
-    answer = askAgent(session, kMonitorRequest, getAgentResponseTime());
-  } catch (const std::exception& e) {
-    throw std::runtime_error(std::string("cannot read monitor data from norvak-agent: ") +
-                             e.what());
-  }
+  const NkConfigClient::Results answer =
+      askAgent(session, kMonitorRequest, getAgentResponseTime(), "monitor");
   std::string text;
   for (const auto& pair : answer) {
     if (keyIs(pair.first, "monitor/runapplist")) {

@@ -5,6 +5,8 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include "ipc/nk_unique_fd.h"
+
 namespace RegularFile {
 
 namespace {
@@ -13,11 +15,6 @@ Fault kindOf(const struct stat& st) {
   if (S_ISREG(st.st_mode)) return Fault::kNone;
   return S_ISDIR(st.st_mode) ? Fault::kDirectory : Fault::kNotRegular;
 }
-
-struct Closer {
-  int fd;
-  ~Closer() { close(fd); }
-};
 
 }  // namespace
 
@@ -30,15 +27,15 @@ Fault read(const std::string& path, std::string& text, int& error) {
   }
   if (kindOf(st) != Fault::kNone) return kindOf(st);
 
-  int fd;
+  norvak::base::UniqueFd file;
   do {
-    fd = open(path.c_str(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
-  } while (fd < 0 && errno == EINTR);
-  if (fd < 0) {
+    file.reset(open(path.c_str(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC));
+  } while (!file && errno == EINTR);
+  if (!file) {
     error = errno;
     return Fault::kSystem;
   }
-  Closer closer{fd};
+  const int fd = file.get();
   if (fstat(fd, &st) != 0) {
     error = errno;
     return Fault::kSystem;

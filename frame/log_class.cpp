@@ -98,8 +98,6 @@ int LogClass::facilityFromWord(const std::string& word) {
                               ". Use Daemon | Mail | Local0-7\n");
 }
 
-const char* LogClass::levelName(int level) { return levelInfo(level).printed; }
-
 std::string LogClass::fileName() {
   std::lock_guard<std::mutex> lock(g_outputMutex);
   return g_fileName;

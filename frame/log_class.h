@@ -39,7 +39,6 @@ class LogClass : public norvak::base::NkIfLog {
 
   static int levelFromWord(const std::string& word);
   static int facilityFromWord(const std::string& word);
-  static const char* levelName(int level);
 
   // The file the shared destination writes to; empty while it is syslog.
   static std::string fileName();

@@ -100,6 +100,9 @@ void dateToString(time_t t, std::string& out) {
 
 void currentDate(std::string& out) { dateToString(time(nullptr), out); }
 
+namespace {
+
+// waitpid retried on EINTR; other failures throw std::runtime_error.
 pid_t waitPid(pid_t pid, int& status, int options) {
   for (;;) {
     pid_t r = waitpid(pid, &status, options);
@@ -109,6 +112,8 @@ pid_t waitPid(pid_t pid, int& status, int options) {
                              errnoText(errno));
   }
 }
+
+}  // namespace
 
 bool checkChild(pid_t pid, bool noHang, int* signal, int* exitCode, bool* exited) {
   int status = 0;
@@ -330,10 +335,13 @@ void currentUserGroup(std::string& user, std::string& group) {
   group = gr.gr_name;
 }
 
-void lockFile(int fd, pid_t pid, bool lock) {
+namespace {
+
+// Whole-file fcntl write lock without waiting.
+void lockFile(int fd, pid_t pid) {
   struct flock fl;
   memset(&fl, 0, sizeof fl);
-  fl.l_type = lock ? F_WRLCK : F_UNLCK;
+  fl.l_type = F_WRLCK;
   fl.l_whence = SEEK_SET;
   fl.l_start = 0;
   fl.l_len = 0;
@@ -355,6 +363,8 @@ void lockFile(int fd, pid_t pid, bool lock) {
     if (errno != EINTR) throw error(errnoText(errno));
   }
 }
+
+}  // namespace
 
 UniqueFd writePidFile(const std::string& path, pid_t pid,
                       const std::vector<std::string>& extraLines) {
@@ -389,7 +399,7 @@ UniqueFd writePidFile(const std::string& path, pid_t pid,
     throw error("error in create pid file \"" + path + "\": " + errnoText(errno));
   }
   try {
-    lockFile(fd.get(), pid, true);
+    lockFile(fd.get(), pid);
   } catch (const error& e) {
     throw error("unable to set lock for file \"" + path + "\": " + e.what());
   }
@@ -473,16 +483,6 @@ void checkPath(const std::string& path) {
       throw std::runtime_error("path \"" + path + "\" is not correct. ch=" + std::string(1, c));
     }
   }
-}
-
-void mutexLock(pthread_mutex_t* mutex) {
-  int rc = pthread_mutex_lock(mutex);
-  if (rc != 0) throw error("mutex lock error: " + errnoText(rc));
-}
-
-void mutexUnlock(pthread_mutex_t* mutex) {
-  int rc = pthread_mutex_unlock(mutex);
-  if (rc != 0) throw error("mutex unlock error: " + errnoText(rc));
 }
 
 }  // namespace Utils

@@ -1,7 +1,6 @@
 #ifndef NORVAK_MONITOR_UTILS_H_
 #define NORVAK_MONITOR_UTILS_H_
 
-#include <pthread.h>
 #include <sys/types.h>
 
 #include <ctime>
@@ -29,9 +28,6 @@ void getHostName(std::string& name);  // empty on failure
 void timeToString(time_t t, std::string& out);
 void dateToString(time_t t, std::string& out);
 void currentDate(std::string& out);
-
-// waitpid retried on EINTR; other failures throw std::runtime_error.
-pid_t waitPid(pid_t pid, int& status, int options);
 
 // One wait for the child. Returns true only when noHang is set and the child
 // is still running. signal is the terminating signal or -1, exitCode the exit
@@ -72,8 +68,6 @@ std::string execProblem(const std::string& path, uid_t uid, const std::vector<gi
 bool switchUser(const std::string& user, const std::string& group);
 void currentUserGroup(std::string& user, std::string& group);
 
-// Whole-file fcntl write lock (or unlock) without waiting.
-void lockFile(int fd, pid_t pid, bool lock);
 // Creates, locks, truncates and writes the pid file: the pid and a line feed,
 // then each extra line. The returned descriptor holds the lock; keep it open
 // for as long as the file is to stay locked. A symbolic link or anything but
@@ -91,26 +85,6 @@ bool runCommand(const std::string& command, std::string& text);
 
 // Throws std::runtime_error unless every character is graphic; "" passes.
 void checkPath(const std::string& path);
-
-void mutexLock(pthread_mutex_t* mutex);
-void mutexUnlock(pthread_mutex_t* mutex);
-
-// Scoped holder of a pthread mutex through the wrappers above.
-class MutexLock {
- public:
-  explicit MutexLock(pthread_mutex_t* mutex) : mutex_(mutex) { mutexLock(mutex_); }
-  ~MutexLock() {
-    try {
-      mutexUnlock(mutex_);
-    } catch (...) {
-    }
-  }
-  MutexLock(const MutexLock&) = delete;
-  MutexLock& operator=(const MutexLock&) = delete;
-
- private:
-  pthread_mutex_t* mutex_;
-};
 
 }  // namespace Utils
 

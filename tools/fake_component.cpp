@@ -258,6 +258,16 @@ long long nowMs() {
   return static_cast<long long>(ts.tv_sec) * 1000 + ts.tv_nsec / 1000000;
 }
 
+// The signals this program takes synchronously, and so keeps blocked.
+sigset_t servedSignals() {
+  sigset_t set;
+  sigemptyset(&set);
+  sigaddset(&set, SIGHUP);
+  sigaddset(&set, SIGTERM);
+  sigaddset(&set, SIGINT);
+  return set;
+}
+
 void onSignal(const Options& o, int sig) {
   if (sig == SIGHUP) {
     if (!o.hupLog.empty()) appendLine(o.hupLog, "HUP " + std::to_string(getpid()));
@@ -270,11 +280,7 @@ void onSignal(const Options& o, int sig) {
 
 // Serves signals until the deadline (ms on the monotonic clock, < 0: none).
 void serveSignals(const Options& o, long long deadline) {
-  sigset_t set;
-  sigemptyset(&set);
-  sigaddset(&set, SIGHUP);
-  sigaddset(&set, SIGTERM);
-  sigaddset(&set, SIGINT);
+  const sigset_t set = servedSignals();
   for (;;) {
     int sig;
     if (deadline >= 0) {
@@ -298,11 +304,7 @@ void serveSignals(const Options& o, long long deadline) {
 // serving signals in between, until the deadline. A reader that went away
 // ends the flood; the signals are still served.
 void floodOutput(const Options& o, long long deadline) {
-  sigset_t set;
-  sigemptyset(&set);
-  sigaddset(&set, SIGHUP);
-  sigaddset(&set, SIGTERM);
-  sigaddset(&set, SIGINT);
+  const sigset_t set = servedSignals();
   const int sigFd = signalfd(-1, &set, SFD_NONBLOCK | SFD_CLOEXEC);
   const int fd = o.floodFd;
   const int flags = fcntl(fd, F_GETFL);
@@ -400,11 +402,7 @@ int main(int argc, char** argv) {
   if (!o.argsFile.empty()) fromArgs(wordsOfFile(o.argsFile), o);
 
   // Signals are taken synchronously; the monitor left them unblocked.
-  sigset_t set;
-  sigemptyset(&set);
-  sigaddset(&set, SIGHUP);
-  sigaddset(&set, SIGTERM);
-  sigaddset(&set, SIGINT);
+  const sigset_t set = servedSignals();
   sigprocmask(SIG_BLOCK, &set, nullptr);
 
   if (!o.argsLog.empty()) {
