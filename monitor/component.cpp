@@ -78,39 +78,9 @@ Component::Component(const Component& other)
       cmd_(other.cmd_),
       agent_(other.agent_) {}
 
-Component::Component(Component&& other) noexcept
-    : name_(std::move(other.name_)),
-      argv_(std::move(other.argv_)),
-      user_(std::move(other.user_)),
-      group_(std::move(other.group_)),
-      timeStart_(other.timeStart_),
-      timeStop_(other.timeStop_),
-      logType_(other.logType_),
-      cmd_(std::move(other.cmd_)),
-      informer_(std::move(other.informer_)),
-      agent_(other.agent_),
-      state_(std::exchange(other.state_, State::kStopped)),
-      proc_(std::move(other.proc_)),
-      pid_(std::exchange(other.pid_, -1)),
-      signalledPid_(std::exchange(other.signalledPid_, -1)),
-      fd_(std::move(other.fd_)),
-      diagFd_(std::move(other.diagFd_)),
-      errFd_(std::move(other.errFd_)),
-      deadline_(other.deadline_),
-      prevPid_(other.prevPid_),
-      prevSignalled_(other.prevSignalled_),
-      startTime_(other.startTime_),
-      restarts_(other.restarts_),
-      lastFaultTime_(other.lastFaultTime_),
-      lastFaultCause_(std::move(other.lastFaultCause_)),
-      lastEnd_(std::move(other.lastEnd_)),
-      givenUp_(other.givenUp_),
-      outputRead_(other.outputRead_),
-      outputPeriodEnd_(other.outputPeriodEnd_),
-      outputNow_(other.outputNow_),
-      outLines_(std::move(other.outLines_)),
-      errLines_(std::move(other.errLines_)),
-      limiter_(other.limiter_) {}
+// A fresh component is stopped, so the assignment takes everything over
+// without stopping anything first.
+Component::Component(Component&& other) noexcept { *this = std::move(other); }
 
 Component& Component::operator=(Component&& other) noexcept {
   if (this == &other) return *this;
