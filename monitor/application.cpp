@@ -200,13 +200,7 @@ void Application::stop() {
   retryWait_ = false;
   if (!running_) return;
   running_ = false;
-  for (size_t j = components_.size(); j-- > 0;) {
-    try {
-      components_[j].stop(false);
-    } catch (const Component::ComponentError& e) {
-      logError(e.what());
-    }
-  }
+  for (size_t j = components_.size(); j-- > 0;) components_[j].stop(false);
   if (regenerator_) regenerator_->appStopped(*this);
   running_ = false;
   logInfo("application \"" + name_ + "\" has been stopped");

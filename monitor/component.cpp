@@ -232,7 +232,7 @@ void Component::inform(const std::string& text) {
   if (!informer_ || !informer_->inform(text)) logError("cannot inform. Message=" + text);
 }
 
-bool Component::startComp(CompStrategy& strategy, const std::string& dir, bool withDiag) {
+void Component::startComp(CompStrategy& strategy, const std::string& dir, bool withDiag) {
   if (isDebugLog()) {
     std::string status;
     statusDump(true, status);
@@ -282,7 +282,6 @@ bool Component::startComp(CompStrategy& strategy, const std::string& dir, bool w
     errLines_ = LineSplitter(kOutputLineLimit);
   }
   outLines_ = LineSplitter(kOutputLineLimit);
-  return true;
 }
 
 void Component::startGuarded(CompStrategy& strategy, const std::string& dir) {
@@ -294,8 +293,7 @@ void Component::startGuarded(CompStrategy& strategy, const std::string& dir) {
   if (state_ != State::kStopped) throw std::logic_error("component \"" + name_ + "\" has started");
   prevPid_ = pid_;
   prevSignalled_ = signalledPid_;
-  if (!startComp(strategy, dir, isCheckAll()))
-    throw std::runtime_error("component \"" + name_ + "\" cannot start");
+  startComp(strategy, dir, isCheckAll());
   state_ = State::kStarting;
 }
 
@@ -616,18 +614,11 @@ bool Component::fault(time_t faultTime, const std::string& appName, const std::s
   logDebug("Component::fault( .. ) # " + name_);
   const pid_t pid = pid_;
   logInfo("component \"" + name_ + "\" fault, pid=" + std::to_string(pid));
-  bool stoppedHimself = true;
-  try {
-    if (!stop(true)) {
-      logDebug("component \"" + name_ + "\" cannot stop");
-      stoppedHimself = false;
-    }
-  } catch (const ComponentError&) {
-  }
-  if (stoppedHimself) {
+  if (stop(true)) {
     logDebug("component \"" + name_ + "\" stopped himself, do not sending report");
     return true;
   }
+  logDebug("component \"" + name_ + "\" cannot stop");
   inform(composeFailureMail(pid, name_, faultTime, appName, dir, affectedApps));
   return false;
 }
