@@ -330,9 +330,6 @@ void Component::checkExit() {
 void Component::abandonStart() {
   closeOutput(false);
   state_ = State::kStopped;
-  fd_.reset();
-  diagFd_.reset();
-  errFd_.reset();
   // The killing of a process that never answered is no crash to recover
   // from, and the recovery schedule keeps the identity of the death before.
   pid_ = prevPid_;
@@ -399,9 +396,6 @@ void Component::completeStart(bool timedOut) {
   logDebug(text);
   closeOutput(false);
   state_ = State::kStopped;
-  fd_.reset();
-  diagFd_.reset();
-  errFd_.reset();
   const bool exited = stopProcess();
   pid_ = prevPid_;
   signalledPid_ = prevSignalled_;
@@ -488,9 +482,6 @@ bool Component::stop(bool fault) {
   }
   closeOutput(state_ == State::kRunning && !isCheckMode());
   state_ = State::kStopped;
-  fd_.reset();
-  diagFd_.reset();
-  errFd_.reset();
   const bool exited = stopProcess();
   if (fault) {
     lastFaultTime_ = time(nullptr);
@@ -599,6 +590,9 @@ void Component::closeOutput(bool readAnswerPipe) {
   rest(errFd_.get(), errLines_);
   const size_t n = limiter_.take();
   if (n > 0) logInfo("component \"" + name_ + "\": " + std::to_string(n) + " lines suppressed");
+  fd_.reset();
+  diagFd_.reset();
+  errFd_.reset();
 }
 
 bool Component::outputPaused(Clock::MonoTime now, Clock::MonoTime& resumeAt) const {

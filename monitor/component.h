@@ -204,7 +204,7 @@ class Component {
   int readOutput(int fd, LineSplitter& lines, Clock::MonoTime now);
   void logOutputLine(const std::string& line);
   // Logs what is left in the pipes, partial lines and the suppressed count,
-  // before the pipes close; readAnswerPipe when the answer pipe carries
+  // then closes the pipes; readAnswerPipe when the answer pipe carries
   // output (it is not the check dialogue).
   void closeOutput(bool readAnswerPipe);
 
