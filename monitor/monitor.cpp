@@ -345,7 +345,7 @@ void Monitor::componentDied(Application& app, Component& comp) {
 
 void Monitor::answerArrived(Application& app, Component& comp, bool timedOut) {
   auto it = std::find_if(recovering_.begin(), recovering_.end(), [&](const DeferredEvent& e) {
-    return e.compName == comp.name() && appNameEqual(e.appName, app.name());
+    return e.isFor(app.name(), comp.name());
   });
   if (it == recovering_.end()) {
     store_.answerArrived(app, comp, timedOut, clock_.monoNow());
