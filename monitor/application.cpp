@@ -1,7 +1,6 @@
 #include "monitor/application.h"
 
 #include <algorithm>
-#include <cstdio>
 
 #include "frame/log.h"
 #include "frame/process_state.h"
