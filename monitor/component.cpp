@@ -222,6 +222,13 @@ void Component::statusDump(bool withFdPid, std::string& out) const {
   out += "/>";
 }
 
+void Component::debugStatus(const std::string& prefix) const {
+  if (!isDebugLog()) return;
+  std::string status;
+  statusDump(true, status);
+  logDebug(prefix + status);
+}
+
 void Component::describe() const {
   const std::string s(12, ' ');
   logDebug("    " + name_ + s + "\"" + argv_ + "\"" + s + std::to_string(timeStart_) + s +
@@ -233,11 +240,7 @@ void Component::inform(const std::string& text) {
 }
 
 void Component::startComp(CompStrategy& strategy, const std::string& dir, bool withDiag) {
-  if (isDebugLog()) {
-    std::string status;
-    statusDump(true, status);
-    logDebug("Component::startComp() # " + status);
-  }
+  debugStatus("Component::startComp() # ");
   const std::string path = dir + name_;
   logDebug("start component \"" + name_ + "\" - \"" + path + "\"");
 
@@ -285,11 +288,7 @@ void Component::startComp(CompStrategy& strategy, const std::string& dir, bool w
 }
 
 void Component::startGuarded(CompStrategy& strategy, const std::string& dir) {
-  if (isDebugLog()) {
-    std::string status;
-    statusDump(true, status);
-    logDebug("Component::__start() # " + status);
-  }
+  debugStatus("Component::__start() # ");
   if (state_ != State::kStopped) throw std::logic_error("component \"" + name_ + "\" has started");
   prevPid_ = pid_;
   prevSignalled_ = signalledPid_;
@@ -371,11 +370,7 @@ void Component::completeStart(bool timedOut) {
     fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) | O_NONBLOCK);
     outputRead_ = 0;
     outputPeriodEnd_ = Clock::MonoTime();
-    if (isDebugLog()) {
-      std::string status;
-      statusDump(true, status);
-      logDebug(text + " started " + status);
-    }
+    debugStatus(text + " started ");
     return;
   }
 
@@ -470,11 +465,7 @@ void Component::startCheckOnly(CompStrategy& strategy, const std::string& dir) {
 }
 
 bool Component::stop(bool fault) {
-  if (isDebugLog()) {
-    std::string status;
-    statusDump(true, status);
-    logDebug("Component::stop() # " + name_ + " " + status);
-  }
+  debugStatus("Component::stop() # " + name_ + " ");
   if (fault) logDebug("component \"" + name_ + "\" fault");
   if (state_ == State::kStopped) {
     logDebug("cannot stop component \"" + name_ + "\": is not running");
@@ -491,11 +482,7 @@ bool Component::stop(bool fault) {
 }
 
 bool Component::stopProcess() {
-  if (isDebugLog()) {
-    std::string status;
-    statusDump(true, status);
-    logDebug("Component::stopPid() # " + name_ + " " + status);
-  }
+  debugStatus("Component::stopPid() # " + name_ + " ");
   if (!proc_) {
     logDebug("component \"" + name_ + "\" has been stopped");
     return false;

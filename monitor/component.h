@@ -203,6 +203,9 @@ class Component {
   // budget spent.
   int readOutput(int fd, LineSplitter& lines, Clock::MonoTime now);
   void logOutputLine(const std::string& line);
+  // Debug line of prefix and the <comp .../> element with fd and pid; the
+  // element is built only when debug records are written.
+  void debugStatus(const std::string& prefix) const;
   // Logs what is left in the pipes, partial lines and the suppressed count,
   // then closes the pipes; readAnswerPipe when the answer pipe carries
   // output (it is not the check dialogue).
