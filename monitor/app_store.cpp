@@ -290,7 +290,6 @@ void AppStore::stopFaultyApps(const AppNameSet& runSet) {
   const AppList apps = apps_;
   for (const AppPtr& app : apps) {
     if (!app->isRunning() || !app->hasFailedComponent()) continue;
-    if (app->startState() == Application::StartState::kActive) continue;  // not failed yet
     logAlert("one component from application " + app->name() +
              " is fault. The application will be stoped");
     stopAppAndDepends(*app, runSet, true);

@@ -30,7 +30,9 @@ bool Application::dependsOn(const std::string& name) const {
   return dependencies_.count(name) != 0;
 }
 
-bool Application::hasFailedComponent() const { return !isStarted(); }
+bool Application::hasFailedComponent() const {
+  return startState_ != StartState::kActive && !isStarted();
+}
 
 Component* Application::findComponent(const std::string& name) {
   for (Component& c : components_)
