@@ -22,6 +22,12 @@ namespace {
 
 const char kAgentApp[] = "AGENT";
 
+// Every component runs and no start sequence is under way: a start has
+// nothing to do.
+bool alreadyUp(const Application& app) {
+  return app.isStarted() && app.startState() != Application::StartState::kActive;
+}
+
 }  // namespace
 
 AppStore::AppStore(bool updateMode)
@@ -167,7 +173,7 @@ void AppStore::enqueue(const std::string& name, bool announce, CompStrategy* str
   }
   for (const std::string& dep : app->dependencies()) enqueue(dep, announce, strategy, visiting);
   visiting.erase(app->name());
-  if (app->isStarted() && app->startState() != Application::StartState::kActive) return;
+  if (alreadyUp(*app)) return;
   queued_.insert(app->name());
   plan_.push_back(PlannedStart{app->name(), announce, strategy, false});
 }
@@ -196,7 +202,7 @@ void AppStore::advanceStarts(Clock::MonoTime now) {
                  "\" cannot start, because of depends application \"" + missing +
                  "\" not started");
         done = true;
-      } else if (app->isStarted() && app->startState() != Application::StartState::kActive) {
+      } else if (alreadyUp(*app)) {
         done = true;
       } else {
         if (item.announce) logInfo("application \"" + app->name() + "\" must be started");
