@@ -2,7 +2,6 @@
 
 #include <signal.h>
 
-#include <algorithm>
 #include <utility>
 
 #include "frame/log.h"
@@ -22,6 +21,12 @@
 namespace {
 
 const char kAgentApp[] = "AGENT";
+
+// Every component runs and no start sequence is under way: a start has
+// nothing to do.
+bool alreadyUp(const Application& app) {
+  return app.isStarted() && app.startState() != Application::StartState::kActive;
+}
 
 }  // namespace
 
@@ -168,7 +173,7 @@ void AppStore::enqueue(const std::string& name, bool announce, CompStrategy* str
   }
   for (const std::string& dep : app->dependencies()) enqueue(dep, announce, strategy, visiting);
   visiting.erase(app->name());
-  if (app->isStarted() && app->startState() != Application::StartState::kActive) return;
+  if (alreadyUp(*app)) return;
   queued_.insert(app->name());
   plan_.push_back(PlannedStart{app->name(), announce, strategy, false});
 }
@@ -197,7 +202,7 @@ void AppStore::advanceStarts(Clock::MonoTime now) {
                  "\" cannot start, because of depends application \"" + missing +
                  "\" not started");
         done = true;
-      } else if (app->isStarted() && app->startState() != Application::StartState::kActive) {
+      } else if (alreadyUp(*app)) {
         done = true;
       } else {
         if (item.announce) logInfo("application \"" + app->name() + "\" must be started");
@@ -291,7 +296,6 @@ void AppStore::stopFaultyApps(const AppNameSet& runSet) {
   const AppList apps = apps_;
   for (const AppPtr& app : apps) {
     if (!app->isRunning() || !app->hasFailedComponent()) continue;
-    if (app->startState() == Application::StartState::kActive) continue;  // not failed yet
     logAlert("one component from application " + app->name() +
              " is fault. The application will be stoped");
     stopAppAndDepends(*app, runSet, true);

@@ -138,13 +138,13 @@ class AppStore {
   void signalAll(int sig);
   void signalPids(const std::set<pid_t>& pids, int sig);
 
-  // Owner of the log file: the first component (store order, then component
-  // order) whose user (group) is not root. Throw std::runtime_error if none.
   // Logs, as errors naming application and component, every problem that
   // would stop a component of runSet or of its dependencies from starting
   // (Component::startProblems); false when there was one.
   bool checkComponents(const AppNameSet& runSet) const;
 
+  // Owner of the log file: the first component (store order, then component
+  // order) whose user (group) is not root. Throw std::runtime_error if none.
   uid_t firstNotRootUid() const;
   gid_t firstNotRootGid() const;
 

@@ -1,7 +1,6 @@
 #include "monitor/application.h"
 
 #include <algorithm>
-#include <cstdio>
 
 #include "frame/log.h"
 #include "frame/process_state.h"
@@ -31,7 +30,9 @@ bool Application::dependsOn(const std::string& name) const {
   return dependencies_.count(name) != 0;
 }
 
-bool Application::hasFailedComponent() const { return !isStarted(); }
+bool Application::hasFailedComponent() const {
+  return startState_ != StartState::kActive && !isStarted();
+}
 
 Component* Application::findComponent(const std::string& name) {
   for (Component& c : components_)
@@ -200,13 +201,7 @@ void Application::stop() {
   retryWait_ = false;
   if (!running_) return;
   running_ = false;
-  for (size_t j = components_.size(); j-- > 0;) {
-    try {
-      components_[j].stop(false);
-    } catch (const Component::ComponentError& e) {
-      logError(e.what());
-    }
-  }
+  for (size_t j = components_.size(); j-- > 0;) components_[j].stop(false);
   if (regenerator_) regenerator_->appStopped(*this);
   running_ = false;
   logInfo("application \"" + name_ + "\" has been stopped");

@@ -56,7 +56,8 @@ class Application {
   // Every component runs.
   bool isStarted() const;
   bool dependsOn(const std::string& name) const;
-  // Some component is not running.
+  // Some component is not running, and no start sequence is still at work
+  // on it (a component waiting for its answer or a retry has not failed).
   bool hasFailedComponent() const;
   Component* findComponent(const std::string& name);
 

@@ -78,39 +78,9 @@ Component::Component(const Component& other)
       cmd_(other.cmd_),
       agent_(other.agent_) {}
 
-Component::Component(Component&& other) noexcept
-    : name_(std::move(other.name_)),
-      argv_(std::move(other.argv_)),
-      user_(std::move(other.user_)),
-      group_(std::move(other.group_)),
-      timeStart_(other.timeStart_),
-      timeStop_(other.timeStop_),
-      logType_(other.logType_),
-      cmd_(std::move(other.cmd_)),
-      informer_(std::move(other.informer_)),
-      agent_(other.agent_),
-      state_(std::exchange(other.state_, State::kStopped)),
-      proc_(std::move(other.proc_)),
-      pid_(std::exchange(other.pid_, -1)),
-      signalledPid_(std::exchange(other.signalledPid_, -1)),
-      fd_(std::move(other.fd_)),
-      diagFd_(std::move(other.diagFd_)),
-      errFd_(std::move(other.errFd_)),
-      deadline_(other.deadline_),
-      prevPid_(other.prevPid_),
-      prevSignalled_(other.prevSignalled_),
-      startTime_(other.startTime_),
-      restarts_(other.restarts_),
-      lastFaultTime_(other.lastFaultTime_),
-      lastFaultCause_(std::move(other.lastFaultCause_)),
-      lastEnd_(std::move(other.lastEnd_)),
-      givenUp_(other.givenUp_),
-      outputRead_(other.outputRead_),
-      outputPeriodEnd_(other.outputPeriodEnd_),
-      outputNow_(other.outputNow_),
-      outLines_(std::move(other.outLines_)),
-      errLines_(std::move(other.errLines_)),
-      limiter_(other.limiter_) {}
+// A fresh component is stopped, so the assignment takes everything over
+// without stopping anything first.
+Component::Component(Component&& other) noexcept { *this = std::move(other); }
 
 Component& Component::operator=(Component&& other) noexcept {
   if (this == &other) return *this;
@@ -252,6 +222,13 @@ void Component::statusDump(bool withFdPid, std::string& out) const {
   out += "/>";
 }
 
+void Component::debugStatus(const std::string& prefix) const {
+  if (!isDebugLog()) return;
+  std::string status;
+  statusDump(true, status);
+  logDebug(prefix + status);
+}
+
 void Component::describe() const {
   const std::string s(12, ' ');
   logDebug("    " + name_ + s + "\"" + argv_ + "\"" + s + std::to_string(timeStart_) + s +
@@ -262,12 +239,8 @@ void Component::inform(const std::string& text) {
   if (!informer_ || !informer_->inform(text)) logError("cannot inform. Message=" + text);
 }
 
-bool Component::startComp(CompStrategy& strategy, const std::string& dir, bool withDiag) {
-  if (isDebugLog()) {
-    std::string status;
-    statusDump(true, status);
-    logDebug("Component::startComp() # " + status);
-  }
+void Component::startComp(CompStrategy& strategy, const std::string& dir, bool withDiag) {
+  debugStatus("Component::startComp() # ");
   const std::string path = dir + name_;
   logDebug("start component \"" + name_ + "\" - \"" + path + "\"");
 
@@ -312,20 +285,14 @@ bool Component::startComp(CompStrategy& strategy, const std::string& dir, bool w
     errLines_ = LineSplitter(kOutputLineLimit);
   }
   outLines_ = LineSplitter(kOutputLineLimit);
-  return true;
 }
 
 void Component::startGuarded(CompStrategy& strategy, const std::string& dir) {
-  if (isDebugLog()) {
-    std::string status;
-    statusDump(true, status);
-    logDebug("Component::__start() # " + status);
-  }
+  debugStatus("Component::__start() # ");
   if (state_ != State::kStopped) throw std::logic_error("component \"" + name_ + "\" has started");
   prevPid_ = pid_;
   prevSignalled_ = signalledPid_;
-  if (!startComp(strategy, dir, isCheckAll()))
-    throw std::runtime_error("component \"" + name_ + "\" cannot start");
+  startComp(strategy, dir, isCheckAll());
   state_ = State::kStarting;
 }
 
@@ -362,9 +329,6 @@ void Component::checkExit() {
 void Component::abandonStart() {
   closeOutput(false);
   state_ = State::kStopped;
-  fd_.reset();
-  diagFd_.reset();
-  errFd_.reset();
   // The killing of a process that never answered is no crash to recover
   // from, and the recovery schedule keeps the identity of the death before.
   pid_ = prevPid_;
@@ -406,11 +370,7 @@ void Component::completeStart(bool timedOut) {
     fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) | O_NONBLOCK);
     outputRead_ = 0;
     outputPeriodEnd_ = Clock::MonoTime();
-    if (isDebugLog()) {
-      std::string status;
-      statusDump(true, status);
-      logDebug(text + " started " + status);
-    }
+    debugStatus(text + " started ");
     return;
   }
 
@@ -431,9 +391,6 @@ void Component::completeStart(bool timedOut) {
   logDebug(text);
   closeOutput(false);
   state_ = State::kStopped;
-  fd_.reset();
-  diagFd_.reset();
-  errFd_.reset();
   const bool exited = stopProcess();
   pid_ = prevPid_;
   signalledPid_ = prevSignalled_;
@@ -508,11 +465,7 @@ void Component::startCheckOnly(CompStrategy& strategy, const std::string& dir) {
 }
 
 bool Component::stop(bool fault) {
-  if (isDebugLog()) {
-    std::string status;
-    statusDump(true, status);
-    logDebug("Component::stop() # " + name_ + " " + status);
-  }
+  debugStatus("Component::stop() # " + name_ + " ");
   if (fault) logDebug("component \"" + name_ + "\" fault");
   if (state_ == State::kStopped) {
     logDebug("cannot stop component \"" + name_ + "\": is not running");
@@ -520,9 +473,6 @@ bool Component::stop(bool fault) {
   }
   closeOutput(state_ == State::kRunning && !isCheckMode());
   state_ = State::kStopped;
-  fd_.reset();
-  diagFd_.reset();
-  errFd_.reset();
   const bool exited = stopProcess();
   if (fault) {
     lastFaultTime_ = time(nullptr);
@@ -532,11 +482,7 @@ bool Component::stop(bool fault) {
 }
 
 bool Component::stopProcess() {
-  if (isDebugLog()) {
-    std::string status;
-    statusDump(true, status);
-    logDebug("Component::stopPid() # " + name_ + " " + status);
-  }
+  debugStatus("Component::stopPid() # " + name_ + " ");
   if (!proc_) {
     logDebug("component \"" + name_ + "\" has been stopped");
     return false;
@@ -631,6 +577,9 @@ void Component::closeOutput(bool readAnswerPipe) {
   rest(errFd_.get(), errLines_);
   const size_t n = limiter_.take();
   if (n > 0) logInfo("component \"" + name_ + "\": " + std::to_string(n) + " lines suppressed");
+  fd_.reset();
+  diagFd_.reset();
+  errFd_.reset();
 }
 
 bool Component::outputPaused(Clock::MonoTime now, Clock::MonoTime& resumeAt) const {
@@ -646,18 +595,11 @@ bool Component::fault(time_t faultTime, const std::string& appName, const std::s
   logDebug("Component::fault( .. ) # " + name_);
   const pid_t pid = pid_;
   logInfo("component \"" + name_ + "\" fault, pid=" + std::to_string(pid));
-  bool stoppedHimself = true;
-  try {
-    if (!stop(true)) {
-      logDebug("component \"" + name_ + "\" cannot stop");
-      stoppedHimself = false;
-    }
-  } catch (const ComponentError&) {
-  }
-  if (stoppedHimself) {
+  if (stop(true)) {
     logDebug("component \"" + name_ + "\" stopped himself, do not sending report");
     return true;
   }
+  logDebug("component \"" + name_ + "\" cannot stop");
   inform(composeFailureMail(pid, name_, faultTime, appName, dir, affectedApps));
   return false;
 }

@@ -37,12 +37,6 @@ class Component {
    public:
     StopedHimself() : std::runtime_error("component stoped himself") {}
   };
-  // Misuse of a component; a stop inside fault() that raises it counts as a
-  // component that stopped by itself.
-  class ComponentError : public std::logic_error {
-   public:
-    explicit ComponentError(const std::string& what) : std::logic_error(what) {}
-  };
 
   static const int kLogTypeLog = 1;
   static const int kLogTypeMail = 2;
@@ -199,7 +193,7 @@ class Component {
   // Guards against double starts and runs the process start; the name
   // stands for the guarded start (the unguarded one is startComp).
   void startGuarded(CompStrategy& strategy, const std::string& dir);
-  bool startComp(CompStrategy& strategy, const std::string& dir, bool withDiag);
+  void startComp(CompStrategy& strategy, const std::string& dir, bool withDiag);
   void checkExit();
   // Sends SIGTERM and waits for the end, SIGKILL after the stop time-out.
   bool stopProcess();
@@ -209,8 +203,11 @@ class Component {
   // budget spent.
   int readOutput(int fd, LineSplitter& lines, Clock::MonoTime now);
   void logOutputLine(const std::string& line);
+  // Debug line of prefix and the <comp .../> element with fd and pid; the
+  // element is built only when debug records are written.
+  void debugStatus(const std::string& prefix) const;
   // Logs what is left in the pipes, partial lines and the suppressed count,
-  // before the pipes close; readAnswerPipe when the answer pipe carries
+  // then closes the pipes; readAnswerPipe when the answer pipe carries
   // output (it is not the check dialogue).
   void closeOutput(bool readAnswerPipe);
 

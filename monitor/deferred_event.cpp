@@ -1,8 +1,8 @@
 #include "monitor/deferred_event.h"
 
-#include <strings.h>
-
 #include <utility>
+
+#include "frame/app_name_less.h"
 
 DeferredEvent::DeferredEvent(time_t faultTime, int64_t faultMono, pid_t pid, std::string appName,
                              std::string compName)
@@ -12,8 +12,8 @@ DeferredEvent::DeferredEvent(time_t faultTime, int64_t faultMono, pid_t pid, std
       appName(std::move(appName)),
       compName(std::move(compName)) {}
 
-bool DeferredEvent::sameComponent(const DeferredEvent& other) const {
+bool DeferredEvent::isFor(const std::string& app, const std::string& comp) const {
   // Names, not the pid: a pid may be reused by another component's process
   // while this one's event is still pending.
-  return compName == other.compName && strcasecmp(appName.c_str(), other.appName.c_str()) == 0;
+  return compName == comp && appNameEqual(appName, app);
 }

@@ -30,8 +30,12 @@ struct DeferredEvent {
   DeferredEvent(time_t faultTime, int64_t faultMono, pid_t pid, std::string appName,
                 std::string compName);
 
+  // Whether the event is about that component of that application.
+  bool isFor(const std::string& app, const std::string& comp) const;
   // Whether both events are about the same component.
-  bool sameComponent(const DeferredEvent& other) const;
+  bool sameComponent(const DeferredEvent& other) const {
+    return isFor(other.appName, other.compName);
+  }
 };
 
 #endif  // NORVAK_MONITOR_DEFERRED_EVENT_H_

@@ -2,7 +2,6 @@
 
 #include <algorithm>
 
-#include "frame/app_name_less.h"
 #include "frame/log.h"
 
 namespace {
@@ -63,7 +62,7 @@ bool DeferredEventStore::popDue(int64_t now, DeferredEvent& out) {
 bool DeferredEventStore::dueFor(const std::string& appName, const std::string& compName,
                                 int64_t& due) const {
   for (const DeferredEvent& event : heap_) {
-    if (event.compName == compName && appNameEqual(event.appName, appName)) {
+    if (event.isFor(appName, compName)) {
       due = event.due;
       return true;
     }

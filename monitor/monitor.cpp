@@ -26,10 +26,6 @@ using norvak::base::UniqueFd;
 const char* const Monitor::kAgentApp = "AGENT";
 const char* const Monitor::kMaildApp = "MAILD";
 
-namespace {
-
-}  // namespace
-
 Monitor::Monitor(const std::string& confFile, const std::string& runList, bool update,
                  const Clock& clock)
     : clock_(clock), settings_(confFile), store_(update) {
@@ -210,8 +206,9 @@ void Monitor::mainLoop() {
       if (takeReloadRequest()) reload();
       turn(settings_.getMainLoopWait() * 1000);
       if (!isRunning()) break;
-      if (store_.runningCount() > 0 || store_.startsPending()) {
-        if (store_.runningCount() > 0) Updater::instance().PostUpdate();
+      const bool anyRunning = store_.runningCount() > 0;
+      if (anyRunning || store_.startsPending()) {
+        if (anyRunning) Updater::instance().PostUpdate();
         bool changed;
         {
           std::lock_guard<std::mutex> lock(changedConfMutex_);
@@ -345,7 +342,7 @@ void Monitor::componentDied(Application& app, Component& comp) {
 
 void Monitor::answerArrived(Application& app, Component& comp, bool timedOut) {
   auto it = std::find_if(recovering_.begin(), recovering_.end(), [&](const DeferredEvent& e) {
-    return e.compName == comp.name() && appNameEqual(e.appName, app.name());
+    return e.isFor(app.name(), comp.name());
   });
   if (it == recovering_.end()) {
     store_.answerArrived(app, comp, timedOut, clock_.monoNow());

@@ -28,9 +28,9 @@ void RunAppStore::load(const std::string& dir) {
 
 namespace {
 
-// Position in the store by name. Names fold to lower case the way
-// AppNameLess and appNameEqual compare them, so one hash lookup finds what
-// find() finds by scanning the whole store.
+// Position in the list by name. Names fold to lower case the way
+// AppNameLess and appNameEqual compare them. The checks take lists held
+// outside any store, and the cycle search marks applications by position.
 typedef std::unordered_map<std::string, size_t> NameIndex;
 
 std::string folded(const std::string& name) {
@@ -141,18 +141,6 @@ void RunAppStore::verify(const AppList& apps, const AppNameSet& runSet) {
   if (!runSetKnown(index, runSet, message) || !dependsKnown(apps, index, message) ||
       !noInterdeps(apps, index, runSet, message))
     throw VerifyError(message);
-}
-
-bool RunAppStore::verifyRunApp(const AppNameSet& runSet, std::string& message) const {
-  return runSetKnown(nameIndex(applications()), runSet, message);
-}
-
-bool RunAppStore::verifyDepends(std::string& message) const {
-  return dependsKnown(applications(), nameIndex(applications()), message);
-}
-
-bool RunAppStore::verifyInterdeps(const AppNameSet& runSet, std::string& message) const {
-  return noInterdeps(applications(), nameIndex(applications()), runSet, message);
 }
 
 void RunAppStore::update(const RunAppStore& newStore, const AppNameSet& runSet) {

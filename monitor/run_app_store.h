@@ -39,10 +39,6 @@ class RunAppStore : public AppStore {
   // The same checks on definitions held outside any store (names unique, as
   // add() keeps them).
   static void verify(const AppList& apps, const AppNameSet& runSet);
-  bool verifyRunApp(const AppNameSet& runSet, std::string& message) const;
-  bool verifyDepends(std::string& message) const;
-  // A dependency loop reachable from the run set; message then names it.
-  bool verifyInterdeps(const AppNameSet& runSet, std::string& message) const;
 
   // Makes this (running) store describe what newStore describes: removes,
   // reconfigures and adds applications, then applies the run set.

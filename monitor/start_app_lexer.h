@@ -3,7 +3,6 @@
 
 #include <cstddef>
 #include <cstdint>
-#include <fstream>
 #include <istream>
 #include <map>
 #include <sstream>

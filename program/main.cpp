@@ -54,25 +54,22 @@ int main(int argc, char* argv[]) {
 
   setFirstRunSetHook(reportFirstRunSetStarted);
   int status = 0;
+  auto fail = [&status](const std::string& line, int code) {
+    setCheckError();
+    logError(line);
+    std::cerr << line << std::endl;
+    status = code;
+    start_report::send(status, line);
+  };
   try {
     runProgram(options);
   } catch (const MonitorProgram::exit& e) {
     std::cout << e.what() << std::endl;
     return 0;
   } catch (const MonitorProgram::error& e) {
-    setCheckError();
-    const std::string line = std::string("program create error: ") + e.what();
-    logError(line);
-    std::cerr << line << std::endl;
-    status = 8;
-    start_report::send(status, line);
+    fail(std::string("program create error: ") + e.what(), 8);
   } catch (const std::exception& e) {
-    setCheckError();
-    const std::string line = std::string("global error: ") + e.what();
-    logError(line);
-    std::cerr << line << std::endl;
-    status = 1;
-    start_report::send(status, line);
+    fail(std::string("global error: ") + e.what(), 1);
   }
   // Stopped by a signal before the first run set was through: not a failure.
   start_report::send(status, "");

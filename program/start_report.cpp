@@ -10,17 +10,15 @@
 #include <ostream>
 #include <stdexcept>
 
+#include "frame/utils.h"
+#include "ipc/nk_unique_fd.h"
+
 namespace {
 
 // Close-on-exec: no component may hold the write end, or the parent would
 // not see the end of a daemon that died without a word.
-int g_read = -1;
-int g_write = -1;
-
-void closeFd(int& fd) {
-  if (fd >= 0) close(fd);
-  fd = -1;
-}
+norvak::base::UniqueFd g_read;
+norvak::base::UniqueFd g_write;
 
 }  // namespace
 
@@ -31,14 +29,14 @@ void open() {
   if (pipe2(p, O_CLOEXEC) != 0) {
     throw std::runtime_error(std::string("cannot create start-up pipe: ") + strerror(errno));
   }
-  g_read = p[0];
-  g_write = p[1];
+  g_read.reset(p[0]);
+  g_write.reset(p[1]);
 }
 
-void becomeDaemon() { closeFd(g_read); }
+void becomeDaemon() { g_read.reset(); }
 
 int awaitDaemon(int seconds, std::ostream& err) {
-  closeFd(g_write);
+  g_write.reset();
   const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(seconds);
   std::string text;
   for (;;) {
@@ -49,12 +47,12 @@ int awaitDaemon(int seconds, std::ostream& err) {
           << std::endl;
       return 8;
     }
-    struct pollfd p = {g_read, POLLIN, 0};
+    struct pollfd p = {g_read.get(), POLLIN, 0};
     const int r = poll(&p, 1, static_cast<int>(left.count()) + 1);
     if (r < 0 && errno == EINTR) continue;
     if (r == 0) continue;
     char buf[1024];
-    const ssize_t n = r < 0 ? -1 : read(g_read, buf, sizeof buf);
+    const ssize_t n = r < 0 ? -1 : read(g_read.get(), buf, sizeof buf);
     if (n < 0 && errno == EINTR) continue;
     if (n > 0) {
       text.append(buf, static_cast<size_t>(n));
@@ -62,7 +60,7 @@ int awaitDaemon(int seconds, std::ostream& err) {
     }
     break;
   }
-  closeFd(g_read);
+  g_read.reset();
   // The report is the status, a newline and the error line.
   const size_t nl = text.find('\n');
   if (text.empty() || nl == std::string::npos) {
@@ -79,18 +77,13 @@ int awaitDaemon(int seconds, std::ostream& err) {
 }
 
 void send(int status, const std::string& line) {
-  if (g_write < 0) return;
-  std::string text = std::to_string(status) + "\n" + line;
-  const char* p = text.data();
-  size_t left = text.size();
-  while (left > 0) {
-    const ssize_t n = write(g_write, p, left);
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) break;
-    p += n;
-    left -= static_cast<size_t>(n);
+  if (!g_write) return;
+  try {
+    Utils::writeAll(g_write.get(), std::to_string(status) + "\n" + line);
+  } catch (const Utils::error&) {
+    // The parent has gone: nobody is left to tell.
   }
-  closeFd(g_write);
+  g_write.reset();
 }
 
 }  // namespace start_report
