@@ -203,7 +203,6 @@ void Application::stop() {
   running_ = false;
   for (size_t j = components_.size(); j-- > 0;) components_[j].stop(false);
   if (regenerator_) regenerator_->appStopped(*this);
-  running_ = false;
   logInfo("application \"" + name_ + "\" has been stopped");
 }
 

@@ -32,7 +32,6 @@ class DeferredEventStore {
   // i + 1, counted from the previous try (try 1 from the fault). Events
   // already scheduled keep their due times.
   void setTimeList(const std::vector<int>& delays);
-  const std::vector<int>& timeList() const { return delays_; }
 
   // Schedules the try after event.tryNo: tryNo + 1, due at faultMono plus the
   // first tryNo + 1 delays. Throws TimeoutError when the list has no entry

@@ -68,11 +68,6 @@ void Monitor::setState(bool started) {
 
 bool Monitor::isRunning() { return isProcessRunning(); }
 
-std::string Monitor::logFileName() const {
-  const std::string& type = settings_.getLogType();
-  return type == "syslog" ? std::string() : type;
-}
-
 void Monitor::reloadData() {
   logDebug("Monitor::reloadData()");
   settings_.reload();
@@ -526,7 +521,6 @@ void Monitor::changedConfReload() {
   getChangedConf(pids);
   store_.signalPids(pids, SIGHUP);
   if (ownPid_ > 0 && pids.count(ownPid_)) {
-    refreshNotifySettings();
     reload();
     pids.erase(ownPid_);
   }

@@ -125,8 +125,6 @@ class Monitor : public Regenerator, public SignalExecutor {
 
   uid_t firstNotRootUid() const { return store_.firstNotRootUid(); }
   gid_t firstNotRootGid() const { return store_.firstNotRootGid(); }
-  // Empty when the log goes to syslog.
-  std::string logFileName() const;
 
   const MonitorConfReader& settings() const { return settings_; }
   RunAppStore& store() { return store_; }

@@ -178,7 +178,6 @@ void RunAppStore::update(const RunAppStore& newStore, const AppNameSet& runSet) 
   rebuildDependents();
   planStart(restart, retryDelays_, false);
   AppStore::applyRunAppSet(runSet, retryDelays_);
-  rebuildDependents();
 }
 
 void RunAppStore::start(const AppNameSet& names, const std::string& agentAddress,
