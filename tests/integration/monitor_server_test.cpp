@@ -20,6 +20,7 @@
 #include "ipc/nk_unique_fd.h"
 #include "support/monitor_harness.h"
 #include "support/program_run.h"
+#include "wire_bytes.h"
 
 namespace {
 
@@ -28,16 +29,6 @@ using norvak_test::MonitorHarness;
 using norvak_test::ProgramRun;
 
 const char kCtl[] = NORVAK_BIN_DIR "/tools/norvak-monitor-ctl";
-
-std::string bigEndian(uint32_t value) {
-  const char bytes[4] = {static_cast<char>(value >> 24), static_cast<char>(value >> 16),
-                         static_cast<char>(value >> 8), static_cast<char>(value)};
-  return std::string(bytes, 4);
-}
-
-std::string ddpString(const std::string& text) {
-  return bigEndian(static_cast<uint32_t>(text.size())) + text;
-}
 
 // A bare client that sends what it is told and sees what comes back.
 class RawClient {
@@ -179,8 +170,8 @@ TEST_F(MonitorServerTest, ReloadCompRelaysOneSighupPerPidOverUnixAndTcp) {
   // and serves the next request.
   RawClient startApp(socketPath());
   ASSERT_TRUE(startApp.connected());
-  startApp.send(bigEndian(8201) + ddpString("MAILD") + bigEndian(1) + ddpString("") +
-                ddpString(""));
+  startApp.send(BigEndian32(8201) + DdpString("MAILD") + BigEndian32(1) + DdpString("") +
+                DdpString(""));
   EXPECT_EQ(startApp.readToEnd(), "");
   EXPECT_GE(h_.waitLine("server: unsupported protocol ID -> 8201", before), 0);
 
@@ -227,8 +218,8 @@ TEST_F(MonitorServerTest, UpdateRunsThePackageScriptWithTheRequestStringsAsArgum
   // On the wire: 1 and an empty message.
   RawClient raw(socketPath());
   ASSERT_TRUE(raw.connected());
-  raw.send(bigEndian(8204) + ddpString(pkg) + ddpString("b") + ddpString("20-nvunix"));
-  EXPECT_EQ(raw.readAnswer(), bigEndian(1) + ddpString(""));
+  raw.send(BigEndian32(8204) + DdpString(pkg) + DdpString("b") + DdpString("20-nvunix"));
+  EXPECT_EQ(raw.readAnswer(), BigEndian32(1) + DdpString(""));
 
   // Anything on standard error fails the update, over TCP as over the
   // socket, and the package goes.
@@ -263,9 +254,9 @@ TEST_F(MonitorServerTest, StallingClientsHoldOnlyTheirOwnConnectionForTheTimeout
   startMonitor();
   std::vector<std::unique_ptr<RawClient>> stallers;
   for (const std::string& bytes :
-       {std::string(), std::string("\0\0", 2), bigEndian(8200) + bigEndian(2) + bigEndian(smtpd_),
-        bigEndian(8204) + bigEndian(0xFFFFFFFFu) + "/tmp", bigEndian(8204) + ddpString("/tmp"),
-        bigEndian(8204) + bigEndian(0xFFFFFFFFu)}) {
+       {std::string(), std::string("\0\0", 2), BigEndian32(8200) + BigEndian32(2) + BigEndian32(smtpd_),
+        BigEndian32(8204) + BigEndian32(0xFFFFFFFFu) + "/tmp", BigEndian32(8204) + DdpString("/tmp"),
+        BigEndian32(8204) + BigEndian32(0xFFFFFFFFu)}) {
     stallers.push_back(std::make_unique<RawClient>(socketPath()));
     ASSERT_TRUE(stallers.back()->connected());
     if (!bytes.empty()) stallers.back()->send(bytes);
@@ -305,8 +296,8 @@ TEST_F(MonitorServerTest, PeersOtherThanRootOrTheMonitorsUserAreRefused) {
   int answers[2];
   ASSERT_EQ(pipe(answers), 0);
   const std::string reload =
-      bigEndian(8200) + bigEndian(1) + bigEndian(static_cast<uint32_t>(smtpd_));
-  const std::string update = bigEndian(8204) + ddpString(pkg) + ddpString("a") + ddpString("p");
+      BigEndian32(8200) + BigEndian32(1) + BigEndian32(static_cast<uint32_t>(smtpd_));
+  const std::string update = BigEndian32(8204) + DdpString(pkg) + DdpString("a") + DdpString("p");
   const std::string path = socketPath();
   const pid_t child = fork();
   if (child == 0) {
@@ -335,7 +326,7 @@ TEST_F(MonitorServerTest, PeersOtherThanRootOrTheMonitorsUserAreRefused) {
 
   const std::string reason =
       "uid " + std::to_string(nobody->pw_uid) + " is neither root nor the monitor's user (uid 0)";
-  EXPECT_EQ(got, "|" + bigEndian(0) + ddpString("update refused: " + reason) + "|");
+  EXPECT_EQ(got, "|" + BigEndian32(0) + DdpString("update refused: " + reason) + "|");
   EXPECT_GE(h_.waitLine("management request refused: ReloadComp (8200) from local peer"), 0);
   EXPECT_GE(h_.findLine("management request refused: Update (8204) from local peer"), 0);
   EXPECT_NE(access(trace().c_str(), F_OK), 0) << "the script did not run";

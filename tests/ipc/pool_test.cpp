@@ -212,7 +212,7 @@ TEST_F(PoolTest, StrayInputMakesAnIdleConnectionUnusable) {
     char in[8];
     // Identifier and value come as two writes.
     if (next && recv(next.get(), in, 8, MSG_WAITALL) == 8) {
-      (void)!write(next.get(), testing_support::BigEndian32(2).data(), 4);
+      (void)!write(next.get(), BigEndian32(2).data(), 4);
     }
   });
   int32_t result = 0;

@@ -28,7 +28,6 @@ using base::NkTimeout;
 using testing_support::AddOne;
 using testing_support::AddOneClient;
 using testing_support::AddOneServer;
-using testing_support::BigEndian32;
 using testing_support::ClientPool;
 using testing_support::ErrorText;
 using testing_support::Eventually;

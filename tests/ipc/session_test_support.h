@@ -36,6 +36,7 @@
 #include "ipc/nk_unique_fd.h"
 #include "ipc/nk_unix_socket.h"
 #include "temp_dir.h"
+#include "wire_bytes.h"
 
 namespace norvak {
 namespace ipc {
@@ -59,6 +60,36 @@ MakeSocketPair() {
   b->SetConnected(true);
   return {a, b};
 }
+
+// Both ends of a socket pair as units: the test writes raw bytes through
+// `peer`, the protocol reads through `request` and answers into `reply`, and
+// a client reads that back through `answer`.
+struct Wire {
+  Wire() {
+    auto pair = MakeSocketPair();
+    near = pair.first;
+    far = pair.second;
+    for (NkDdpUnit* unit : {&request, &reply, &answer}) unit->SetConnection(far);
+    peer.SetConnection(near);
+    for (NkDdpUnit* unit : {&request, &reply, &answer, &peer})
+      unit->SetDeadline(base::NkDeadline(base::NkTimeout::Seconds(10)));
+  }
+  void Send(const std::string& bytes) {
+    peer.AddRaw(bytes);
+    peer.Push();
+  }
+  // The bytes waiting for the peer right now.
+  std::string Pending() {
+    std::string got;
+    char buffer[256];
+    ssize_t n;
+    while ((n = recv(near->GetHandle(), buffer, sizeof(buffer), MSG_DONTWAIT)) > 0)
+      got.append(buffer, static_cast<size_t>(n));
+    return got;
+  }
+  NkIfIPCPtr near, far;
+  NkDdpUnit request, reply, answer, peer;
+};
 
 // Both ends of one connection over each transport the library offers.
 enum class Transport { kSocketPair, kUnix, kTcp };
@@ -138,12 +169,6 @@ inline int OpenDescriptors() {
     ++count;
   }
   return count;
-}
-
-inline std::string BigEndian32(uint32_t value) {
-  const char bytes[4] = {static_cast<char>(value >> 24), static_cast<char>(value >> 16),
-                         static_cast<char>(value >> 8), static_cast<char>(value)};
-  return std::string(bytes, 4);
 }
 
 // Collects the library's log lines while alive.

@@ -24,7 +24,6 @@
 
 namespace {
 
-using norvak::ipc::testing_support::BigEndian32;
 using norvak::ipc::testing_support::RawUnixSocket;
 using norvak::maild::NkPeer;
 

@@ -18,32 +18,7 @@ namespace maild {
 namespace {
 
 using ipc::NkDdpUnit;
-using ipc::testing_support::BigEndian32;
-using ipc::testing_support::MakeSocketPair;
-
-std::string Str(const std::string& text) {
-  return BigEndian32(static_cast<uint32_t>(text.size())) + text;
-}
-
-struct Wire {
-  Wire() {
-    auto pair = MakeSocketPair();
-    near = pair.first;
-    far = pair.second;
-    for (NkDdpUnit* unit : {&request, &reply, &answer}) {
-      unit->SetConnection(far);
-      unit->SetDeadline(base::NkDeadline(base::NkTimeout::Seconds(10)));
-    }
-    peer.SetConnection(near);
-    peer.SetDeadline(base::NkDeadline(base::NkTimeout::Seconds(10)));
-  }
-  void Send(const std::string& bytes) {
-    peer.AddRaw(bytes);
-    peer.Push();
-  }
-  ipc::NkIfIPCPtr near, far;
-  NkDdpUnit request, reply, answer, peer;
-};
+using ipc::testing_support::Wire;
 
 NkStatusResult Sample() {
   NkStatusResult result;
@@ -76,7 +51,7 @@ TEST(StatusTest, AnswerTravelsWholeFromServerToClient) {
   NkStatusClient client({"MAILD", "WEB"});
   NkDdpUnit unit;
   ASSERT_TRUE(client.MakeRequest(unit));
-  EXPECT_EQ(unit.GetData(), BigEndian32(2) + Str("MAILD") + Str("WEB"));
+  EXPECT_EQ(unit.GetData(), BigEndian32(2) + DdpString("MAILD") + DdpString("WEB"));
 
   Wire wire;
   std::vector<std::string> asked;
@@ -122,9 +97,9 @@ TEST(StatusTest, StrangersAndAbsurdRequestsGetNoStatus) {
   {
     Wire wire;
     NkStatusServer server(handler, [](const ipc::NkIfIPC&) { return std::string("not you"); });
-    wire.Send(BigEndian32(1) + Str("MAILD"));
+    wire.Send(BigEndian32(1) + DdpString("MAILD"));
     ASSERT_TRUE(server.Process(wire.request, wire.reply));
-    EXPECT_EQ(wire.reply.GetData(), BigEndian32(0) + Str("not you") + BigEndian32(0));
+    EXPECT_EQ(wire.reply.GetData(), BigEndian32(0) + DdpString("not you") + BigEndian32(0));
   }
   for (const std::string& bytes :
        {BigEndian32(0xFFFFFFFFu), BigEndian32(5000), BigEndian32(1) + BigEndian32(1u << 30)}) {
@@ -140,7 +115,7 @@ TEST(ControlTest, ClientAndServerSpeakTheWireFormat) {
   NkControlClient client(NkControlAction::kRestart, "MAILD");
   NkDdpUnit unit;
   ASSERT_TRUE(client.MakeRequest(unit));
-  EXPECT_EQ(unit.GetData(), BigEndian32(3) + Str("MAILD"));
+  EXPECT_EQ(unit.GetData(), BigEndian32(3) + DdpString("MAILD"));
 
   Wire wire;
   NkControlAction gotAction = NkControlAction::kStart;
@@ -169,14 +144,14 @@ TEST(ControlTest, RefusedUnknownAndOversizedRequestsAreNotCarriedOut) {
   {
     Wire wire;
     NkControlServer server(handler, [](const ipc::NkIfIPC&) { return std::string("stranger"); });
-    wire.Send(BigEndian32(2) + Str("MAILD"));
+    wire.Send(BigEndian32(2) + DdpString("MAILD"));
     ASSERT_TRUE(server.Process(wire.request, wire.reply));
-    EXPECT_EQ(wire.reply.GetData(), BigEndian32(0) + Str("stranger"));
+    EXPECT_EQ(wire.reply.GetData(), BigEndian32(0) + DdpString("stranger"));
   }
   for (uint32_t action : {0u, 4u, 0xFFFFFFFFu}) {
     Wire wire;
     NkControlServer server(handler);
-    wire.Send(BigEndian32(action) + Str("MAILD"));
+    wire.Send(BigEndian32(action) + DdpString("MAILD"));
     ASSERT_TRUE(server.Process(wire.request, wire.reply));
     EXPECT_EQ(wire.reply.GetData().substr(0, 4), BigEndian32(0)) << action;
   }

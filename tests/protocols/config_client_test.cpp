@@ -23,12 +23,10 @@ namespace norvak {
 namespace maild {
 namespace {
 
-using ipc::testing_support::BigEndian32;
 using ipc::testing_support::MakeSocketPair;
 using ipc::testing_support::SecondsSince;
 
 std::string Int(int32_t value) { return BigEndian32(static_cast<uint32_t>(value)); }
-std::string Str(const std::string& s) { return Int(static_cast<int32_t>(s.size())) + s; }
 std::string Header(int32_t count) { return Int(2) + Int(1) + Int(count); }
 
 // One exchange of `client` with a peer that has `reply` ready and then, if
@@ -72,13 +70,13 @@ TEST(ConfigClientTest, RequestCarriesTypeNumberClientAndPid) {
   NkConfigClient own(44, "norvak-monitor");
   const Exchange a = RunExchange(own, Header(0));
   ASSERT_TRUE(a.result) << a.error;
-  EXPECT_EQ(a.sent, BigEndian32(8195) + Int(1) + Int(44) + Str("norvak-monitor") +
+  EXPECT_EQ(a.sent, BigEndian32(8195) + Int(1) + Int(44) + DdpString("norvak-monitor") +
                         Int(static_cast<int32_t>(getpid())));
 
   NkConfigClient extended(46, "x", 1234, true);
   const Exchange b = RunExchange(extended, Header(0));
   ASSERT_TRUE(b.result) << b.error;
-  EXPECT_EQ(b.sent, BigEndian32(8195) + Int(3) + Int(46) + Str("x") + Int(1234));
+  EXPECT_EQ(b.sent, BigEndian32(8195) + Int(3) + Int(46) + DdpString("x") + Int(1234));
 }
 
 TEST(ConfigClientTest, AcceptsWellFormedAnswers) {
@@ -92,8 +90,8 @@ TEST(ConfigClientTest, AcceptsWellFormedAnswers) {
   // differ only in case are two keys here (the settings compare them).
   NkConfigClient pairs(44, "m");
   const Exchange e =
-      RunExchange(pairs, Header(4) + Str("k") + Str("first") + Str("K") + Str("upper") + Str("k") +
-                     Str("last") + Str("") + Str(""));
+      RunExchange(pairs, Header(4) + DdpString("k") + DdpString("first") + DdpString("K") + DdpString("upper") + DdpString("k") +
+                     DdpString("last") + DdpString("") + DdpString(""));
   ASSERT_TRUE(e.result) << e.error;
   EXPECT_EQ(pairs.GetResults(),
             (NkConfigClient::Results{{"", ""}, {"K", "upper"}, {"k", "last"}}));
@@ -153,7 +151,7 @@ TEST(ConfigClientTest, MalformedAnswersCostTimeBoundedByTheDeadlineAndNoMemory) 
   // The whole reply is bounded, not only each string.
   NkConfigClient limited(44, "m");
   limited.SetReplyLimit(32);
-  e = RunExchange(limited, Header(2) + Str("a") + Str(std::string(20, 'v')) + Str("b") + Str("w"), true);
+  e = RunExchange(limited, Header(2) + DdpString("a") + DdpString(std::string(20, 'v')) + DdpString("b") + DdpString("w"), true);
   EXPECT_FALSE(e.result);
   EXPECT_NE(e.error.find("exceeds"), std::string::npos) << e.error;
 }

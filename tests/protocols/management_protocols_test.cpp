@@ -34,44 +34,9 @@ namespace maild {
 namespace {
 
 using ipc::NkDdpUnit;
-using ipc::testing_support::BigEndian32;
 using ipc::testing_support::MakeSocketPair;
 using ipc::testing_support::SecondsSince;
-
-std::string Str(const std::string& text) {
-  return BigEndian32(static_cast<uint32_t>(text.size())) + text;
-}
-
-// Both ends of a socket pair as units: the test writes raw bytes through
-// `peer` and the protocol reads through `request` and answers into `reply`.
-struct Wire {
-  Wire() {
-    auto pair = MakeSocketPair();
-    near = pair.first;
-    far = pair.second;
-    request.SetConnection(far);
-    reply.SetConnection(far);
-    peer.SetConnection(near);
-    request.SetDeadline(base::NkDeadline(base::NkTimeout::Seconds(10)));
-    reply.SetDeadline(base::NkDeadline(base::NkTimeout::Seconds(10)));
-    peer.SetDeadline(base::NkDeadline(base::NkTimeout::Seconds(10)));
-  }
-  void Send(const std::string& bytes) {
-    peer.AddRaw(bytes);
-    peer.Push();
-  }
-  // The bytes waiting for the peer right now.
-  std::string Pending() {
-    std::string got;
-    char buffer[256];
-    ssize_t n;
-    while ((n = recv(near->GetHandle(), buffer, sizeof(buffer), MSG_DONTWAIT)) > 0)
-      got.append(buffer, static_cast<size_t>(n));
-    return got;
-  }
-  ipc::NkIfIPCPtr near, far;
-  NkDdpUnit request, reply, peer;
-};
+using ipc::testing_support::Wire;
 
 TEST(ReloadCompTest, ClientWritesTheCountThenThePids) {
   NkDdpUnit unit;
@@ -147,7 +112,7 @@ TEST(UpdateTest, ClientAndServerSpeakTheWireFormat) {
   NkDdpUnit unit;
   NkUpdateClient client("/var/pkg", "-x", "20-nvunix");
   ASSERT_TRUE(client.MakeRequest(unit));
-  EXPECT_EQ(unit.GetData(), Str("/var/pkg") + Str("-x") + Str("20-nvunix"));
+  EXPECT_EQ(unit.GetData(), DdpString("/var/pkg") + DdpString("-x") + DdpString("20-nvunix"));
   EXPECT_EQ(client.GetId(), 8204u);
 
   std::vector<std::string> seen;
@@ -160,10 +125,10 @@ TEST(UpdateTest, ClientAndServerSpeakTheWireFormat) {
   wire.Send(unit.GetData());
   ASSERT_TRUE(server.Process(wire.request, wire.reply));
   EXPECT_EQ(seen, (std::vector<std::string>{"/var/pkg", "-x", "20-nvunix"}));
-  EXPECT_EQ(wire.reply.GetData(), BigEndian32(0) + Str("bad product"));
+  EXPECT_EQ(wire.reply.GetData(), BigEndian32(0) + DdpString("bad product"));
 
   // The client reads such an answer back.
-  wire.Send(BigEndian32(1) + Str("") + BigEndian32(7) + Str("done"));
+  wire.Send(BigEndian32(1) + DdpString("") + BigEndian32(7) + DdpString("done"));
   NkDdpUnit answer;
   answer.SetConnection(wire.far);
   ASSERT_TRUE(client.ProcessReply(answer));
@@ -186,11 +151,11 @@ TEST(UpdateTest, RefusedOrOversizedRequestsAreReadToTheEndAndAnsweredAsFailed) {
 
   Wire wire;
   // A refused request, then the first bytes of whatever the peer sends next.
-  wire.Send(Str("/pkg") + Str(std::string(200000, 'a')) + Str("p") + "NEXT");
+  wire.Send(DdpString("/pkg") + DdpString(std::string(200000, 'a')) + DdpString("p") + "NEXT");
   g_largest = 0;
   ASSERT_TRUE(server.Process(wire.request, wire.reply));
   EXPECT_LT(g_largest.load(), 16u * 1024) << "a refused request is not kept";
-  EXPECT_EQ(wire.reply.GetData(), BigEndian32(0) + Str("update refused: not you"));
+  EXPECT_EQ(wire.reply.GetData(), BigEndian32(0) + DdpString("update refused: not you"));
   char next[4];
   ASSERT_EQ(recv(wire.far->GetHandle(), next, sizeof(next), MSG_DONTWAIT), 4);
   EXPECT_EQ(std::string(next, 4), "NEXT");
@@ -198,18 +163,18 @@ TEST(UpdateTest, RefusedOrOversizedRequestsAreReadToTheEndAndAnsweredAsFailed) {
   verdict.clear();
   wire.reply.Clear();
   const std::string tooLong(NkUpdateServer::kMaxStringLength + 1, 'b');
-  wire.Send(Str("/pkg") + Str(tooLong) + Str("p"));
+  wire.Send(DdpString("/pkg") + DdpString(tooLong) + DdpString("p"));
   g_largest = 0;
   ASSERT_TRUE(server.Process(wire.request, wire.reply));
   EXPECT_LT(g_largest.load(), 16u * 1024);
   EXPECT_EQ(
       wire.reply.GetData(),
-      BigEndian32(0) + Str("update request refused: a request string is longer than 65536 bytes"));
+      BigEndian32(0) + DdpString("update request refused: a request string is longer than 65536 bytes"));
   EXPECT_EQ(calls, 0);
 
   // The longest string that is kept still reaches the handler.
   wire.reply.Clear();
-  wire.Send(Str("/pkg") + Str(std::string(NkUpdateServer::kMaxStringLength, 'c')) + Str("p"));
+  wire.Send(DdpString("/pkg") + DdpString(std::string(NkUpdateServer::kMaxStringLength, 'c')) + DdpString("p"));
   ASSERT_TRUE(server.Process(wire.request, wire.reply));
   EXPECT_EQ(calls, 1);
 }
@@ -240,7 +205,7 @@ TEST(UpdateTest, TheAnswerGetsItsOwnTimeAfterALongHandler) {
   Wire wire;
   wire.request.SetDeadline(base::NkDeadline(base::NkTimeout::Milliseconds(100)));
   wire.reply.SetDeadline(base::NkDeadline(base::NkTimeout::Milliseconds(100)));
-  wire.Send(Str("/pkg") + Str("a") + Str("p"));
+  wire.Send(DdpString("/pkg") + DdpString("a") + DdpString("p"));
   ASSERT_TRUE(server.Process(wire.request, wire.reply));
   std::string answer;
   std::thread reader([&] {
