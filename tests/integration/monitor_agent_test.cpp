@@ -28,7 +28,6 @@ using norvak_test::AgentSuite;
 using norvak_test::CompDef;
 using norvak_test::ConfValues;
 using norvak_test::MonitorHarness;
-using norvak_test::setConfValue;
 using norvak_test::ShowOnFailure;
 using Records = std::vector<std::vector<std::string>>;
 
@@ -111,7 +110,7 @@ TEST(MonitorAgentTest, EnterpriseModeRunsWhatTheAgentLists) {
   ConfValues conf;
   conf.runAppList = "FILTER";
   h.writeConf(conf);
-  setConfValue(h, "UseEnterpriseMode", "yes");
+  h.setConfValue("UseEnterpriseMode", "yes");
   // Neither the file's list nor the command line adds anything.
   h.start({"--run", "FILTER"});
   ASSERT_GE(h.waitLine(kStarted), 0) << h.stderrText();
@@ -205,7 +204,7 @@ TEST(MonitorAgentTest, AgentKilledIsRestartedAndNothingIsLostMeanwhile) {
   ASSERT_EQ(kill(first, SIGKILL), 0);
   ASSERT_GE(h.waitLine("component \"agent\" terminated by signal", before), 0);
   // While it is away, LEAVER leaves the run set and NEWBIE joins it.
-  setConfValue(h, "RunAppList", "FILTER, WEB, NEWBIE");
+  h.setConfValue("RunAppList", "FILTER, WEB, NEWBIE");
   h.signal(SIGHUP);
   ASSERT_GE(h.waitLine("application \"NEWBIE\" has been started", before), 0);
   ASSERT_GE(h.findLine("application \"LEAVER\" has been stopped", before), 0);
@@ -251,7 +250,7 @@ TEST(MonitorAgentTest, StalledAgentDelaysNoRestart) {
   conf.runAppList = "LEAVER, VICTIM";
   conf.recoveryTimeList = "1";
   h.writeConf(conf);
-  setConfValue(h, "AgentResponseTime", "8");
+  h.setConfValue("AgentResponseTime", "8");
   h.start();
   ASSERT_GE(h.waitLine(kStarted), 0) << h.stderrText();
   ASSERT_TRUE(agent.waitRecords("StartApp", 2));

@@ -16,8 +16,6 @@ using norvak_test::ConfValues;
 using norvak_test::MonitorHarness;
 using norvak_test::ProgramRun;
 
-const char kCtl[] = NORVAK_BIN_DIR "/tools/norvak-monitor-ctl";
-
 // AGENT <- MAILD <- WEB, with a restart delay long enough that a killed
 // component is seen waiting for its try.
 class MonitorControlTest : public ::testing::Test {
@@ -30,12 +28,7 @@ class MonitorControlTest : public ::testing::Test {
     conf.runAppList = "AGENT, MAILD, WEB";
     conf.recoveryTimeList = "120";
     h_.writeConf(conf);
-    std::string text = norvak_test::readFile(h_.confFile());
-    const size_t at = text.find("\nAddress =");
-    ASSERT_NE(at, std::string::npos);
-    text.replace(at + 1, text.find('\n', at + 1) - at - 1,
-                 "Address = local:" + h_.runDir() + "mgmt.sock");
-    norvak_test::writeFile(h_.confFile(), text);
+    h_.setConfValue("Address", "local:" + h_.runDir() + "mgmt.sock");
   }
 
   void startMonitor() {
@@ -45,8 +38,7 @@ class MonitorControlTest : public ::testing::Test {
   }
 
   ProgramRun ctl(std::vector<std::string> args) {
-    args.insert(args.begin(), {kCtl, "--conf", h_.confFile()});
-    return norvak_test::runProgram(args, 60);
+    return norvak_test::runCtl(h_.confFile(), std::move(args));
   }
 
   // The status table's line of the component, split at runs of two blanks.

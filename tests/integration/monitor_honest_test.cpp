@@ -29,14 +29,6 @@ using norvak_test::writeFile;
 const char kNoUser[] = "norvak-nosuch-user-q7";
 const char kNoGroup[] = "norvak-nosuch-group-q7";
 
-void replaceIn(const std::string& path, const std::string& from, const std::string& to) {
-  std::string text = readFile(path);
-  const size_t at = text.find(from);
-  ASSERT_NE(at, std::string::npos) << from << " in " << text;
-  text.replace(at, from.size(), to);
-  writeFile(path, text);
-}
-
 // AGENT with one component, `owner` its "user:group" field ("-" for none).
 void writeAgentSuite(MonitorHarness& h, const std::string& owner = "-") {
   std::string meta = h.app("AGENT", "", {{"agent"}});
@@ -46,9 +38,7 @@ void writeAgentSuite(MonitorHarness& h, const std::string& owner = "-") {
   h.writeConf(ConfValues());
 }
 
-void makeDaemon(MonitorHarness& h) {
-  replaceIn(h.confFile(), "RunForeground = yes", "RunForeground = no");
-}
+void makeDaemon(MonitorHarness& h) { h.setConfValue("RunForeground", "no"); }
 
 // The daemon outlives the parent and becomes the harness's child (it is the
 // subreaper); it is stopped and reaped here so that nothing stays behind.
@@ -156,10 +146,11 @@ TEST(MonitorHonestTest, CheckOnlyNamesWhatWouldStopAStart) {
       {"unknown group", std::string("\"root:") + kNoGroup + "\"", [](MonitorHarness&) {}, 8,
        comp + "unknown group \"" + kNoGroup + "\""},
       {"delay typo", "-",
-       [](MonitorHarness& h) { replaceIn(h.confFile(), "RecoveryTimeList = 1", "RecoveryTimeList = 1, 5m"); },
+       [](MonitorHarness& h) { h.setConfValue("RecoveryTimeList", "1, 5m"); },
        8, "wrong parameter \"/Monitor/RecoveryTimeList\": value \"5m\" isn't number. Used value 5"},
       {"key typo", "-",
-       [](MonitorHarness& h) { replaceIn(h.confFile(), "[Monitor]\n", "[Monitor]\nRunAppLsit = X\n"); }, 0,
+       // The file ends in the [Monitor] section.
+       [](MonitorHarness& h) { writeFile(h.confFile(), readFile(h.confFile()) + "RunAppLsit = X\n"); }, 0,
        "unknown parameter \"/Monitor/RunAppLsit\" ignored"},
   };
   for (const Case& c : cases) {

@@ -18,6 +18,7 @@
 #include <vector>
 
 #include "ipc/nk_unique_fd.h"
+#include "loopback_port.h"
 #include "support/monitor_harness.h"
 #include "support/program_run.h"
 #include "wire_bytes.h"
@@ -27,8 +28,6 @@ namespace {
 using norvak_test::ConfValues;
 using norvak_test::MonitorHarness;
 using norvak_test::ProgramRun;
-
-const char kCtl[] = NORVAK_BIN_DIR "/tools/norvak-monitor-ctl";
 
 // A bare client that sends what it is told and sees what comes back.
 class RawClient {
@@ -87,23 +86,14 @@ class RawClient {
 class MonitorServerTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    port_ = norvak_test::freeLoopbackPort();
+    port_ = freePort();
     ASSERT_GT(port_, 0);
     h_.writeMeta("agent.mmc", h_.app("AGENT", "", {{"agent"}}));
     h_.writeMeta("maild.mmc", h_.app("MAILD", "AGENT", {{"maild"}, {"smtpd"}}));
     ConfValues conf;
     conf.runAppList = "AGENT, MAILD";
     h_.writeConf(conf);
-    setKey("Address", unixAddress() + ", " + inetAddress());
-  }
-
-  // Replaces one key's line of the [Monitor] section.
-  void setKey(const std::string& key, const std::string& value) {
-    std::string text = norvak_test::readFile(h_.confFile());
-    const size_t at = text.find("\n" + key + " =");
-    ASSERT_NE(at, std::string::npos) << key;
-    text.replace(at + 1, text.find('\n', at + 1) - at - 1, key + " = " + value);
-    norvak_test::writeFile(h_.confFile(), text);
+    h_.setConfValue("Address", unixAddress() + ", " + inetAddress());
   }
 
   void startMonitor() {
@@ -120,8 +110,7 @@ class MonitorServerTest : public ::testing::Test {
   std::string inetAddress() const { return "inet:" + std::to_string(port_) + "@127.0.0.1"; }
 
   ProgramRun ctl(std::vector<std::string> args, uid_t uid = 0, gid_t gid = 0) {
-    args.insert(args.begin(), {kCtl, "--conf", h_.confFile()});
-    return norvak_test::runProgram(args, 60, uid, gid);
+    return norvak_test::runCtl(h_.confFile(), std::move(args), uid, gid);
   }
 
   // An update package whose pre-update script records its arguments, one
@@ -201,8 +190,8 @@ TEST_F(MonitorServerTest, UpdateRunsThePackageScriptWithTheRequestStringsAsArgum
   const group* grp = getgrgid(getegid());
   ASSERT_TRUE(user && grp);
   const std::string userGroup = std::string(user->pw_name) + ":" + grp->gr_name;
-  setKey("User", user->pw_name);
-  setKey("Group", grp->gr_name);
+  h_.setConfValue("User", user->pw_name);
+  h_.setConfValue("Group", grp->gr_name);
   startMonitor();
 
   const std::string pkg = package("pkg");
@@ -250,7 +239,7 @@ TEST_F(MonitorServerTest, UpdateRunsThePackageScriptWithTheRequestStringsAsArgum
 }
 
 TEST_F(MonitorServerTest, StallingClientsHoldOnlyTheirOwnConnectionForTheTimeout) {
-  setKey("Timeout", "10");
+  h_.setConfValue("Timeout", "10");
   startMonitor();
   std::vector<std::unique_ptr<RawClient>> stallers;
   for (const std::string& bytes :

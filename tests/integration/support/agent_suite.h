@@ -108,17 +108,6 @@ class ShowOnFailure {
   const AgentSuite& agent_;
 };
 
-// Replaces the value of a key of the configuration the harness wrote.
-inline void setConfValue(MonitorHarness& h, const std::string& key, const std::string& value) {
-  std::string text = readFile(h.confFile());
-  const std::string line = "\n" + key + " =";
-  const size_t at = text.find(line);
-  if (at == std::string::npos) throw std::logic_error("no key " + key);
-  const size_t end = text.find('\n', at + 1);
-  text.replace(at + 1, end - at - 1, key + " = " + value);
-  writeFile(h.confFile(), text);
-}
-
 }  // namespace norvak_test
 
 #endif  // NORVAK_TESTS_INTEGRATION_SUPPORT_AGENT_SUITE_H_

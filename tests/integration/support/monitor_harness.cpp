@@ -234,6 +234,14 @@ void MonitorHarness::writeConf(const ConfValues& v) {
   writeFile(confFile(), text);
 }
 
+void MonitorHarness::setConfValue(const std::string& key, const std::string& value) {
+  std::string text = readFile(confFile());
+  const size_t at = text.find("\n" + key + " =");
+  if (at == std::string::npos) throw std::logic_error("no key " + key);
+  text.replace(at + 1, text.find('\n', at + 1) - at - 1, key + " = " + value);
+  writeFile(confFile(), text);
+}
+
 void MonitorHarness::setEnv(const std::string& name, const std::string& value) {
   for (auto& e : env_) {
     if (e.first == name) {

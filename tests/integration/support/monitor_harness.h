@@ -89,6 +89,8 @@ class MonitorHarness {
   void writeMeta(const std::string& file, const std::string& text);
   void removeMeta(const std::string& file);
   void writeConf(const ConfValues& values);
+  // Replaces the value of a key in the file writeConf wrote.
+  void setConfValue(const std::string& key, const std::string& value);
 
   // An environment variable of the monitor (and so of its children) for the
   // next start().

@@ -1,13 +1,10 @@
 #ifndef NORVAK_TESTS_INTEGRATION_SUPPORT_PROGRAM_RUN_H_
 #define NORVAK_TESTS_INTEGRATION_SUPPORT_PROGRAM_RUN_H_
 
-#include <arpa/inet.h>
 #include <fcntl.h>
 #include <grp.h>
-#include <netinet/in.h>
 #include <poll.h>
 #include <signal.h>
-#include <sys/socket.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -93,20 +90,14 @@ inline ProgramRun runProgram(const std::vector<std::string>& args, int timeoutSe
   return result;
 }
 
-// A TCP port on the loopback interface that nobody listened on a moment ago.
-inline int freeLoopbackPort() {
-  const int fd = socket(AF_INET, SOCK_STREAM, 0);
-  sockaddr_in address{};
-  address.sin_family = AF_INET;
-  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  socklen_t length = sizeof(address);
-  int port = -1;
-  if (bind(fd, reinterpret_cast<sockaddr*>(&address), length) == 0 &&
-      getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length) == 0) {
-    port = ntohs(address.sin_port);
-  }
-  close(fd);
-  return port;
+const char kCtl[] = NORVAK_BIN_DIR "/tools/norvak-monitor-ctl";
+
+// norvak-monitor-ctl with the monitor's configuration file; the time-out
+// leaves room for a request the monitor serves only after a reload.
+inline ProgramRun runCtl(const std::string& conf, std::vector<std::string> args, uid_t uid = 0,
+                         gid_t gid = 0) {
+  args.insert(args.begin(), {kCtl, "--conf", conf});
+  return runProgram(args, 60, uid, gid);
 }
 
 }  // namespace norvak_test
