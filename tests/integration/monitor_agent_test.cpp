@@ -10,10 +10,8 @@
 #include <time.h>
 #include <unistd.h>
 
-#include <chrono>
 #include <iostream>
 #include <string>
-#include <thread>
 #include <vector>
 
 #include <gtest/gtest.h>
@@ -28,10 +26,10 @@ using norvak_test::AgentSuite;
 using norvak_test::CompDef;
 using norvak_test::ConfValues;
 using norvak_test::MonitorHarness;
+using norvak_test::nowMs;
 using norvak_test::ShowOnFailure;
+using norvak_test::sleepMs;
 using Records = std::vector<std::vector<std::string>>;
-
-const char kStarted[] = "Norvak (R) Components Monitor started";
 
 std::string userGroup() {
   const passwd* pw = getpwuid(getuid());
@@ -48,12 +46,6 @@ std::string runAs(std::string block, const std::string& who) {
 }
 
 int openDescriptorsOf(pid_t pid) { return procEntries("/proc/" + std::to_string(pid) + "/fd"); }
-
-double secondsSince(std::chrono::steady_clock::time_point t) {
-  return std::chrono::duration<double>(std::chrono::steady_clock::now() - t).count();
-}
-
-void sleepMs(int ms) { std::this_thread::sleep_for(std::chrono::milliseconds(ms)); }
 
 // Changes the agent's answers and waits until it has read them.
 void reloadAgent(MonitorHarness& h, const AgentSuite& agent, const std::string& data) {
@@ -82,8 +74,7 @@ TEST(MonitorAgentTest, MailSettingsComeFromTheAgent) {
   ConfValues conf;
   conf.runAppList = "MAILD";
   h.writeConf(conf);
-  h.start();
-  ASSERT_GE(h.waitLine(kStarted), 0) << h.stderrText();
+  ASSERT_TRUE(h.startUp()) << h.stderrText();
 
   // Asked once, after the first run set started, as the monitor itself.
   ASSERT_TRUE(agent.waitRecords("Config", 1));
@@ -112,8 +103,7 @@ TEST(MonitorAgentTest, EnterpriseModeRunsWhatTheAgentLists) {
   h.writeConf(conf);
   h.setConfValue("UseEnterpriseMode", "yes");
   // Neither the file's list nor the command line adds anything.
-  h.start({"--run", "FILTER"});
-  ASSERT_GE(h.waitLine(kStarted), 0) << h.stderrText();
+  ASSERT_TRUE(h.startUp({"--run", "FILTER"})) << h.stderrText();
   ASSERT_GT(h.waitComponent("httpd"), 0);
 
   // The agent alone first; what it lists (with what that needs) after it
@@ -155,8 +145,7 @@ TEST(MonitorAgentTest, StartAppAndStopAppCarryTheApplicationsFields) {
   ConfValues conf;
   conf.runAppList = "MAILD, WEB";
   h.writeConf(conf);
-  h.start();
-  ASSERT_GE(h.waitLine(kStarted), 0) << h.stderrText();
+  ASSERT_TRUE(h.startUp()) << h.stderrText();
   const pid_t maildPid = h.waitComponent("maild");
   const pid_t httpd = h.waitComponent("httpd");
 
@@ -193,8 +182,7 @@ TEST(MonitorAgentTest, AgentKilledIsRestartedAndNothingIsLostMeanwhile) {
   ConfValues conf;
   conf.runAppList = "FILTER, WEB, LEAVER";
   h.writeConf(conf);
-  h.start();
-  ASSERT_GE(h.waitLine(kStarted), 0) << h.stderrText();
+  ASSERT_TRUE(h.startUp()) << h.stderrText();
   ASSERT_TRUE(agent.waitRecords("StartApp", 4));
   const pid_t first = h.waitComponent("agent");
   const pid_t leaver = h.waitComponent("leaver");
@@ -251,8 +239,7 @@ TEST(MonitorAgentTest, StalledAgentDelaysNoRestart) {
   conf.recoveryTimeList = "1";
   h.writeConf(conf);
   h.setConfValue("AgentResponseTime", "8");
-  h.start();
-  ASSERT_GE(h.waitLine(kStarted), 0) << h.stderrText();
+  ASSERT_TRUE(h.startUp()) << h.stderrText();
   ASSERT_TRUE(agent.waitRecords("StartApp", 2));
   const pid_t agentPid = h.waitComponent("agent");
   const pid_t leaver = h.waitComponent("leaver");
@@ -265,10 +252,10 @@ TEST(MonitorAgentTest, StalledAgentDelaysNoRestart) {
   // victim is killed.
   ASSERT_EQ(kill(leaver, SIGTERM), 0);
   ASSERT_GE(h.waitLine("application \"LEAVER\" has been stopped"), 0);
-  const auto killed = std::chrono::steady_clock::now();
+  const long long killed = nowMs();
   ASSERT_EQ(kill(victim, SIGKILL), 0);
   const pid_t next = h.waitComponent("victim", victim, 20);
-  const double delay = secondsSince(killed);
+  const double delay = (nowMs() - killed) / 1000.0;
   kill(agentPid, SIGCONT);
   ASSERT_GT(next, 0);
   std::cout << "[ measured ] restart of a killed component with the agent stopped: " << delay
@@ -291,8 +278,7 @@ TEST(MonitorAgentTest, MalformedAnswersNeitherStopTheMonitorNorLeak) {
   ConfValues conf;
   conf.runAppList = "MAILD";
   h.writeConf(conf);
-  h.start();
-  ASSERT_GE(h.waitLine(kStarted), 0) << h.stderrText();
+  ASSERT_TRUE(h.startUp()) << h.stderrText();
   ASSERT_TRUE(agent.waitRecords("Config", 1));
   // One reload with good answers, so that everything a reload opens is open.
   h.signal(SIGHUP);

@@ -32,8 +32,7 @@ class MonitorControlTest : public ::testing::Test {
   }
 
   void startMonitor() {
-    h_.start();
-    ASSERT_GE(h_.waitLine("Norvak (R) Components Monitor started"), 0) << h_.stderrText();
+    ASSERT_TRUE(h_.startUp()) << h_.stderrText();
     for (const char* comp : {"agent", "maild", "smtpd", "webd"}) ASSERT_GT(h_.waitComponent(comp), 0);
   }
 

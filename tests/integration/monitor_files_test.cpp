@@ -58,8 +58,7 @@ TEST(MonitorFilesTest, FifoAmongMetaFilesIsRefusedAtStartAndInCheckMode) {
 TEST(MonitorFilesTest, FifoAddedBeforeReloadIsRefusedAndSupervisionGoesOn) {
   MonitorHarness h;
   writeAgent(h);
-  h.start();
-  ASSERT_GE(h.waitLine("Norvak (R) Components Monitor started"), 0) << h.stderrText();
+  ASSERT_TRUE(h.startUp()) << h.stderrText();
   const pid_t agent = h.waitComponent("agent");
   ASSERT_GT(agent, 0);
 

@@ -10,13 +10,12 @@
 
 #include <sys/stat.h>
 
-#include <chrono>
 #include <functional>
 #include <string>
-#include <thread>
 #include <vector>
 
 #include "support/monitor_harness.h"
+#include "wait_util.h"
 
 namespace {
 
@@ -47,12 +46,8 @@ void stopDaemon(MonitorHarness& h) {
   const pid_t pid = text.empty() ? -1 : static_cast<pid_t>(std::stol(text));
   ASSERT_GT(pid, 0) << "no pid file";
   kill(pid, SIGTERM);
-  const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(30);
-  while (std::chrono::steady_clock::now() < end) {
-    if (waitpid(pid, nullptr, WNOHANG) == pid) return;
-    std::this_thread::sleep_for(std::chrono::milliseconds(20));
-  }
-  ADD_FAILURE() << "daemon " << pid << " did not stop";
+  EXPECT_TRUE(waitUntil([&] { return waitpid(pid, nullptr, WNOHANG) == pid; }))
+      << "daemon " << pid << " did not stop";
 }
 
 TEST(MonitorHonestTest, DaemonParentLeavesWithTheStartVerdict) {

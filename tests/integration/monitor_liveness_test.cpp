@@ -11,9 +11,7 @@
 #include <time.h>
 #include <unistd.h>
 
-#include <chrono>
 #include <string>
-#include <thread>
 #include <vector>
 
 #include "support/monitor_harness.h"
@@ -23,16 +21,8 @@ namespace {
 using norvak_test::CompDef;
 using norvak_test::ConfValues;
 using norvak_test::MonitorHarness;
-
-const char kStarted[] = "Norvak (R) Components Monitor started";
-
-long long nowMs() {
-  return std::chrono::duration_cast<std::chrono::milliseconds>(
-             std::chrono::steady_clock::now().time_since_epoch())
-      .count();
-}
-
-void sleepMs(int ms) { std::this_thread::sleep_for(std::chrono::milliseconds(ms)); }
+using norvak_test::nowMs;
+using norvak_test::sleepMs;
 
 // The record of a component whose start has been answered.
 std::string startedLine(const std::string& comp, const std::string& app) {
@@ -45,14 +35,6 @@ struct KillOnExit {
   std::string text;
   ~KillOnExit() { norvak_test::killMentioning(text); }
 };
-
-CompDef comp(const std::string& name, const std::string& args, int timeStart = 5,
-             int timeStop = 3) {
-  CompDef c(name, args);
-  c.timeStart = timeStart;
-  c.timeStop = timeStop;
-  return c;
-}
 
 // AGENT, plus the given applications, each depending on AGENT.
 void writeSuite(MonitorHarness& h, const std::vector<std::pair<std::string, CompDef>>& apps,
@@ -72,10 +54,9 @@ void checkRestartBesideAPendingAnswer(const std::string& slowArgs) {
   MonitorHarness h;
   h.setStopGrace(10);
   const std::string slowArgsFile = h.root() + "/slow.args";
-  writeSuite(h, {{"SLOW", comp("slow", "--args-file=" + slowArgsFile, 20, 1)},
-                 {"VICTIM", comp("victim", "")}});
-  h.start();
-  ASSERT_GE(h.waitLine(kStarted), 0) << h.stderrText();
+  writeSuite(h, {{"SLOW", CompDef("slow", "--args-file=" + slowArgsFile, 20, 1)},
+                 {"VICTIM", CompDef("victim")}});
+  ASSERT_TRUE(h.startUp()) << h.stderrText();
   const pid_t slow = h.waitComponent("slow");
   const pid_t victim = h.waitComponent("victim");
   ASSERT_GT(slow, 0);
@@ -111,7 +92,7 @@ TEST(MonitorLivenessTest, RestartIsNotHeldUpByAnotherComponentsPendingAnswer) {
 TEST(MonitorLivenessTest, SigtermDuringAStartThatWaitsForItsAnswerEndsTheMonitor) {
   MonitorHarness h;
   h.setStopGrace(5);
-  writeSuite(h, {{"SLOW", comp("mute", "--answer=none", 30, 2)}});
+  writeSuite(h, {{"SLOW", CompDef("mute", "--answer=none", 30, 2)}});
   h.start();
   ASSERT_TRUE(h.waitLines(h.argsLog("mute"), 1, 10)) << h.stderrText();
   ASSERT_GT(h.waitComponent("agent"), 0);
@@ -135,9 +116,8 @@ void checkReloadOfABrokenConfiguration(bool moveAway) {
   MonitorHarness h;
   h.setStopGrace(10);
   ConfValues conf;
-  writeSuite(h, {{"VICTIM", comp("victim", "")}}, conf);
-  h.start();
-  ASSERT_GE(h.waitLine(kStarted), 0) << h.stderrText();
+  writeSuite(h, {{"VICTIM", CompDef("victim")}}, conf);
+  ASSERT_TRUE(h.startUp()) << h.stderrText();
   const pid_t victim = h.waitComponent("victim");
   ASSERT_GT(victim, 0);
 
@@ -152,9 +132,7 @@ void checkReloadOfABrokenConfiguration(bool moveAway) {
   h.signal(SIGHUP);
   ASSERT_GE(h.waitLine("arrived SIGHUP", before, 5), 0);
 
-  const double cpu0 = norvak_test::cpuSecondsOf(h.pid());
-  sleepMs(2000);
-  const double cpu = norvak_test::cpuSecondsOf(h.pid()) - cpu0;
+  const double cpu = norvak_test::cpuSecondsOver(h.pid(), 2000);
   EXPECT_LT(cpu, 0.5) << "CPU seconds used in the 2 s after the failed reload";
 
   ASSERT_EQ(kill(victim, SIGKILL), 0);
@@ -177,9 +155,8 @@ TEST(MonitorLivenessTest, ReloadOfABrokenConfigurationFailsOnceAndSupervisionGoe
 TEST(MonitorLivenessTest, SighupDuringAReloadCausesAnotherReload) {
   MonitorHarness h;
   h.setStopGrace(10);
-  writeSuite(h, {{"SLOW", comp("slow", "")}});
-  h.start();
-  ASSERT_GE(h.waitLine(kStarted), 0) << h.stderrText();
+  writeSuite(h, {{"SLOW", CompDef("slow")}});
+  ASSERT_TRUE(h.startUp()) << h.stderrText();
   ASSERT_GT(h.waitComponent("slow"), 0);
   ASSERT_TRUE(h.hups("agent").empty());
 
@@ -187,7 +164,7 @@ TEST(MonitorLivenessTest, SighupDuringAReloadCausesAnotherReload) {
   // still at work when the second SIGHUP comes. Every reload passes a SIGHUP
   // on to the agent.
   h.writeMeta("SLOW.mmc",
-              h.app("SLOW", "AGENT", {comp("slow", ""), comp("late", "--answer-delay=2000", 10)}));
+              h.app("SLOW", "AGENT", {CompDef("slow"), CompDef("late", "--answer-delay=2000", 10)}));
   h.signal(SIGHUP);
   ASSERT_TRUE(h.waitLines(h.argsLog("late"), 1, 10)) << "the reload did not start the component";
   h.signal(SIGHUP);
@@ -207,8 +184,7 @@ TEST(MonitorLivenessTest, ReloadIntroducingADependencyCycleIsRefusedAndAFixedOne
   h.writeMeta("back.mmc", h.app("BACK", "AGENT", {{"backd"}}));
   h.writeMeta("front.mmc", h.app("FRONT", "BACK", {{"frontd"}}));
   h.writeConf(conf);
-  h.start();
-  ASSERT_GE(h.waitLine(kStarted), 0) << h.stderrText();
+  ASSERT_TRUE(h.startUp()) << h.stderrText();
   const pid_t agent = h.waitComponent("agent");
   const pid_t back = h.waitComponent("backd");
   const pid_t front = h.waitComponent("frontd");
@@ -242,10 +218,9 @@ TEST(MonitorLivenessTest, ReloadIntroducingADependencyCycleIsRefusedAndAFixedOne
 TEST(MonitorLivenessTest, DeathIsNoticedWhileAHelperStillHoldsTheComponentsOutput) {
   MonitorHarness h;
   h.setStopGrace(10);
-  writeSuite(h, {{"KEEPER", comp("keeper", "--spawn-holder")}});
-  h.start();
+  writeSuite(h, {{"KEEPER", CompDef("keeper", "--spawn-holder")}});
   KillOnExit holders{h.binDir() + "keeper-holder"};
-  ASSERT_GE(h.waitLine(kStarted), 0) << h.stderrText();
+  ASSERT_TRUE(h.startUp()) << h.stderrText();
   const pid_t keeper = h.waitComponent("keeper");
   const pid_t holder = h.waitComponent("keeper-holder");
   ASSERT_GT(keeper, 0);
@@ -268,9 +243,8 @@ TEST(MonitorLivenessTest, MailCommandThatNeverEndsKeepsThreadsAndChildrenBounded
   conf.injectCmd = h.root() + "/inject/stuck-inject --answer=none";
   conf.recoveryTimeList = "0";
   conf.level = "Info";
-  writeSuite(h, {{"VICTIM", comp("victim", "")}}, conf);
-  h.start();
-  ASSERT_GE(h.waitLine(kStarted), 0) << h.stderrText();
+  writeSuite(h, {{"VICTIM", CompDef("victim")}}, conf);
+  ASSERT_TRUE(h.startUp()) << h.stderrText();
   pid_t victim = h.waitComponent("victim");
   ASSERT_GT(victim, 0);
 
@@ -306,16 +280,13 @@ TEST(MonitorLivenessTest, ComponentFloodingItsOutputCostsLittleCpuAndItsDeathIsN
   h.setStopGrace(10);
   ConfValues conf;
   conf.level = "Info";
-  writeSuite(h, {{"GUSH", comp("gusher", "--flood-after-answer")}}, conf);
-  h.start();
-  ASSERT_GE(h.waitLine(kStarted), 0) << h.stderrText();
+  writeSuite(h, {{"GUSH", CompDef("gusher", "--flood-after-answer")}}, conf);
+  ASSERT_TRUE(h.startUp()) << h.stderrText();
   const pid_t gusher = h.waitComponent("gusher");
   ASSERT_GT(gusher, 0);
 
   sleepMs(500);
-  const double cpu0 = norvak_test::cpuSecondsOf(h.pid());
-  sleepMs(2000);
-  const double cpu = norvak_test::cpuSecondsOf(h.pid()) - cpu0;
+  const double cpu = norvak_test::cpuSecondsOver(h.pid(), 2000);
   EXPECT_LT(cpu, 0.4) << "CPU seconds of the monitor over 2 s";
   EXPECT_TRUE(norvak_test::processExists(gusher)) << "the flood was to last throughout";
 
@@ -338,9 +309,8 @@ TEST(MonitorLivenessTest, RestartScheduleIgnoresAStepOfTheWallClock) {
   ASSERT_TRUE(h.useClockShift()) << "the wall-clock shim was not built";
   ConfValues conf;
   conf.recoveryTimeList = "2";
-  writeSuite(h, {{"VICTIM", comp("victim", "")}}, conf);
-  h.start();
-  ASSERT_GE(h.waitLine(kStarted), 0) << h.stderrText();
+  writeSuite(h, {{"VICTIM", CompDef("victim")}}, conf);
+  ASSERT_TRUE(h.startUp()) << h.stderrText();
   const pid_t victim = h.waitComponent("victim");
   ASSERT_GT(victim, 0);
 

@@ -6,33 +6,16 @@
 #include <signal.h>
 #include <unistd.h>
 
-#include <chrono>
 #include <string>
-#include <thread>
 
 #include "file_util.h"
 #include "support/monitor_harness.h"
 
 namespace {
 
-using norvak_test::CompDef;
 using norvak_test::ConfValues;
 using norvak_test::MonitorHarness;
-
-const char kStarted[] = "Norvak (R) Components Monitor started";
-
-long long nowMs() {
-  return std::chrono::duration_cast<std::chrono::milliseconds>(
-             std::chrono::steady_clock::now().time_since_epoch())
-      .count();
-}
-
-CompDef comp(const std::string& name, const std::string& args = "") {
-  CompDef c(name, args);
-  c.timeStart = 5;
-  c.timeStop = 3;
-  return c;
-}
+using norvak_test::nowMs;
 
 TEST(MonitorOutputTest, FloodOnStandardErrorIsCutToABurstAndSupervisionGoesOn) {
   MonitorHarness h;
@@ -41,8 +24,8 @@ TEST(MonitorOutputTest, FloodOnStandardErrorIsCutToABurstAndSupervisionGoesOn) {
   conf.level = "Info";
   conf.runAppList = "AGENT, CHAT, VICTIM";
   h.writeMeta("agent.mmc", h.app("AGENT", "", {{"agent"}}));
-  h.writeMeta("chat.mmc", h.app("CHAT", "AGENT", {comp("chatter")}));
-  h.writeMeta("victim.mmc", h.app("VICTIM", "AGENT", {comp("victim")}));
+  h.writeMeta("chat.mmc", h.app("CHAT", "AGENT", {{"chatter"}}));
+  h.writeMeta("victim.mmc", h.app("VICTIM", "AGENT", {{"victim"}}));
   h.writeConf(conf);
   // 10,000 lines at once, then more without pause for as long as it runs.
   const std::string chatter = h.binDir() + "chatter";
@@ -51,8 +34,7 @@ TEST(MonitorOutputTest, FloodOnStandardErrorIsCutToABurstAndSupervisionGoesOn) {
               "printf ' '\n"
               "seq -f 'chat %g' 1 10000 >&2\n"
               "exec yes flood >&2\n");
-  h.start();
-  ASSERT_GE(h.waitLine(kStarted), 0) << h.stderrText();
+  ASSERT_TRUE(h.startUp()) << h.stderrText();
   const pid_t victim = h.waitComponent("victim");
   ASSERT_GT(victim, 0);
 
@@ -62,9 +44,7 @@ TEST(MonitorOutputTest, FloodOnStandardErrorIsCutToABurstAndSupervisionGoesOn) {
   ASSERT_GE(h.waitLine("component \"chatter\": ", 0, 5), 0);
   ASSERT_GE(h.waitLine(" lines suppressed", 0, 5), 0) << "no count of suppressed lines";
 
-  const double cpu0 = norvak_test::cpuSecondsOf(h.pid());
-  std::this_thread::sleep_for(std::chrono::milliseconds(2000));
-  const double cpu = norvak_test::cpuSecondsOf(h.pid()) - cpu0;
+  const double cpu = norvak_test::cpuSecondsOver(h.pid(), 2000);
   EXPECT_LT(cpu, 0.5) << "CPU seconds of the monitor over 2 s";
 
   // A burst of 100 lines and one count per second, at most.

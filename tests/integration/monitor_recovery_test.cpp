@@ -51,8 +51,7 @@ TEST(MonitorRecoveryTest, MailsGoToTheAddressesOfTheFile) {
   // The file ends in the [Monitor] section.
   writeFile(h.confFile(), readFile(h.confFile()) +
                               "AdminMail = postmaster@example.org\nFilterMail = monitor@example.org\n");
-  h.start();
-  ASSERT_GE(h.waitLine("Norvak (R) Components Monitor started"), 0) << h.stderrText();
+  ASSERT_TRUE(h.startUp()) << h.stderrText();
   const pid_t first = h.waitComponent("scanner");
   ASSERT_GT(first, 0);
   ASSERT_EQ(kill(first, SIGUSR1), 0);
@@ -64,8 +63,7 @@ TEST(MonitorRecoveryTest, MailsGoToTheAddressesOfTheFile) {
 TEST(MonitorRecoveryTest, KilledComponentIsRestartedAndBothEventsAreMailed) {
   MonitorHarness h;
   writeSuite(h, "1, 5");
-  h.start();
-  ASSERT_GE(h.waitLine("Norvak (R) Components Monitor started"), 0) << h.stderrText();
+  ASSERT_TRUE(h.startUp()) << h.stderrText();
   const pid_t first = h.waitComponent("scanner");
   ASSERT_GT(first, 0);
   const pid_t notifier = h.waitComponent("notifier");
@@ -121,8 +119,7 @@ TEST(MonitorRecoveryTest, KilledComponentIsRestartedAndBothEventsAreMailed) {
 TEST(MonitorRecoveryTest, ComponentThatKeepsFailingIsGivenUpAndItsApplicationStopped) {
   MonitorHarness h;
   writeSuite(h, "1, 1");
-  h.start();
-  ASSERT_GE(h.waitLine("Norvak (R) Components Monitor started"), 0) << h.stderrText();
+  ASSERT_TRUE(h.startUp()) << h.stderrText();
   const pid_t scanner = h.waitComponent("scanner");
   const pid_t agent = h.waitComponent("agent");
   const pid_t httpd = h.waitComponent("httpd");

@@ -24,8 +24,7 @@ TEST(MonitorReloadTest, SighupTakesOverTheEditedMetaConfiguration) {
   ConfValues conf;
   conf.runAppList = "AGENT, MAILD, WEB, OLD";
   h.writeConf(conf);
-  h.start();
-  ASSERT_GE(h.waitLine("Norvak (R) Components Monitor started"), 0) << h.stderrText();
+  ASSERT_TRUE(h.startUp()) << h.stderrText();
   const pid_t agent = h.waitComponent("agent");
   const pid_t maild = h.waitComponent("maild");
   const pid_t smtpd = h.waitComponent("smtpd");

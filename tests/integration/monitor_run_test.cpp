@@ -38,8 +38,7 @@ void writeSuite(MonitorHarness& h) {
 TEST(MonitorRunTest, StartsByDependenciesAndStopsDependentsFirst) {
   MonitorHarness h;
   writeSuite(h);
-  h.start();
-  ASSERT_GE(h.waitLine("Norvak (R) Components Monitor started"), 0) << h.stderrText();
+  ASSERT_TRUE(h.startUp()) << h.stderrText();
 
   // Start order: each application after everything it depends on, each once.
   const int agent = h.findLine(appLine("AGENT", "has been started"));

@@ -97,8 +97,7 @@ class MonitorServerTest : public ::testing::Test {
   }
 
   void startMonitor() {
-    h_.start();
-    ASSERT_GE(h_.waitLine("Norvak (R) Components Monitor started"), 0) << h_.stderrText();
+    ASSERT_TRUE(h_.startUp()) << h_.stderrText();
     agent_ = h_.waitComponent("agent");
     maild_ = h_.waitComponent("maild");
     smtpd_ = h_.waitComponent("smtpd");

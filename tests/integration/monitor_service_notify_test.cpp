@@ -69,7 +69,7 @@ TEST(MonitorServiceNotify, ReadyAfterTheFirstApplicationsStoppingAtTheEnd) {
   // Readiness comes with the start of the whole first run set (info lines
   // may still sit in the log's buffer when it arrives).
   EXPECT_GE(h.waitLine("application \"WEB\" has been started"), 0);
-  EXPECT_GE(h.waitLine("Norvak (R) Components Monitor started"), 0);
+  EXPECT_GE(h.waitLine(norvak_test::kMonitorStarted), 0);
 
   h.signal(SIGTERM);
   EXPECT_EQ("STOPPING=1", manager.next(30000));

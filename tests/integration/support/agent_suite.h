@@ -1,8 +1,6 @@
 #ifndef NORVAK_TESTS_INTEGRATION_SUPPORT_AGENT_SUITE_H_
 #define NORVAK_TESTS_INTEGRATION_SUPPORT_AGENT_SUITE_H_
 
-#include <errno.h>
-#include <time.h>
 #include <unistd.h>
 
 #include <stdexcept>
@@ -12,6 +10,7 @@
 #include <gtest/gtest.h>
 
 #include "monitor_harness.h"
+#include "wait_util.h"
 
 namespace norvak_test {
 
@@ -69,13 +68,7 @@ class AgentSuite {
   }
   // Waits until at least n records of the kind are there.
   bool waitRecords(const std::string& kind, size_t n, int timeoutSec = 30) const {
-    for (int i = 0; i < timeoutSec * 100; ++i) {
-      if (records(kind).size() >= n) return true;
-      struct timespec ts = {0, 10 * 1000 * 1000};
-      while (nanosleep(&ts, &ts) != 0 && errno == EINTR) {
-      }
-    }
-    return records(kind).size() >= n;
+    return waitUntil([&] { return records(kind).size() >= n; }, timeoutSec);
   }
   // Index of the first record line of the kind at or after `from`, -1 if none.
   int recordIndex(const std::string& kind, size_t from = 0) const {

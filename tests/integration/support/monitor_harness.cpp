@@ -19,6 +19,7 @@
 #include <stdexcept>
 
 #include "proc_util.h"
+#include "wait_util.h"
 
 namespace norvak_test {
 
@@ -28,18 +29,6 @@ const char kMonitor[] = NORVAK_BIN_DIR "/program/norvak-monitor";
 const char kFakeComponent[] = NORVAK_BIN_DIR "/tools/fake-component";
 const char kFakeInject[] = NORVAK_BIN_DIR "/tools/fake-inject";
 const char kClockShift[] = NORVAK_BIN_DIR "/tests/integration/libnorvak-clock-shift.so";
-
-void pause(int ms) {
-  struct timespec ts = {ms / 1000, (ms % 1000) * 1000000L};
-  while (nanosleep(&ts, &ts) != 0 && errno == EINTR) {
-  }
-}
-
-long long nowMs() {
-  struct timespec ts;
-  clock_gettime(CLOCK_MONOTONIC, &ts);
-  return static_cast<long long>(ts.tv_sec) * 1000 + ts.tv_nsec / 1000000;
-}
 
 void makeDir(const std::string& path) {
   if (mkdir(path.c_str(), 0755) != 0 && errno != EEXIST)
@@ -56,15 +45,19 @@ void reapOrphans() {
 
 }  // namespace
 
-std::string readFile(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  std::stringstream ss;
-  ss << in.rdbuf();
-  return ss.str();
+void sleepMs(int ms) {
+  struct timespec ts = {ms / 1000, (ms % 1000) * 1000000L};
+  while (nanosleep(&ts, &ts) != 0 && errno == EINTR) {
+  }
+}
+
+long long nowMs() {
+  struct timespec ts;
+  clock_gettime(CLOCK_MONOTONIC, &ts);
+  return static_cast<long long>(ts.tv_sec) * 1000 + ts.tv_nsec / 1000000;
 }
 
 void writeFile(const std::string& path, const std::string& text) {
-  // Written aside and renamed, so that a reloading monitor never reads half.
   const std::string tmp = path + ".tmp";
   {
     std::ofstream out(tmp, std::ios::binary | std::ios::trunc);
@@ -134,6 +127,12 @@ double cpuSecondsOf(pid_t pid) {
   return (atof(f[11].c_str()) + atof(f[12].c_str())) / static_cast<double>(sysconf(_SC_CLK_TCK));
 }
 
+double cpuSecondsOver(pid_t pid, int ms) {
+  const double before = cpuSecondsOf(pid);
+  sleepMs(ms);
+  return cpuSecondsOf(pid) - before;
+}
+
 int threadsOf(pid_t pid) { return procEntries("/proc/" + std::to_string(pid) + "/task"); }
 
 std::vector<pid_t> childrenOf(pid_t pid) {
@@ -167,7 +166,7 @@ void MonitorHarness::shutdown() {
     std::vector<pid_t> left = processesMentioning(root() + "/");
     if (left.empty()) break;
     for (pid_t p : left) kill(p, SIGKILL);
-    pause(20);
+    sleepMs(20);
     reapOrphans();
   }
   reapOrphans();
@@ -328,8 +327,13 @@ bool MonitorHarness::waitExit(int& status, int timeoutSec) {
     }
     if (r < 0 && errno != EINTR) return false;
     if (nowMs() >= deadline) return false;
-    pause(10);
+    sleepMs(10);
   }
+}
+
+bool MonitorHarness::startUp(const std::vector<std::string>& args) {
+  start(args);
+  return waitLine(kMonitorStarted) >= 0;
 }
 
 int MonitorHarness::runToEnd(const std::vector<std::string>& args, std::string& out,
@@ -372,15 +376,14 @@ int MonitorHarness::findLine(const std::string& text, size_t from) {
 }
 
 int MonitorHarness::waitLine(const std::string& text, size_t from, int timeoutSec) {
-  const long long deadline = nowMs() + timeoutSec * 1000LL;
-  for (;;) {
-    int i = findLine(text, from);
-    if (i >= 0) return i;
-    if (nowMs() >= deadline) return -1;
+  int i = -1;
+  waitUntil([&] {
+    i = findLine(text, from);
     // Once the scanned lines are known not to match, only new ones need a look.
     from = std::max(from, lines_.size());
-    pause(10);
-  }
+    return i >= 0;
+  }, timeoutSec);
+  return i;
 }
 
 int MonitorHarness::countLines(const std::string& text, size_t from) {
@@ -406,23 +409,18 @@ std::vector<pid_t> MonitorHarness::componentPids(const std::string& name) const 
 }
 
 pid_t MonitorHarness::waitComponent(const std::string& name, pid_t notPid, int timeoutSec) {
-  const long long deadline = nowMs() + timeoutSec * 1000LL;
-  for (;;) {
+  pid_t found = -1;
+  waitUntil([&] {
     std::vector<pid_t> pids = componentPids(name);
     pids.erase(std::remove(pids.begin(), pids.end(), notPid), pids.end());
-    if (pids.size() == 1) return pids[0];
-    if (nowMs() >= deadline) return -1;
-    pause(10);
-  }
+    found = pids.size() == 1 ? pids[0] : -1;
+    return found != -1;
+  }, timeoutSec);
+  return found;
 }
 
 bool MonitorHarness::waitLines(const std::string& path, size_t n, int timeoutSec) const {
-  const long long deadline = nowMs() + timeoutSec * 1000LL;
-  while (fileLines(path).size() < n) {
-    if (nowMs() >= deadline) return false;
-    pause(10);
-  }
-  return true;
+  return waitUntil([&] { return fileLines(path).size() >= n; }, timeoutSec);
 }
 
 std::vector<std::string> MonitorHarness::mails() const {
@@ -441,12 +439,7 @@ std::vector<std::string> MonitorHarness::mails() const {
 }
 
 bool MonitorHarness::waitMails(size_t n, int timeoutSec) const {
-  const long long deadline = nowMs() + timeoutSec * 1000LL;
-  while (mails().size() < n) {
-    if (nowMs() >= deadline) return false;
-    pause(10);
-  }
-  return true;
+  return waitUntil([&] { return mails().size() >= n; }, timeoutSec);
 }
 
 }  // namespace norvak_test

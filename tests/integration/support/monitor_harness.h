@@ -7,11 +7,16 @@
 #include <utility>
 #include <vector>
 
+#include "file_util.h"
 #include "temp_dir.h"
 
 namespace norvak_test {
 
-std::string readFile(const std::string& path);
+// Logged once the monitor's first run set is up.
+constexpr char kMonitorStarted[] = "Norvak (R) Components Monitor started";
+
+using ::readFile;
+// Written aside and renamed, so that a reloading monitor never reads half.
 void writeFile(const std::string& path, const std::string& text);
 // Lines of a file, without their line ends; none when it does not exist.
 std::vector<std::string> fileLines(const std::string& path);
@@ -28,19 +33,26 @@ void killMentioning(const std::string& text);
 // Figures of a live process from /proc; 0 or empty once it is gone.
 // CPU time used so far, user and system, in seconds.
 double cpuSecondsOf(pid_t pid);
+// CPU seconds it uses while the caller sleeps for ms.
+double cpuSecondsOver(pid_t pid, int ms);
 int threadsOf(pid_t pid);
 // Its child processes, zombies included.
 std::vector<pid_t> childrenOf(pid_t pid);
+
+// Milliseconds of the monotonic clock, for timing what the monitor does.
+long long nowMs();
+void sleepMs(int ms);
 
 // One component line of a meta-configuration block. Every component gets
 // "--args-log" and "--hup-log" files of its own in front of its arguments,
 // so that tests can count its starts and the SIGHUPs it received.
 struct CompDef {
-  CompDef(std::string n, std::string a = "") : name(std::move(n)), args(std::move(a)) {}
+  CompDef(std::string n, std::string a = "", int start = 5, int stop = 3)
+      : name(std::move(n)), args(std::move(a)), timeStart(start), timeStop(stop) {}
   std::string name;
   std::string args;
-  int timeStart = 5;
-  int timeStop = 3;
+  int timeStart;
+  int timeStop;
   std::string log = "MAIL";
 };
 
@@ -110,6 +122,8 @@ class MonitorHarness {
   // Starts "norvak-monitor --conf <conf>" followed by args, in the
   // foreground with its output in files.
   void start(const std::vector<std::string>& args = {});
+  // start(), then the wait for kMonitorStarted; false on time-out.
+  bool startUp(const std::vector<std::string>& args = {});
   pid_t pid() const { return pid_; }
   void signal(int sig);
   // Waits for the monitor's end; false on time-out. status is waitpid's.
