@@ -47,60 +47,66 @@ std::string runAs(std::string block, const std::string& who) {
 
 int openDescriptorsOf(pid_t pid) { return procEntries("/proc/" + std::to_string(pid) + "/fd"); }
 
-// Changes the agent's answers and waits until it has read them.
-void reloadAgent(MonitorHarness& h, const AgentSuite& agent, const std::string& data) {
-  const size_t before = agent.records("Reload").size();
-  agent.writeData(data);
-  const pid_t pid = h.waitComponent("agent");
-  ASSERT_GT(pid, 0);
-  ASSERT_EQ(kill(pid, SIGHUP), 0);
-  ASSERT_TRUE(agent.waitRecords("Reload", before + 1));
-  ASSERT_EQ(agent.records("Reload").back(), std::vector<std::string>{"ok"});
-}
-
 const char kMailData[] =
     "[44]\n"
     "Notifier/AdminMail = postmaster@agent.example\n"
     "NOTIFIER/FILTERMAIL = filter@agent.example\n"
     "monitor/mta = postfix\n";
 
-TEST(MonitorAgentTest, MailSettingsComeFromTheAgent) {
+class MonitorAgentTest : public ::testing::Test {
+ protected:
+  // The agent with the mail settings, and MAILD on it alone in the run set.
+  void startMailSuite() {
+    agent.writeData(kMailData);
+    h.writeMeta("agent.mmc", agent.agentApp());
+    h.writeMeta("maild.mmc", h.app("MAILD", "AGENT", {{"maild"}}));
+    h.writeConf(ConfValues("MAILD"));
+    ASSERT_TRUE(h.startUp()) << h.stderrText();
+  }
+
+  // A crash of maild is mailed from and to the addresses of kMailData.
+  void expectMailWithTheAgentsAddresses() {
+    const pid_t maild = h.waitComponent("maild");
+    ASSERT_GT(maild, 0);
+    ASSERT_EQ(kill(maild, SIGUSR1), 0);
+    ASSERT_TRUE(h.waitMails(1));
+    const std::string mail = h.mails()[0];
+    EXPECT_EQ(mail.rfind("From:filter@agent.example\nTo:postmaster@agent.example\n", 0), 0u) << mail;
+  }
+
+  // Changes the agent's answers and waits until it has read them.
+  void reloadAgent(const std::string& data) {
+    const size_t before = agent.records("Reload").size();
+    agent.writeData(data);
+    const pid_t pid = h.waitComponent("agent");
+    ASSERT_GT(pid, 0);
+    ASSERT_EQ(kill(pid, SIGHUP), 0);
+    ASSERT_TRUE(agent.waitRecords("Reload", before + 1));
+    ASSERT_EQ(agent.records("Reload").back(), std::vector<std::string>{"ok"});
+  }
+
   MonitorHarness h;
-  AgentSuite agent(h);
-  ShowOnFailure show(h, agent);
-  agent.writeData(kMailData);
-  h.writeMeta("agent.mmc", agent.agentApp());
-  h.writeMeta("maild.mmc", h.app("MAILD", "AGENT", {{"maild"}}));
-  ConfValues conf;
-  conf.runAppList = "MAILD";
-  h.writeConf(conf);
-  ASSERT_TRUE(h.startUp()) << h.stderrText();
+  AgentSuite agent{h};
+  ShowOnFailure show{h, agent};
+};
+
+TEST_F(MonitorAgentTest, MailSettingsComeFromTheAgent) {
+  ASSERT_NO_FATAL_FAILURE(startMailSuite());
 
   // Asked once, after the first run set started, as the monitor itself.
   ASSERT_TRUE(agent.waitRecords("Config", 1));
   EXPECT_EQ(agent.records("Config"),
             (Records{{"1", "44", "norvak-monitor", std::to_string(h.pid())}}));
-
-  const pid_t maild = h.waitComponent("maild");
-  ASSERT_GT(maild, 0);
-  ASSERT_EQ(kill(maild, SIGUSR1), 0);
-  ASSERT_TRUE(h.waitMails(1));
-  const std::string mail = h.mails()[0];
-  EXPECT_EQ(mail.rfind("From:filter@agent.example\nTo:postmaster@agent.example\n", 0), 0u) << mail;
+  expectMailWithTheAgentsAddresses();
 }
 
-TEST(MonitorAgentTest, EnterpriseModeRunsWhatTheAgentLists) {
-  MonitorHarness h;
-  AgentSuite agent(h);
-  ShowOnFailure show(h, agent);
+TEST_F(MonitorAgentTest, EnterpriseModeRunsWhatTheAgentLists) {
   agent.writeData("[46]\nmonitor/runapplist = WEB\n");
   h.writeMeta("agent.mmc", agent.agentApp());
   h.writeMeta("maild.mmc", h.app("MAILD", "AGENT", {{"maild"}}));
   h.writeMeta("web.mmc", h.app("WEB", "MAILD", {{"httpd", "--term=exit"}}));
   h.writeMeta("filter.mmc", h.app("FILTER", "AGENT", {{"scanner"}}));
-  ConfValues conf;
-  conf.runAppList = "FILTER";
-  h.writeConf(conf);
+  h.writeConf(ConfValues("FILTER"));
   h.setConfValue("UseEnterpriseMode", "yes");
   // Neither the file's list nor the command line adds anything.
   ASSERT_TRUE(h.startUp({"--run", "FILTER"})) << h.stderrText();
@@ -122,7 +128,7 @@ TEST(MonitorAgentTest, EnterpriseModeRunsWhatTheAgentLists) {
 
   // A reload asks again and brings the running set in line.
   const size_t before = h.lineCount();
-  reloadAgent(h, agent, "[46]\nmonitor/runapplist = MAILD\n");
+  reloadAgent("[46]\nmonitor/runapplist = MAILD\n");
   h.signal(SIGHUP);
   ASSERT_GE(h.waitLine("application \"WEB\" has been stopped", before), 0);
   ASSERT_TRUE(agent.waitRecords("StopApp", 1));
@@ -131,10 +137,7 @@ TEST(MonitorAgentTest, EnterpriseModeRunsWhatTheAgentLists) {
   EXPECT_TRUE(h.starts("scanner").empty());
 }
 
-TEST(MonitorAgentTest, StartAppAndStopAppCarryTheApplicationsFields) {
-  MonitorHarness h;
-  AgentSuite agent(h);
-  ShowOnFailure show(h, agent);
+TEST_F(MonitorAgentTest, StartAppAndStopAppCarryTheApplicationsFields) {
   const std::string me = userGroup();
   h.writeMeta("agent.mmc", agent.agentApp());
   // Two components, one of them with no user: two permissions, no arguments.
@@ -142,9 +145,7 @@ TEST(MonitorAgentTest, StartAppAndStopAppCarryTheApplicationsFields) {
   maild = runAs(maild.substr(0, maild.find("    smtpd")), me) + maild.substr(maild.find("    smtpd"));
   h.writeMeta("maild.mmc", maild);
   h.writeMeta("web.mmc", runAs(h.app("WEB", "MAILD", {{"httpd", "--port=8080 --term=exit"}}), me));
-  ConfValues conf;
-  conf.runAppList = "MAILD, WEB";
-  h.writeConf(conf);
+  h.writeConf(ConfValues("MAILD, WEB"));
   ASSERT_TRUE(h.startUp()) << h.stderrText();
   const pid_t maildPid = h.waitComponent("maild");
   const pid_t httpd = h.waitComponent("httpd");
@@ -166,10 +167,7 @@ TEST(MonitorAgentTest, StartAppAndStopAppCarryTheApplicationsFields) {
   EXPECT_EQ(agent.records("StartApp").size(), 2u);
 }
 
-TEST(MonitorAgentTest, AgentKilledIsRestartedAndNothingIsLostMeanwhile) {
-  MonitorHarness h;
-  AgentSuite agent(h);
-  ShowOnFailure show(h, agent);
+TEST_F(MonitorAgentTest, AgentKilledIsRestartedAndNothingIsLostMeanwhile) {
   agent.writeData(kMailData);
   // Slow to come back, so that there is time to make notices while it is
   // away.
@@ -179,9 +177,7 @@ TEST(MonitorAgentTest, AgentKilledIsRestartedAndNothingIsLostMeanwhile) {
   h.writeMeta("web.mmc", h.app("WEB", "MAILD", {{"httpd"}}));
   h.writeMeta("leaver.mmc", h.app("LEAVER", "", {{"leaver"}}));
   h.writeMeta("newbie.mmc", h.app("NEWBIE", "", {{"newbie"}}));
-  ConfValues conf;
-  conf.runAppList = "FILTER, WEB, LEAVER";
-  h.writeConf(conf);
+  h.writeConf(ConfValues("FILTER, WEB, LEAVER"));
   ASSERT_TRUE(h.startUp()) << h.stderrText();
   ASSERT_TRUE(agent.waitRecords("StartApp", 4));
   const pid_t first = h.waitComponent("agent");
@@ -227,15 +223,11 @@ TEST(MonitorAgentTest, AgentKilledIsRestartedAndNothingIsLostMeanwhile) {
   EXPECT_LT(h.findLine("cannot read maild data", reloaded), 0);
 }
 
-TEST(MonitorAgentTest, StalledAgentDelaysNoRestart) {
-  MonitorHarness h;
-  AgentSuite agent(h);
-  ShowOnFailure show(h, agent);
+TEST_F(MonitorAgentTest, StalledAgentDelaysNoRestart) {
   h.writeMeta("agent.mmc", agent.agentApp());
   h.writeMeta("leaver.mmc", h.app("LEAVER", "AGENT", {{"leaver", "--term=exit"}}));
   h.writeMeta("victim.mmc", h.app("VICTIM", "AGENT", {{"victim"}}));
-  ConfValues conf;
-  conf.runAppList = "LEAVER, VICTIM";
+  ConfValues conf("LEAVER, VICTIM");
   conf.recoveryTimeList = "1";
   h.writeConf(conf);
   h.setConfValue("AgentResponseTime", "8");
@@ -268,17 +260,8 @@ TEST(MonitorAgentTest, StalledAgentDelaysNoRestart) {
   EXPECT_EQ(agent.records("StopApp")[0][0], "LEAVER");
 }
 
-TEST(MonitorAgentTest, MalformedAnswersNeitherStopTheMonitorNorLeak) {
-  MonitorHarness h;
-  AgentSuite agent(h);
-  ShowOnFailure show(h, agent);
-  agent.writeData(kMailData);
-  h.writeMeta("agent.mmc", agent.agentApp());
-  h.writeMeta("maild.mmc", h.app("MAILD", "AGENT", {{"maild"}}));
-  ConfValues conf;
-  conf.runAppList = "MAILD";
-  h.writeConf(conf);
-  ASSERT_TRUE(h.startUp()) << h.stderrText();
+TEST_F(MonitorAgentTest, MalformedAnswersNeitherStopTheMonitorNorLeak) {
+  ASSERT_NO_FATAL_FAILURE(startMailSuite());
   ASSERT_TRUE(agent.waitRecords("Config", 1));
   // One reload with good answers, so that everything a reload opens is open.
   h.signal(SIGHUP);
@@ -293,7 +276,7 @@ TEST(MonitorAgentTest, MalformedAnswersNeitherStopTheMonitorNorLeak) {
       "@delay-ms = 2500",  // past the response time of 1 s
   };
   for (const char* answer : bad) {
-    reloadAgent(h, agent, std::string("[44]\n") + answer + "\n");
+    reloadAgent(std::string("[44]\n") + answer + "\n");
     const size_t before = h.lineCount();
     h.signal(SIGHUP);
     ASSERT_GE(h.waitLine("cannot read maild data from norvak-agent: ", before, 20), 0) << answer;
@@ -301,16 +284,13 @@ TEST(MonitorAgentTest, MalformedAnswersNeitherStopTheMonitorNorLeak) {
   EXPECT_EQ(waitpid(h.pid(), nullptr, WNOHANG), 0) << "the monitor has ended";
 
   // The addresses held since the first good answer are still in force.
-  reloadAgent(h, agent, kMailData);
+  reloadAgent(kMailData);
   const size_t asked = agent.records("Config").size();
   h.signal(SIGHUP);
   ASSERT_TRUE(agent.waitRecords("Config", asked + 1));
   sleepMs(300);
   EXPECT_LE(openDescriptorsOf(h.pid()), descriptors) << "descriptors left behind";
-  const pid_t maild = h.waitComponent("maild");
-  ASSERT_EQ(kill(maild, SIGUSR1), 0);
-  ASSERT_TRUE(h.waitMails(1));
-  EXPECT_EQ(h.mails()[0].rfind("From:filter@agent.example\nTo:postmaster@agent.example\n", 0), 0u);
+  expectMailWithTheAgentsAddresses();
 }
 
 // Check-all with a component that checks itself against the agent whose
@@ -325,46 +305,38 @@ void writeCheckSuite(MonitorHarness& h, const AgentSuite& agent, const std::stri
                                agent.address() + "\" 5 3 LOG -\n  ENDCOMPONENTS\nENDAPPLICATION\n");
   // The last word stands for the agent's address, which the check replaces.
   h.writeMeta("web.mmc", h.app("WEB", "MAILD", {{"httpd", webCheck + " " + agent.address()}}));
-  ConfValues conf;
-  conf.runAppList = "WEB";
-  h.writeConf(conf);
+  h.writeConf(ConfValues("WEB"));
 }
 
-TEST(MonitorAgentTest, CheckAllChecksEveryComponentAgainstATemporaryAgent) {
-  {
-    MonitorHarness h;
-    AgentSuite agent(h);
-    ShowOnFailure show(h, agent);
-    writeCheckSuite(h, agent, "");
-    std::string out, err;
-    EXPECT_EQ(h.runToEnd({"--check-all"}, out, err), 0) << err;
-    EXPECT_NE(out.find("Options OK"), std::string::npos) << out << err;
-    EXPECT_EQ(err.find("Options ERROR"), std::string::npos) << err;
+TEST_F(MonitorAgentTest, CheckAllChecksEveryComponentAgainstATemporaryAgent) {
+  writeCheckSuite(h, agent, "");
+  std::string out, err;
+  EXPECT_EQ(h.runToEnd({"--check-all"}, out, err), 0) << err;
+  EXPECT_NE(out.find("Options OK"), std::string::npos) << out << err;
+  EXPECT_EQ(err.find("Options ERROR"), std::string::npos) << err;
 
-    // The temporary agent listened on the side address; the checker and the
-    // monitor itself asked it, not the usual address.
-    EXPECT_EQ(agent.records("Listening"), (Records{{agent.address() + ".tmp"}}));
-    const Records asked = agent.records("Config");
-    ASSERT_EQ(asked.size(), 2u) << norvak_test::readFile(agent.recordFile());
-    EXPECT_EQ(asked[0][2], "checker");
-    EXPECT_EQ(asked[1][2], "norvak-monitor");
-    // It is gone with its socket and pid file; nothing was told StartApp.
-    EXPECT_TRUE(agent.records("StartApp").empty());
-    EXPECT_NE(access((h.runDir() + ".agent.tmp").c_str(), F_OK), 0);
-    EXPECT_NE(access((h.runDir() + "norvak-agent.tmp.pid").c_str(), F_OK), 0);
-    EXPECT_TRUE(norvak_test::processesMentioning(h.root() + "/").empty());
-  }
-  {
-    MonitorHarness h;
-    AgentSuite agent(h);
-    ShowOnFailure show(h, agent);
-    writeCheckSuite(h, agent, "--check-output=unknown-option-frobnicate");
-    std::string out, err;
-    EXPECT_EQ(h.runToEnd({"--check-all"}, out, err), 8) << err;
-    EXPECT_NE(err.find("unknown-option-frobnicate"), std::string::npos) << err;
-    EXPECT_NE(err.find("Options ERROR"), std::string::npos) << out << err;
-    EXPECT_EQ(out.find("Options OK"), std::string::npos) << out;
-  }
+  // The temporary agent listened on the side address; the checker and the
+  // monitor itself asked it, not the usual address.
+  EXPECT_EQ(agent.records("Listening"), (Records{{agent.address() + ".tmp"}}));
+  const Records asked = agent.records("Config");
+  ASSERT_EQ(asked.size(), 2u) << norvak_test::readFile(agent.recordFile());
+  EXPECT_EQ(asked[0][2], "checker");
+  EXPECT_EQ(asked[1][2], "norvak-monitor");
+  // It is gone with its socket and pid file; nothing was told StartApp.
+  EXPECT_TRUE(agent.records("StartApp").empty());
+  EXPECT_NE(access((h.runDir() + ".agent.tmp").c_str(), F_OK), 0);
+  EXPECT_NE(access((h.runDir() + "norvak-agent.tmp.pid").c_str(), F_OK), 0);
+  EXPECT_TRUE(norvak_test::processesMentioning(h.root() + "/").empty());
+
+  // One component's failed check fails the whole.
+  MonitorHarness failing;
+  AgentSuite failingAgent(failing);
+  ShowOnFailure showFailing(failing, failingAgent);
+  writeCheckSuite(failing, failingAgent, "--check-output=unknown-option-frobnicate");
+  EXPECT_EQ(failing.runToEnd({"--check-all"}, out, err), 8) << err;
+  EXPECT_NE(err.find("unknown-option-frobnicate"), std::string::npos) << err;
+  EXPECT_NE(err.find("Options ERROR"), std::string::npos) << out << err;
+  EXPECT_EQ(out.find("Options OK"), std::string::npos) << out;
 }
 
 }  // namespace

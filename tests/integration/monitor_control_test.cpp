@@ -24,8 +24,7 @@ class MonitorControlTest : public ::testing::Test {
     h_.writeMeta("agent.mmc", h_.app("AGENT", "", {{"agent"}}));
     h_.writeMeta("maild.mmc", h_.app("MAILD", "AGENT", {{"maild"}, {"smtpd"}}));
     h_.writeMeta("web.mmc", h_.app("WEB", "MAILD", {{"webd"}}));
-    ConfValues conf;
-    conf.runAppList = "AGENT, MAILD, WEB";
+    ConfValues conf("AGENT, MAILD, WEB");
     conf.recoveryTimeList = "120";
     h_.writeConf(conf);
     h_.setConfValue("Address", "local:" + h_.runDir() + "mgmt.sock");

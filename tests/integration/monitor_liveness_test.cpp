@@ -178,8 +178,7 @@ TEST(MonitorLivenessTest, SighupDuringAReloadCausesAnotherReload) {
 TEST(MonitorLivenessTest, ReloadIntroducingADependencyCycleIsRefusedAndAFixedOneTakenOver) {
   MonitorHarness h;
   h.setStopGrace(10);
-  ConfValues conf;
-  conf.runAppList = "AGENT, FRONT, BACK";
+  ConfValues conf("AGENT, FRONT, BACK");
   h.writeMeta("agent.mmc", h.app("AGENT", "", {{"agent"}}));
   h.writeMeta("back.mmc", h.app("BACK", "AGENT", {{"backd"}}));
   h.writeMeta("front.mmc", h.app("FRONT", "BACK", {{"frontd"}}));

@@ -62,8 +62,7 @@ TEST(MonitorNorvakRun, WebServerIsStartedWhenReadyRestartedWhenKilledAndStoppedC
               " " + std::to_string(port) + "\" 30 5 MAIL -\n"
               "  ENDCOMPONENTS\n"
               "ENDAPPLICATION\n");
-  ConfValues conf;
-  conf.runAppList = "WEB";
+  ConfValues conf("WEB");
   conf.recoveryTimeList = "1, 1";
   conf.level = "Info";
   h.writeConf(conf);

@@ -38,8 +38,7 @@ void writeSuite(MonitorHarness& h, const std::string& recoveryTimeList) {
   h.writeMeta("agent.mmc", h.app("AGENT", "", {{"agent"}}));
   h.writeMeta("filter.mmc", h.app("FILTER", "AGENT", {{"scanner"}, {"notifier"}}));
   h.writeMeta("web.mmc", h.app("WEB", "FILTER", {{"httpd"}}));
-  ConfValues conf;
-  conf.runAppList = "AGENT, FILTER, WEB";
+  ConfValues conf("AGENT, FILTER, WEB");
   conf.recoveryTimeList = recoveryTimeList;
   h.writeConf(conf);
 }

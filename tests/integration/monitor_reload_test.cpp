@@ -21,8 +21,7 @@ TEST(MonitorReloadTest, SighupTakesOverTheEditedMetaConfiguration) {
   h.writeMeta("maild.mmc", h.app("MAILD", "AGENT", {{"maild"}, {"smtpd", "--answer-delay=50"}}));
   h.writeMeta("web.mmc", h.app("WEB", "MAILD", {{"httpd"}}));
   h.writeMeta("old.mmc", h.app("OLD", "", {{"legacy"}}));
-  ConfValues conf;
-  conf.runAppList = "AGENT, MAILD, WEB, OLD";
+  ConfValues conf("AGENT, MAILD, WEB, OLD");
   h.writeConf(conf);
   ASSERT_TRUE(h.startUp()) << h.stderrText();
   const pid_t agent = h.waitComponent("agent");

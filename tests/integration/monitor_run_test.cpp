@@ -30,9 +30,7 @@ void writeSuite(MonitorHarness& h) {
   h.writeMeta("maild.mmc", h.app("MAILD", "AGENT", {{"maild"}, {"smtpd"}}));
   h.writeMeta("filter.mmc", h.app("FILTER", "AGENT, MAILD", {{"scanner"}}));
   h.writeMeta("web.mmc", h.app("WEB", "MAILD", {{"httpd"}}));
-  ConfValues conf;
-  conf.runAppList = "web, FILTER";
-  h.writeConf(conf);
+  h.writeConf(ConfValues("web, FILTER"));
 }
 
 TEST(MonitorRunTest, StartsByDependenciesAndStopsDependentsFirst) {
@@ -109,8 +107,7 @@ TEST(MonitorRunTest, StartsByDependenciesAndStopsDependentsFirst) {
 TEST(MonitorRunTest, ComponentThatExitsIsNotRestartedAndTheLastOneEndsTheMonitor) {
   MonitorHarness h;
   h.writeMeta("solo.mmc", h.app("SOLO", "", {{"worker", "--exit-after=300 --exit-code=0"}}));
-  ConfValues conf;
-  conf.runAppList = "SOLO";
+  ConfValues conf("SOLO");
   conf.recoveryTimeList = "1, 1";
   h.writeConf(conf);
   h.start();

@@ -90,9 +90,7 @@ class MonitorServerTest : public ::testing::Test {
     ASSERT_GT(port_, 0);
     h_.writeMeta("agent.mmc", h_.app("AGENT", "", {{"agent"}}));
     h_.writeMeta("maild.mmc", h_.app("MAILD", "AGENT", {{"maild"}, {"smtpd"}}));
-    ConfValues conf;
-    conf.runAppList = "AGENT, MAILD";
-    h_.writeConf(conf);
+    h_.writeConf(ConfValues("AGENT, MAILD"));
     h_.setConfValue("Address", unixAddress() + ", " + inetAddress());
   }
 

@@ -57,8 +57,7 @@ TEST(MonitorServiceNotify, ReadyAfterTheFirstApplicationsStoppingAtTheEnd) {
   NotifySocket manager(h.root() + "/notify");
   ASSERT_TRUE(manager.bound());
   h.writeMeta("suite.mmc", h.app("AGENT", "", {{"agent"}}) + h.app("WEB", "AGENT", {{"httpd", "--answer-delay=300"}}));
-  ConfValues conf;
-  conf.runAppList = "WEB";
+  ConfValues conf("WEB");
   conf.level = "Info";
   h.writeConf(conf);
   h.setEnv("NOTIFY_SOCKET", manager.path());

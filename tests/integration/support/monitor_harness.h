@@ -57,7 +57,8 @@ struct CompDef {
 };
 
 struct ConfValues {
-  std::string runAppList = "AGENT";
+  explicit ConfValues(std::string runApps = "AGENT") : runAppList(std::move(runApps)) {}
+  std::string runAppList;
   std::string recoveryTimeList = "1";
   std::string level = "Debug";
   // Empty: fake-inject filing into mailDir().
