@@ -100,11 +100,6 @@ UniqueFd listenOn(int port) {
   return s;
 }
 
-bool exists(const std::string& path) {
-  struct stat st;
-  return stat(path.c_str(), &st) == 0;
-}
-
 // Not a zombie either: the process is really gone or dead.
 bool alive(pid_t pid) {
   const std::string stat = readFile("/proc/" + std::to_string(pid) + "/stat");
@@ -134,7 +129,7 @@ TEST(NorvakRunReadiness, FileAndDelayTests) {
   Wrapped byFile = wrap({"--ready-file", flag, "--", "/bin/sh", "-c",
                          "sleep 0.3; touch '" + flag + "'; exec sleep 60"});
   EXPECT_EQ(' ', byFile.nextByte(30000));
-  EXPECT_TRUE(exists(flag)) << "answered before the file existed";
+  EXPECT_TRUE(pathExists(flag)) << "answered before the file existed";
 
   const auto begin = std::chrono::steady_clock::now();
   Wrapped byDelay = wrap({"--ready-delay", "0.4", "--", "/bin/sleep", "60"});

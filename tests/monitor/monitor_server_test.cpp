@@ -11,14 +11,13 @@
 #include <set>
 #include <string>
 
-#include "file_util.h"
+#include "monitor_conf_test.h"
 #include "proc_util.h"
 #include "frame/process_state.h"
 #include "ipc/nk_exception.h"
 #include "ipc/session_test_support.h"
 #include "protocols/nk_reload_comp_client.h"
 #include "protocols/nk_update_client.h"
-#include "temp_dir.h"
 #include "thrown_text.h"
 #include "wait_util.h"
 
@@ -26,8 +25,6 @@ namespace {
 
 using norvak::ipc::testing_support::RawUnixSocket;
 using norvak::maild::NkPeer;
-
-const char kFakeComponent[] = NORVAK_BIN_DIR "/tools/fake-component";
 
 NkPeer localPeer(uid_t uid) {
   NkPeer peer;
@@ -62,36 +59,19 @@ TEST(MonitorServerPolicyTest, LocalPeersByCredentialsInetUpdatesFromLoopbackOnly
             "updates over TCP are taken from the loopback interface only");
 }
 
-class MonitorServerTest : public ::testing::Test {
+class MonitorServerTest : public MonitorConfTest {
  protected:
-  void SetUp() override {
-    for (const char* sub : {"/bin", "/run", "/meta"}) mkdir((dir_.path() + sub).c_str(), 0755);
-    ASSERT_EQ(symlink(kFakeComponent, (dir_.path() + "/bin/agent").c_str()), 0);
-    writeFile(dir_.path() + "/meta/agent.mmc",
-              "APPLICATION AGENT\n  PATH \"" + dir_.path() +
-                  "/bin\"\n  COMPONENTS\n    agent - 5 3 LOG -\n  ENDCOMPONENTS\nENDAPPLICATION\n");
-  }
   void TearDown() override { setProcessState(INIT); }
 
-  void writeConf(const std::string& addresses, int timeout) {
-    writeFile(conf(), "[Logging]\nFileName = " + dir_.path() +
-                          "/monitor.log\nLevel = Debug\nIPCLevel = Error\n"
-                          "[Monitor]\nRunForeground = yes\nPidFileDir = " +
-                          run() + "\nMetaConfigDir = " + dir_.path() + "/meta/\nAddress = " +
-                          addresses + "\nTimeout = " + std::to_string(timeout) +
-                          "\nInjectCmd = /bin/true\nAgentAddress = local:" + run() +
-                          ".agent\nRunAppList = AGENT\nRecoveryTimeList = 1\n");
+  void writeAddresses(const std::string& addresses) {
+    writeConf("Address = " + addresses + "\nTimeout = 30\n");
   }
-  std::string conf() const { return dir_.path() + "/monitor.conf"; }
-  std::string run() const { return dir_.path() + "/run/"; }
   std::string socket() const { return run() + "mgmt.sock"; }
-
-  TempDir dir_;
 };
 
 TEST_F(MonitorServerTest, ASessionThatCannotListenFailsTheStartNamingEveryAddress) {
   const std::string missing = "local:" + dir_.path() + "/missing/mgmt.sock";
-  writeConf(missing + ", local:" + socket(), 30);
+  writeAddresses(missing + ", local:" + socket());
   MonitorServer monitor(conf(), "", false);
   const std::string text = thrownText<Monitor::InitError>([&] { monitor.start(); });
   EXPECT_EQ(
@@ -102,7 +82,7 @@ TEST_F(MonitorServerTest, ASessionThatCannotListenFailsTheStartNamingEveryAddres
 }
 
 TEST_F(MonitorServerTest, StallingClientsHoldNobodyUpAndStopDoesNotWaitForThem) {
-  writeConf("local:" + socket(), 30);
+  writeAddresses("local:" + socket());
   MonitorServer monitor(conf(), "", false);
   monitor.start();
   ASSERT_TRUE(monitor.hasSession());

@@ -17,23 +17,10 @@
 #include "file_util.h"
 #include "frame/process_state.h"
 #include "monitor/application.h"
-#include "temp_dir.h"
+#include "monitor_conf_test.h"
+#include "wait_util.h"
 
 namespace {
-
-const char kFakeComponent[] = NORVAK_BIN_DIR "/tools/fake-component";
-
-bool exists(const std::string& path) { return access(path.c_str(), F_OK) == 0; }
-
-// Waits (generously) until the file holds text.
-bool waitFor(const std::string& path, const std::string& text) {
-  for (int i = 0; i < 3000; ++i) {
-    if (readFile(path).find(text) != std::string::npos) return true;
-    struct timespec ts = {0, 10 * 1000000L};
-    nanosleep(&ts, nullptr);
-  }
-  return false;
-}
 
 // A fake component started by the test itself: it holds its hup file
 // locked from before its start answer until it is killed here.
@@ -75,32 +62,9 @@ class HupHolder {
   bool answered_ = false;
 };
 
-class MonitorTest : public ::testing::Test {
+class MonitorTest : public MonitorConfTest {
  protected:
-  void SetUp() override {
-    for (const char* sub : {"/bin", "/run", "/meta"}) mkdir((dir_.path() + sub).c_str(), 0755);
-    ASSERT_EQ(symlink(kFakeComponent, (dir_.path() + "/bin/agent").c_str()), 0);
-    writeFile(dir_.path() + "/meta/agent.mmc",
-              "APPLICATION AGENT\n  PATH \"" + dir_.path() +
-                  "/bin\"\n  COMPONENTS\n    agent - 5 3 LOG -\n  ENDCOMPONENTS\nENDAPPLICATION\n");
-    writeFile(conf(), "[Logging]\nFileName = " + log() +
-                          "\nLevel = Debug\nIPCLevel = Error\n"
-                          "[Monitor]\nRunForeground = yes\nPidFileDir = " +
-                          run() + "\nMetaConfigDir = " + dir_.path() +
-                          "/meta/\nAddress =\n"
-                          "InjectCmd = /bin/true\nAgentAddress = local:" +
-                          run() +
-                          ".agent\n"
-                          "RunAppList = AGENT\nRecoveryTimeList = 1\n");
-  }
-
-  std::string conf() const { return dir_.path() + "/monitor.conf"; }
-  std::string log() const { return dir_.path() + "/monitor.log"; }
-  std::string run() const { return dir_.path() + "/run/"; }
-  std::string bin(const std::string& name) const { return dir_.path() + "/bin/" + name; }
   std::string trace(const std::string& name) const { return dir_.path() + "/" + name + ".hups"; }
-
-  TempDir dir_;
 };
 
 TEST(MonitorHupFileNameTest, SplitsComponentAndPid) {
@@ -127,7 +91,7 @@ TEST_F(MonitorTest, ChangedConfReloadRelaysToLockedHupFilesAndRemovesStaleOnes) 
   ASSERT_TRUE(beta.answered());
   const std::string alphaFile = run() + "alpha." + std::to_string(alpha.pid()) + ".hup";
   const std::string betaFile = run() + "beta." + std::to_string(beta.pid()) + ".hup";
-  ASSERT_TRUE(exists(alphaFile));
+  ASSERT_TRUE(pathExists(alphaFile));
   // Left behind by a writer that has gone: nobody holds its lock.
   const std::string stale = run() + "ghost.4000000.hup";
   writeFile(stale, "");
@@ -139,11 +103,11 @@ TEST_F(MonitorTest, ChangedConfReloadRelaysToLockedHupFilesAndRemovesStaleOnes) 
   monitor.addChangedConf({alpha.pid(), 4000001});
   monitor.changedConfReload();
 
-  ASSERT_TRUE(waitFor(trace("alpha"), "HUP " + std::to_string(alpha.pid())));
-  EXPECT_FALSE(exists(stale));
-  EXPECT_TRUE(exists(alphaFile));
-  EXPECT_TRUE(exists(betaFile));
-  EXPECT_TRUE(exists(bad)) << "a file of another form is not ours to delete";
+  ASSERT_TRUE(waitForText(trace("alpha"), "HUP " + std::to_string(alpha.pid())));
+  EXPECT_FALSE(pathExists(stale));
+  EXPECT_TRUE(pathExists(alphaFile));
+  EXPECT_TRUE(pathExists(betaFile));
+  EXPECT_TRUE(pathExists(bad)) << "a file of another form is not ours to delete";
   const std::string text = readFile(log());
   EXPECT_NE(
       text.find("send HUP signal to component \"alpha\" with pid = " + std::to_string(alpha.pid())),
@@ -154,7 +118,7 @@ TEST_F(MonitorTest, ChangedConfReloadRelaysToLockedHupFilesAndRemovesStaleOnes) 
   // The set was used up: a second pass for beta alone leaves alpha alone.
   monitor.addChangedConf({beta.pid()});
   monitor.changedConfReload();
-  ASSERT_TRUE(waitFor(trace("beta"), "HUP " + std::to_string(beta.pid())));
+  ASSERT_TRUE(waitForText(trace("beta"), "HUP " + std::to_string(beta.pid())));
   EXPECT_EQ(readFile(trace("alpha")), "HUP " + std::to_string(alpha.pid()) + "\n");
   EXPECT_EQ(readFile(trace("beta")), "HUP " + std::to_string(beta.pid()) + "\n");
   monitor.stop();

@@ -8,36 +8,23 @@
 #include <set>
 #include <string>
 
-#include "file_util.h"
-#include "temp_dir.h"
+#include "monitor_conf_test.h"
 #include "thrown_text.h"
 
 namespace {
 
 using Mediator = ThreadSafetyMonitor::Mediator;
 
-class ThreadSafetyMonitorTest : public ::testing::Test {
+class ThreadSafetyMonitorTest : public MonitorConfTest {
  protected:
   void SetUp() override {
-    for (const char* sub : {"/run", "/meta"}) mkdir((dir_.path() + sub).c_str(), 0755);
-    writeFile(dir_.path() + "/meta/agent.mmc",
-              "APPLICATION AGENT\n  PATH \"" + dir_.path() +
-                  "\"\n  COMPONENTS\n    agent - 5 3 LOG -\n  ENDCOMPONENTS\nENDAPPLICATION\n");
+    MonitorConfTest::SetUp();
     writeConf("", "");
   }
 
   void writeConf(const std::string& user, const std::string& group) {
-    writeFile(conf(), "[Logging]\nFileName = " + dir_.path() +
-                          "/monitor.log\nLevel = Debug\nIPCLevel = Error\n"
-                          "[Monitor]\nRunForeground = yes\nPidFileDir = " +
-                          dir_.path() + "/run/\nMetaConfigDir = " + dir_.path() +
-                          "/meta/\nAddress =\nUser = " + user + "\nGroup = " + group +
-                          "\nInjectCmd = /bin/true\nAgentAddress = local:" + dir_.path() +
-                          "/run/.agent\nRunAppList = AGENT\nRecoveryTimeList = 1\n");
+    MonitorConfTest::writeConf("Address =\nUser = " + user + "\nGroup = " + group + "\n");
   }
-  std::string conf() const { return dir_.path() + "/monitor.conf"; }
-
-  TempDir dir_;
 };
 
 TEST_F(ThreadSafetyMonitorTest, OneMonitorPerProcess) {

@@ -17,11 +17,6 @@
 
 namespace {
 
-bool exists(const std::string& path) {
-  struct stat status;
-  return lstat(path.c_str(), &status) == 0;
-}
-
 mode_t modeOf(const std::string& path) {
   struct stat status;
   return lstat(path.c_str(), &status) == 0 ? (status.st_mode & 07777) : 0;
@@ -69,7 +64,7 @@ TEST_F(UpdaterTest, ASilentScriptSucceedsAndGetsEachRequestStringAsOneArgument) 
   EXPECT_TRUE(result.ok);
   EXPECT_EQ(result.message, "");
   EXPECT_EQ(seen(), (std::vector<std::string>{pkg, argument, "44", "10", "SENDMAIL", "mail:mail"}));
-  EXPECT_FALSE(exists(planted)) << "the argument was run as a command";
+  EXPECT_FALSE(pathExists(planted)) << "the argument was run as a command";
   EXPECT_EQ(modeOf(pkg + "/" + Updater::kPreUpdateScript), 0770u);
   EXPECT_TRUE(logged("pre-update process successful"));
 
@@ -94,7 +89,7 @@ TEST_F(UpdaterTest, AnythingOnStandardErrorOrAFailingStatusFailsAndRemovesThePac
   Updater::Result result = updater_.PreUpdate(noisy, "a", "p", "M", "");
   EXPECT_FALSE(result.ok);
   EXPECT_EQ(result.message, "pre-update process error because of disk full\n");
-  EXPECT_FALSE(exists(noisy));
+  EXPECT_FALSE(pathExists(noisy));
   EXPECT_TRUE(logged("pre-update process error because of disk full\n"));
   EXPECT_TRUE(logged("pre-update process unsuccessful"));
   EXPECT_TRUE(logged("remove cache directory \"" + noisy + "\""));
@@ -105,7 +100,7 @@ TEST_F(UpdaterTest, AnythingOnStandardErrorOrAFailingStatusFailsAndRemovesThePac
   EXPECT_FALSE(result.ok);
   EXPECT_EQ(result.message, "pre-update process error because of pre-update script \"" + silent +
                                 "//unix/scripts/pre-update.sh\" exited with status 3");
-  EXPECT_FALSE(exists(silent)) << "a trailing slash names the same directory";
+  EXPECT_FALSE(pathExists(silent)) << "a trailing slash names the same directory";
 }
 
 TEST_F(UpdaterTest, OnlyAPlainPackageDirectoryIsEverRemoved) {
@@ -114,7 +109,7 @@ TEST_F(UpdaterTest, OnlyAPlainPackageDirectoryIsEverRemoved) {
   Updater::Result result = updater_.PreUpdate(blank, "a", "p", "", "");
   EXPECT_EQ(result.message,
             "pre-update process error because of path \"" + blank + "\" is not correct. ch= ");
-  EXPECT_TRUE(exists(blank + "/" + Updater::kPreUpdateScript));
+  EXPECT_TRUE(pathExists(blank + "/" + Updater::kPreUpdateScript));
 
   // Not a package: no script to chmod, and nothing to remove.
   const std::string data = dir_.path() + "/data";
@@ -123,7 +118,7 @@ TEST_F(UpdaterTest, OnlyAPlainPackageDirectoryIsEverRemoved) {
   result = updater_.PreUpdate(data, "a", "p", "", "");
   EXPECT_EQ(result.message, "pre-update process error because of cannot change mode for script \"" +
                                 data + "/unix/scripts/pre-update.sh\": No such file or directory");
-  EXPECT_TRUE(exists(data + "/precious"));
+  EXPECT_TRUE(pathExists(data + "/precious"));
   EXPECT_TRUE(logged("cache directory \"" + data +
                      "\" left in place: it holds no unix/scripts/pre-update.sh"));
   EXPECT_FALSE(updater_.PreUpdate("/", "a", "p", "", "").ok);
@@ -135,8 +130,8 @@ TEST_F(UpdaterTest, OnlyAPlainPackageDirectoryIsEverRemoved) {
   const std::string link = dir_.path() + "/link";
   ASSERT_EQ(symlink(real.c_str(), link.c_str()), 0);
   EXPECT_FALSE(updater_.PreUpdate(link, "a", "p", "", "").ok);
-  EXPECT_TRUE(exists(link));
-  EXPECT_TRUE(exists(real + "/" + Updater::kPreUpdateScript));
+  EXPECT_TRUE(pathExists(link));
+  EXPECT_TRUE(pathExists(real + "/" + Updater::kPreUpdateScript));
   EXPECT_TRUE(
       logged("cache directory \"" + link + "\" left in place: it is not a directory but a link"));
 
@@ -150,8 +145,8 @@ TEST_F(UpdaterTest, OnlyAPlainPackageDirectoryIsEverRemoved) {
   ASSERT_EQ(symlink(outside.c_str(), script.c_str()), 0);
   EXPECT_FALSE(updater_.PreUpdate(linked, "a", "p", "", "").ok);
   EXPECT_EQ(modeOf(outside), 0700u);
-  EXPECT_FALSE(exists(dir_.path() + "/ran"));
-  EXPECT_TRUE(exists(linked));
+  EXPECT_FALSE(pathExists(dir_.path() + "/ran"));
+  EXPECT_TRUE(pathExists(linked));
 
   // Links inside a removed package go, what they point at stays.
   const std::string keep = dir_.path() + "/keep";
@@ -161,7 +156,7 @@ TEST_F(UpdaterTest, OnlyAPlainPackageDirectoryIsEverRemoved) {
   ASSERT_EQ(symlink(keep.c_str(), (pkg + "/to-keep").c_str()), 0);
   ASSERT_EQ(symlink((keep + "/file").c_str(), (pkg + "/unix/to-file").c_str()), 0);
   EXPECT_FALSE(updater_.PreUpdate(pkg, "a", "p", "", "").ok);
-  EXPECT_FALSE(exists(pkg));
+  EXPECT_FALSE(pathExists(pkg));
   EXPECT_EQ(readFile(keep + "/file"), "x");
 }
 
@@ -189,7 +184,7 @@ TEST_F(UpdaterTest, AbortKillsTheRunningScriptAtOnce) {
     result = updater_.PreUpdate(pkg, "a", "p", "", "");
     done = true;
   });
-  EXPECT_TRUE(waitUntil([&] { return exists(started); }));
+  EXPECT_TRUE(waitUntil([&] { return pathExists(started); }));
   // The script may be between its start and the exec: ask until it is gone.
   EXPECT_TRUE(waitUntil([&] {
     updater_.abortRunning();
@@ -216,9 +211,9 @@ TEST_F(UpdaterTest, PostUpdateStartsTheScriptOfTheKnownProductAndForgetsTheUpdat
   updater_.set(Updater::Pending{pkg, argument, Updater::kProduct, "SENDMAIL"});
   updater_.PostUpdate();
   EXPECT_FALSE(updater_.isPending());
-  ASSERT_TRUE(waitUntil([&] { return exists(out); }));
+  ASSERT_TRUE(waitUntil([&] { return pathExists(out); }));
   EXPECT_EQ(readFile(out), pkg + "\n" + argument + "\n");
-  EXPECT_FALSE(exists(dir_.path() + "/planted"));
+  EXPECT_FALSE(pathExists(dir_.path() + "/planted"));
   EXPECT_TRUE(logged("exec update cmd: sh " + scriptDir + "/post-update.sh " + pkg + " " +
                      argument + " &"));
   EXPECT_TRUE(logged("update process successful"));

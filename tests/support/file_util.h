@@ -21,6 +21,12 @@ inline void writeFile(const std::string& path, const std::string& text) {
   out << text;
 }
 
+// Whether the path names anything, a dangling symbolic link too.
+inline bool pathExists(const std::string& path) {
+  struct stat status;
+  return lstat(path.c_str(), &status) == 0;
+}
+
 // A /bin/sh script with the body, executable.
 inline void writeScript(const std::string& path, const std::string& body) {
   writeFile(path, "#!/bin/sh\n" + body);
