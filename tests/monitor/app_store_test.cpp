@@ -28,17 +28,12 @@ namespace {
 
 typedef std::vector<std::string> Events;
 
-class AppStoreTest : public LogFileTest {
+class AppStoreTest : public StartedLogFileTest {
  protected:
-  void SetUp() override {
-    LogFileTest::SetUp();
-    setProcessState(STARTED);
-  }
   void TearDown() override {
     setProcessState(STARTED);
     if (store_) store_->stop();
-    setProcessState(INIT);
-    LogFileTest::TearDown();
+    StartedLogFileTest::TearDown();
   }
 
   AppStore& store(bool updateMode = false) {

@@ -28,17 +28,8 @@ namespace {
 
 typedef std::vector<std::string> Events;
 
-class ApplicationTest : public LogFileTest {
+class ApplicationTest : public StartedLogFileTest {
  protected:
-  void SetUp() override {
-    LogFileTest::SetUp();
-    setProcessState(STARTED);
-  }
-  void TearDown() override {
-    setProcessState(INIT);
-    LogFileTest::TearDown();
-  }
-
   // An application in dir_/<subdir>/ whose components are fake-component.
   Application make(const std::string& subdir,
                    const std::vector<std::pair<std::string, std::string>>& comps) {

@@ -21,17 +21,8 @@ namespace {
 
 typedef std::vector<std::string> Events;
 
-class RunAppStoreTest : public LogFileTest {
+class RunAppStoreTest : public StartedLogFileTest {
  protected:
-  void SetUp() override {
-    LogFileTest::SetUp();
-    setProcessState(STARTED);
-  }
-  void TearDown() override {
-    setProcessState(INIT);
-    LogFileTest::TearDown();
-  }
-
   std::string dir(const std::string& name) {
     std::string d = dir_.path() + "/" + name + "/";
     mkdir(d.c_str(), 0755);

@@ -7,6 +7,7 @@
 
 #include "file_util.h"
 #include "frame/log.h"
+#include "frame/process_state.h"
 #include "temp_dir.h"
 
 // A test whose monitor log goes to a file of its own, so that it can check
@@ -23,6 +24,20 @@ class LogFileTest : public ::testing::Test {
 
   TempDir dir_;
   std::string logFile_ = dir_.path() + "/monitor.log";
+};
+
+// Supervision runs only while the process counts as started; INIT again
+// afterwards, so that no state leaks into the next test.
+class StartedLogFileTest : public LogFileTest {
+ protected:
+  void SetUp() override {
+    LogFileTest::SetUp();
+    setProcessState(STARTED);
+  }
+  void TearDown() override {
+    setProcessState(INIT);
+    LogFileTest::TearDown();
+  }
 };
 
 #endif  // NORVAK_TESTS_SUPPORT_LOG_FILE_TEST_H_
