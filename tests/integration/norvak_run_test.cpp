@@ -29,7 +29,6 @@
 namespace {
 
 using norvak::base::UniqueFd;
-using norvak_test::childrenOf;
 using norvak_test::fileLines;
 
 const std::string kRun = std::string(NORVAK_BIN_DIR) + "/tools/norvak-run";
@@ -102,9 +101,8 @@ UniqueFd listenOn(int port) {
 
 // Not a zombie either: the process is really gone or dead.
 bool alive(pid_t pid) {
-  const std::string stat = readFile("/proc/" + std::to_string(pid) + "/stat");
-  const std::string::size_type close = stat.rfind(')');
-  return close != std::string::npos && close + 2 < stat.size() && stat[close + 2] != 'Z';
+  const std::vector<std::string> fields = statFields(pid);
+  return !fields.empty() && fields[0] != "Z";
 }
 
 TEST(NorvakRunReadiness, TcpAnswersOnlyOnceThePortAcceptsAndPassesSigtermOn) {

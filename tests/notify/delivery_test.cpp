@@ -13,36 +13,14 @@
 #include "notify/delivery_threads.h"
 #include "notify/notify_info.h"
 #include "notify/sender_informer.h"
-#include "proc_util.h"
+#include "process_scan.h"
 #include "wait_util.h"
 
 namespace {
 
 const char kExitChildVariable[] = "NORVAK_DELIVERY_EXIT_DIR";
 
-// Children of this process, zombies included.
-int childCount() {
-  int n = 0;
-  for (pid_t pid : allPids()) {
-    const std::string stat = readFile("/proc/" + std::to_string(pid) + "/stat");
-    const size_t close = stat.rfind(')');
-    if (close == std::string::npos) continue;
-    // ") S ppid ..."
-    if (atoi(stat.c_str() + close + 4) == getpid()) ++n;
-  }
-  return n;
-}
-
-// Live processes whose command line holds the text (a zombie has none).
-int processesWith(const std::string& text) {
-  int n = 0;
-  for (pid_t pid : allPids()) {
-    std::string cmdline = readFile("/proc/" + std::to_string(pid) + "/cmdline");
-    std::replace(cmdline.begin(), cmdline.end(), '\0', ' ');
-    if (cmdline.find(text) != std::string::npos) ++n;
-  }
-  return n;
-}
+int childCount() { return static_cast<int>(childrenOf(getpid()).size()); }
 
 size_t occurrences(const std::string& text, const std::string& what) {
   size_t n = 0;
@@ -100,7 +78,7 @@ TEST_F(DeliveryTest, HangingCommandsAreBoundedAndKilledAtTheTimeOut) {
 
   // Killed with what they started, and reaped.
   EXPECT_TRUE(noChildLeft());
-  EXPECT_TRUE(waitUntil([&] { return processesWith(dir_.path()) == 0; }));
+  EXPECT_TRUE(waitUntil([&] { return processesMentioning(dir_.path()).empty(); }));
   const std::string text = log();
   EXPECT_EQ(occurrences(text, "Informer was terminated by signal"), size_t(kEach));
   EXPECT_EQ(occurrences(text, "informer command \"" + command + "\" terminated by signal9"),
@@ -128,7 +106,7 @@ TEST(DeliveryExitTest, ExitKillsRunningCommandsAndEndsCleanly) {
   EXPECT_FALSE(child.waitOrKill(120, &status));
   EXPECT_TRUE(status.exited);
   EXPECT_EQ(status.code, 0);
-  EXPECT_TRUE(waitUntil([&] { return processesWith(dir.path()) == 0; }));
+  EXPECT_TRUE(waitUntil([&] { return processesMentioning(dir.path()).empty(); }));
   // Those under way ended and were logged; those waiting were dropped.
   EXPECT_EQ(occurrences(readFile(dir.path() + "/monitor.log"), "terminated by signal9"),
             size_t(DeliveryThreads::kMaxRunning));

@@ -35,9 +35,6 @@ void makeDir(const std::string& path) {
     throw std::runtime_error("mkdir " + path + ": " + strerror(errno));
 }
 
-// argv of a process, NUL-separated; empty for zombies and kernel threads.
-std::string cmdlineOf(pid_t pid) { return readFile("/proc/" + std::to_string(pid) + "/cmdline"); }
-
 void reapOrphans() {
   while (waitpid(-1, nullptr, WNOHANG) > 0) {
   }
@@ -76,18 +73,6 @@ std::vector<std::string> fileLines(const std::string& path) {
   return out;
 }
 
-std::vector<pid_t> processesMentioning(const std::string& text) {
-  std::vector<pid_t> found;
-  const pid_t self = getpid();
-  for (pid_t pid : allPids()) {
-    if (pid == self) continue;
-    std::string cmd = cmdlineOf(pid);
-    std::replace(cmd.begin(), cmd.end(), '\0', ' ');
-    if (cmd.find(text) != std::string::npos) found.push_back(pid);
-  }
-  return found;
-}
-
 std::vector<pid_t> processesRunning(const std::string& path) {
   std::vector<pid_t> found;
   for (pid_t pid : allPids()) {
@@ -103,24 +88,6 @@ void killMentioning(const std::string& text) {
   for (pid_t p : processesMentioning(text)) kill(p, SIGKILL);
 }
 
-namespace {
-
-// Fields of /proc/PID/stat after the command name, whose parentheses may
-// hold anything: [0] is the state, [1] the parent, [11] and [12] the user
-// and system time.
-std::vector<std::string> statFields(pid_t pid) {
-  const std::string s = readFile("/proc/" + std::to_string(pid) + "/stat");
-  std::vector<std::string> fields;
-  const size_t paren = s.rfind(')');
-  if (paren == std::string::npos) return fields;
-  std::istringstream in(s.substr(paren + 1));
-  std::string f;
-  while (in >> f) fields.push_back(f);
-  return fields;
-}
-
-}  // namespace
-
 double cpuSecondsOf(pid_t pid) {
   const std::vector<std::string> f = statFields(pid);
   if (f.size() < 13) return 0;
@@ -134,15 +101,6 @@ double cpuSecondsOver(pid_t pid, int ms) {
 }
 
 int threadsOf(pid_t pid) { return procEntries("/proc/" + std::to_string(pid) + "/task"); }
-
-std::vector<pid_t> childrenOf(pid_t pid) {
-  std::vector<pid_t> found;
-  for (pid_t p : allPids()) {
-    const std::vector<std::string> f = statFields(p);
-    if (f.size() > 1 && atol(f[1].c_str()) == pid) found.push_back(p);
-  }
-  return found;
-}
 
 MonitorHarness::MonitorHarness() {
   prctl(PR_SET_CHILD_SUBREAPER, 1);

@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "file_util.h"
+#include "process_scan.h"
 #include "temp_dir.h"
 
 namespace norvak_test {
@@ -21,8 +22,7 @@ void writeFile(const std::string& path, const std::string& text);
 // Lines of a file, without their line ends; none when it does not exist.
 std::vector<std::string> fileLines(const std::string& path);
 
-// Live (not zombie) processes whose command line contains text.
-std::vector<pid_t> processesMentioning(const std::string& text);
+using ::processesMentioning;
 // Live processes whose argv[0] is exactly path.
 std::vector<pid_t> processesRunning(const std::string& path);
 // The process exists, zombies included.
@@ -36,8 +36,7 @@ double cpuSecondsOf(pid_t pid);
 // CPU seconds it uses while the caller sleeps for ms.
 double cpuSecondsOver(pid_t pid, int ms);
 int threadsOf(pid_t pid);
-// Its child processes, zombies included.
-std::vector<pid_t> childrenOf(pid_t pid);
+using ::childrenOf;
 
 // Milliseconds of the monotonic clock, for timing what the monitor does.
 long long nowMs();
