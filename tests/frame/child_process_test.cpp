@@ -12,25 +12,11 @@
 
 namespace {
 
-pid_t sleeper() {
-  pid_t pid = fork();
-  if (pid == 0) {
-    for (;;) pause();
-  }
-  return pid;
-}
-
-pid_t exiting(int code) {
-  pid_t pid = fork();
-  if (pid == 0) _exit(code);
-  return pid;
-}
-
 // Whether the pid is still a process of ours, zombie included.
 bool exists(pid_t pid) { return kill(pid, 0) == 0; }
 
 TEST(ChildProcessTest, WaitsReportHowTheChildEnded) {
-  ChildProcess three(exiting(3));
+  ChildProcess three(forkExiting(3));
   ASSERT_TRUE(three.valid());
   ExitStatus status = three.wait();
   EXPECT_TRUE(status.exited);
@@ -39,7 +25,7 @@ TEST(ChildProcessTest, WaitsReportHowTheChildEnded) {
   EXPECT_FALSE(three.valid());
   EXPECT_FALSE(three.kill(SIGTERM));
 
-  ChildProcess running(sleeper());
+  ChildProcess running(forkSleeper());
   const pid_t pid = running.pid();
   EXPECT_FALSE(running.tryReap(&status));
   EXPECT_EQ(running.pid(), pid);
@@ -50,18 +36,18 @@ TEST(ChildProcessTest, WaitsReportHowTheChildEnded) {
   EXPECT_FALSE(exists(pid));
 
   // Ended within the time: reaped, not killed; the time-out is far off.
-  ChildProcess quick(exiting(4));
+  ChildProcess quick(forkExiting(4));
   EXPECT_FALSE(quick.waitOrKill(600, &status));
   EXPECT_EQ(status.code, 4);
 
-  ChildProcess stopped(sleeper());
+  ChildProcess stopped(forkSleeper());
   ASSERT_TRUE(stopped.kill(SIGTERM));
   EXPECT_EQ(stopped.wait().signal, SIGTERM);
   EXPECT_TRUE(noChildLeft());
 }
 
 TEST(ChildProcessTest, PidfdTellsTheEnd) {
-  ChildProcess child(sleeper());
+  ChildProcess child(forkSleeper());
   if (child.pidfd() < 0) GTEST_SKIP() << "no pidfd on this kernel";
   struct pollfd p = {child.pidfd(), POLLIN, 0};
   EXPECT_EQ(poll(&p, 1, 0), 0);
@@ -76,14 +62,14 @@ TEST(ChildProcessTest, PidfdTellsTheEnd) {
 TEST(ChildProcessTest, OwnershipEndsInAReapedChild) {
   pid_t pid;
   {
-    ChildProcess dropped(sleeper());
+    ChildProcess dropped(forkSleeper());
     pid = dropped.pid();
   }
   EXPECT_FALSE(exists(pid));  // killed and reaped, no zombie
 
-  ChildProcess first(sleeper());
+  ChildProcess first(forkSleeper());
   const pid_t firstPid = first.pid();
-  ChildProcess second(sleeper());
+  ChildProcess second(forkSleeper());
   const pid_t secondPid = second.pid();
   first = std::move(second);  // the child owned before goes
   EXPECT_FALSE(exists(firstPid));
@@ -95,7 +81,7 @@ TEST(ChildProcessTest, OwnershipEndsInAReapedChild) {
   EXPECT_FALSE(exists(secondPid));
 
   // Released: the caller has it, alive, and reaps it itself.
-  ChildProcess owner(sleeper());
+  ChildProcess owner(forkSleeper());
   const pid_t released = owner.release();
   owner = ChildProcess();
   EXPECT_TRUE(exists(released));
@@ -104,7 +90,7 @@ TEST(ChildProcessTest, OwnershipEndsInAReapedChild) {
   EXPECT_EQ(waitpid(released, &raw, 0), released);
 
   // Reaped by somebody else: the owner takes it as gone.
-  ChildProcess other(exiting(0));
+  ChildProcess other(forkExiting(0));
   ASSERT_EQ(waitpid(other.pid(), &raw, 0), other.pid());
   ExitStatus status;
   EXPECT_TRUE(other.tryReap(&status));

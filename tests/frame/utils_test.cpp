@@ -23,24 +23,6 @@ namespace {
 
 typedef std::vector<std::string> Strings;
 
-// A child that sleeps until it is killed; reaped by the test itself.
-pid_t spawnSleeper() {
-  pid_t pid = fork();
-  if (pid == 0) {
-    for (;;) pause();
-  }
-  return pid;
-}
-
-pid_t spawnExit(int code, useconds_t after = 0) {
-  pid_t pid = fork();
-  if (pid == 0) {
-    usleep(after);
-    _exit(code);
-  }
-  return pid;
-}
-
 // Runs fn in a forked child and returns what it wrote to the pipe.
 template <typename Fn>
 std::string inChild(Fn fn) {
@@ -65,7 +47,7 @@ std::string inChild(Fn fn) {
 TEST(UtilsChildTest, CheckChildAndWaitOrKill) {
   int sig = 0, code = 0;
   bool exited = true;
-  pid_t sleeper = spawnSleeper();
+  pid_t sleeper = forkSleeper();
   ASSERT_GT(sleeper, 0);
   EXPECT_TRUE(Utils::checkChild(sleeper, true, &sig, &code, &exited));
   kill(sleeper, SIGTERM);
@@ -74,7 +56,7 @@ TEST(UtilsChildTest, CheckChildAndWaitOrKill) {
   EXPECT_EQ(code, -1);
   EXPECT_FALSE(exited);
 
-  pid_t three = spawnExit(3);
+  pid_t three = forkExiting(3);
   EXPECT_FALSE(Utils::checkChild(three, false, &sig, &code, &exited));
   EXPECT_EQ(sig, -1);
   EXPECT_EQ(code, 3);
@@ -83,21 +65,21 @@ TEST(UtilsChildTest, CheckChildAndWaitOrKill) {
                 .rfind("waitpid(" + std::to_string(three) + ", ..) error: ", 0),
             0u);  // already reaped
 
-  sleeper = spawnSleeper();
+  sleeper = forkSleeper();
   EXPECT_TRUE(Utils::waitOrKill(sleeper, 0, &sig, &code, &exited));
   EXPECT_EQ(sig, SIGKILL);
   EXPECT_FALSE(exited);
 
   // A child that ends by itself within the time is reaped without a kill,
   // long before the deadline (the bound is generous, not a speed test).
-  pid_t quick = spawnExit(5, 20000);
+  pid_t quick = forkExiting(5, 20000);
   auto start = std::chrono::steady_clock::now();
   EXPECT_FALSE(Utils::waitOrKill(quick, 30, &sig, &code, &exited));
   EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(20));
   EXPECT_EQ(code, 5);
   EXPECT_TRUE(exited);
 
-  pid_t gone = spawnExit(7);
+  pid_t gone = forkExiting(7);
   // Until it has exited, but left for waitOrKill to reap.
   siginfo_t info;
   ASSERT_EQ(waitid(P_PID, gone, &info, WEXITED | WNOWAIT), 0);

@@ -5,6 +5,7 @@
 #include <errno.h>
 #include <sys/types.h>
 #include <sys/wait.h>
+#include <unistd.h>
 
 #include <cstdlib>
 #include <string>
@@ -40,6 +41,25 @@ inline int procEntries(const std::string& dir) {
 inline int openDescriptors() { return procEntries("/proc/self/fd") - 1; }
 
 inline int threadCount() { return procEntries("/proc/self/task"); }
+
+// A child that sleeps until it is killed; the test reaps it.
+inline pid_t forkSleeper() {
+  const pid_t pid = fork();
+  if (pid == 0) {
+    for (;;) pause();
+  }
+  return pid;
+}
+
+// A child that exits with code, `after` microseconds from now.
+inline pid_t forkExiting(int code, useconds_t after = 0) {
+  const pid_t pid = fork();
+  if (pid == 0) {
+    usleep(after);
+    _exit(code);
+  }
+  return pid;
+}
 
 // True when this process has no child at all, zombie or running.
 inline bool noChildLeft() {
