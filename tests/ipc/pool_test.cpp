@@ -222,7 +222,7 @@ TEST_F(PoolTest, StrayInputMakesAnIdleConnectionUnusable) {
 }
 
 TEST_F(PoolTest, PoolsLeaveNoDescriptorBehind) {
-  const int before = testing_support::OpenDescriptors();
+  const int before = openDescriptors();
   {
     AddOneServer add_one(8200);
     Server server(address(), &add_one, 2);
@@ -233,7 +233,7 @@ TEST_F(PoolTest, PoolsLeaveNoDescriptorBehind) {
     ASSERT_EQ(2, AddOne(client));
     ASSERT_EQ(3, AddOne(client, 2));
   }
-  EXPECT_EQ(before, testing_support::OpenDescriptors());
+  EXPECT_EQ(before, openDescriptors());
 }
 
 TEST_F(PoolTest, IdleConnectionsExpireAndAreCounted) {

@@ -8,7 +8,6 @@
 #include <atomic>
 #include <chrono>
 #include <cstring>
-#include <filesystem>
 #include <functional>
 #include <memory>
 #include <mutex>
@@ -35,6 +34,7 @@
 #include "ipc/nk_timeout.h"
 #include "ipc/nk_unique_fd.h"
 #include "ipc/nk_unix_socket.h"
+#include "proc_util.h"
 #include "temp_dir.h"
 #include "wire_bytes.h"
 
@@ -159,17 +159,6 @@ class RawUnixSocket {
   base::UniqueFd fd_;
   bool ok_ = false;
 };
-
-// Descriptors the process has open now (the listing's own included, which
-// is the same one every time).
-inline int OpenDescriptors() {
-  int count = 0;
-  for (auto it = std::filesystem::directory_iterator("/proc/self/fd");
-       it != std::filesystem::directory_iterator(); ++it) {
-    ++count;
-  }
-  return count;
-}
 
 // Collects the library's log lines while alive.
 class LogCapture : public base::NkIfLog {

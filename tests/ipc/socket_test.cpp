@@ -236,7 +236,7 @@ TEST(SocketOwnershipTest, EveryDescriptorIsClosedOnceByItsOwner) {
   TempDir dir;
   const std::string path = dir.path() + "/data";
   std::ofstream(path) << "payload";
-  const int before = testing_support::OpenDescriptors();
+  const int before = openDescriptors();
   {
     auto pair = MakeSocketPair();
     // Adopting the descriptor it already has must not close it.
@@ -254,7 +254,7 @@ TEST(SocketOwnershipTest, EveryDescriptorIsClosedOnceByItsOwner) {
     testing_support::Connect(testing_support::Transport::kTcp, dir.path());
     testing_support::Connect(testing_support::Transport::kUnix, dir.path());
   }
-  EXPECT_EQ(before, testing_support::OpenDescriptors());
+  EXPECT_EQ(before, openDescriptors());
 }
 
 TEST(SocketOwnershipTest, FailedCloseIsReportedOnceWithTheNumberItHad) {
