@@ -100,8 +100,8 @@ struct Connection {
   NkIfIPCPtr far;
 };
 
-inline NkIfIPCPtr Listen(const std::string& spec, int backlog = 8) {
-  NkIfIPCPtr listener = CreateIPC(spec, "");
+inline NkIfIPCPtr Listen(const std::string& address, int backlog = 8) {
+  NkIfIPCPtr listener = CreateIPC(address, "");
   listener->SetServer(true);
   listener->Create();
   listener->Listen(backlog);

@@ -43,9 +43,9 @@ using testing_support::MakeSocketPair;
 using testing_support::SecondsSince;
 using testing_support::kGenerous;
 
-TEST(CreateAddressTest, AcceptedSpecifications) {
+TEST(CreateAddressTest, AcceptedAddressTexts) {
   struct Case {
-    const char* spec;
+    const char* given;
     NkIpcAddress::Family family;
     const char* text;
     const char* equal_to;
@@ -59,13 +59,13 @@ TEST(CreateAddressTest, AcceptedSpecifications) {
             "inet:3000@127.0.0.1"},
            {"inet:3000@::1", NkIpcAddress::kInet, "inet:[::1]:3000", "inet:3000@::1"},
        }) {
-    SCOPED_TRACE(c.spec);
-    NkIpcAddressPtr address = CreateAddress(c.spec);
+    SCOPED_TRACE(c.given);
+    NkIpcAddressPtr address = CreateAddress(c.given);
     ASSERT_TRUE(address);
     EXPECT_EQ(c.family, address->GetFamily());
     EXPECT_EQ(c.text, address->ToString());
     // The address text stays as given, so it can be parsed again.
-    EXPECT_EQ(c.spec, address->GetSpec());
+    EXPECT_EQ(c.given, address->GetSpec());
     EXPECT_TRUE(address->IsEqual(*CreateAddress(c.equal_to)));
     EXPECT_FALSE(address->IsEqual(*CreateAddress("local:/other")));
     EXPECT_FALSE(address->IsEqual(*CreateAddress("inet:3001@127.0.0.1")));
