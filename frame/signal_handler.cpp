@@ -31,7 +31,6 @@ void SignalHandler::addProcessor(int signal, std::unique_ptr<Processor> processo
 }
 
 bool SignalHandler::blockSignals() {
-  for (auto& entry : processors_) entry.second->setHandler(this);
   int rc = pthread_sigmask(SIG_BLOCK, &signals_, nullptr);
   if (rc != 0) {
     throw error(std::string("wait signals thread error: pthread_sigmask() ") + strerror(rc));

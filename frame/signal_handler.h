@@ -33,15 +33,12 @@ class SignalHandler {
     // True when the wait is to end.
     virtual bool process(int signal) = 0;
 
-    void setHandler(SignalHandler* handler) { handler_ = handler; }
-    SignalHandler* handler() const { return handler_; }
     const std::string& name() const { return name_; }
 
    protected:
     SignalExecutor* executor() const { return executor_; }
 
    private:
-    SignalHandler* handler_ = nullptr;
     SignalExecutor* executor_;
     std::string name_;
   };

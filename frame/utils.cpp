@@ -4,9 +4,7 @@
 #include <fcntl.h>
 #include <grp.h>
 #include <pwd.h>
-#include <signal.h>
 #include <sys/stat.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -15,9 +13,8 @@
 #include <cstring>
 #include <memory>
 
-#include "frame/child_process.h"
 #include "frame/run_mode.h"
-#include "frame/spawn.h"
+
 
 using norvak::base::UniqueFd;
 
@@ -99,55 +96,6 @@ void dateToString(time_t t, std::string& out) {
 }
 
 void currentDate(std::string& out) { dateToString(time(nullptr), out); }
-
-namespace {
-
-// waitpid retried on EINTR; other failures throw std::runtime_error.
-pid_t waitPid(pid_t pid, int& status, int options) {
-  for (;;) {
-    pid_t r = waitpid(pid, &status, options);
-    if (r >= 0) return r;
-    if (errno == EINTR) continue;
-    throw std::runtime_error("waitpid(" + std::to_string(pid) + ", ..) error: " +
-                             errnoText(errno));
-  }
-}
-
-}  // namespace
-
-bool checkChild(pid_t pid, bool noHang, int* signal, int* exitCode, bool* exited) {
-  int status = 0;
-  pid_t r = waitPid(pid, status, noHang ? WNOHANG : 0);
-  if (r == 0) {
-    if (signal) *signal = -1;
-    if (exitCode) *exitCode = -1;
-    if (exited) *exited = false;
-    return true;
-  }
-  int low = status & 127;
-  bool ended = low == 0;
-  if (signal) *signal = (low > 0 && low < 127) ? low : -1;
-  if (exitCode) *exitCode = ended ? ((status >> 8) & 0xff) : -1;
-  if (exited) *exited = ended;
-  return false;
-}
-
-bool waitOrKill(pid_t pid, int seconds, int* signal, int* exitCode, bool* exited) {
-  // Gone already (reaped by somebody else) is an error, as for checkChild.
-  if (!checkChild(pid, true, signal, exitCode, exited)) return false;
-  ChildProcess child(pid);
-  ExitStatus status;
-  const bool killed = child.waitOrKill(seconds, &status);
-  // Neither an exit nor a signal: the wait itself failed, the pid was not ours.
-  if (!status.exited && status.signal < 0) {
-    throw std::runtime_error("waitpid(" + std::to_string(pid) + ", ..) error: " +
-                             errnoText(ECHILD));
-  }
-  if (signal) *signal = status.signal;
-  if (exitCode) *exitCode = status.code;
-  if (exited) *exited = status.exited;
-  return killed;
-}
 
 void splitArgs(const std::string& path, const std::string& args, std::vector<std::string>& out) {
   out.clear();
@@ -424,57 +372,6 @@ void removePidFile(const std::string& path) {
       throw error("error unlink pid file \"" + path + "\": " + errnoText(errno));
     }
   }
-}
-
-bool runCommand(const std::string& command, std::string& text) {
-  int fds[2];
-  if (pipe2(fds, O_CLOEXEC) != 0) throw error("pipe() error: " + errnoText(errno));
-  UniqueFd readEnd(fds[0]);
-  UniqueFd writeEnd(fds[1]);
-  SpawnPlan plan;
-  plan.path = "/bin/sh";
-  plan.argv = {"sh", "-c", command};
-  plan.stderrFd = writeEnd.get();
-  plan.clearSignalMask = true;
-  plan.defaultSignals = {SIGPIPE};
-  plan.exec.status = 127;  // as the shell reports a command it cannot run
-  ChildProcess child = spawn(plan);
-  writeEnd.reset();
-
-  bool readAny = false;
-  int readError = 0;
-  char buf[1024];
-  for (;;) {
-    ssize_t n = read(readEnd.get(), buf, sizeof buf);
-    if (n > 0) {
-      text.append(buf, static_cast<size_t>(n));
-      readAny = true;
-    } else if (n == 0) {
-      break;
-    } else if (errno != EINTR) {
-      readError = errno;
-      break;
-    }
-  }
-  // Closed before the wait: after a read error, a command still writing must
-  // get EPIPE rather than block on a pipe nobody drains.
-  readEnd.reset();
-  const ExitStatus status = child.wait();
-  if (readAny) return false;
-  if (readError != 0) {
-    text = "read() error: " + errnoText(readError);
-    return false;
-  }
-  // A command that fails without a word on standard error is still a failure.
-  if (status.exited && status.code != 0) {
-    text = "command \"" + command + "\" exited with status " + std::to_string(status.code);
-    return false;
-  }
-  if (status.signal > 0) {
-    text = "command \"" + command + "\" killed by signal " + std::to_string(status.signal);
-    return false;
-  }
-  return true;
 }
 
 void checkPath(const std::string& path) {

@@ -29,17 +29,6 @@ void timeToString(time_t t, std::string& out);
 void dateToString(time_t t, std::string& out);
 void currentDate(std::string& out);
 
-// One wait for the child. Returns true only when noHang is set and the child
-// is still running. signal is the terminating signal or -1, exitCode the exit
-// status or -1, exited whether it ended by itself; each out pointer may be null.
-bool checkChild(pid_t pid, bool noHang, int* signal = nullptr, int* exitCode = nullptr,
-                bool* exited = nullptr);
-
-// Waits up to `seconds` for the child to end; kills it with SIGKILL and reaps
-// it when the time is used up. Returns true only when it had to kill.
-bool waitOrKill(pid_t pid, int seconds, int* signal = nullptr, int* exitCode = nullptr,
-                bool* exited = nullptr);
-
 // Splits a component's argument string: path first, then the words; single or
 // double quotes group a (possibly empty) argument.
 void splitArgs(const std::string& path, const std::string& args, std::vector<std::string>& out);
@@ -76,12 +65,6 @@ void currentUserGroup(std::string& user, std::string& group);
                                     const std::vector<std::string>& extraLines);
 void removePidFile(const std::string& path);
 
-// Runs the command through "/bin/sh -c" with its standard input and output on
-// /dev/null and its standard error captured, and waits for it. True when it
-// printed nothing on standard error and exited with status 0; otherwise false,
-// with what it printed appended to `text`, or when it printed nothing, `text`
-// set to the reason. Throws std::runtime_error when it cannot be started.
-bool runCommand(const std::string& command, std::string& text);
 
 // Throws std::runtime_error unless every character is graphic; "" passes.
 void checkPath(const std::string& path);

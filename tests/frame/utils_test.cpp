@@ -44,50 +44,6 @@ std::string inChild(Fn fn) {
   return out;
 }
 
-TEST(UtilsChildTest, CheckChildAndWaitOrKill) {
-  int sig = 0, code = 0;
-  bool exited = true;
-  pid_t sleeper = forkSleeper();
-  ASSERT_GT(sleeper, 0);
-  EXPECT_TRUE(Utils::checkChild(sleeper, true, &sig, &code, &exited));
-  kill(sleeper, SIGTERM);
-  EXPECT_FALSE(Utils::checkChild(sleeper, false, &sig, &code, &exited));
-  EXPECT_EQ(sig, SIGTERM);
-  EXPECT_EQ(code, -1);
-  EXPECT_FALSE(exited);
-
-  pid_t three = forkExiting(3);
-  EXPECT_FALSE(Utils::checkChild(three, false, &sig, &code, &exited));
-  EXPECT_EQ(sig, -1);
-  EXPECT_EQ(code, 3);
-  EXPECT_TRUE(exited);
-  EXPECT_EQ(thrownText<std::runtime_error>([&] { Utils::checkChild(three, true); })
-                .rfind("waitpid(" + std::to_string(three) + ", ..) error: ", 0),
-            0u);  // already reaped
-
-  sleeper = forkSleeper();
-  EXPECT_TRUE(Utils::waitOrKill(sleeper, 0, &sig, &code, &exited));
-  EXPECT_EQ(sig, SIGKILL);
-  EXPECT_FALSE(exited);
-
-  // A child that ends by itself within the time is reaped without a kill,
-  // long before the deadline (the bound is generous, not a speed test).
-  pid_t quick = forkExiting(5, 20000);
-  auto start = std::chrono::steady_clock::now();
-  EXPECT_FALSE(Utils::waitOrKill(quick, 30, &sig, &code, &exited));
-  EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(20));
-  EXPECT_EQ(code, 5);
-  EXPECT_TRUE(exited);
-
-  pid_t gone = forkExiting(7);
-  // Until it has exited, but left for waitOrKill to reap.
-  siginfo_t info;
-  ASSERT_EQ(waitid(P_PID, gone, &info, WEXITED | WNOWAIT), 0);
-  EXPECT_FALSE(Utils::waitOrKill(gone, 0, &sig, &code, &exited));
-  EXPECT_EQ(code, 7);
-  EXPECT_TRUE(noChildLeft());
-}
-
 TEST(UtilsPidFileTest, ContentLockAndRemoval) {
   TempDir dir;
   const std::string path = dir.path() + "/norvak-monitor.pid";
@@ -254,18 +210,6 @@ TEST(UtilsFileTest, ListDirAndWriteAll) {
   close(fds[0]);
   EXPECT_EQ(got, data);
   EXPECT_THROW(Utils::writeAll(fds[1], "x"), Utils::error);
-}
-
-TEST(UtilsCommandTest, RunCommandCapturesErrorsAndReaps) {
-  std::string text;
-  EXPECT_TRUE(Utils::runCommand("echo to-stdout", text));
-  EXPECT_EQ(text, "");
-  EXPECT_FALSE(Utils::runCommand("sh -c 'echo problem >&2; echo more >&2'", text));
-  EXPECT_EQ(text, "problem\nmore\n");
-  text.clear();
-  EXPECT_FALSE(Utils::runCommand("exit 3", text));  // silent failure is a failure
-  EXPECT_NE(text.find("status 3"), std::string::npos) << text;
-  EXPECT_TRUE(noChildLeft());
 }
 
 TEST(UtilsIdentityTest, UsersGroupsAndTimes) {
