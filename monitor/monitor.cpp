@@ -202,7 +202,7 @@ void Monitor::mainLoop() {
       turn(settings_.getMainLoopWait() * 1000);
       if (!isRunning()) break;
       const bool anyRunning = store_.runningCount() > 0;
-      if (anyRunning || store_.startsPending()) {
+      if (!suiteEnded()) {
         if (anyRunning) Updater::instance().PostUpdate();
         bool changed;
         {
@@ -213,6 +213,7 @@ void Monitor::mainLoop() {
       } else {
         logInfo(std::string("all applications have stoped, terminate ") + kProgramName +
                 " application");
+        if (failed_) endStatus_ = 8;
         kill(getpid(), SIGTERM);
       }
     } catch (const std::exception& e) {
@@ -330,6 +331,7 @@ void Monitor::componentDied(Application& app, Component& comp) {
   }
   store_.componentFault(app, comp, wall);
   if (noTryLeft) {
+    failed_ = true;
     comp.setGivenUp();
     app.cannotRecover(comp, wall);
   }
@@ -370,7 +372,14 @@ void Monitor::retryOrGiveUp(const DeferredEvent& event) {
   }
 }
 
+bool Monitor::suiteEnded() const {
+  // What the administrator stopped, the administrator may start again: the
+  // monitor stays to take that request.
+  return store_.runningCount() == 0 && !store_.startsPending() && adminStopped_.empty();
+}
+
 void Monitor::giveUp(const DeferredEvent& event) {
+  failed_ = true;
   AppStore::AppPtr app = store_.find(event.appName);
   Component* comp = app ? app->findComponent(event.compName) : nullptr;
   if (comp) {
@@ -408,6 +417,8 @@ void Monitor::processDeferredEvents() {
     // The first try needs the death by a signal; a later one exists only
     // because such a death was followed by failed restarts.
     if (!comp || !app->isRunning() || (event.tryNo <= 1 && comp->signalledPid() != event.pid)) {
+      // Ended by itself: only a clean exit is no failure.
+      if (comp && comp->lastFaultCause() != "exit 0") failed_ = true;
       stopFaultyApps();
       continue;
     }
@@ -667,6 +678,16 @@ void Monitor::finishAdminJob(const std::shared_ptr<AdminJob>& job, bool ok,
   adminCond_.notify_all();
 }
 
+void Monitor::fillComponents(AdminJob& job) const {
+  for (const AppStore::AppPtr& app : store_.applications()) {
+    for (const Component& comp : app->components()) {
+      if (!comp.running()) continue;
+      job.componentUsers.insert(comp.user());
+      if (job.pids.count(comp.pid())) job.componentPids.insert(comp.pid());
+    }
+  }
+}
+
 void Monitor::dropAdminStopped(AppNameSet& set) const {
   if (adminStopped_.empty()) return;
   AppNameSet dropped = adminStopped_;
@@ -719,6 +740,11 @@ void Monitor::serveAdminJobs() {
     if (job->kind == AdminJob::kStatus) {
       fillStatus(*job);
       finishAdminJob(job, job->status.ok, job->status.message);
+      continue;
+    }
+    if (job->kind == AdminJob::kComponents) {
+      fillComponents(*job);
+      finishAdminJob(job, true, std::string());
       continue;
     }
     AppStore::AppPtr app = job->names.empty() ? nullptr : store_.find(job->names.front());

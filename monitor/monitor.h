@@ -5,6 +5,7 @@
 #include <sys/types.h>
 #include <time.h>
 
+#include <atomic>
 #include <condition_variable>
 #include <deque>
 #include <memory>
@@ -94,8 +95,13 @@ class Monitor : public Regenerator, public SignalExecutor {
   // Served by the main loop, which alone may touch the store: another
   // thread posts a job and waits for the loop to answer it.
   struct AdminJob {
-    enum Kind { kStatus, kStart, kStop, kRestart } kind = kStatus;
+    // kComponents: which of pids are running components', and the users
+    // the running components run as ("" for the monitor's own).
+    enum Kind { kStatus, kStart, kStop, kRestart, kComponents } kind = kStatus;
     std::vector<std::string> names;  // the applications (status: empty for all)
+    std::set<pid_t> pids;
+    std::set<pid_t> componentPids;
+    std::set<std::string> componentUsers;
     bool done = false;
     bool ok = false;
     std::string message;
@@ -104,6 +110,10 @@ class Monitor : public Regenerator, public SignalExecutor {
   // From any thread but the main loop's. False when the loop did not answer
   // within the time: the job is then answered, unseen, whenever it gets to it.
   bool runAdminJob(const std::shared_ptr<AdminJob>& job, int seconds);
+
+  // The exit status the monitor asks for when it ended because no
+  // application ran any more: 8 when any of them failed, else 0.
+  int endStatus() const { return endStatus_; }
 
   static void setState(bool started);
   static bool isRunning();
@@ -172,6 +182,9 @@ class Monitor : public Regenerator, public SignalExecutor {
   bool takeReloadRequest();
   void retryOrGiveUp(const DeferredEvent& event);
   void giveUp(const DeferredEvent& event);
+  // Nothing runs or is about to start, and nothing is held down by the
+  // administrator: the monitor has no more work.
+  bool suiteEnded() const;
   void stopFaultyApps();
   void dropStaleRecoveries();
   static bool terminationPending();
@@ -179,6 +192,7 @@ class Monitor : public Regenerator, public SignalExecutor {
   void finishAdminJob(const std::shared_ptr<AdminJob>& job, bool ok, const std::string& message);
   void beginAdminStart(const std::shared_ptr<AdminJob>& job);
   void fillStatus(AdminJob& job) const;
+  void fillComponents(AdminJob& job) const;
   // Takes out of a run set what the administrator has stopped and whatever
   // needs it, so that a reload does not bring it back.
   void dropAdminStopped(AppNameSet& set) const;
@@ -212,6 +226,9 @@ class Monitor : public Regenerator, public SignalExecutor {
   // Main loop only: starts asked for and not yet over.
   std::vector<std::shared_ptr<AdminJob>> adminStarting_;
   AppNameSet adminStopped_;
+  // Main loop only: a component was given up or ended other than cleanly.
+  bool failed_ = false;
+  std::atomic<int> endStatus_{0};
 
   // ---- Configuration agent ----
   // The link before the notifier, which uses it: the notifier goes first.

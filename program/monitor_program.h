@@ -67,6 +67,8 @@ class MonitorProgram : public SignalHandler {
   bool startApplications();
   bool startMainLoopThread();
   void stop();
+  // What the monitor asks the process to exit with once it has ended.
+  int endStatus() const;
 
   const std::string& pidFilePath() const { return pidFilePath_; }
 
