@@ -247,7 +247,7 @@ TEST(PeerTest, KernelTellsLocalCredentialsAndInetAddresses) {
   EXPECT_EQ(inet.transport, NkPeer::kInet);
   EXPECT_TRUE(inet.loopback);
   EXPECT_EQ(inet.address.rfind("127.0.0.1:", 0), 0u) << inet.address;
-  EXPECT_FALSE(inet.has_credentials);
+  EXPECT_EQ(inet.Key(), "uid:" + std::to_string(geteuid())) << inet.ToString();
 
   int fds[2];
   ASSERT_EQ(pipe(fds), 0);
