@@ -56,7 +56,7 @@ TEST(ReloadCompTest, ClientWritesTheCountThenThePids) {
 TEST(ReloadCompTest, ServerHandsThePidsOnAndAnswersNothing) {
   std::vector<std::vector<int32_t>> calls;
   bool verdict = true;
-  NkReloadCompServer server([&](const std::vector<int32_t>& pids) {
+  NkReloadCompServer server([&](const std::vector<int32_t>& pids, const ipc::NkIfIPC*) {
     calls.push_back(pids);
     return verdict;
   });
@@ -81,7 +81,7 @@ TEST(ReloadCompTest, ServerRefusesAbsurdCountsAndStrangersWithoutReadingOn) {
   std::vector<std::string> asked;
   std::string verdict;
   NkReloadCompServer server(
-      [&](const std::vector<int32_t>&) {
+      [&](const std::vector<int32_t>&, const ipc::NkIfIPC*) {
         ++calls;
         return true;
       },
