@@ -4,12 +4,12 @@ namespace norvak {
 namespace maild {
 
 std::string NkConnectionQuota::Admit(const void* connection, const NkPeer& peer, size_t open) {
-  const bool localRoot = peer.transport == NkPeer::kLocal && peer.has_credentials && peer.uid == 0;
+  const bool trusted = peer.has_credentials && (peer.uid == 0 || peer.uid == own_uid_);
+  const bool localAdmin = trusted && peer.transport == NkPeer::kLocal;
   const std::string key = peer.Key();
   std::lock_guard<std::mutex> lock(mutex_);
-  if (open + (localRoot ? 0 : 1) >= max_)
+  if (open + (localAdmin ? 0 : 1) >= max_)
     return "all " + std::to_string(max_) + " connections are taken";
-  const bool trusted = peer.has_credentials && (peer.uid == 0 || peer.uid == own_uid_);
   size_t& held = per_peer_[key];
   if (held >= kPerPeer && !trusted) return "the peer holds " + std::to_string(held) + " connections already";
   ++held;

@@ -13,9 +13,9 @@ namespace maild {
 
 // Shares the management connections out among peers, so that no user (or
 // remote address) can take them all: each holds a few at most, and the
-// last one is kept for root on a local socket, who can then always ask
-// what is going on. Root and the monitor's own user, who could stop the
-// monitor anyway, are held to the total only.
+// last one is kept for root (or the monitor's own user) on a local socket,
+// who can then always ask what is going on. Root and the monitor's own
+// user, who could stop the monitor anyway, are held to the total only.
 class NkConnectionQuota {
  public:
   static constexpr size_t kPerPeer = 4;

@@ -90,7 +90,7 @@ TEST(ConnectionQuotaTest, FourAPeerAndTheLastOneForRootOnALocalSocket) {
   const NkPeer stranger = peer(NkPeer::kInet, true, 65534);
   const NkPeer other = peer(NkPeer::kInet, false, 0, false);
   const NkPeer root = peer(NkPeer::kLocal, true, 0);
-  const NkPeer own = peer(NkPeer::kInet, true, 1000);
+  const NkPeer own = peer(NkPeer::kInet, true, 1000);  // over TCP: no share of the last slot
   int ids[12];
   size_t open = 0;
   for (int i = 0; i < 4; ++i) EXPECT_EQ(quota.Admit(&ids[i], stranger, open++), "");
