@@ -2,14 +2,14 @@
 // component.
 //
 //   norvak-run [--ready-delay S | --ready-tcp HOST:PORT | --ready-file PATH]
-//              [--hup pass|ignore|term] [--output FILE] [--] PROGRAM [ARG...]
+//              [--hup ignore|pass|term] [--output FILE] [--] PROGRAM [ARG...]
 //
 // It starts PROGRAM and stands between it and the monitor: its own standard
 // output is the monitor's start pipe, held open for as long as the program
 // lives; the one-space start answer is written once the program is ready by
 // the chosen test (at once, without one), and never when the program ends
 // first. SIGTERM, SIGINT, SIGQUIT, SIGUSR1 and SIGUSR2 are passed on;
-// SIGHUP is passed on, ignored, or turned into SIGTERM. The program's output
+// SIGHUP is ignored, passed on, or turned into SIGTERM. The program's output
 // goes to FILE or to norvak-run's standard error. norvak-run ends the way
 // the program did, with its exit status or killed by its signal, so the
 // monitor restarts or gives up on the program's own account; killed itself,
@@ -69,7 +69,7 @@ const char kUsage[] =
     "                           (an IPv6 host in brackets: [::1]:8080)\n"
     "  --ready-file PATH        ready when PATH exists\n"
     "                           (no test: ready as soon as PROGRAM is executed)\n"
-    "  --hup pass|ignore|term   SIGHUP passed on (default), ignored, or sent as\n"
+    "  --hup ignore|pass|term   SIGHUP ignored (default), passed on, or sent as\n"
     "                           SIGTERM, so that the monitor restarts PROGRAM\n"
     "  --output FILE            PROGRAM's output appended to FILE (default: the\n"
     "                           standard error of norvak-run)\n"
@@ -90,7 +90,10 @@ struct Options {
   double delay = 0;
   std::string host, port;
   std::string file;
-  Hup hup = Hup::kPass;
+  // The monitor sends SIGHUP to every component on each of its reloads, and
+  // SIGHUP ends a program that does not handle it: passing it on must be
+  // asked for.
+  Hup hup = Hup::kIgnore;
   std::string output;
   std::vector<std::string> command;
   bool check = false;  // the monitor's check mode

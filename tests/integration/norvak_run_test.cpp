@@ -288,6 +288,17 @@ TEST(NorvakRunHup, PassIgnoreOrTerm) {
   }
 }
 
+// The monitor's reloads send SIGHUP to every component; sleep, like most
+// programs, has no handler for it. Relayed in order, a SIGHUP passed on
+// would end it before the SIGTERM.
+TEST(NorvakRunHup, ByDefaultAProgramWithoutAHandlerOutlivesIt) {
+  Wrapped w = wrap({"--", "/bin/sleep", "60"});
+  ASSERT_EQ(' ', w.nextByte(30000));
+  ASSERT_TRUE(w.child.kill(SIGHUP));
+  ASSERT_TRUE(w.child.kill(SIGTERM));
+  EXPECT_EQ(SIGTERM, w.end().signal);
+}
+
 TEST(NorvakRunKilled, TakesTheProgramAlong) {
   Wrapped w = wrap({"--", "/bin/sleep", "60"});
   ASSERT_EQ(' ', w.nextByte(30000));
