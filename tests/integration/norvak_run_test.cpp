@@ -105,20 +105,73 @@ bool alive(pid_t pid) {
   return !fields.empty() && fields[0] != "Z";
 }
 
-TEST(NorvakRunReadiness, TcpAnswersOnlyOnceThePortAcceptsAndPassesSigtermOn) {
-  const int port = freePort();
-  Wrapped w = wrap({"--ready-tcp", "127.0.0.1:" + std::to_string(port), "--", "/bin/sleep", "60"});
-  EXPECT_EQ(kNoByteYet, w.nextByte(300)) << "ready while nothing listens";
-  UniqueFd listener = listenOn(port);
-  EXPECT_EQ(' ', w.nextByte(30000));
+// A program that listens only in a process it started, as a shell script's
+// server does; its command line names dir, so that killMentioning ends it.
+std::vector<std::string> serverBelow(const std::string& python, const std::string& dir, const std::string& bind,
+                                     int port) {
+  return {"/bin/sh", "-c", python + " -m http.server --directory '" + dir + "' --bind " + bind + " " +
+                               std::to_string(port) + " & wait"};
+}
 
-  // The program lives: the pipe stays open and silent.
-  EXPECT_EQ(kNoByteYet, w.nextByte(100));
-  ASSERT_TRUE(w.child.kill(SIGTERM));
-  const ExitStatus s = w.end();
-  EXPECT_FALSE(s.exited);
-  EXPECT_EQ(SIGTERM, s.signal);
-  EXPECT_EQ(kEndOfFile, w.nextByte(1000));
+bool ipv6Loopback() {
+  UniqueFd s(socket(AF_INET6, SOCK_STREAM | SOCK_CLOEXEC, 0));
+  struct sockaddr_in6 a = {};
+  a.sin6_family = AF_INET6;
+  a.sin6_addr = in6addr_loopback;
+  return s && bind(s.get(), reinterpret_cast<sockaddr*>(&a), sizeof a) == 0;
+}
+
+TEST(NorvakRunReadiness, TcpAnswersOnceTheProgramItselfListens) {
+  const std::string python = norvak_test::findPython();
+  if (python.empty()) GTEST_SKIP() << "python3 not installed";
+  struct Case {
+    const char* ready;  // the host of --ready-tcp
+    const char* bind;   // where the server listens
+    bool v6;
+  } cases[] = {
+      {"127.0.0.1", "127.0.0.1", false},
+      {"127.0.0.1", "0.0.0.0", false},
+      {"[::1]", "::1", true},
+      {"127.0.0.1", "::", true},  // one socket for both families
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(std::string(c.ready) + " served on " + c.bind);
+    if (c.v6 && !ipv6Loopback()) continue;
+    TempDir dir;
+    const int port = freePort();
+    std::vector<std::string> args = {"--ready-tcp", std::string(c.ready) + ":" + std::to_string(port), "--"};
+    const std::vector<std::string> server = serverBelow(python, dir.path(), c.bind, port);
+    args.insert(args.end(), server.begin(), server.end());
+    Wrapped w = wrap(args);
+    EXPECT_EQ(' ', w.nextByte(30000));
+    norvak_test::killMentioning(dir.path());
+    w.end();
+  }
+}
+
+// Someone else on the port: the program that fails on it is never reported
+// started, and one that waits is not either, however long.
+TEST(NorvakRunReadiness, TcpNeverAnswersForAListenerOfAnotherProcess) {
+  const std::string python = norvak_test::findPython();
+  if (python.empty()) GTEST_SKIP() << "python3 not installed";
+  TempDir dir;
+  const int port = freePort();
+  UniqueFd foreign = listenOn(port);
+  const std::string ready = "127.0.0.1:" + std::to_string(port);
+
+  Wrapped fails = wrap({"--ready-tcp", ready, "--", python, "-m", "http.server", "--directory", dir.path(),
+                        "--bind", "127.0.0.1", std::to_string(port)});
+  EXPECT_EQ(kEndOfFile, fails.nextByte(30000));
+  const ExitStatus s = fails.end();
+  EXPECT_TRUE(s.exited);
+  EXPECT_NE(0, s.code) << "python's server ran on a port held by the test";
+
+  const std::string err = dir.path() + "/err";
+  Wrapped waits = wrap({"--ready-tcp", ready, "--", "/bin/sleep", "60"}, err);
+  EXPECT_TRUE(waitForText(err, "held by another process")) << readFile(err);
+  EXPECT_EQ(kNoByteYet, waits.nextByte(0));
+  ASSERT_TRUE(waits.child.kill(SIGTERM));
+  EXPECT_EQ(SIGTERM, waits.end().signal);
 }
 
 TEST(NorvakRunReadiness, FileAndDelayTests) {
