@@ -10,10 +10,11 @@
 // the chosen test (at once, without one), and never when the program ends
 // first. SIGTERM, SIGINT, SIGQUIT, SIGUSR1 and SIGUSR2 are passed on;
 // SIGHUP is ignored, passed on, or turned into SIGTERM. The program's output
-// goes to FILE or to norvak-run's standard error. norvak-run ends the way
-// the program did, with its exit status or killed by its signal, so the
-// monitor restarts or gives up on the program's own account; killed itself,
-// it takes the program along.
+// goes to FILE (which SIGUSR1 then reopens, instead of being passed on) or
+// to norvak-run's standard error. norvak-run ends the way the program did,
+// with its exit status or killed by its signal, so the monitor restarts or
+// gives up on the program's own account; killed itself, it takes the
+// program along.
 //
 // Exit statuses of its own: 6 bad command line, 126 PROGRAM cannot be run,
 // 127 PROGRAM not found; in these cases the start answer is "E".
@@ -44,6 +45,7 @@
 #include <cstdint>
 #include <cstring>
 #include <iostream>
+#include <memory>
 #include <stdexcept>
 #include <string>
 #include <vector>
@@ -76,8 +78,9 @@ const char kUsage[] =
     "                           (no test: ready as soon as PROGRAM is executed)\n"
     "  --hup ignore|pass|term   SIGHUP ignored (default), passed on, or sent as\n"
     "                           SIGTERM, so that the monitor restarts PROGRAM\n"
-    "  --output FILE            PROGRAM's output appended to FILE (default: the\n"
-    "                           standard error of norvak-run)\n"
+    "  --output FILE            PROGRAM's output appended to FILE, reopened on\n"
+    "                           SIGUSR1, which PROGRAM then does not get (default:\n"
+    "                           the standard error of norvak-run)\n"
     "  -h, --help               display this message\n"
     "\n"
     "Exit status: PROGRAM's own (or its signal, raised again); 6 bad command\n"
@@ -616,6 +619,89 @@ class ListenerOwner {
   bool childrenFiles_ = false;
 };
 
+// ---- Output file -----------------------------------------------------------
+
+// The program writes into a pipe and norvak-run appends to the file: once a
+// rotation has renamed the file, the program's own descriptors could not be
+// moved to a new one, norvak-run's can (SIGUSR1).
+class OutputFile {
+ public:
+  explicit OutputFile(const std::string& path) : path_(path) {
+    file_.reset(openFile());
+    if (!file_) failStart(kCannotRunStatus, "cannot open " + path_ + ": " + strerror(errno));
+    int p[2];
+    if (pipe2(p, O_CLOEXEC) != 0) failStart(kCannotRunStatus, std::string("pipe: ") + strerror(errno));
+    read_.reset(p[0]);
+    write_.reset(p[1]);
+    fcntl(read_.get(), F_SETFL, fcntl(read_.get(), F_GETFL) | O_NONBLOCK);
+  }
+
+  // The program's standard output and error.
+  int programEnd() const { return write_.get(); }
+  // Once the program has its copy: end of file then means that every
+  // process that could write has gone.
+  void programStarted() { write_.reset(); }
+
+  // To wait on; -1 once every writer has gone.
+  int fd() const { return read_.get(); }
+
+  // Copies what the pipe holds. Bounded, so that a chatty program neither
+  // holds up signals nor, at the end, a descendant that keeps the pipe
+  // open keeps norvak-run alive.
+  void pump(size_t budget) {
+    char buf[16384];
+    size_t got = 0;
+    while (read_ && got < budget) {
+      const ssize_t n = read(read_.get(), buf, sizeof buf);
+      if (n < 0 && errno == EINTR) continue;
+      if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) return;
+      if (n <= 0) {
+        read_.reset();
+        return;
+      }
+      got += static_cast<size_t>(n);
+      append(buf, static_cast<size_t>(n));
+    }
+  }
+
+  // Left as it is when the file cannot be opened: the output goes on into
+  // the old one rather than nowhere.
+  void reopen() {
+    UniqueFd fresh(openFile());
+    if (!fresh) {
+      std::cerr << kName << ": cannot reopen " << path_ << ": " << strerror(errno)
+                << "; writing on into the file opened before" << std::endl;
+      return;
+    }
+    file_ = std::move(fresh);
+    failing_ = false;
+  }
+
+ private:
+  int openFile() const { return open(path_.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0640); }
+
+  // A full disk loses output rather than stopping the program on a full
+  // pipe; said once until a write succeeds again.
+  void append(const char* data, size_t size) {
+    while (size > 0) {
+      const ssize_t w = write(file_.get(), data, size);
+      if (w < 0 && errno == EINTR) continue;
+      if (w <= 0) {
+        if (!failing_) std::cerr << kName << ": cannot write " << path_ << ": " << strerror(errno) << std::endl;
+        failing_ = true;
+        return;
+      }
+      failing_ = false;
+      data += w;
+      size -= static_cast<size_t>(w);
+    }
+  }
+
+  std::string path_;
+  UniqueFd file_, read_, write_;
+  bool failing_ = false;
+};
+
 // ---- The program -----------------------------------------------------------
 
 struct Launch {
@@ -682,16 +768,17 @@ int run(const Options& o) {
   gSignalPipe = signalWrite.get();
   installHandlers();
 
-  UniqueFd output;
-  int outputFd = STDERR_FILENO;
-  if (!o.output.empty()) {
-    output.reset(open(o.output.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0640));
-    if (!output) failStart(kCannotRunStatus, "cannot open " + o.output + ": " + strerror(errno));
-    outputFd = output.get();
-  }
+  std::unique_ptr<OutputFile> output;
+  if (!o.output.empty()) output.reset(new OutputFile(o.output));
+  const size_t kOutputTurn = 256 * 1024, kOutputRest = 4 * 1024 * 1024;
 
-  Launch l = launch(o, outputFd);
-  output.reset();  // the program has its own copy
+  Launch l = launch(o, output ? output->programEnd() : STDERR_FILENO);
+  if (output) output->programStarted();
+  // What the program wrote last often tells why it ended.
+  auto end = [&](const ExitStatus& status) {
+    if (output) output->pump(kOutputRest);
+    endLike(status);
+  };
 
   // Until the program is executed nothing is tested; afterwards the test
   // runs on a back-off from 10 ms to 100 ms.
@@ -735,12 +822,17 @@ int run(const Options& o) {
   };
 
   for (;;) {
-    struct pollfd fds[3];
+    struct pollfd fds[4];
     nfds_t n = 0;
     fds[n++] = {signalRead.get(), POLLIN, 0};
     const bool watchReport = static_cast<bool>(l.report);
+    const nfds_t reportAt = n;
     if (watchReport) fds[n++] = {l.report.get(), POLLIN, 0};
+    const bool watchOutput = output && output->fd() >= 0;
+    const nfds_t outputAt = n;
+    if (watchOutput) fds[n++] = {output->fd(), POLLIN, 0};
     const bool watchProbe = !ready && probe.fd() >= 0;
+    const nfds_t probeAt = n;
     if (watchProbe) fds[n++] = {probe.fd(), POLLOUT, 0};
 
     int timeout = -1;
@@ -752,7 +844,7 @@ int run(const Options& o) {
     if (poll(fds, n, timeout) < 0 && errno != EINTR) {
       std::cerr << kName << ": poll: " << strerror(errno) << std::endl;
       l.child.kill(SIGTERM);
-      endLike(l.child.wait());
+      end(l.child.wait());
     }
 
     // Signals first: a program that has ended is never reported ready.
@@ -763,6 +855,11 @@ int run(const Options& o) {
         const int sig = sigs[k];
         if (sig == SIGCHLD) continue;
         if (sig == SIGHUP && o.hup == Hup::kIgnore) continue;
+        // Taken, not passed on: it would end most programs.
+        if (sig == SIGUSR1 && output) {
+          output->reopen();
+          continue;
+        }
         l.child.kill(sig == SIGHUP && o.hup == Hup::kTerm ? SIGTERM : sig);
       }
     }
@@ -775,10 +872,11 @@ int run(const Options& o) {
         while ((r = read(l.report.get(), buf, sizeof buf)) > 0) record.append(buf, static_cast<size_t>(r));
         if (!record.empty()) execFailed(l, record);
       }
-      endLike(status);
+      end(status);
     }
+    if (watchOutput && (fds[outputAt].revents & (POLLIN | POLLHUP | POLLERR))) output->pump(kOutputTurn);
 
-    if (watchReport && (fds[1].revents & (POLLIN | POLLHUP | POLLERR))) {
+    if (watchReport && (fds[reportAt].revents & (POLLIN | POLLHUP | POLLERR))) {
       char buf[1200];
       ssize_t r;
       do {
@@ -816,7 +914,7 @@ int run(const Options& o) {
         break;
       case Ready::kTcp:
         if (watchProbe && probe.fd() >= 0) {
-          if (fds[n - 1].revents != 0) {
+          if (fds[probeAt].revents != 0) {
             if (probe.finish()) {
               becomeReady();
             } else {

@@ -293,6 +293,33 @@ TEST(NorvakRunOutput, TheProgramsOutputGoesToTheFileNeverIntoThePipe) {
   w.child.kill(SIGTERM);
   EXPECT_EQ(SIGTERM, w.end().signal);
   EXPECT_EQ(kEndOfFile, w.nextByte(30000)) << "the program wrote into the start pipe";
+
+  // Its last words are in the file by the time norvak-run has ended.
+  const std::string last = dir.path() + "/last.log";
+  Wrapped exits = wrap({"--output", last, "--", "/bin/sh", "-c", "seq 1 20000; echo last words; exit 3"});
+  EXPECT_EQ(3, exits.end().code);
+  const std::string text = readFile(last);
+  EXPECT_EQ(20000u + 1, lineCount(text));
+  EXPECT_NE(std::string::npos, text.find("\n20000\nlast words\n"));
+}
+
+// A rotation renames the file and sends SIGUSR1: what the program writes
+// afterwards lands in a new file of the old name, and the program, which has
+// no handler for SIGUSR1, lives on.
+TEST(NorvakRunOutput, Sigusr1ReopensTheFileAfterARename) {
+  TempDir dir;
+  const std::string out = dir.path() + "/out.log", go = dir.path() + "/go";
+  Wrapped w = wrap({"--output", out, "--", "/bin/sh", "-c", "echo before; " + afterGo(go, "echo after; exec sleep 60")});
+  ASSERT_TRUE(waitForText(out, "before\n"));
+  ASSERT_EQ(0, rename(out.c_str(), (out + ".1").c_str()));
+  ASSERT_TRUE(w.child.kill(SIGUSR1));
+  EXPECT_TRUE(waitUntil([&] { return pathExists(out); })) << "not reopened";
+  norvak_test::writeFile(go, "");
+  EXPECT_TRUE(waitForText(out, "after\n"));
+  EXPECT_EQ("before\n", readFile(out + ".1"));
+  EXPECT_EQ("after\n", readFile(out));
+  ASSERT_TRUE(w.child.kill(SIGTERM));
+  EXPECT_EQ(SIGTERM, w.end().signal);
 }
 
 // fake-component records every SIGHUP it gets and, by default, exits on
