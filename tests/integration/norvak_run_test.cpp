@@ -15,6 +15,7 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <sstream>
 #include <string>
 #include <vector>
 
@@ -23,6 +24,7 @@
 #include "frame/spawn.h"
 #include "ipc/nk_unique_fd.h"
 #include "support/monitor_harness.h"
+#include "support/program_run.h"
 #include "temp_dir.h"
 #include "wait_util.h"
 
@@ -67,15 +69,16 @@ struct Wrapped {
   }
 };
 
-Wrapped wrap(const std::vector<std::string>& args, const std::string& errPath = "") {
+// run: norvak-run, or a link to it under a component's name.
+Wrapped wrap(const std::vector<std::string>& args, const std::string& errPath = "", const std::string& run = kRun) {
   int fds[2];
   EXPECT_EQ(0, pipe2(fds, O_CLOEXEC));
   UniqueFd readEnd(fds[0]), writeEnd(fds[1]);
   UniqueFd err;
   if (!errPath.empty()) err.reset(open(errPath.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644));
   SpawnPlan plan;
-  plan.path = kRun;
-  plan.argv.push_back(kRun);
+  plan.path = run;
+  plan.argv.push_back(run);
   plan.argv.insert(plan.argv.end(), args.begin(), args.end());
   plan.stdoutFd = writeEnd.get();
   plan.stderrFd = err ? err.get() : SpawnPlan::kNull;
@@ -317,6 +320,51 @@ TEST(NorvakRunOutput, Sigusr1ReopensTheFileAfterARename) {
   norvak_test::writeFile(go, "");
   EXPECT_TRUE(waitForText(out, "after\n"));
   EXPECT_EQ("before\n", readFile(out + ".1"));
+  EXPECT_EQ("after\n", readFile(out));
+  ASSERT_TRUE(w.child.kill(SIGTERM));
+  EXPECT_EQ(SIGTERM, w.end().signal);
+}
+
+// The shipped logrotate file with its commented block for a component taken
+// in, and the sample's directories moved into root.
+std::string logrotateConf(const std::string& root) {
+  std::istringstream in(readFile(std::string(NORVAK_SOURCE_DIR) + "/packaging/norvak-monitor.logrotate"));
+  std::string conf;
+  for (std::string line; std::getline(in, line);) {
+    if (line.rfind("#/", 0) == 0 || line.rfind("#}", 0) == 0 || line.rfind("#  ", 0) == 0) line.erase(0, 1);
+    for (const char* dir : {"log", "run"}) {
+      const std::string from = std::string("/var/") + dir + "/norvak/";
+      for (size_t at; (at = line.find(from)) != std::string::npos;) line.replace(at, from.size(), root + "/" + dir + "/");
+    }
+    conf += line + "\n";
+  }
+  return conf;
+}
+
+// The component is the test's child, as it would be the monitor's.
+TEST(NorvakRunOutput, ShippedLogrotateBlockMovesAComponentsOutputToANewFile) {
+  std::string logrotate;
+  for (const char* dir : {"/usr/sbin", "/sbin", "/usr/bin"}) {
+    if (access((std::string(dir) + "/logrotate").c_str(), X_OK) == 0) logrotate = std::string(dir) + "/logrotate";
+  }
+  if (logrotate.empty()) GTEST_SKIP() << "logrotate not installed";
+  TempDir dir;
+  const std::string root = dir.path(), out = root + "/log/web.log", go = root + "/go";
+  for (const char* sub : {"/log", "/run", "/bin"}) ASSERT_EQ(0, mkdir((root + sub).c_str(), 0755));
+  ASSERT_EQ(0, symlink(kRun.c_str(), (root + "/bin/web").c_str()));
+  norvak_test::writeFile(root + "/run/norvak-monitor.pid", std::to_string(getpid()) + "\n");
+  norvak_test::writeFile(root + "/logrotate.conf", logrotateConf(root));
+
+  Wrapped w = wrap({"--output", out, "--", "/bin/sh", "-c", "echo before; " + afterGo(go, "echo after; exec sleep 60")},
+                   "", root + "/bin/web");
+  ASSERT_TRUE(waitForText(out, "before\n"));
+  const norvak_test::ProgramRun run =
+      norvak_test::runProgram({logrotate, "-f", "-s", root + "/state", root + "/logrotate.conf"});
+  EXPECT_EQ(0, run.status) << run.out << run.err;
+  EXPECT_EQ("before\n", readFile(out + ".1"));
+  EXPECT_TRUE(waitUntil([&] { return pathExists(out); })) << "not reopened";
+  norvak_test::writeFile(go, "");
+  EXPECT_TRUE(waitForText(out, "after\n"));
   EXPECT_EQ("after\n", readFile(out));
   ASSERT_TRUE(w.child.kill(SIGTERM));
   EXPECT_EQ(SIGTERM, w.end().signal);
