@@ -306,25 +306,6 @@ TEST(NorvakRunOutput, TheProgramsOutputGoesToTheFileNeverIntoThePipe) {
   EXPECT_NE(std::string::npos, text.find("\n20000\nlast words\n"));
 }
 
-// A rotation renames the file and sends SIGUSR1: what the program writes
-// afterwards lands in a new file of the old name, and the program, which has
-// no handler for SIGUSR1, lives on.
-TEST(NorvakRunOutput, Sigusr1ReopensTheFileAfterARename) {
-  TempDir dir;
-  const std::string out = dir.path() + "/out.log", go = dir.path() + "/go";
-  Wrapped w = wrap({"--output", out, "--", "/bin/sh", "-c", "echo before; " + afterGo(go, "echo after; exec sleep 60")});
-  ASSERT_TRUE(waitForText(out, "before\n"));
-  ASSERT_EQ(0, rename(out.c_str(), (out + ".1").c_str()));
-  ASSERT_TRUE(w.child.kill(SIGUSR1));
-  EXPECT_TRUE(waitUntil([&] { return pathExists(out); })) << "not reopened";
-  norvak_test::writeFile(go, "");
-  EXPECT_TRUE(waitForText(out, "after\n"));
-  EXPECT_EQ("before\n", readFile(out + ".1"));
-  EXPECT_EQ("after\n", readFile(out));
-  ASSERT_TRUE(w.child.kill(SIGTERM));
-  EXPECT_EQ(SIGTERM, w.end().signal);
-}
-
 // The shipped logrotate file with its commented block for a component taken
 // in, and the sample's directories moved into root.
 std::string logrotateConf(const std::string& root) {
@@ -341,33 +322,45 @@ std::string logrotateConf(const std::string& root) {
   return conf;
 }
 
-// The component is the test's child, as it would be the monitor's.
-TEST(NorvakRunOutput, ShippedLogrotateBlockMovesAComponentsOutputToANewFile) {
+// A rotation renames the file and sends SIGUSR1, by hand or through the
+// shipped logrotate file's block, which finds the component as a child (of
+// the test here, of the monitor in earnest) named after its link: what the
+// program writes afterwards lands in a new file of the old name, and the
+// program, which has no handler for SIGUSR1, lives on.
+TEST(NorvakRunOutput, Sigusr1ReopensTheFileAfterARotation) {
   std::string logrotate;
   for (const char* dir : {"/usr/sbin", "/sbin", "/usr/bin"}) {
     if (access((std::string(dir) + "/logrotate").c_str(), X_OK) == 0) logrotate = std::string(dir) + "/logrotate";
   }
-  if (logrotate.empty()) GTEST_SKIP() << "logrotate not installed";
-  TempDir dir;
-  const std::string root = dir.path(), out = root + "/log/web.log", go = root + "/go";
-  for (const char* sub : {"/log", "/run", "/bin"}) ASSERT_EQ(0, mkdir((root + sub).c_str(), 0755));
-  ASSERT_EQ(0, symlink(kRun.c_str(), (root + "/bin/web").c_str()));
-  norvak_test::writeFile(root + "/run/norvak-monitor.pid", std::to_string(getpid()) + "\n");
-  norvak_test::writeFile(root + "/logrotate.conf", logrotateConf(root));
+  for (const bool byLogrotate : {false, true}) {
+    SCOPED_TRACE(byLogrotate ? "logrotate" : "by hand");
+    if (byLogrotate && logrotate.empty()) GTEST_SKIP() << "logrotate not installed";
+    TempDir dir;
+    const std::string root = dir.path(), out = root + "/log/web.log", go = root + "/go";
+    for (const char* sub : {"/log", "/run", "/bin"}) ASSERT_EQ(0, mkdir((root + sub).c_str(), 0755));
+    ASSERT_EQ(0, symlink(kRun.c_str(), (root + "/bin/web").c_str()));
+    norvak_test::writeFile(root + "/run/norvak-monitor.pid", std::to_string(getpid()) + "\n");
+    norvak_test::writeFile(root + "/logrotate.conf", logrotateConf(root));
 
-  Wrapped w = wrap({"--output", out, "--", "/bin/sh", "-c", "echo before; " + afterGo(go, "echo after; exec sleep 60")},
-                   "", root + "/bin/web");
-  ASSERT_TRUE(waitForText(out, "before\n"));
-  const norvak_test::ProgramRun run =
-      norvak_test::runProgram({logrotate, "-f", "-s", root + "/state", root + "/logrotate.conf"});
-  EXPECT_EQ(0, run.status) << run.out << run.err;
-  EXPECT_EQ("before\n", readFile(out + ".1"));
-  EXPECT_TRUE(waitUntil([&] { return pathExists(out); })) << "not reopened";
-  norvak_test::writeFile(go, "");
-  EXPECT_TRUE(waitForText(out, "after\n"));
-  EXPECT_EQ("after\n", readFile(out));
-  ASSERT_TRUE(w.child.kill(SIGTERM));
-  EXPECT_EQ(SIGTERM, w.end().signal);
+    Wrapped w = wrap({"--output", out, "--", "/bin/sh", "-c", "echo before; " + afterGo(go, "echo after; exec sleep 60")},
+                     "", root + "/bin/web");
+    ASSERT_TRUE(waitForText(out, "before\n"));
+    if (byLogrotate) {
+      const norvak_test::ProgramRun run =
+          norvak_test::runProgram({logrotate, "-f", "-s", root + "/state", root + "/logrotate.conf"});
+      EXPECT_EQ(0, run.status) << run.out << run.err;
+    } else {
+      ASSERT_EQ(0, rename(out.c_str(), (out + ".1").c_str()));
+      ASSERT_TRUE(w.child.kill(SIGUSR1));
+    }
+    EXPECT_EQ("before\n", readFile(out + ".1"));
+    EXPECT_TRUE(waitUntil([&] { return pathExists(out); })) << "not reopened";
+    norvak_test::writeFile(go, "");
+    EXPECT_TRUE(waitForText(out, "after\n"));
+    EXPECT_EQ("after\n", readFile(out));
+    ASSERT_TRUE(w.child.kill(SIGTERM));
+    EXPECT_EQ(SIGTERM, w.end().signal);
+  }
 }
 
 // fake-component records every SIGHUP it gets and, by default, exits on
