@@ -315,7 +315,8 @@ std::string logrotateConf(const std::string& root) {
     if (line.rfind("#/", 0) == 0 || line.rfind("#}", 0) == 0 || line.rfind("#  ", 0) == 0) line.erase(0, 1);
     for (const char* dir : {"log", "run"}) {
       const std::string from = std::string("/var/") + dir + "/norvak/";
-      for (size_t at; (at = line.find(from)) != std::string::npos;) line.replace(at, from.size(), root + "/" + dir + "/");
+      for (size_t at; (at = line.find(from)) != std::string::npos;)
+        line.replace(at, from.size(), root + "/" + dir + "/");
     }
     conf += line + "\n";
   }
@@ -342,8 +343,8 @@ TEST(NorvakRunOutput, Sigusr1ReopensTheFileAfterARotation) {
     norvak_test::writeFile(root + "/run/norvak-monitor.pid", std::to_string(getpid()) + "\n");
     norvak_test::writeFile(root + "/logrotate.conf", logrotateConf(root));
 
-    Wrapped w = wrap({"--output", out, "--", "/bin/sh", "-c", "echo before; " + afterGo(go, "echo after; exec sleep 60")},
-                     "", root + "/bin/web");
+    const std::string program = "echo before; " + afterGo(go, "echo after; exec sleep 60");
+    Wrapped w = wrap({"--output", out, "--", "/bin/sh", "-c", program}, "", root + "/bin/web");
     ASSERT_TRUE(waitForText(out, "before\n"));
     if (byLogrotate) {
       const norvak_test::ProgramRun run =
