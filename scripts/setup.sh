@@ -8,6 +8,7 @@ packages=(g++ cmake ninja-build pkg-config libboost-dev libboost-thread-dev
           libgtest-dev libgmock-dev procps
           libsystemd-dev     # readiness reports to systemd (built without it where absent)
           groff-base         # the tests render the manual pages
+          logrotate          # the tests rotate with the shipped logrotate file
           python3)           # the demo's web server, and the test that supervises it
 missing=()
 for p in "${packages[@]}"; do

@@ -2,18 +2,19 @@
 // component.
 //
 //   norvak-run [--ready-delay S | --ready-tcp HOST:PORT | --ready-file PATH]
-//              [--hup pass|ignore|term] [--output FILE] [--] PROGRAM [ARG...]
+//              [--hup ignore|pass|term] [--output FILE] [--] PROGRAM [ARG...]
 //
 // It starts PROGRAM and stands between it and the monitor: its own standard
 // output is the monitor's start pipe, held open for as long as the program
 // lives; the one-space start answer is written once the program is ready by
 // the chosen test (at once, without one), and never when the program ends
 // first. SIGTERM, SIGINT, SIGQUIT, SIGUSR1 and SIGUSR2 are passed on;
-// SIGHUP is passed on, ignored, or turned into SIGTERM. The program's output
-// goes to FILE or to norvak-run's standard error. norvak-run ends the way
-// the program did, with its exit status or killed by its signal, so the
-// monitor restarts or gives up on the program's own account; killed itself,
-// it takes the program along.
+// SIGHUP is ignored, passed on, or turned into SIGTERM. The program's output
+// goes to FILE (which SIGUSR1 then reopens, instead of being passed on) or
+// to norvak-run's standard error. norvak-run ends the way the program did,
+// with its exit status or killed by its signal, so the monitor restarts or
+// gives up on the program's own account; killed itself, it takes the
+// program along.
 //
 // Exit statuses of its own: 6 bad command line, 126 PROGRAM cannot be run,
 // 127 PROGRAM not found; in these cases the start answer is "E".
@@ -22,9 +23,12 @@
 // arguments) PROGRAM is not started: norvak-run prints "Options OK" when it
 // is an executable file, and why not otherwise.
 
+#include <ctype.h>
+#include <dirent.h>
 #include <errno.h>
 #include <fcntl.h>
 #include <netdb.h>
+#include <netinet/in.h>
 #include <poll.h>
 #include <signal.h>
 #include <stdio.h>
@@ -39,7 +43,9 @@
 #include <algorithm>
 #include <chrono>
 #include <cstdint>
+#include <cstring>
 #include <iostream>
+#include <memory>
 #include <stdexcept>
 #include <string>
 #include <vector>
@@ -65,14 +71,16 @@ const char kUsage[] =
     "on and ends the way PROGRAM ended.\n"
     "\n"
     "  --ready-delay S          ready S seconds (decimals allowed) after the start\n"
-    "  --ready-tcp HOST:PORT    ready when HOST:PORT accepts a TCP connection\n"
-    "                           (an IPv6 host in brackets: [::1]:8080)\n"
+    "  --ready-tcp HOST:PORT    ready when HOST:PORT accepts a TCP connection and\n"
+    "                           (on Linux) PROGRAM or a process it started listens\n"
+    "                           on it (an IPv6 host in brackets: [::1]:8080)\n"
     "  --ready-file PATH        ready when PATH exists\n"
     "                           (no test: ready as soon as PROGRAM is executed)\n"
-    "  --hup pass|ignore|term   SIGHUP passed on (default), ignored, or sent as\n"
+    "  --hup ignore|pass|term   SIGHUP ignored (default), passed on, or sent as\n"
     "                           SIGTERM, so that the monitor restarts PROGRAM\n"
-    "  --output FILE            PROGRAM's output appended to FILE (default: the\n"
-    "                           standard error of norvak-run)\n"
+    "  --output FILE            PROGRAM's output appended to FILE, reopened on\n"
+    "                           SIGUSR1, which PROGRAM then does not get (default:\n"
+    "                           the standard error of norvak-run)\n"
     "  -h, --help               display this message\n"
     "\n"
     "Exit status: PROGRAM's own (or its signal, raised again); 6 bad command\n"
@@ -90,7 +98,10 @@ struct Options {
   double delay = 0;
   std::string host, port;
   std::string file;
-  Hup hup = Hup::kPass;
+  // The monitor sends SIGHUP to every component on each of its reloads, and
+  // SIGHUP ends a program that does not handle it: passing it on must be
+  // asked for.
+  Hup hup = Hup::kIgnore;
   std::string output;
   std::vector<std::string> command;
   bool check = false;  // the monitor's check mode
@@ -319,6 +330,14 @@ class TcpProbe {
     return false;
   }
 
+  // The addresses of the host; empty until the name resolves.
+  std::vector<const struct addrinfo*> addresses() {
+    resolve();
+    std::vector<const struct addrinfo*> all;
+    for (const struct addrinfo* a = addresses_; a; a = a->ai_next) all.push_back(a);
+    return all;
+  }
+
   // The attempt under way has finished; true when it connected.
   bool finish() {
     int error = 0;
@@ -347,6 +366,340 @@ class TcpProbe {
   struct addrinfo* addresses_ = nullptr;
   const struct addrinfo* next_ = nullptr;
   UniqueFd socket_;
+};
+
+// A connection accepted proves only that someone listens: another process
+// that holds the port (an old instance, a stray test server) would have the
+// program answered ready just before it fails on "Address already in use".
+// Where the kernel lists its sockets in /proc (Linux), a listener counts
+// only when one of the program's processes holds it. Each check reads the
+// kernel's tables and some of /proc, so its work is capped; past the caps
+// the port simply does not count yet.
+class ListenerOwner {
+ public:
+  // Without the tables (FreeBSD) the connection alone decides.
+  static bool available() { return access("/proc/net/tcp", R_OK) == 0; }
+
+  ListenerOwner() {
+    const std::string self = std::to_string(getpid());
+    childrenFiles_ = access(("/proc/" + self + "/task/" + self + "/children").c_str(), R_OK) == 0;
+  }
+
+  // Inodes of the listening sockets that a connection to one of the
+  // addresses would reach.
+  std::vector<unsigned long> listeners(const std::vector<const struct addrinfo*>& targets) const {
+    std::vector<Endpoint> wanted;
+    for (const struct addrinfo* a : targets) {
+      Endpoint e;
+      if (fromSockaddr(a->ai_addr, a->ai_addrlen, e)) wanted.push_back(e);
+    }
+    std::vector<unsigned long> inodes;
+    if (wanted.empty()) return inodes;
+    scanTable("/proc/net/tcp", false, wanted, inodes);
+    scanTable("/proc/net/tcp6", true, wanted, inodes);
+    return inodes;
+  }
+
+  // True when root or a process below it holds one of the sockets.
+  bool heldBy(pid_t root, const std::vector<unsigned long>& inodes) const {
+    size_t links = 0;
+    for (pid_t pid : family(root)) {
+      const std::string dirName = "/proc/" + std::to_string(pid) + "/fd";
+      DIR* dir = opendir(dirName.c_str());
+      if (!dir) continue;  // gone meanwhile, or not ours to look at
+      bool found = false;
+      while (struct dirent* e = readdir(dir)) {
+        if (parseNumber(e->d_name) < 0) continue;
+        if (++links > kMaxLinks) break;
+        char target[64];
+        const ssize_t n = readlink((dirName + "/" + e->d_name).c_str(), target, sizeof target - 1);
+        if (n <= 0) continue;
+        target[n] = '\0';
+        unsigned long inode;
+        char close;
+        if (sscanf(target, "socket:[%lu%c", &inode, &close) == 2 && close == ']' &&
+            std::find(inodes.begin(), inodes.end(), inode) != inodes.end()) {
+          found = true;
+          break;
+        }
+      }
+      closedir(dir);
+      if (found) return true;
+      if (links > kMaxLinks) break;
+    }
+    return false;
+  }
+
+ private:
+  // An address as the kernel's tables show it; IPv4 also when it came
+  // mapped into IPv6.
+  struct Endpoint {
+    int family = AF_UNSPEC;
+    unsigned char addr[16] = {};
+    unsigned port = 0;
+
+    bool any() const {
+      const size_t len = family == AF_INET ? 4 : 16;
+      return std::all_of(addr, addr + len, [](unsigned char b) { return b == 0; });
+    }
+    bool sameAddress(const Endpoint& o) const {
+      return family == o.family && memcmp(addr, o.addr, family == AF_INET ? 4 : 16) == 0;
+    }
+    void unmap() {
+      static const unsigned char kMapped[12] = {0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0xff, 0xff};
+      if (family != AF_INET6 || memcmp(addr, kMapped, 12) != 0) return;
+      memmove(addr, addr + 12, 4);
+      memset(addr + 4, 0, 12);
+      family = AF_INET;
+    }
+  };
+
+  static const size_t kMaxRows = 65536;
+  static const size_t kMaxProcesses = 4096;
+  static const size_t kMaxLinks = 65536;
+
+  static bool fromSockaddr(const struct sockaddr* sa, socklen_t len, Endpoint& e) {
+    if (sa->sa_family == AF_INET && len >= sizeof(struct sockaddr_in)) {
+      const auto* in = reinterpret_cast<const struct sockaddr_in*>(sa);
+      e.family = AF_INET;
+      memcpy(e.addr, &in->sin_addr, 4);
+      e.port = ntohs(in->sin_port);
+    } else if (sa->sa_family == AF_INET6 && len >= sizeof(struct sockaddr_in6)) {
+      const auto* in6 = reinterpret_cast<const struct sockaddr_in6*>(sa);
+      e.family = AF_INET6;
+      memcpy(e.addr, &in6->sin6_addr, 16);
+      e.port = ntohs(in6->sin6_port);
+      e.unmap();
+    } else {
+      return false;
+    }
+    return true;
+  }
+
+  // A listener bound to the wildcard takes every address of its family, and
+  // an IPv6 one IPv4 too (unless IPV6_V6ONLY, which the tables do not show:
+  // the connection made afterwards settles it).
+  static bool reaches(const Endpoint& listener, const Endpoint& target) {
+    if (listener.port != target.port) return false;
+    if (target.any()) return true;  // a connection to it goes to this host
+    if (listener.family == target.family) return listener.any() || listener.sameAddress(target);
+    return listener.family == AF_INET6 && target.family == AF_INET && listener.any();
+  }
+
+  // Decimal digits only; -1 otherwise.
+  static long parseNumber(const char* text) {
+    if (!*text || strlen(text) > 9) return -1;
+    for (const char* c = text; *c; ++c) {
+      if (*c < '0' || *c > '9') return -1;
+    }
+    return atol(text);
+  }
+
+  // "0100007F:1F90" (tcp) or 32 hex digits and a port (tcp6); each group of
+  // 8 digits is a 32-bit word of the address as it lies in memory.
+  static bool parseLocal(const char* text, bool v6, Endpoint& e) {
+    const size_t digits = v6 ? 32 : 8;
+    if (strlen(text) != digits + 5 || text[digits] != ':') return false;
+    for (size_t i = 0; i < digits + 5; ++i) {
+      if (i != digits && !isxdigit(static_cast<unsigned char>(text[i]))) return false;
+    }
+    for (size_t word = 0; word < digits / 8; ++word) {
+      char hex[9];
+      memcpy(hex, text + word * 8, 8);
+      hex[8] = '\0';
+      const uint32_t value = static_cast<uint32_t>(strtoul(hex, nullptr, 16));
+      memcpy(e.addr + word * 4, &value, 4);
+    }
+    e.port = static_cast<unsigned>(strtoul(text + digits + 1, nullptr, 16));
+    e.family = v6 ? AF_INET6 : AF_INET;
+    e.unmap();
+    return true;
+  }
+
+  static void scanTable(const char* path, bool v6, const std::vector<Endpoint>& wanted,
+                        std::vector<unsigned long>& inodes) {
+    const int kListen = 0x0A, kSynRecv = 0x03;
+    FILE* f = fopen(path, "re");
+    if (!f) return;  // no IPv6 on this machine
+    char line[512];
+    // The heading, then the rows.
+    if (!fgets(line, sizeof line, f)) {
+      fclose(f);
+      return;
+    }
+    for (size_t rows = 0; rows < kMaxRows && fgets(line, sizeof line, f); ++rows) {
+      char local[64];
+      unsigned state;
+      unsigned long inode;
+      if (sscanf(line, "%*s %63s %*s %x %*s %*s %*s %*s %*s %lu", local, &state, &inode) != 3) continue;
+      // The kernel lists its listening sockets first (older kernels with the
+      // half-open connections of each); the rest are connections, and a busy
+      // server has many of them.
+      if (state != static_cast<unsigned>(kListen)) {
+        if (state == static_cast<unsigned>(kSynRecv)) continue;
+        break;
+      }
+      Endpoint e;
+      if (!parseLocal(local, v6, e) || inode == 0) continue;
+      for (const Endpoint& w : wanted) {
+        if (reaches(e, w)) {
+          inodes.push_back(inode);
+          break;
+        }
+      }
+    }
+    fclose(f);
+  }
+
+  // The children of each thread of pid.
+  void childrenOf(pid_t pid, std::vector<pid_t>& out) const {
+    const std::string taskDir = "/proc/" + std::to_string(pid) + "/task";
+    DIR* dir = opendir(taskDir.c_str());
+    if (!dir) return;
+    while (struct dirent* e = readdir(dir)) {
+      if (parseNumber(e->d_name) < 0) continue;
+      FILE* f = fopen((taskDir + "/" + e->d_name + "/children").c_str(), "re");
+      if (!f) continue;
+      long child;
+      while (out.size() < kMaxProcesses && fscanf(f, "%ld", &child) == 1) {
+        if (child > 0) out.push_back(static_cast<pid_t>(child));
+      }
+      fclose(f);
+    }
+    closedir(dir);
+  }
+
+  // Every process's parent, from /proc/PID/stat, where the kernel has no
+  // children lists.
+  static std::vector<std::pair<pid_t, pid_t>> parents() {
+    std::vector<std::pair<pid_t, pid_t>> all;
+    DIR* dir = opendir("/proc");
+    if (!dir) return all;
+    while (struct dirent* e = readdir(dir)) {
+      const long pid = parseNumber(e->d_name);
+      if (pid <= 0) continue;
+      if (all.size() >= 8 * kMaxProcesses) break;
+      FILE* f = fopen((std::string("/proc/") + e->d_name + "/stat").c_str(), "re");
+      if (!f) continue;
+      char stat[1024];
+      const size_t n = fread(stat, 1, sizeof stat - 1, f);
+      fclose(f);
+      stat[n] = '\0';
+      // The command name in parentheses may hold anything, parentheses too.
+      const char* paren = strrchr(stat, ')');
+      long ppid;
+      if (paren && sscanf(paren + 1, " %*c %ld", &ppid) == 1)
+        all.emplace_back(static_cast<pid_t>(pid), static_cast<pid_t>(ppid));
+    }
+    closedir(dir);
+    return all;
+  }
+
+  // root and the processes below it.
+  std::vector<pid_t> family(pid_t root) const {
+    std::vector<pid_t> found{root};
+    std::vector<std::pair<pid_t, pid_t>> links;
+    if (!childrenFiles_) links = parents();
+    for (size_t i = 0; i < found.size() && found.size() < kMaxProcesses; ++i) {
+      std::vector<pid_t> next;
+      if (childrenFiles_) {
+        childrenOf(found[i], next);
+      } else {
+        for (const auto& l : links) {
+          if (l.second == found[i]) next.push_back(l.first);
+        }
+      }
+      for (pid_t p : next) {
+        if (std::find(found.begin(), found.end(), p) == found.end()) found.push_back(p);
+      }
+    }
+    return found;
+  }
+
+  bool childrenFiles_ = false;
+};
+
+// ---- Output file -----------------------------------------------------------
+
+// The program writes into a pipe and norvak-run appends to the file: once a
+// rotation has renamed the file, the program's own descriptors could not be
+// moved to a new one, norvak-run's can (SIGUSR1).
+class OutputFile {
+ public:
+  explicit OutputFile(const std::string& path) : path_(path) {
+    file_.reset(openFile());
+    if (!file_) failStart(kCannotRunStatus, "cannot open " + path_ + ": " + strerror(errno));
+    int p[2];
+    if (pipe2(p, O_CLOEXEC) != 0) failStart(kCannotRunStatus, std::string("pipe: ") + strerror(errno));
+    read_.reset(p[0]);
+    write_.reset(p[1]);
+    fcntl(read_.get(), F_SETFL, fcntl(read_.get(), F_GETFL) | O_NONBLOCK);
+  }
+
+  // The program's standard output and error.
+  int programEnd() const { return write_.get(); }
+  // Once the program has its copy: end of file then means that every
+  // process that could write has gone.
+  void programStarted() { write_.reset(); }
+
+  // To wait on; -1 once every writer has gone.
+  int fd() const { return read_.get(); }
+
+  // Copies what the pipe holds. Bounded, so that a chatty program neither
+  // holds up signals nor, at the end, a descendant that keeps the pipe
+  // open keeps norvak-run alive.
+  void pump(size_t budget) {
+    char buf[16384];
+    size_t got = 0;
+    while (read_ && got < budget) {
+      const ssize_t n = read(read_.get(), buf, sizeof buf);
+      if (n < 0 && errno == EINTR) continue;
+      if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) return;
+      if (n <= 0) {
+        read_.reset();
+        return;
+      }
+      got += static_cast<size_t>(n);
+      append(buf, static_cast<size_t>(n));
+    }
+  }
+
+  // Left as it is when the file cannot be opened: the output goes on into
+  // the old one rather than nowhere.
+  void reopen() {
+    UniqueFd fresh(openFile());
+    if (!fresh) {
+      std::cerr << kName << ": cannot reopen " << path_ << ": " << strerror(errno)
+                << "; writing on into the file opened before" << std::endl;
+      return;
+    }
+    file_ = std::move(fresh);
+    failing_ = false;
+  }
+
+ private:
+  int openFile() const { return open(path_.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0640); }
+
+  // A full disk loses output rather than stopping the program on a full
+  // pipe; said once until a write succeeds again.
+  void append(const char* data, size_t size) {
+    while (size > 0) {
+      const ssize_t w = write(file_.get(), data, size);
+      if (w < 0 && errno == EINTR) continue;
+      if (w <= 0) {
+        if (!failing_) std::cerr << kName << ": cannot write " << path_ << ": " << strerror(errno) << std::endl;
+        failing_ = true;
+        return;
+      }
+      failing_ = false;
+      data += w;
+      size -= static_cast<size_t>(w);
+    }
+  }
+
+  std::string path_;
+  UniqueFd file_, read_, write_;
+  bool failing_ = false;
 };
 
 // ---- The program -----------------------------------------------------------
@@ -415,16 +768,17 @@ int run(const Options& o) {
   gSignalPipe = signalWrite.get();
   installHandlers();
 
-  UniqueFd output;
-  int outputFd = STDERR_FILENO;
-  if (!o.output.empty()) {
-    output.reset(open(o.output.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0640));
-    if (!output) failStart(kCannotRunStatus, "cannot open " + o.output + ": " + strerror(errno));
-    outputFd = output.get();
-  }
+  std::unique_ptr<OutputFile> output;
+  if (!o.output.empty()) output.reset(new OutputFile(o.output));
+  const size_t kOutputTurn = 256 * 1024, kOutputRest = 4 * 1024 * 1024;
 
-  Launch l = launch(o, outputFd);
-  output.reset();  // the program has its own copy
+  Launch l = launch(o, output ? output->programEnd() : STDERR_FILENO);
+  if (output) output->programStarted();
+  // What the program wrote last often tells why it ended.
+  auto end = [&](const ExitStatus& status) {
+    if (output) output->pump(kOutputRest);
+    endLike(status);
+  };
 
   // Until the program is executed nothing is tested; afterwards the test
   // runs on a back-off from 10 ms to 100 ms.
@@ -436,6 +790,26 @@ int run(const Options& o) {
   const std::chrono::milliseconds kMaxPause(100);
   Clock::time_point attemptEnd = Clock::now();
   TcpProbe probe(o.host, o.port);
+  const bool checkOwner = o.ready == Ready::kTcp && ListenerOwner::available();
+  ListenerOwner owner;
+  // Said once, when someone else has held the port for a while.
+  Clock::time_point foreignSince = Clock::time_point::max();
+  bool foreignTold = false;
+  auto listensItself = [&]() {
+    if (!checkOwner) return true;
+    const std::vector<unsigned long> inodes = owner.listeners(probe.addresses());
+    if (!inodes.empty() && owner.heldBy(l.child.pid(), inodes)) return true;
+    if (inodes.empty()) {
+      foreignSince = Clock::time_point::max();
+    } else if (foreignSince == Clock::time_point::max()) {
+      foreignSince = Clock::now();
+    } else if (!foreignTold && Clock::now() - foreignSince >= std::chrono::seconds(1)) {
+      foreignTold = true;
+      std::cerr << kName << ": " << o.host << ":" << o.port << " is held by another process; waiting for "
+                << o.command[0] << " to listen on it" << std::endl;
+    }
+    return false;
+  };
 
   auto becomeReady = [&]() {
     ready = true;
@@ -448,12 +822,17 @@ int run(const Options& o) {
   };
 
   for (;;) {
-    struct pollfd fds[3];
+    struct pollfd fds[4];
     nfds_t n = 0;
     fds[n++] = {signalRead.get(), POLLIN, 0};
     const bool watchReport = static_cast<bool>(l.report);
+    const nfds_t reportAt = n;
     if (watchReport) fds[n++] = {l.report.get(), POLLIN, 0};
+    const bool watchOutput = output && output->fd() >= 0;
+    const nfds_t outputAt = n;
+    if (watchOutput) fds[n++] = {output->fd(), POLLIN, 0};
     const bool watchProbe = !ready && probe.fd() >= 0;
+    const nfds_t probeAt = n;
     if (watchProbe) fds[n++] = {probe.fd(), POLLOUT, 0};
 
     int timeout = -1;
@@ -465,7 +844,7 @@ int run(const Options& o) {
     if (poll(fds, n, timeout) < 0 && errno != EINTR) {
       std::cerr << kName << ": poll: " << strerror(errno) << std::endl;
       l.child.kill(SIGTERM);
-      endLike(l.child.wait());
+      end(l.child.wait());
     }
 
     // Signals first: a program that has ended is never reported ready.
@@ -476,6 +855,11 @@ int run(const Options& o) {
         const int sig = sigs[k];
         if (sig == SIGCHLD) continue;
         if (sig == SIGHUP && o.hup == Hup::kIgnore) continue;
+        // Taken, not passed on: it would end most programs.
+        if (sig == SIGUSR1 && output) {
+          output->reopen();
+          continue;
+        }
         l.child.kill(sig == SIGHUP && o.hup == Hup::kTerm ? SIGTERM : sig);
       }
     }
@@ -488,10 +872,11 @@ int run(const Options& o) {
         while ((r = read(l.report.get(), buf, sizeof buf)) > 0) record.append(buf, static_cast<size_t>(r));
         if (!record.empty()) execFailed(l, record);
       }
-      endLike(status);
+      end(status);
     }
+    if (watchOutput && (fds[outputAt].revents & (POLLIN | POLLHUP | POLLERR))) output->pump(kOutputTurn);
 
-    if (watchReport && (fds[1].revents & (POLLIN | POLLHUP | POLLERR))) {
+    if (watchReport && (fds[reportAt].revents & (POLLIN | POLLHUP | POLLERR))) {
       char buf[1200];
       ssize_t r;
       do {
@@ -529,7 +914,7 @@ int run(const Options& o) {
         break;
       case Ready::kTcp:
         if (watchProbe && probe.fd() >= 0) {
-          if (fds[n - 1].revents != 0) {
+          if (fds[probeAt].revents != 0) {
             if (probe.finish()) {
               becomeReady();
             } else {
@@ -541,7 +926,9 @@ int run(const Options& o) {
             afterFailedTest();
           }
         } else if (now >= nextTest) {
-          if (probe.start()) {
+          if (!listensItself()) {
+            afterFailedTest();
+          } else if (probe.start()) {
             becomeReady();
           } else if (probe.fd() >= 0) {
             attemptEnd = now + std::chrono::seconds(1);

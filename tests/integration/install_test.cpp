@@ -114,6 +114,7 @@ TEST_F(Installed, PutsEveryFileInItsPlaceAndNoAdministratorsFile) {
   EXPECT_TRUE(isFile(at("etc/norvak/monitor.meta.sample/example.mmc")));
   EXPECT_TRUE(isDir(at("etc/norvak/monitor.meta")));
   EXPECT_TRUE(isFile(at("lib/systemd/system/norvak-monitor.service")));
+  EXPECT_TRUE(isFile(at("etc/logrotate.d/norvak-monitor")));
   EXPECT_TRUE(isFile(at("share/doc/norvak-monitor/README.md")));
 
   EXPECT_EQ("# mine\n", readFile(at("etc/norvak/monitor.conf")));
@@ -243,6 +244,23 @@ TEST_F(Installed, ServicesMakeTheDirectoriesTheSampleNames) {
   EXPECT_NE(std::string::npos, rc.find("/var/run/norvak/norvak-monitor.pid"));
   std::string out;
   EXPECT_EQ(0, sh("sh -n " + quote(kBuild + "/dist/norvak_monitor"), &out)) << out;
+}
+
+// It rotates the log that the sample writes and signals the pid of the
+// sample's pid file.
+TEST_F(Installed, LogrotateFileFollowsTheSample) {
+  const std::string file = at("etc/logrotate.d/norvak-monitor");
+  const std::string rotate = readFile(file), sample = readFile(at("etc/norvak/monitor.conf.sample"));
+  std::smatch m;
+  ASSERT_TRUE(std::regex_search(sample, m, std::regex("\nFileName = (/[^\n]*)\n")));
+  EXPECT_NE(std::string::npos, rotate.find("\n" + m[1].str() + " {\n")) << m[1];
+  ASSERT_TRUE(std::regex_search(sample, m, std::regex("\nPidFileDir = (/[^\n]*/)\n")));
+  EXPECT_NE(std::string::npos, rotate.find("cat " + m[1].str() + "norvak-monitor.pid")) << m[1];
+  if (!have("logrotate")) GTEST_SKIP() << "logrotate not installed";
+  TempDir dir;
+  std::string out;
+  EXPECT_EQ(0, sh("logrotate -d -s " + quote(dir.path() + "/state") + " " + quote(file), &out)) << out;
+  EXPECT_EQ(std::string::npos, out.find("error")) << out;
 }
 
 TEST_F(Installed, SystemdUnitVerifies) {

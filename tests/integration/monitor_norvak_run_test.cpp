@@ -26,14 +26,6 @@ using norvak_test::MonitorHarness;
 
 const std::string kRun = std::string(NORVAK_BIN_DIR) + "/tools/norvak-run";
 
-std::string findPython() {
-  for (const char* dir : {"/usr/bin", "/usr/local/bin", "/bin"}) {
-    const std::string path = std::string(dir) + "/python3";
-    if (access(path.c_str(), X_OK) == 0) return path;
-  }
-  return "";
-}
-
 bool accepts(int port) {
   UniqueFd s(socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
   struct sockaddr_in a = {};
@@ -44,7 +36,7 @@ bool accepts(int port) {
 }
 
 TEST(MonitorNorvakRun, WebServerIsStartedWhenReadyRestartedWhenKilledAndStoppedClean) {
-  const std::string python = findPython();
+  const std::string python = norvak_test::findPython();
   if (python.empty()) GTEST_SKIP() << "python3 not installed";
 
   MonitorHarness h;

@@ -15,6 +15,7 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <sstream>
 #include <string>
 #include <vector>
 
@@ -23,6 +24,7 @@
 #include "frame/spawn.h"
 #include "ipc/nk_unique_fd.h"
 #include "support/monitor_harness.h"
+#include "support/program_run.h"
 #include "temp_dir.h"
 #include "wait_util.h"
 
@@ -67,15 +69,16 @@ struct Wrapped {
   }
 };
 
-Wrapped wrap(const std::vector<std::string>& args, const std::string& errPath = "") {
+// run: norvak-run, or a link to it under a component's name.
+Wrapped wrap(const std::vector<std::string>& args, const std::string& errPath = "", const std::string& run = kRun) {
   int fds[2];
   EXPECT_EQ(0, pipe2(fds, O_CLOEXEC));
   UniqueFd readEnd(fds[0]), writeEnd(fds[1]);
   UniqueFd err;
   if (!errPath.empty()) err.reset(open(errPath.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644));
   SpawnPlan plan;
-  plan.path = kRun;
-  plan.argv.push_back(kRun);
+  plan.path = run;
+  plan.argv.push_back(run);
   plan.argv.insert(plan.argv.end(), args.begin(), args.end());
   plan.stdoutFd = writeEnd.get();
   plan.stderrFd = err ? err.get() : SpawnPlan::kNull;
@@ -105,20 +108,73 @@ bool alive(pid_t pid) {
   return !fields.empty() && fields[0] != "Z";
 }
 
-TEST(NorvakRunReadiness, TcpAnswersOnlyOnceThePortAcceptsAndPassesSigtermOn) {
-  const int port = freePort();
-  Wrapped w = wrap({"--ready-tcp", "127.0.0.1:" + std::to_string(port), "--", "/bin/sleep", "60"});
-  EXPECT_EQ(kNoByteYet, w.nextByte(300)) << "ready while nothing listens";
-  UniqueFd listener = listenOn(port);
-  EXPECT_EQ(' ', w.nextByte(30000));
+// A program that listens only in a process it started, as a shell script's
+// server does; its command line names dir, so that killMentioning ends it.
+std::vector<std::string> serverBelow(const std::string& python, const std::string& dir, const std::string& bind,
+                                     int port) {
+  return {"/bin/sh", "-c", python + " -m http.server --directory '" + dir + "' --bind " + bind + " " +
+                               std::to_string(port) + " & wait"};
+}
 
-  // The program lives: the pipe stays open and silent.
-  EXPECT_EQ(kNoByteYet, w.nextByte(100));
-  ASSERT_TRUE(w.child.kill(SIGTERM));
-  const ExitStatus s = w.end();
-  EXPECT_FALSE(s.exited);
-  EXPECT_EQ(SIGTERM, s.signal);
-  EXPECT_EQ(kEndOfFile, w.nextByte(1000));
+bool ipv6Loopback() {
+  UniqueFd s(socket(AF_INET6, SOCK_STREAM | SOCK_CLOEXEC, 0));
+  struct sockaddr_in6 a = {};
+  a.sin6_family = AF_INET6;
+  a.sin6_addr = in6addr_loopback;
+  return s && bind(s.get(), reinterpret_cast<sockaddr*>(&a), sizeof a) == 0;
+}
+
+TEST(NorvakRunReadiness, TcpAnswersOnceTheProgramItselfListens) {
+  const std::string python = norvak_test::findPython();
+  if (python.empty()) GTEST_SKIP() << "python3 not installed";
+  struct Case {
+    const char* ready;  // the host of --ready-tcp
+    const char* bind;   // where the server listens
+    bool v6;
+  } cases[] = {
+      {"127.0.0.1", "127.0.0.1", false},
+      {"127.0.0.1", "0.0.0.0", false},
+      {"[::1]", "::1", true},
+      {"127.0.0.1", "::", true},  // one socket for both families
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(std::string(c.ready) + " served on " + c.bind);
+    if (c.v6 && !ipv6Loopback()) continue;
+    TempDir dir;
+    const int port = freePort();
+    std::vector<std::string> args = {"--ready-tcp", std::string(c.ready) + ":" + std::to_string(port), "--"};
+    const std::vector<std::string> server = serverBelow(python, dir.path(), c.bind, port);
+    args.insert(args.end(), server.begin(), server.end());
+    Wrapped w = wrap(args);
+    EXPECT_EQ(' ', w.nextByte(30000));
+    norvak_test::killMentioning(dir.path());
+    w.end();
+  }
+}
+
+// Someone else on the port: the program that fails on it is never reported
+// started, and one that waits is not either, however long.
+TEST(NorvakRunReadiness, TcpNeverAnswersForAListenerOfAnotherProcess) {
+  const std::string python = norvak_test::findPython();
+  if (python.empty()) GTEST_SKIP() << "python3 not installed";
+  TempDir dir;
+  const int port = freePort();
+  UniqueFd foreign = listenOn(port);
+  const std::string ready = "127.0.0.1:" + std::to_string(port);
+
+  Wrapped fails = wrap({"--ready-tcp", ready, "--", python, "-m", "http.server", "--directory", dir.path(),
+                        "--bind", "127.0.0.1", std::to_string(port)});
+  EXPECT_EQ(kEndOfFile, fails.nextByte(30000));
+  const ExitStatus s = fails.end();
+  EXPECT_TRUE(s.exited);
+  EXPECT_NE(0, s.code) << "python's server ran on a port held by the test";
+
+  const std::string err = dir.path() + "/err";
+  Wrapped waits = wrap({"--ready-tcp", ready, "--", "/bin/sleep", "60"}, err);
+  EXPECT_TRUE(waitForText(err, "held by another process")) << readFile(err);
+  EXPECT_EQ(kNoByteYet, waits.nextByte(0));
+  ASSERT_TRUE(waits.child.kill(SIGTERM));
+  EXPECT_EQ(SIGTERM, waits.end().signal);
 }
 
 TEST(NorvakRunReadiness, FileAndDelayTests) {
@@ -240,6 +296,72 @@ TEST(NorvakRunOutput, TheProgramsOutputGoesToTheFileNeverIntoThePipe) {
   w.child.kill(SIGTERM);
   EXPECT_EQ(SIGTERM, w.end().signal);
   EXPECT_EQ(kEndOfFile, w.nextByte(30000)) << "the program wrote into the start pipe";
+
+  // Its last words are in the file by the time norvak-run has ended.
+  const std::string last = dir.path() + "/last.log";
+  Wrapped exits = wrap({"--output", last, "--", "/bin/sh", "-c", "seq 1 20000; echo last words; exit 3"});
+  EXPECT_EQ(3, exits.end().code);
+  const std::string text = readFile(last);
+  EXPECT_EQ(20000u + 1, lineCount(text));
+  EXPECT_NE(std::string::npos, text.find("\n20000\nlast words\n"));
+}
+
+// The shipped logrotate file with its commented block for a component taken
+// in, and the sample's directories moved into root.
+std::string logrotateConf(const std::string& root) {
+  std::istringstream in(readFile(std::string(NORVAK_SOURCE_DIR) + "/packaging/norvak-monitor.logrotate"));
+  std::string conf;
+  for (std::string line; std::getline(in, line);) {
+    if (line.rfind("#/", 0) == 0 || line.rfind("#}", 0) == 0 || line.rfind("#  ", 0) == 0) line.erase(0, 1);
+    for (const char* dir : {"log", "run"}) {
+      const std::string from = std::string("/var/") + dir + "/norvak/";
+      for (size_t at; (at = line.find(from)) != std::string::npos;)
+        line.replace(at, from.size(), root + "/" + dir + "/");
+    }
+    conf += line + "\n";
+  }
+  return conf;
+}
+
+// A rotation renames the file and sends SIGUSR1, by hand or through the
+// shipped logrotate file's block, which finds the component as a child (of
+// the test here, of the monitor in earnest) named after its link: what the
+// program writes afterwards lands in a new file of the old name, and the
+// program, which has no handler for SIGUSR1, lives on.
+TEST(NorvakRunOutput, Sigusr1ReopensTheFileAfterARotation) {
+  std::string logrotate;
+  for (const char* dir : {"/usr/sbin", "/sbin", "/usr/bin"}) {
+    if (access((std::string(dir) + "/logrotate").c_str(), X_OK) == 0) logrotate = std::string(dir) + "/logrotate";
+  }
+  for (const bool byLogrotate : {false, true}) {
+    SCOPED_TRACE(byLogrotate ? "logrotate" : "by hand");
+    if (byLogrotate && logrotate.empty()) GTEST_SKIP() << "logrotate not installed";
+    TempDir dir;
+    const std::string root = dir.path(), out = root + "/log/web.log", go = root + "/go";
+    for (const char* sub : {"/log", "/run", "/bin"}) ASSERT_EQ(0, mkdir((root + sub).c_str(), 0755));
+    ASSERT_EQ(0, symlink(kRun.c_str(), (root + "/bin/web").c_str()));
+    norvak_test::writeFile(root + "/run/norvak-monitor.pid", std::to_string(getpid()) + "\n");
+    norvak_test::writeFile(root + "/logrotate.conf", logrotateConf(root));
+
+    const std::string program = "echo before; " + afterGo(go, "echo after; exec sleep 60");
+    Wrapped w = wrap({"--output", out, "--", "/bin/sh", "-c", program}, "", root + "/bin/web");
+    ASSERT_TRUE(waitForText(out, "before\n"));
+    if (byLogrotate) {
+      const norvak_test::ProgramRun run =
+          norvak_test::runProgram({logrotate, "-f", "-s", root + "/state", root + "/logrotate.conf"});
+      EXPECT_EQ(0, run.status) << run.out << run.err;
+    } else {
+      ASSERT_EQ(0, rename(out.c_str(), (out + ".1").c_str()));
+      ASSERT_TRUE(w.child.kill(SIGUSR1));
+    }
+    EXPECT_EQ("before\n", readFile(out + ".1"));
+    EXPECT_TRUE(waitUntil([&] { return pathExists(out); })) << "not reopened";
+    norvak_test::writeFile(go, "");
+    EXPECT_TRUE(waitForText(out, "after\n"));
+    EXPECT_EQ("after\n", readFile(out));
+    ASSERT_TRUE(w.child.kill(SIGTERM));
+    EXPECT_EQ(SIGTERM, w.end().signal);
+  }
 }
 
 // fake-component records every SIGHUP it gets and, by default, exits on
@@ -286,6 +408,17 @@ TEST(NorvakRunHup, PassIgnoreOrTerm) {
     EXPECT_EQ(SIGTERM, s.signal);
     EXPECT_TRUE(fileLines(term.hups).empty());
   }
+}
+
+// The monitor's reloads send SIGHUP to every component; sleep, like most
+// programs, has no handler for it. Relayed in order, a SIGHUP passed on
+// would end it before the SIGTERM.
+TEST(NorvakRunHup, ByDefaultAProgramWithoutAHandlerOutlivesIt) {
+  Wrapped w = wrap({"--", "/bin/sleep", "60"});
+  ASSERT_EQ(' ', w.nextByte(30000));
+  ASSERT_TRUE(w.child.kill(SIGHUP));
+  ASSERT_TRUE(w.child.kill(SIGTERM));
+  EXPECT_EQ(SIGTERM, w.end().signal);
 }
 
 TEST(NorvakRunKilled, TakesTheProgramAlong) {

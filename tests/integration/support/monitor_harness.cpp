@@ -88,6 +88,14 @@ void killMentioning(const std::string& text) {
   for (pid_t p : processesMentioning(text)) kill(p, SIGKILL);
 }
 
+std::string findPython() {
+  for (const char* dir : {"/usr/bin", "/usr/local/bin", "/bin"}) {
+    const std::string path = std::string(dir) + "/python3";
+    if (access(path.c_str(), X_OK) == 0) return path;
+  }
+  return "";
+}
+
 double cpuSecondsOf(pid_t pid) {
   const std::vector<std::string> f = statFields(pid);
   if (f.size() < 13) return 0;

@@ -29,6 +29,8 @@ std::vector<pid_t> processesRunning(const std::string& path);
 bool processExists(pid_t pid);
 // SIGKILL to every live process whose command line contains text.
 void killMentioning(const std::string& text);
+// The system's python3, the tests' real server; empty when not installed.
+std::string findPython();
 
 // Figures of a live process from /proc; 0 or empty once it is gone.
 // CPU time used so far, user and system, in seconds.
