@@ -4,6 +4,10 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <condition_variable>
+#include <functional>
+#include <mutex>
+#include <set>
 #include <string>
 
 #include "file_util.h"
@@ -12,6 +16,7 @@
 #include "notify/cmd_informer.h"
 #include "notify/delivery_threads.h"
 #include "notify/notify_info.h"
+#include "notify/notify_limiter.h"
 #include "notify/sender_informer.h"
 #include "process_scan.h"
 #include "wait_util.h"
@@ -41,6 +46,10 @@ std::string hangingCommand(const std::string& dir) {
 
 class DeliveryTest : public LogFileTest {
  protected:
+  void SetUp() override {
+    LogFileTest::SetUp();
+    NotifyLimiter::instance().setLimit(10000);  // the queue is the point here
+  }
   void TearDown() override {
     EXPECT_TRUE(SenderInformer::waitDeliveries(60));
     EXPECT_TRUE(CmdInformer::waitDeliveries(60));
@@ -86,6 +95,54 @@ TEST_F(DeliveryTest, HangingCommandsAreBoundedAndKilledAtTheTimeOut) {
   EXPECT_TRUE(logged("Transfer message in stdin: text 14"));
   // Workers end with the work.
   EXPECT_TRUE(waitUntil([&] { return threadCount() <= threadsBefore; }));
+}
+
+TEST_F(DeliveryTest, FullQueueDropsTheOldestWaitingAndNeverBlocks) {
+  std::mutex mutex;
+  std::condition_variable changed;
+  int running = 0;
+  bool release = false;
+  std::set<int> ran;
+  DeliveryThreads threads;
+  // Released on every way out, an assertion's too: the jobs use this frame.
+  struct Release {
+    std::function<void()> run;
+    ~Release() { run(); }
+  } releaseAll{[&] {
+    {
+      std::lock_guard<std::mutex> lock(mutex);
+      release = true;
+    }
+    changed.notify_all();
+    threads.wait(60);
+  }};
+  for (int i = 0; i < DeliveryThreads::kMaxRunning; ++i) {
+    ASSERT_TRUE(threads.start([&] {
+      std::unique_lock<std::mutex> lock(mutex);
+      ++running;
+      changed.notify_all();
+      changed.wait(lock, [&] { return release; });
+    }));
+  }
+  {
+    std::unique_lock<std::mutex> lock(mutex);
+    ASSERT_TRUE(changed.wait_for(lock, std::chrono::seconds(60),
+                                 [&] { return running == DeliveryThreads::kMaxRunning; }));
+  }
+  const uint64_t before = DeliveryThreads::dropped();
+  constexpr int kOver = 5;
+  for (int i = 0; i < DeliveryThreads::kMaxWaiting + kOver; ++i) {
+    threads.start([&, i] {
+      std::lock_guard<std::mutex> lock(mutex);
+      ran.insert(i);
+    });
+  }
+  EXPECT_EQ(DeliveryThreads::dropped() - before, uint64_t(kOver));
+  EXPECT_EQ(threads.pending(), DeliveryThreads::kMaxRunning + DeliveryThreads::kMaxWaiting);
+  releaseAll.run();
+  ASSERT_TRUE(threads.wait(60));
+  ASSERT_EQ(ran.size(), size_t(DeliveryThreads::kMaxWaiting));
+  EXPECT_EQ(*ran.begin(), kOver);
 }
 
 // The exit of a process with deliveries under way, run in a process of its
