@@ -7,8 +7,6 @@
 #include "notify/delivery_threads.h"
 #include "notify/mail_text.h"
 
-constexpr std::chrono::seconds NotifyLimiter::kMinute;
-
 NotifyLimiter::NotifyLimiter(const Clock& clock, DroppedCount dropped)
     : clock_(clock), droppedCount_(dropped ? std::move(dropped) : &DeliveryThreads::dropped) {}
 

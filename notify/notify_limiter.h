@@ -53,9 +53,11 @@ class NotifyLimiter {
   bool admit(const std::string& name, const Route& route);
 
   // Sends what the minutes ended by `now` owe: the summary, the dropped
-  // count. Cheap when nothing is owed.
+  // count. Cheap when nothing is owed. For the main loop's idle turns, so
+  // that a summary does not wait for the next notification.
   void flush(Clock::MonoTime now);
-  // True when flush() has something to do at `at` or later.
+  // True when flush() will have something to send, from *at on (a time
+  // past: at once); a loop that sleeps can wake for it.
   bool due(Clock::MonoTime* at) const;
 
  private:
