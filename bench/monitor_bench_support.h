@@ -74,8 +74,9 @@ inline int countOf(const std::string& text, const std::string& what) {
 // standard input on /dev/null and both of its outputs in the file out.
 // Nothing is allocated here: the parent may have threads.
 [[noreturn]] inline void execMonitor(const std::string& out,
-                                     std::initializer_list<const char*> args) {
-  const char* argv[8] = {monitorBinary()};
+                                     std::initializer_list<const char*> args,
+                                     const char* binary = monitorBinary()) {
+  const char* argv[8] = {binary};
   size_t n = 1;
   for (const char* a : args) {
     if (n + 1 < sizeof argv / sizeof argv[0]) argv[n++] = a;
@@ -292,14 +293,15 @@ class Installation {
                   "\nUseEnterpriseMode = no\nRecoveryTimeList = " + recovery + "\n");
   }
 
-  void startMonitor() {
+  // binary: another build's monitor, to compare with.
+  void startMonitor(const std::string& binary = monitorBinary()) {
     const std::string conf = root_ + "/monitor.conf";
     const std::string out = root_ + "/stderr";
     pid_ = fork();
     if (pid_ < 0) fail("fork");
     if (pid_ == 0) {
       setpgid(0, 0);
-      execMonitor(out, {"--conf", conf.c_str()});
+      execMonitor(out, {"--conf", conf.c_str()}, binary.c_str());
     }
   }
 

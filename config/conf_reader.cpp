@@ -34,6 +34,7 @@ const char* const kKnownKeys[] = {
     "/Monitor/UseEnterpriseMode", "/Monitor/RecoveryTimeList",
     "/Monitor/AdminMail",        "/Monitor/FilterMail",
     "/Monitor/AdminGroup",       "/Monitor/MaxConnections",
+    "/Monitor/MailsPerMinute",
 };
 
 bool isKnownKey(const std::string& section, const std::string& key) {
@@ -82,6 +83,7 @@ ConfReader::Settings::Settings()
       timeout(30),
       maxConnections(32),
       injectCmd("/usr/sbin/sendmail -t"),
+      mailsPerMinute(30),
       agentAddressList(1, kDefaultAgentAddress),
       runAppList{"AGENT"},
       enterpriseMode(false) {}
@@ -133,6 +135,9 @@ void ConfReader::reload() {
   n.metaConfigDir = store.getPathOr("/Monitor/MetaConfigDir", "/etc/norvak/monitor.meta");
   n.mainLoopWait = 1;
   n.injectCmd = store.getString("/Monitor/InjectCmd", "/usr/sbin/sendmail -t");
+  // Optional, as the limit is new: older files keep working without a word.
+  if (store.has("/Monitor/MailsPerMinute"))
+    n.mailsPerMinute = store.getIntInRange("/Monitor/MailsPerMinute", 1, 10000, 30);
   n.agentResponseTime = store.getIntInRange("/Monitor/AgentResponseTime", 1, 3600, 30);
   store.getList("/Monitor/AgentAddress", n.agentAddressList);
   if (n.agentAddressList.empty()) {

@@ -48,6 +48,8 @@ class ConfReader {
   int getMaxConnections() const { return s_.maxConnections; }
   const std::string& getAdminGroup() const { return s_.adminGroup; }
   const std::string& getInjectCmd() const { return s_.injectCmd; }
+  // Notifications (mails, commands) sent a minute at most, in all.
+  int getMailsPerMinute() const { return s_.mailsPerMinute; }
   // The agent's address: the first of the configured ones.
   const std::string& getAgentAddress() const { return s_.agentAddressList.front(); }
   const std::vector<std::string>& getAgentAddressList() const { return s_.agentAddressList; }
@@ -80,6 +82,7 @@ class ConfReader {
     int maxConnections;
     std::string adminGroup;
     std::string injectCmd;
+    int mailsPerMinute;
     std::vector<std::string> agentAddressList;
     AppNameSet runAppList;
     bool enterpriseMode;

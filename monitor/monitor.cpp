@@ -20,6 +20,7 @@
 #include "monitor/standart_comp_strategy.h"
 #include "monitor/updater.h"
 #include "notify/notify_info.h"
+#include "notify/notify_limiter.h"
 
 using norvak::base::UniqueFd;
 
@@ -86,6 +87,7 @@ void Monitor::applySettings() {
 void Monitor::refreshNotifySettings() {
   NotifyInfo::instance().setAddresses(settings_.getFilterMail(), settings_.getAdminMail());
   setInjectCmd(settings_.getInjectCmd());
+  NotifyLimiter::instance().setLimit(settings_.getMailsPerMinute());
 }
 
 void Monitor::verifyRunSet(const AppNameSet& set) { store_.verify(set); }

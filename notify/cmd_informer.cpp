@@ -2,6 +2,8 @@
 
 #include "frame/log.h"
 #include "notify/delivery_threads.h"
+#include "notify/mail_text.h"
+#include "notify/notify_limiter.h"
 
 namespace {
 
@@ -34,8 +36,13 @@ CmdInformer::CmdInformer(const std::string& command, int timeoutSeconds)
     : command_(command), timeout_(timeoutSeconds) {}
 
 bool CmdInformer::inform(const std::string& text) {
-  return deliveries().start(
-      [command = command_, text, timeout = timeout_] { deliver(command, text, timeout); });
+  const NotifyLimiter::Route route = [command = command_,
+                                      timeout = timeout_](const std::string& t) {
+    return deliveries().start([command, t, timeout] { deliver(command, t, timeout); });
+  };
+  // Held back is handled: the summary tells of it.
+  if (!NotifyLimiter::instance().admit(reportedComponent(text), route)) return true;
+  return route(text);
 }
 
 int CmdInformer::pendingDeliveries() { return deliveries().pending(); }

@@ -7,9 +7,10 @@
 #include "notify/informer.h"
 
 // Runs a command of the component's own (through /bin/sh -c) with the report
-// on its standard input. inform() queues the delivery (DeliveryThreads); the
-// command is started when its turn comes, and killed with everything it
-// started when it has not ended within the time-out.
+// on its standard input. inform() queues the delivery (DeliveryThreads)
+// unless NotifyLimiter holds it back; the command is started when its turn
+// comes, and killed with everything it started when it has not ended within
+// the time-out.
 class CmdInformer : public Informer {
  public:
   static constexpr int kDefaultTimeout = kDeliveryTimeout;  // seconds

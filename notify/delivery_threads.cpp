@@ -43,6 +43,7 @@ class DeliveryPool {
   }
 
   bool submit(DeliveryThreads* owner, std::function<void()> job);
+  uint64_t dropped();
   // Readable once the process exits: running deliveries give up.
   int exitFd() const { return exitRead_.get(); }
 
@@ -65,6 +66,7 @@ class DeliveryPool {
   Workers workers_;
   std::vector<boost::thread> finished_;  // returned, not yet joined
   bool exiting_ = false;
+  uint64_t dropped_ = 0;
   UniqueFd exitRead_, exitWrite_;
 };
 
@@ -103,6 +105,16 @@ bool DeliveryPool::submit(DeliveryThreads* owner, std::function<void()> job) {
   if (exiting_) return false;
   joinFinished(lock);
   queue_.push_back(Job{owner, std::move(job)});
+  if (queue_.size() > static_cast<size_t>(DeliveryThreads::kMaxWaiting)) {
+    Job oldest = std::move(queue_.front());
+    queue_.pop_front();
+    ++dropped_;
+    lock.unlock();
+    // What the job holds goes before it counts as done, as in work().
+    oldest.run = nullptr;
+    oldest.owner->finished();
+    return true;  // a queue that fills up has its workers
+  }
   if (workers_.size() >= static_cast<size_t>(DeliveryThreads::kMaxRunning)) return true;
   try {
     boost::thread::attributes attrs;
@@ -125,6 +137,11 @@ bool DeliveryPool::submit(DeliveryThreads* owner, std::function<void()> job) {
     return waits;
   }
   return true;
+}
+
+uint64_t DeliveryPool::dropped() {
+  std::lock_guard<std::mutex> lock(mutex_);
+  return dropped_;
 }
 
 void DeliveryPool::work(Workers::iterator self) {
@@ -177,6 +194,8 @@ bool DeliveryThreads::start(std::function<void()> job) {
   finished();
   return false;
 }
+
+uint64_t DeliveryThreads::dropped() { return DeliveryPool::instance().dropped(); }
 
 int DeliveryThreads::pending() const {
   std::lock_guard<std::mutex> lock(mutex_);

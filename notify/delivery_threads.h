@@ -2,6 +2,7 @@
 #define NORVAK_MONITOR_DELIVERY_THREADS_H_
 
 #include <condition_variable>
+#include <cstdint>
 #include <functional>
 #include <mutex>
 #include <string>
@@ -9,7 +10,10 @@
 #include "frame/child_process.h"
 
 // Runs notification deliveries on a few worker threads shared by the whole
-// process: at most kMaxRunning at once, the others wait in order of arrival.
+// process: at most kMaxRunning at once, the others wait in order of arrival,
+// kMaxWaiting at most. A delivery that finds the queue full pushes out the
+// oldest waiting one: the newest reports tell the current state, and a slow
+// mail command must not make the monitor's memory grow without end.
 // Each object counts the deliveries started through it (mails, commands), so
 // that shut-down and tests can wait for one kind instead of guessing.
 //
@@ -20,14 +24,20 @@
 class DeliveryThreads {
  public:
   static constexpr int kMaxRunning = 8;
+  static constexpr int kMaxWaiting = 256;
 
   DeliveryThreads() = default;
   DeliveryThreads(const DeliveryThreads&) = delete;
   DeliveryThreads& operator=(const DeliveryThreads&) = delete;
 
-  // Queues job. False, with job dropped, when the process is exiting or no
-  // worker could be created to run it. An exception out of job is logged.
+  // Queues job without waiting for room. False, with job dropped, when the
+  // process is exiting or no worker could be created to run it. An exception
+  // out of job is logged.
   bool start(std::function<void()> job);
+
+  // Deliveries pushed out of the full queue so far, over the whole process
+  // (NotifyLimiter logs them).
+  static uint64_t dropped();
 
   // Deliveries queued or running.
   int pending() const;

@@ -108,3 +108,37 @@ std::string composeCannotRecoverMail(pid_t pid, const std::string& compName, tim
   mail += signature(id);
   return mail;
 }
+
+// Not one of the suite's standard mails: the monitor's own word that the
+// mails received were not all there was, in the same form as the others so
+// that the same filters and mailboxes take it.
+std::string composeHeldBackMail(const std::map<std::string, int>& heldBack, int limit,
+                                time_t since) {
+  int total = 0;
+  std::string lines;
+  for (const auto& held : heldBack) {
+    total += held.second;
+    lines += "Component \"" + held.first + "\": " + std::to_string(held.second) + "\n";
+  }
+  std::string mail = dateLine();
+  mail += "Subject: WARNING: " + std::to_string(total) + " notification(s) held back\n\n";
+  mail += "More than " + std::to_string(limit) + " notifications in the minute from " +
+          timeText(since) + "; these were not sent:\n" + lines;
+  mail += signature(NotifyInfo::instance().identity());
+  return mail;
+}
+
+std::string reportedComponent(const std::string& report) {
+  // Every report's Subject line names the component first; the name ends at
+  // the line's last quote, so a quote inside it does not cut it short.
+  const std::string subject = "\nSubject: ";
+  const std::string::size_type line = report.find(subject);
+  if (line == std::string::npos) return "";
+  const std::string::size_type end = report.find('\n', line + 1);
+  const std::string text = report.substr(line + subject.size(), end - line - subject.size());
+  const std::string open = "Component \"";
+  const std::string::size_type first = text.find(open);
+  const std::string::size_type last = text.rfind('"');
+  if (first == std::string::npos || last < first + open.size()) return "";
+  return text.substr(first + open.size(), last - first - open.size());
+}

@@ -4,6 +4,7 @@
 #include <sys/types.h>
 
 #include <ctime>
+#include <map>
 #include <string>
 #include <vector>
 
@@ -28,5 +29,14 @@ std::string composeRecoveryMail(pid_t pid, const std::string& compName, time_t n
 // Every restart try was used up; pid is the component's current one.
 std::string composeCannotRecoverMail(pid_t pid, const std::string& compName, time_t faultTime,
                                      const std::string& appName, const std::string& dir);
+
+// The summary of a minute in which more than `limit` notifications came
+// (NotifyLimiter): how many were held back for each component. since is the
+// wall time at which the minute began.
+std::string composeHeldBackMail(const std::map<std::string, int>& heldBack, int limit,
+                                time_t since);
+
+// The component a report composed above is about; empty for any other text.
+std::string reportedComponent(const std::string& report);
 
 #endif  // NORVAK_MONITOR_MAIL_TEXT_H_

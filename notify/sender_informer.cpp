@@ -4,7 +4,9 @@
 
 #include "frame/log.h"
 #include "notify/delivery_threads.h"
+#include "notify/mail_text.h"
 #include "notify/notify_info.h"
+#include "notify/notify_limiter.h"
 
 namespace {
 
@@ -47,11 +49,8 @@ std::string headerValue(const std::string& value) {
   return out;
 }
 
-}  // namespace
-
-SenderInformer::SenderInformer(int timeoutSeconds) : timeout_(timeoutSeconds) {}
-
-bool SenderInformer::inform(const std::string& text) {
+// Queues the mail with the current addresses, past the limiter.
+bool queueMail(const std::string& text, int timeout) {
   const NotifyInfo::Addresses addresses = NotifyInfo::instance().addresses();
   std::string headers;
   const std::string from = headerValue(addresses.from);
@@ -61,9 +60,22 @@ bool SenderInformer::inform(const std::string& text) {
   const std::string command = injectCmd();
   logDebug("send notification " + headers + ". Command: " + command);
   std::string mail = headers + text;
-  return deliveries().start([command, mail = std::move(mail), timeout = timeout_] {
-    deliver(command, mail, timeout);
-  });
+  return deliveries().start(
+      [command, mail = std::move(mail), timeout] { deliver(command, mail, timeout); });
+}
+
+}  // namespace
+
+SenderInformer::SenderInformer(int timeoutSeconds) : timeout_(timeoutSeconds) {}
+
+bool SenderInformer::inform(const std::string& text) {
+  const int timeout = timeout_;
+  const NotifyLimiter::Route route = [timeout](const std::string& t) {
+    return queueMail(t, timeout);
+  };
+  // Held back is handled: the summary tells of it.
+  if (!NotifyLimiter::instance().admit(reportedComponent(text), route)) return true;
+  return queueMail(text, timeout);
 }
 
 int SenderInformer::pendingDeliveries() { return deliveries().pending(); }

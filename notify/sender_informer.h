@@ -8,8 +8,8 @@
 
 // Mails the report through the inject command (setInjectCmd, notify_info.h).
 // inform() queues the delivery (DeliveryThreads), never waiting for the mail
-// command; a command that has not ended within the time-out is killed with
-// everything it started.
+// command, unless NotifyLimiter holds the mail back; a command that has not
+// ended within the time-out is killed with everything it started.
 class SenderInformer : public Informer {
  public:
   static constexpr int kDefaultTimeout = kDeliveryTimeout;  // seconds

@@ -50,7 +50,7 @@ TEST_F(MonitorConfReaderTest, EverySettingIsRead) {
       "Address = inet:8100@localhost\n   , local:/ipc\n"
       "AgentAddress = inet:8000@localhost,\n"
       "RunAppList = MAILD,  AGENT , agent,Filter\n"
-      "UseEnterpriseMode = YES\nRecoveryTimeList = 1, 5, 60\n"
+      "UseEnterpriseMode = YES\nRecoveryTimeList = 1, 5, 60\nMailsPerMinute = 10000\n"
       "[logging]\nipclevel = Alert\nsyslogfacility = Local3\n",
       "DEBUG");
   MonitorConfReader reader(conf_);
@@ -74,6 +74,8 @@ TEST_F(MonitorConfReaderTest, EverySettingIsRead) {
   EXPECT_EQ(reader.getRunAppList(), (AppNameSet{"AGENT", "Filter", "MAILD"}));
   EXPECT_TRUE(reader.isEnterpriseMode());
   EXPECT_EQ(reader.getRecoveryTimeList(), (std::vector<int>{1, 5, 60}));
+  EXPECT_EQ(reader.getMailsPerMinute(), 10000);
+  EXPECT_FALSE(logged("unknown parameter"));
 }
 
 TEST_F(MonitorConfReaderTest, MandatoryKeysOnlyGiveDefaultsWithAWarningEach) {
@@ -97,6 +99,8 @@ TEST_F(MonitorConfReaderTest, MandatoryKeysOnlyGiveDefaultsWithAWarningEach) {
   EXPECT_TRUE(reader.getRecoveryTimeList().empty());
   EXPECT_EQ(reader.getAdminMail() + reader.getFilterMail() + reader.getMta(), "");
   EXPECT_TRUE(reader.getAgentRunAppList().empty());
+  EXPECT_EQ(reader.getMailsPerMinute(), 30);
+  EXPECT_FALSE(logged("MailsPerMinute"));  // optional: absent without a word
   EXPECT_TRUE(hasCheckError());
 
   const std::string undefined = "undefined parameter \"/";
@@ -120,7 +124,8 @@ TEST_F(MonitorConfReaderTest, MandatoryKeysOnlyGiveDefaultsWithAWarningEach) {
 }
 
 TEST_F(MonitorConfReaderTest, LevelWordsAndResponseTime) {
-  write(std::string(kMandatory) + "AgentResponseTime = 3601\n[Logging]\nIPCLevel = loud\n",
+  write(std::string(kMandatory) +
+            "AgentResponseTime = 3601\nMailsPerMinute = 0\n[Logging]\nIPCLevel = loud\n",
         "verbose");
   MonitorConfReader reader(conf_);
   reader.reload();
@@ -133,6 +138,10 @@ TEST_F(MonitorConfReaderTest, LevelWordsAndResponseTime) {
       warned("wrong parameter \"/Monitor/AgentResponseTime\": parameter must be inside "
              "the interval [ 1, 3600 ]. Used default value 30"));
   EXPECT_EQ(reader.getAgentResponseTime(), 30);
+  EXPECT_TRUE(
+      warned("wrong parameter \"/Monitor/MailsPerMinute\": parameter must be inside "
+             "the interval [ 1, 10000 ]. Used default value 30"));
+  EXPECT_EQ(reader.getMailsPerMinute(), 30);
 
   write(std::string(kMandatory) + "AgentResponseTime = 0\n", "QUIET");
   reader.reload();

@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "support/monitor_harness.h"
+#include "wait_util.h"
 
 namespace {
 
@@ -113,6 +114,32 @@ TEST(MonitorRecoveryTest, KilledComponentIsRestartedAndBothEventsAreMailed) {
   EXPECT_GT(h.waitComponent("scanner", second), 0);
   EXPECT_TRUE(h.waitMails(4));
   EXPECT_EQ(h.findLine("cannot recovery"), -1);
+}
+
+// Ten components die at once and are restarted, twenty reports within a few
+// seconds, while the mail command is slow: three are mailed, the others
+// are held back for the summary at the minute's end.
+TEST(MonitorRecoveryTest, FailureStormMailsNoMoreThanTheLimitAMinute) {
+  MonitorHarness h;
+  std::vector<norvak_test::CompDef> comps;
+  for (int i = 0; i < 10; ++i) comps.emplace_back("c" + std::to_string(i));
+  h.writeMeta("agent.mmc", h.app("AGENT", "", {{"agent"}}));
+  h.writeMeta("storm.mmc", h.app("STORM", "AGENT", comps));
+  ConfValues conf("AGENT, STORM");
+  conf.injectCmd = "sleep 1 && " NORVAK_BIN_DIR "/tools/fake-inject " + h.mailDir();
+  h.writeConf(conf);
+  // The file ends in the [Monitor] section.
+  writeFile(h.confFile(), readFile(h.confFile()) + "MailsPerMinute = 3\n");
+  ASSERT_TRUE(h.startUp()) << h.stderrText();
+  std::vector<pid_t> pids;
+  for (const auto& c : comps) pids.push_back(h.waitComponent(c.name));
+  for (pid_t pid : pids) ASSERT_EQ(kill(pid, SIGUSR1), 0);
+  for (size_t i = 0; i < comps.size(); ++i) EXPECT_GT(h.waitComponent(comps[i].name, pids[i]), 0);
+  EXPECT_TRUE(waitUntil([&] { return h.countLines("\" held back") >= 17; }));
+  ASSERT_TRUE(h.waitMails(3));
+  EXPECT_EQ(h.countLines("send notification "), 3);
+  EXPECT_EQ(h.countLines("\" held back"), 17);
+  EXPECT_EQ(h.mails().size(), 3u);
 }
 
 TEST(MonitorRecoveryTest, ComponentThatKeepsFailingIsGivenUpAndItsApplicationStopped) {

@@ -4,7 +4,11 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
+#include <future>
+#include <memory>
 #include <string>
+#include <vector>
 
 #include "file_util.h"
 #include "frame/spawn.h"
@@ -86,6 +90,30 @@ TEST_F(DeliveryTest, HangingCommandsAreBoundedAndKilledAtTheTimeOut) {
   EXPECT_TRUE(logged("Transfer message in stdin: text 14"));
   // Workers end with the work.
   EXPECT_TRUE(waitUntil([&] { return threadCount() <= threadsBefore; }));
+}
+
+TEST_F(DeliveryTest, FullQueueDropsTheOldestWaitingAndNeverBlocks) {
+  constexpr int kJobs = DeliveryThreads::kMaxWaiting + 5;
+  // Shared with the jobs, and a promise broken by an early return lets them
+  // go on: nothing of them outlives the test in this frame.
+  static DeliveryThreads threads;
+  std::promise<void> open;
+  const std::shared_future<void> gate = open.get_future().share();
+  const auto running = std::make_shared<std::atomic<int>>(0);
+  const auto ran = std::make_shared<std::vector<std::atomic<bool>>>(kJobs);
+  for (int i = 0; i < DeliveryThreads::kMaxRunning; ++i)
+    threads.start([gate, running] {
+      ++*running;
+      gate.wait();
+    });
+  ASSERT_TRUE(waitUntil([&] { return *running == DeliveryThreads::kMaxRunning; }));
+  const uint64_t before = DeliveryThreads::dropped();
+  for (int i = 0; i < kJobs; ++i) threads.start([ran, i] { (*ran)[i] = true; });
+  EXPECT_EQ(DeliveryThreads::dropped() - before, 5u);
+  EXPECT_EQ(threads.pending(), DeliveryThreads::kMaxRunning + DeliveryThreads::kMaxWaiting);
+  open.set_value();
+  ASSERT_TRUE(threads.wait(60));
+  for (int i = 0; i < kJobs; ++i) EXPECT_EQ((*ran)[i], i >= 5) << i;  // the oldest went
 }
 
 // The exit of a process with deliveries under way, run in a process of its

@@ -6,16 +6,21 @@
 #include <time.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <chrono>
 #include <functional>
 #include <string>
 #include <vector>
 
+#include "fake_clock.h"
 #include "frame/run_mode.h"
 #include "frame/utils.h"
 #include "log_file_test.h"
 #include "notify/cmd_informer.h"
+#include "notify/log_informer.h"
 #include "notify/mail_text.h"
 #include "notify/notify_info.h"
+#include "notify/notify_limiter.h"
 #include "notify/sender_informer.h"
 #include "proc_util.h"
 #include "wait_util.h"
@@ -115,11 +120,107 @@ TEST(MailTextTest, TextsFollowTheRestartSchedule) {
   setSchedule({});
 }
 
+TEST(MailTextTest, HeldBackSummaryAndTheComponentOfAReport) {
+  setenv("TZ", "UTC", 1);
+  tzset();
+  setSchedule({});
+  const std::string summary = composeHeldBackMail({{"scanner", 12}, {"av", 1}}, 30, kFault);
+  EXPECT_EQ(summary.substr(summary.find('\n') + 1),
+            "Subject: WARNING: 13 notification(s) held back\n\nMore than 30 notifications in the "
+            "minute from 07:06:40; these were not sent:\nComponent \"av\": 1\n"
+            "Component \"scanner\": 12\n" + std::string(kSignature));
+  const std::pair<std::string, std::string> reports[] = {
+      {composeFailureMail(1, "scanner", kFault, "A", "/d/", {"B"}), "scanner"},
+      {composeRecoveryMail(1, "a \"q\" b", kFault, kFault, 2, "A", "/d/"), "a \"q\" b"},
+      {composeCannotRecoverMail(1, "x", kFault, "Component \"y\"", "/d/"), "x"},
+      {summary, ""},
+      {"Subject: Component \"z\" failed", ""},  // not a composed report
+  };
+  for (const auto& r : reports) EXPECT_EQ(reportedComponent(r.first), r.second) << r.first;
+}
+
+class NotifyLimiterTest : public LogFileTest {
+ protected:
+  NotifyLimiter::Route into(std::vector<std::string>* texts) {
+    return [texts](const std::string& text) {
+      texts->push_back(text);
+      return true;
+    };
+  }
+  FakeClock clock_;
+  uint64_t dropped_ = 0;
+  NotifyLimiter limiter_{clock_, [this] { return dropped_; }};
+};
+
+TEST_F(NotifyLimiterTest, OverTheLimitIsHeldBackAndSummedUpOnceAMinute) {
+  limiter_.setLimit(3);
+  std::vector<std::string> first, later;
+  const Clock::MonoTime start = clock_.monoNow();
+  const struct {
+    int wait;  // seconds before it
+    const char* name;
+    bool sent;
+  } minute[] = {{0, "a", true},   {10, "b", true}, {0, "a", true},  {0, "a", false},
+                {49, "b", false}, {0, "a", false}, {0, "c", false}};
+  for (const auto& n : minute) {
+    clock_.advance(std::chrono::seconds(n.wait));
+    EXPECT_EQ(limiter_.admit(n.name, into(first.empty() ? &first : &later)), n.sent) << n.name;
+  }
+  Clock::MonoTime at;
+  ASSERT_TRUE(limiter_.due(&at));
+  EXPECT_TRUE(at == start + NotifyLimiter::kMinute);
+  limiter_.flush(at - std::chrono::seconds(1));
+  EXPECT_TRUE(first.empty());
+  // Once, on the path of the first one held back.
+  limiter_.flush(at);
+  limiter_.flush(at);
+  ASSERT_EQ(first.size(), 1u);
+  EXPECT_NE(first[0].find("\nComponent \"a\": 2\nComponent \"b\": 1\nComponent \"c\": 1\n\n"),
+            std::string::npos);
+  EXPECT_TRUE(warned("4 notification(s) over the limit of 3 a minute held back: "
+                     "\"a\" 2, \"b\" 1, \"c\" 1"));
+  EXPECT_FALSE(limiter_.due(&at));
+
+  // Without flush(), the first notification past the minute brings the
+  // summary before it and opens the next minute.
+  limiter_.setLimit(1);
+  EXPECT_TRUE(limiter_.admit("a", into(&later)));
+  EXPECT_FALSE(limiter_.admit("b", into(&first)));
+  clock_.advance(NotifyLimiter::kMinute);
+  EXPECT_TRUE(limiter_.admit("c", into(&later)));
+  ASSERT_EQ(first.size(), 2u);
+  EXPECT_NE(first[1].find("\nComponent \"b\": 1\n\n"), std::string::npos);
+  EXPECT_TRUE(later.empty());
+}
+
+TEST_F(NotifyLimiterTest, DroppedDeliveriesAreLoggedOnceAMinute) {
+  const struct {
+    int wait;        // seconds before the flush
+    uint64_t total;  // dropped so far
+    const char* alert;
+  } steps[] = {{0, 0, nullptr},  {1, 5, "5"}, {1, 7, nullptr},
+               {58, 9, nullptr}, {1, 9, "4"}, {100, 10, "1"}};
+  const std::string kDropped =
+      " notification(s) dropped: the delivery queue was full (256 waiting)\n";
+  for (const auto& s : steps) {
+    clock_.advance(std::chrono::seconds(s.wait));
+    dropped_ = s.total;
+    const size_t before = log().size();
+    limiter_.flush(clock_.monoNow());
+    const std::string alert = s.alert ? s.alert + kDropped : "";
+    const std::string written = log().substr(before);
+    EXPECT_EQ(written.substr(written.size() - std::min(written.size(), alert.size())), alert);
+    EXPECT_EQ(written.empty(), alert.empty()) << written;
+  }
+}
+
 // Informers log what they did; each test reads its own log file.
 class InformerTest : public LogFileTest {
  protected:
   void SetUp() override {
     LogFileTest::SetUp();
+    // Only the test for the limit is about it.
+    NotifyLimiter::instance().setLimit(10000);
     NotifyInfo::instance().setAddresses("filter@example.org", "admin@example.org");
     setInjectCmd(std::string(kFakeInject) + " " + mailDir());
     ASSERT_EQ(mkdir(mailDir().c_str(), 0700), 0);
@@ -217,6 +318,35 @@ TEST_F(InformerTest, ManyMailsLeaveNoThreadOrProcess) {
   EXPECT_TRUE(waitUntil([&] { return threadCount() <= before; }))
       << threadCount() << " threads, " << before << " before";
   EXPECT_TRUE(noChildLeft());
+}
+
+TEST_F(InformerTest, MailsAndCommandsShareTheLimitAndTheSummaryIsMailed) {
+  const std::string out = dir_.path() + "/out";
+  NotifyLimiter& limiter = NotifyLimiter::instance();
+  limiter.flush(Clock::system().monoNow() + NotifyLimiter::kMinute);  // a minute of its own
+  limiter.setLimit(2);
+  const std::string a = composeFailureMail(1, "a", kFault, "A", "/d/", {});
+  const std::string b = composeFailureMail(2, "b", kFault, "A", "/d/", {});
+  SenderInformer mail;
+  CmdInformer command("cat >> " + out);
+  LogInformer log;
+  for (Informer* informer : std::vector<Informer*>{&mail, &command, &mail, &command, &log})
+    EXPECT_TRUE(informer->inform(informer == &mail ? a : b));
+  EXPECT_TRUE(logged("LogInform: " + b));  // the log is not limited
+  limiter.flush(Clock::system().monoNow() + NotifyLimiter::kMinute);
+  ASSERT_TRUE(SenderInformer::waitDeliveries(60) && CmdInformer::waitDeliveries(60));
+  EXPECT_EQ(readFile(out), b);
+  std::string mails;
+  for (const std::string& name : listDir(mailDir())) mails += readFile(name) + "\n";
+  auto count = [&](const std::string& what) {
+    size_t n = 0;
+    for (size_t at = mails.find(what); at != std::string::npos; at = mails.find(what, at + 1)) ++n;
+    return n;
+  };
+  EXPECT_EQ(count("To:admin@example.org\nDate: "), 2u);  // a's and the summary
+  EXPECT_EQ(count(a), 1u);
+  EXPECT_EQ(count("WARNING: 2 notification(s) held back\n"), 1u);
+  EXPECT_EQ(count("\nComponent \"a\": 1\nComponent \"b\": 1\n"), 1u);
 }
 
 }  // namespace
