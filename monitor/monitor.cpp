@@ -2,6 +2,7 @@
 
 #include <fcntl.h>
 #include <signal.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -554,15 +555,34 @@ void Monitor::hupFilePass(std::set<pid_t>& pids) {
   std::vector<std::string> files;
   Utils::listFiles(settings_.getPidFileDir(), ".hup", files);
   for (const std::string& path : files) {
+    // Only a regular file is a hup file. Anybody who may write the directory
+    // could put a FIFO there, whose blocking open would hold the loop until
+    // somebody reads it, or a link to a file the monitor must not lock.
+    auto skip = [&path] { logAlert("hup file \"" + path + "\" is not a regular file, skipped"); };
+    struct stat before;
+    if (lstat(path.c_str(), &before) == 0 && !S_ISREG(before.st_mode)) {
+      skip();
+      continue;
+    }
     int fd;
     do {
-      fd = open(path.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0644);
+      fd = open(path.c_str(), O_WRONLY | O_CREAT | O_NONBLOCK | O_NOFOLLOW | O_CLOEXEC, 0644);
     } while (fd < 0 && errno == EINTR);
+    // Swapped for a link or a FIFO since the look above.
+    if (fd < 0 && (errno == ELOOP || errno == ENXIO)) {
+      skip();
+      continue;
+    }
     if (fd < 0) {
       logAlert("error in open hup file \"" + path + "\":" + strerror(errno));
       continue;
     }
     UniqueFd file(fd);
+    struct stat opened;
+    if (fstat(fd, &opened) != 0 || !S_ISREG(opened.st_mode)) {
+      skip();
+      continue;
+    }
     std::string component;
     pid_t pid = -1;
     if (!parseHupFileName(path, component, pid)) {

@@ -7,6 +7,7 @@
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <stdio.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <time.h>
 #include <unistd.h>
@@ -15,6 +16,7 @@
 #include <vector>
 
 #include "support/monitor_harness.h"
+#include "support/program_run.h"
 
 namespace {
 
@@ -291,6 +293,27 @@ TEST(MonitorLivenessTest, ComponentFloodingItsOutputCostsLittleCpuAndItsDeathIsN
 
   ASSERT_EQ(kill(gusher, SIGKILL), 0);
   EXPECT_GT(h.waitComponent("gusher", gusher, 5), 0) << "death not handled";
+}
+
+// A FIFO named like a hup file, which nobody reads, is skipped by the hup
+// pass with a warning; the loop goes on at once.
+TEST(MonitorLivenessTest, FifoNamedLikeAHupFileHoldsUpNothing) {
+  MonitorHarness h;
+  h.setStopGrace(10);
+  writeSuite(h, {{"VICTIM", CompDef("victim")}});
+  h.setConfValue("Address", "local:" + h.runDir() + "mgmt.sock");
+  const std::string fifo = h.runDir() + "x.1.hup";
+  ASSERT_EQ(mkfifo(fifo.c_str(), 0644), 0);
+  ASSERT_TRUE(h.startUp()) << h.stderrText();
+  const pid_t victim = h.waitComponent("victim");
+  ASSERT_GT(victim, 0);
+
+  const size_t before = h.lineCount();
+  EXPECT_EQ(norvak_test::runCtl(h.confFile(), {"reload", std::to_string(victim)}).status, 0);
+  EXPECT_GE(h.waitLine("hup file \"" + fifo + "\" is not a regular file, skipped", before, 5), 0);
+  const long long ms = h.restartMs("victim");
+  EXPECT_GE(ms, 0) << "no restart after the hup pass";
+  EXPECT_LT(ms, 3000) << "restart time 1 s";
 }
 
 // ctime() text at the start of a log record, as a time; -1 if none.

@@ -149,6 +149,9 @@ class MonitorHarness {
   std::vector<pid_t> componentPids(const std::string& name) const;
   // The single live process of the component, waiting for it; -1 on time-out.
   pid_t waitComponent(const std::string& name, pid_t notPid = -1, int timeoutSec = 30);
+  // Kills the component's single process and answers the milliseconds until
+  // its restart has answered, -1 when that takes longer than timeoutMs.
+  long long restartMs(const std::string& name, int timeoutMs = 10000);
   // Lines of the trace logs.
   std::vector<std::string> starts(const std::string& comp) const {
     return fileLines(argsLog(comp));
