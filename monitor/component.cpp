@@ -315,9 +315,16 @@ bool Component::waitForAnswer(const Clock& clock) const {
   }
 }
 
+ExitStatus Component::reapGroup() {
+  // Whatever is left of the group after its leader's end is killed while
+  // the unreaped leader still holds the group's number.
+  proc_.signalGroup(SIGKILL);
+  return proc_.wait();
+}
+
 void Component::checkExit() {
-  ExitStatus status;
-  if (!proc_.tryReap(&status)) return;
+  if (!proc_.ended()) return;
+  const ExitStatus status = reapGroup();
   if (!status.exited && status.signal <= 0) return;
   const std::string message = status.signal > 0
                                   ? "signal " + signalText(status.signal) + " was catching"
@@ -489,9 +496,10 @@ bool Component::stopProcess() {
   }
   logDebug("kill -TERM pid=" + std::to_string(proc_.pid()) + " name=\"" + name_ + "\"");
   const pid_t pid = proc_.pid();
-  proc_.kill(SIGTERM);
-  ExitStatus status;
-  proc_.waitOrKill(timeStop_, &status);
+  // The whole group: what the program started goes with it.
+  proc_.signalGroup(SIGTERM);
+  if (!proc_.awaitEnd(timeStop_)) proc_.signalGroup(SIGKILL);
+  ExitStatus status = reapGroup();
   lastEnd_ = status.signal > 0 ? "signal " + signalText(status.signal)
                                : "exit " + std::to_string(status.code);
   if (!isCheckAll() && status.signal > 0) {

@@ -195,6 +195,9 @@ class Component {
   void startGuarded(CompStrategy& strategy, const std::string& dir);
   void startComp(CompStrategy& strategy, const std::string& dir, bool withDiag);
   void checkExit();
+  // Kills what is left of the process group of an ended process, then reaps
+  // the process.
+  ExitStatus reapGroup();
   // Sends SIGTERM and waits for the end, SIGKILL after the stop time-out.
   bool stopProcess();
   // Undoes a start that did not answer well.
