@@ -4,6 +4,7 @@
 #include <errno.h>
 #include <fcntl.h>
 #include <grp.h>
+#include <pthread.h>
 #include <signal.h>
 #include <string.h>
 #include <sys/resource.h>
@@ -45,6 +46,7 @@ struct Prepared {
   bool clearMask = false;
   bool signalsValid = true;
   sigset_t unblock;
+  sigset_t callerMask;  // the spawning thread's, restored in the child
   std::vector<int> defaults;
   struct sigaction defaultAction;
   Failure streamsFailed, descriptorsFailed, signalSetFailed, signalMaskFailed, groupFailed,
@@ -186,6 +188,17 @@ bool closeInherited(int keep) {
   if (!closeInherited(report)) fail(report, plan.descriptorsFailed);
 
   if (!plan.signalsValid) fail(report, plan.signalSetFailed);
+  // The parent's handlers are not the program's: until the exec a signal
+  // would run them here, where they may write to the parent's descriptors.
+  for (int sig = 1; sig < NSIG; ++sig) {
+    struct sigaction current;
+    if (sigaction(sig, nullptr, &current) != 0) continue;
+    if ((current.sa_flags & SA_SIGINFO) != 0 || (current.sa_handler != SIG_DFL &&
+                                                  current.sa_handler != SIG_IGN))
+      sigaction(sig, &plan.defaultAction, nullptr);
+  }
+  if (sigprocmask(SIG_SETMASK, &plan.callerMask, nullptr) != 0)
+    fail(report, plan.signalMaskFailed);
   for (int sig : plan.defaults) {
     if (sigaction(sig, &plan.defaultAction, nullptr) != 0) fail(report, plan.signalSetFailed);
   }
@@ -276,8 +289,14 @@ ChildProcess spawn(const SpawnPlan& plan) {
   p.unknownFailed = failure(plan.unknown);
   p.sessionFailed = failure(plan.session);
 
+  // Everything blocked from the fork until the child has reset the
+  // handlers it inherits: see runChild.
+  sigset_t all;
+  sigfillset(&all);
+  pthread_sigmask(SIG_SETMASK, &all, &p.callerMask);
   const pid_t pid = fork();
-  if (pid < 0) throw std::runtime_error("fork() error");
   if (pid == 0) runChild(p);
+  pthread_sigmask(SIG_SETMASK, &p.callerMask, nullptr);
+  if (pid < 0) throw std::runtime_error("fork() error");
   return ChildProcess(pid);
 }

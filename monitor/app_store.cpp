@@ -49,6 +49,7 @@ AppStore::~AppStore() {
 bool AppStore::add(const AppPtr& app) {
   if (!app || isDefined(app->name())) return false;
   if (regenerator_) app->setRegenerator(regenerator_);
+  if (watcher_) app->setWatcher(watcher_);
   apps_.push_back(app);
   byName_[app->name()] = app;
   dependentsStale_ = true;
@@ -76,6 +77,11 @@ AppStore::AppPtr AppStore::find(const std::string& name) const {
 void AppStore::setRegenerator(Regenerator* regenerator) {
   regenerator_ = regenerator;
   for (const AppPtr& app : apps_) app->setRegenerator(regenerator);
+}
+
+void AppStore::setWatcher(ProcessWatcher* watcher) {
+  watcher_ = watcher;
+  for (const AppPtr& app : apps_) app->setWatcher(watcher);
 }
 
 void AppStore::rebuildDependents() const {

@@ -18,6 +18,7 @@
 class Application;
 class CompStrategy;
 class Component;
+class ProcessWatcher;
 class Regenerator;
 
 // Every application known from the meta-configuration, and everything that
@@ -67,6 +68,8 @@ class AppStore {
   const AppList& applications() const { return apps_; }
   bool isUpdateMode() const { return updateMode_; }
   void setRegenerator(Regenerator* regenerator);
+  // Hands the watcher to every application, now and when added.
+  void setWatcher(ProcessWatcher* watcher);
   // The clock of answer deadlines and retry delays; must outlive the store.
   void setClock(const Clock& clock) { clock_ = &clock; }
 
@@ -171,6 +174,7 @@ class AppStore {
   mutable DependsMap dependents_;
   mutable bool dependentsStale_ = true;
   Regenerator* regenerator_ = nullptr;
+  ProcessWatcher* watcher_ = nullptr;
   const Clock* clock_ = &Clock::system();
 
   std::deque<PlannedStart> plan_;

@@ -5,6 +5,7 @@
 #include "frame/log.h"
 #include "frame/process_state.h"
 #include "monitor/comp_strategy.h"
+#include "monitor/process_watcher.h"
 #include "monitor/regenerator.h"
 #include "monitor/standart_comp_strategy.h"
 
@@ -16,7 +17,8 @@ Application::Application(const Application& other)
       path_(other.path_),
       dependencies_(other.dependencies_),
       components_(other.components_),
-      regenerator_(other.regenerator_) {}
+      regenerator_(other.regenerator_),
+      watcher_(other.watcher_) {}
 
 Application::~Application() {}
 
@@ -38,6 +40,16 @@ Component* Application::findComponent(const std::string& name) {
   for (Component& c : components_)
     if (c.name() == name) return &c;
   return nullptr;
+}
+
+void Application::watch(Component& comp) {
+  if (!watcher_) return;
+  // By name: the component may move within the list meanwhile, and the
+  // process calls only while it lives, that is while the component does.
+  ProcessWatcher* watcher = watcher_;
+  comp.attach(watcher->loop(), [this, watcher, name = comp.name()](ComponentProcess::Event e) {
+    if (Component* c = findComponent(name)) watcher->processEvent(*this, *c, e);
+  });
 }
 
 std::string Application::label(const Component& comp) const {
@@ -95,11 +107,13 @@ Application::StartState Application::advanceStart(const std::vector<int>& delays
       comp.createInformer();
       if (strategy_->answersLater()) {
         comp.beginStart(*strategy_, path_, now);
+        watch(comp);
         return startState_;
       }
       // Through the strategy: a check-all run must get the check dialogue,
       // not the one-byte answer.
       strategy_->start(comp, path_, 0, 0, fullName_);
+      watch(comp);
       logInfo(label(comp) + " has been started " + strategy_->description());
       outcome = CompStart::kAnswered;
     } catch (const Component::StopedHimself&) {
@@ -213,6 +227,7 @@ bool Application::beginRecovery(Component& comp, Clock::MonoTime now) {
   try {
     comp.createInformer();
     comp.beginStart(strategy, path_, now);
+    watch(comp);
   } catch (const std::runtime_error& e) {
     logError("cannot start " + label(comp) + ": " + e.what());
     return false;

@@ -13,6 +13,7 @@
 #include "monitor/component.h"
 
 class CompStrategy;
+class ProcessWatcher;
 class Regenerator;
 
 // A named group of components that start together in list order and stop
@@ -50,6 +51,9 @@ class Application {
 
   Regenerator* regenerator() const { return regenerator_; }
   void setRegenerator(Regenerator* regenerator) { regenerator_ = regenerator; }
+  // Under supervision: every process started from now on registers with the
+  // watcher's loop, and its events go to the watcher.
+  void setWatcher(ProcessWatcher* watcher) { watcher_ = watcher; }
 
   // Set from the beginning of start() until stop().
   bool isRunning() const { return running_; }
@@ -120,6 +124,8 @@ class Application {
 
  private:
   std::string label(const Component& comp) const;
+  // Puts the component's process under the watcher, if there is one.
+  void watch(Component& comp);
   void stopFrom(size_t failed);
   StartState startFailed();
   // Moves the sequence on after one component's outcome.
@@ -131,6 +137,7 @@ class Application {
   AppNameSet dependencies_;
   std::vector<Component> components_;
   Regenerator* regenerator_ = nullptr;
+  ProcessWatcher* watcher_ = nullptr;
   bool running_ = false;
   bool needsStart_ = false;
 

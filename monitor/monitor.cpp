@@ -5,6 +5,10 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <boost/asio/io_context.hpp>
+#include <boost/asio/post.hpp>
+#include <boost/asio/signal_set.hpp>
+#include <boost/asio/steady_timer.hpp>
 #include <algorithm>
 #include <cerrno>
 #include <chrono>
@@ -15,27 +19,43 @@
 #include "frame/log.h"
 #include "frame/process_state.h"
 #include "frame/run_mode.h"
+#include "frame/scoped_signal_mask.h"
 #include "frame/utils.h"
 #include "monitor/application.h"
 #include "monitor/component.h"
 #include "monitor/standart_comp_strategy.h"
-#include "monitor/updater.h"
 #include "notify/notify_info.h"
 
 using norvak::base::UniqueFd;
+namespace asio = boost::asio;
+
+namespace {
+
+const Clock::MonoTime kNever = Clock::MonoTime::max();
+
+}  // namespace
+
+struct Monitor::Loop {
+  asio::io_context io;
+  asio::signal_set signals{io};
+  bool listening = false;
+  // The next restart try and the retry delay of the start in progress, each
+  // armed only while one is due; the times are the monitor's clock's.
+  asio::steady_timer restart{io};
+  asio::steady_timer retry{io};
+  Clock::MonoTime restartAt = kNever;
+  Clock::MonoTime retryAt = kNever;
+  // In mainLoop(): a SIGHUP is acted on at once.
+  bool looping = false;
+};
 
 const char* const Monitor::kAgentApp = "AGENT";
 const char* const Monitor::kMaildApp = "MAILD";
 
 Monitor::Monitor(const std::string& confFile, const std::string& runList, bool update,
                  const Clock& clock)
-    : clock_(clock), settings_(confFile), store_(update) {
+    : clock_(clock), loop_(std::make_unique<Loop>()), settings_(confFile), store_(update) {
   logDebug("Monitor::Monitor() confFile = " + confFile);
-  int wake[2];  // without it the loop still runs, a turn later
-  if (pipe2(wake, O_CLOEXEC | O_NONBLOCK) == 0) {
-    wakeRead_.reset(wake[0]);
-    wakeWrite_.reset(wake[1]);
-  }
   if (!runList.empty()) {
     std::vector<std::string> names;
     Utils::splitBy(runList, ",", names);
@@ -58,6 +78,7 @@ Monitor::~Monitor() {
 void Monitor::loadStore(RunAppStore& store) {
   store.load(settings_.getMetaConfigDir());
   store.setRegenerator(this);
+  store.setWatcher(this);
   store.setClock(clock_);
 }
 
@@ -128,14 +149,6 @@ void Monitor::getRunAppSet(AppNameSet& set) {
   verifyRunSet(set);
 }
 
-bool Monitor::terminationPending() {
-  // Before the main loop runs, the signal thread is not waiting yet: a stop
-  // request sits in the pending set, where the start looks for it.
-  sigset_t pending;
-  if (sigpending(&pending) != 0) return false;
-  return sigismember(&pending, SIGTERM) == 1 || sigismember(&pending, SIGINT) == 1;
-}
-
 void Monitor::start() {
   logDebug("Monitor::start()");
   setState(true);
@@ -146,17 +159,14 @@ void Monitor::start() {
   if (store_.isUpdateMode() || isCheckAll()) {
     store_.start(first, settings_.getAgentAddress(), settings_.getPidFileDir());
   } else {
+    listenSignals();
     store_.planStart(std::vector<std::string>(first.begin(), first.end()), store_.retryDelays(),
                      false);
-    while (isRunning() && store_.startsPending()) {
-      if (terminationPending()) {
-        logDebug("Monitor::start(): stop requested");
-        setState(false);
-        break;
-      }
-      turn(1000);
+    armTimers();
+    {
+      ScopedSignalMask open({SIGHUP, SIGTERM, SIGINT});
+      while (isRunning() && store_.startsPending()) runOne();
     }
-    // Left to the signal wait, which takes the pending request next.
     if (!isRunning()) return;
   }
 
@@ -182,13 +192,6 @@ void Monitor::start() {
   if (full != first) store_.applyRunAppSet(full);
 }
 
-bool Monitor::takeReloadRequest() {
-  // Cleared before the reload runs: a SIGHUP that arrives during it asks
-  // for one more.
-  std::lock_guard<std::mutex> lock(reloadMutex_);
-  return std::exchange(reloadRequested_, false);
-}
-
 void Monitor::mainLoop() {
   logDebug("Monitor::mainLoop()");
   {
@@ -197,29 +200,25 @@ void Monitor::mainLoop() {
   }
   mainLoopCond_.notify_all();
 
-  while (isRunning()) {
-    try {
-      if (takeReloadRequest()) reload();
-      turn(settings_.getMainLoopWait() * 1000);
-      if (!isRunning()) break;
-      const bool anyRunning = store_.runningCount() > 0;
-      if (anyRunning || store_.startsPending()) {
-        if (anyRunning) Updater::instance().PostUpdate();
-        bool changed;
-        {
-          std::lock_guard<std::mutex> lock(changedConfMutex_);
-          changed = !changedConf_.empty();
-        }
-        if (changed) changedConfReload();
-      } else {
-        logInfo(std::string("all applications have stoped, terminate ") + kProgramName +
-                " application");
-        kill(getpid(), SIGTERM);
+  listenSignals();
+  loop_->looping = true;
+  {
+    ScopedSignalMask open({SIGHUP, SIGTERM, SIGINT});
+    auto guarded = [this](const std::function<void()>& step) {
+      try {
+        step();
+      } catch (const std::exception& e) {
+        logError(std::string("internal error in main loop: ") + e.what());
       }
-    } catch (const std::exception& e) {
-      logError(std::string("internal error in main loop: ") + e.what());
-    }
+    };
+    guarded([this] {
+      if (std::exchange(reloadRequested_, false)) reload();
+      endIfNothingRuns();
+      afterEvent();
+    });
+    while (isRunning()) guarded([this] { runOne(); });
   }
+  loop_->looping = false;
 
   {
     std::lock_guard<std::mutex> lock(mainLoopMutex_);
@@ -228,92 +227,106 @@ void Monitor::mainLoop() {
   mainLoopCond_.notify_all();
 }
 
-void Monitor::turn(int maxWaitMs) {
-  using std::chrono::milliseconds;
-  const Clock::MonoTime begin = clock_.monoNow();
-  Clock::MonoTime wake = begin + milliseconds(std::max(maxWaitMs, 0));
-  pollFds_.clear();
-  watches_.clear();
-  if (wakeRead_) {
-    pollFds_.push_back(pollfd{wakeRead_.get(), POLLIN, 0});
-    watches_.push_back(Watch{nullptr, nullptr, Watch::kWake});
-  }
-  bool peekEnds = false;
-  auto watch = [this](int fd, Application& app, Component& comp, Watch::Kind kind) {
-    pollFds_.push_back(pollfd{fd, POLLIN, 0});
-    watches_.push_back(Watch{&app, &comp, kind});
+void Monitor::runOne() {
+  // Stopped only when it ran out of work, which the signals never do.
+  if (loop_->io.run_one() == 0) loop_->io.restart();
+}
+
+void Monitor::runFor(std::chrono::milliseconds time) {
+  loop_->io.restart();
+  loop_->io.run_for(time);
+}
+
+asio::io_context& Monitor::loop() { return loop_->io; }
+
+void Monitor::post(std::function<void()> job) { asio::post(loop_->io, std::move(job)); }
+
+void Monitor::requestStop() {
+  setState(false);
+  post([] {});  // wakes the loop, which then sees the state
+}
+
+void Monitor::listenSignals() {
+  if (loop_->listening) return;
+  loop_->listening = true;
+  for (int sig : {SIGHUP, SIGTERM, SIGINT}) loop_->signals.add(sig);
+  struct Waiter {
+    Monitor* monitor;
+    void operator()(const boost::system::error_code& ec, int sig) const {
+      if (ec) return;
+      if (sig == SIGHUP)
+        monitor->reload(sig, "SIGHUP");
+      else
+        monitor->terminate(sig, sig == SIGTERM ? "SIGTERM" : "SIGINT");
+      monitor->afterEvent();
+      monitor->loop_->signals.async_wait(*this);
+    }
   };
-  for (const AppStore::AppPtr& app : store_.applications()) {
-    for (Component& comp : app->components()) {
-      if (!comp.starting() && !comp.running()) continue;
-      Clock::MonoTime at;
-      comp.reportSuppressed(begin);
-      if (comp.outputReportDue(at)) wake = std::min(wake, at);
-      const bool paused = comp.outputPaused(begin, at);
-      if (paused) wake = std::min(wake, at);
-      // Standard error is read during the start too: a program that fills
-      // it before its answer would otherwise never answer.
-      if (!paused && comp.errorFd() >= 0) watch(comp.errorFd(), *app, comp, Watch::kError);
-      if (comp.starting()) {
-        watch(comp.fd(), *app, comp, Watch::kAnswer);
-        wake = std::min(wake, comp.answerDeadline());
-      } else {
-        if (!paused && comp.fd() >= 0) watch(comp.fd(), *app, comp, Watch::kOutput);
-        if (comp.pidfd() >= 0)
-          watch(comp.pidfd(), *app, comp, Watch::kEnd);
-        else
-          peekEnds = true;
-      }
-    }
-  }
-  Clock::MonoTime at;
-  if (store_.startRetryPending(at)) wake = std::min(wake, at);
-  int64_t due;
-  if (events_.nextDue(due)) {
-    // Due times are whole monotonic seconds.
-    wake = std::min(wake, Clock::MonoTime(std::chrono::seconds(due)));
-  }
+  loop_->signals.async_wait(Waiter{this});
+}
 
-  // Rounded up: a sub-millisecond rest must still wait, not spin.
-  const auto left = std::chrono::duration_cast<std::chrono::microseconds>(wake - begin).count();
-  const int timeout = left <= 0 ? 0 : static_cast<int>(std::min<int64_t>((left + 999) / 1000, 60000));
-  int ready = poll(pollFds_.data(), pollFds_.size(), timeout);
-  if (ready < 0 && errno != EINTR) logDebug(std::string("poll() error: ") + strerror(errno));
+void Monitor::processEvent(Application& app, Component& comp, ComponentProcess::Event event) {
+  // Once stopping, the store's stop takes every process down.
+  if (!isRunning()) return;
+  switch (event) {
+    case ComponentProcess::Event::kAnswered:
+    case ComponentProcess::Event::kAnswerTimedOut:
+      if (comp.starting())
+        answerArrived(app, comp, event == ComponentProcess::Event::kAnswerTimedOut);
+      break;
+    case ComponentProcess::Event::kEnded:
+      if (comp.running()) componentDied(app, comp);
+      break;
+    case ComponentProcess::Event::kStopped:
+      break;
+  }
+  afterEvent();
+}
 
-  const Clock::MonoTime now = clock_.monoNow();
-  for (size_t i = 0; ready > 0 && i < pollFds_.size(); ++i) {
-    if (pollFds_[i].revents == 0) continue;
-    Watch& w = watches_[i];
-    switch (w.kind) {
-      case Watch::kAnswer:
-        if (w.comp->starting()) answerArrived(*w.app, *w.comp, false);
-        break;
-      case Watch::kOutput:
-        if (w.comp->running() && w.comp->drainOutput(now)) componentDied(*w.app, *w.comp);
-        break;
-      case Watch::kError:
-        w.comp->drainError(now);
-        break;
-      case Watch::kEnd:
-        if (w.comp->running()) componentDied(*w.app, *w.comp);
-        break;
-      case Watch::kWake: {
-        char drained[64];
-        while (read(wakeRead_.get(), drained, sizeof drained) > 0) {
-        }
-        break;
-      }
-    }
-  }
-  for (const Watch& w : watches_) {
-    if (w.kind == Watch::kAnswer && w.comp->starting() && w.comp->answerDeadline() <= now)
-      answerArrived(*w.app, *w.comp, true);
-    else if (peekEnds && w.kind == Watch::kOutput && w.comp->processEnded())
-      componentDied(*w.app, *w.comp);
-  }
-  store_.advanceStarts(now);
+void Monitor::afterEvent() {
+  store_.advanceStarts(clock_.monoNow());
+  finishAdminStarts();
+  armTimers();
+}
+
+void Monitor::runDue() {
   if (isRunning()) processDeferredEvents();
-  serveAdminJobs();
+  afterEvent();
+}
+
+void Monitor::armTimers() {
+  auto arm = [this](asio::steady_timer& timer, Clock::MonoTime& armed, bool due,
+                    Clock::MonoTime at) {
+    if (!due) at = kNever;
+    if (at == armed) return;
+    armed = at;
+    if (at == kNever) {
+      timer.cancel();
+      return;
+    }
+    timer.expires_after(at - clock_.monoNow());
+    timer.async_wait([this, &armed](const boost::system::error_code& ec) {
+      if (ec) return;
+      armed = kNever;
+      runDue();
+    });
+  };
+  int64_t due = 0;
+  const bool restartDue = isRunning() && events_.nextDue(due);
+  // Due times are whole monotonic seconds.
+  arm(loop_->restart, loop_->restartAt, restartDue, Clock::MonoTime(std::chrono::seconds(due)));
+  Clock::MonoTime at;
+  const bool retryDue = store_.startRetryPending(at);
+  arm(loop_->retry, loop_->retryAt, retryDue, at);
+}
+
+void Monitor::endIfNothingRuns() {
+  endCheckPosted_ = false;
+  if (!isRunning() || !loop_->looping) return;
+  if (store_.runningCount() > 0 || store_.startsPending()) return;
+  logInfo(std::string("all applications have stoped, terminate ") + kProgramName +
+          " application");
+  kill(getpid(), SIGTERM);
 }
 
 void Monitor::componentDied(Application& app, Component& comp) {
@@ -437,6 +450,10 @@ void Monitor::appStarted(const Application& app) {
 }
 
 void Monitor::appStopped(const Application& app) {
+  if (isRunning() && !endCheckPosted_) {
+    endCheckPosted_ = true;
+    post([this] { endIfNothingRuns(); });
+  }
   if (!isRunning() || appNameEqual(app.name(), kAgentApp)) return;
   logInfo("application \"" + app.name() + "\" stoped");
   if (notifier_) notifier_->post(AgentNotice::of(AgentNotice::kStopApp, app));
@@ -516,10 +533,8 @@ void Monitor::reload() {
   if (settings_.isEnterpriseMode()) applyAgentRunList(full);
 }
 
-void Monitor::changedConfReload() {
+void Monitor::changedConfReload(std::set<pid_t> pids) {
   logDebug("Monitor::changedConfReload()");
-  std::set<pid_t> pids;
-  getChangedConf(pids);
   store_.signalPids(pids, SIGHUP);
   if (ownPid_ > 0 && pids.count(ownPid_)) {
     reload();
@@ -612,8 +627,11 @@ void Monitor::hupFilePass(std::set<pid_t>& pids) {
 
 void Monitor::reload(int, const std::string& name) {
   logInfo("Monitor::reload(): arrived " + name);
-  std::lock_guard<std::mutex> lock(reloadMutex_);
-  reloadRequested_ = true;
+  // During the start the reload waits for the main loop.
+  if (loop_->looping)
+    reload();
+  else
+    reloadRequested_ = true;
 }
 
 void Monitor::terminate(int, const std::string& name) {
@@ -627,23 +645,10 @@ void Monitor::inform(int, const std::string& name) {
 
 void Monitor::addChangedConf(const std::set<pid_t>& pids) {
   logDebug("Monitor::addChangedConf()");
-  bool wake;
-  {
-    std::lock_guard<std::mutex> lock(changedConfMutex_);
-    // Pids already waiting have woken the loop; it takes these too.
-    wake = changedConf_.empty() && !pids.empty();
-    changedConf_.insert(pids.begin(), pids.end());
-  }
-  // A full pipe already holds a wake-up.
-  if (wake && wakeWrite_ && write(wakeWrite_.get(), "w", 1) < 0) {
-  }
-}
-
-void Monitor::getChangedConf(std::set<pid_t>& pids) {
-  logDebug("Monitor::getChangedConf()");
-  std::lock_guard<std::mutex> lock(changedConfMutex_);
-  pids = changedConf_;
-  changedConf_.clear();
+  post([this, pids] {
+    if (isRunning() && store_.runningCount() > 0) changedConfReload(pids);
+    afterEvent();
+  });
 }
 
 void Monitor::stop() {
@@ -651,27 +656,36 @@ void Monitor::stop() {
   std::unique_lock<std::mutex> lock(mainLoopMutex_);
   mainLoopCond_.wait(lock, [this] { return !mainLoopRunning_; });
   lock.unlock();
-  // Nobody serves them any more: their waiters are let go at once.
-  std::deque<std::shared_ptr<AdminJob>> left;
   {
     std::lock_guard<std::mutex> admin(adminMutex_);
-    left.swap(adminQueue_);
+    acceptingJobs_ = false;
   }
-  left.insert(left.end(), adminStarting_.begin(), adminStarting_.end());
+  // What was handed in meanwhile is answered now (the state says the monitor
+  // is stopping); nobody serves the starts in progress any more.
+  loop_->io.restart();
+  loop_->io.poll();
+  for (const std::shared_ptr<AdminJob>& job : adminStarting_)
+    finishAdminJob(job, false, "the monitor is stopping");
   adminStarting_.clear();
-  for (const std::shared_ptr<AdminJob>& job : left) finishAdminJob(job, false, "the monitor is stopping");
   store_.stop();
 }
 
 // ---- Administrators' requests ------------------------------------------------
 
 bool Monitor::runAdminJob(const std::shared_ptr<AdminJob>& job, int seconds) {
-  std::unique_lock<std::mutex> lock(adminMutex_);
-  const bool wake = adminQueue_.empty();
-  adminQueue_.push_back(job);
-  // A full pipe already holds a wake-up.
-  if (wake && wakeWrite_ && write(wakeWrite_.get(), "a", 1) < 0) {
+  {
+    std::lock_guard<std::mutex> lock(adminMutex_);
+    if (!acceptingJobs_) {
+      job->message = "the monitor is stopping";
+      job->done = true;
+      return true;
+    }
   }
+  post([this, job] {
+    serveAdminJob(job);
+    afterEvent();
+  });
+  std::unique_lock<std::mutex> lock(adminMutex_);
   return adminCond_.wait_for(lock, std::chrono::seconds(std::max(seconds, 1)),
                              [&job] { return job->done; });
 }
@@ -729,28 +743,23 @@ void Monitor::beginAdminStart(const std::shared_ptr<AdminJob>& job) {
   adminStarting_.push_back(job);
 }
 
-void Monitor::serveAdminJobs() {
-  std::deque<std::shared_ptr<AdminJob>> jobs;
+void Monitor::serveAdminJob(const std::shared_ptr<AdminJob>& job) {
   {
-    std::lock_guard<std::mutex> lock(adminMutex_);
-    jobs.swap(adminQueue_);
-  }
-  for (const std::shared_ptr<AdminJob>& job : jobs) {
     if (job->kind == AdminJob::kStatus) {
       fillStatus(*job);
       finishAdminJob(job, job->status.ok, job->status.message);
-      continue;
+      return;
     }
     AppStore::AppPtr app = job->names.empty() ? nullptr : store_.find(job->names.front());
     if (!app) {
       finishAdminJob(job, false,
                      "unknown application \"" + (job->names.empty() ? "" : job->names.front()) +
                          "\"");
-      continue;
+      return;
     }
     if (!isRunning()) {
       finishAdminJob(job, false, "the monitor is stopping");
-      continue;
+      return;
     }
     // A restart brings back the dependents its stop takes down.
     std::vector<std::string> dependents;
@@ -775,7 +784,7 @@ void Monitor::serveAdminJobs() {
     }
     if (job->kind == AdminJob::kStop) {
       finishAdminJob(job, true, std::string());
-      continue;
+      return;
     }
     logInfo("application \"" + app->name() + "\" started by the administrator");
     beginAdminStart(job);
@@ -787,6 +796,9 @@ void Monitor::serveAdminJobs() {
       }
     }
   }
+}
+
+void Monitor::finishAdminStarts() {
   for (auto it = adminStarting_.begin(); it != adminStarting_.end();) {
     AppStore::AppPtr app = store_.find((*it)->names.front());
     if (app && store_.isQueued(app->name()) && isRunning()) {

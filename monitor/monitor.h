@@ -1,12 +1,12 @@
 #ifndef NORVAK_MONITOR_MONITOR_H_
 #define NORVAK_MONITOR_MONITOR_H_
 
-#include <poll.h>
 #include <sys/types.h>
 #include <time.h>
 
+#include <chrono>
 #include <condition_variable>
-#include <deque>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <set>
@@ -20,26 +20,27 @@
 #include "frame/signal_executor.h"
 #include "monitor/agent_link.h"
 #include "monitor/agent_notifier.h"
-#include "ipc/nk_unique_fd.h"
 #include "monitor/deferred_event_store.h"
+#include "monitor/process_watcher.h"
 #include "monitor/regenerator.h"
 #include "monitor/run_app_store.h"
 #include "protocols/nk_status.h"
 
 // The supervision core: owns the settings, the application store and the
-// schedule of restarts; starts the run set, runs the main loop that notices
-// dead components through their start pipes and pidfds and drives their
-// recovery, reloads on request, and stops everything at the end.
+// schedule of restarts; starts the run set, runs the supervision loop, reloads
+// on request, and stops everything at the end.
 //
-// Nothing in a turn of the loop waits for one component: starts and
-// restarts are spawned and their answers arrive through the same wait as
-// deaths, so a component that is slow to answer holds up nobody else.
+// The loop is one Boost.Asio io_context (epoll, kqueue): each component's
+// process registers its pipes, its pidfd and its timers there when it starts
+// and drops them when it ends, and the monitor's own timers (the next restart
+// try, a start's retry delay) are armed only while something is due, so a
+// wake-up costs what happened, not the size of the suite. SIGHUP, SIGTERM and
+// SIGINT arrive as events of the same loop.
 //
 // Applications, components and the deferred events are touched only by the
-// thread that runs start() and then mainLoop(); other threads reach the
-// monitor through the SignalExecutor side and addChangedConf(), which only set
-// flags under their own mutexes.
-class Monitor : public Regenerator, public SignalExecutor {
+// thread that runs the loop (start(), then mainLoop()); every other thread
+// hands its work in through post(), the one way in.
+class Monitor : public Regenerator, public SignalExecutor, public ProcessWatcher {
  public:
   class InitError : public std::runtime_error {
    public:
@@ -60,39 +61,51 @@ class Monitor : public Regenerator, public SignalExecutor {
   void appStarted(const Application& app) override;
   void appStopped(const Application& app) override;
 
+  // Runs the loop until the monitor stops.
   virtual void mainLoop();
   // Starts the first run set; throws InitError when none of it runs. Ends
   // early, without error, when a SIGTERM or SIGINT arrives meanwhile.
   virtual void start();
   // Waits for the main loop to end, then stops every application.
   virtual void stop();
-  // The SIGHUP path, run by the main loop. A failure anywhere leaves the
+  // The SIGHUP path, run by the loop. A failure anywhere leaves the
   // settings and the store as they were.
   virtual void reload();
   virtual void reloadData();
-  virtual void changedConfReload();
+  // SIGHUP to the components with these pids, a reload when the monitor's
+  // own pid is among them, and the hup-file pass for the rest.
+  virtual void changedConfReload(std::set<pid_t> pids);
 
-  // SignalExecutor
+  // SignalExecutor: what the loop does with the signals.
   void reload(int signal, const std::string& name) override;
   void terminate(int signal, const std::string& name) override;
   void inform(int signal, const std::string& name) override;
 
+  // ProcessWatcher
+  boost::asio::io_context& loop() override;
+  void processEvent(Application& app, Component& comp, ComponentProcess::Event event) override;
+
   void getFirstRunAppSet(AppNameSet& set);
   bool checkComponents(const AppNameSet& set) const { return store_.checkComponents(set); }
   void getRunAppSet(AppNameSet& set);
-  // One turn of the loop: waits up to maxWaitMs for component events (less
-  // when a deadline or a restart falls due sooner), handles them, moves the
-  // queued starts on and runs the due restarts.
-  void turn(int maxWaitMs);
 
-  // Also ends the main loop's current wait, so that the pids are handled at
-  // once rather than on the next turn.
+  // The inbox: from any thread, job runs on the loop's thread, in posting
+  // order. Jobs posted once the loop has ended are dropped unrun.
+  void post(std::function<void()> job);
+  // From any thread: the loop ends (the state is STOPPED at once).
+  void requestStop();
+  // Posts the changed-configuration reload of these pids.
   void addChangedConf(const std::set<pid_t>& pids);
-  void getChangedConf(std::set<pid_t>& pids);
+
+  // Tests and benches drive the loop themselves: runFor runs its handlers
+  // for up to the time given; runDue does what the monitor's clock says is
+  // due now (restart tries, start retries), as the loop's timers do.
+  void runFor(std::chrono::milliseconds time);
+  void runDue();
 
   // ---- Administrators' requests ----
-  // Served by the main loop, which alone may touch the store: another
-  // thread posts a job and waits for the loop to answer it.
+  // Served by the loop, which alone may touch the store: another thread
+  // posts a job and waits for the loop to answer it.
   struct AdminJob {
     enum Kind { kStatus, kStart, kStop, kRestart } kind = kStatus;
     std::vector<std::string> names;  // the applications (status: empty for all)
@@ -101,7 +114,7 @@ class Monitor : public Regenerator, public SignalExecutor {
     std::string message;
     norvak::maild::NkStatusResult status;
   };
-  // From any thread but the main loop's. False when the loop did not answer
+  // From any thread but the loop's. False when the loop did not answer
   // within the time: the job is then answered, unseen, whenever it gets to it.
   bool runAdminJob(const std::shared_ptr<AdminJob>& job, int seconds);
 
@@ -158,24 +171,29 @@ class Monitor : public Regenerator, public SignalExecutor {
   virtual void settingsChanged() {}
 
  private:
-  // What a watched descriptor stands for.
-  struct Watch {
-    Application* app;
-    Component* comp;
-    enum Kind { kAnswer, kOutput, kError, kEnd, kWake } kind;
-  };
+  struct Loop;
 
   void loadStore(RunAppStore& store);
   void applySettings();
   void computeRunAppSet(AppNameSet& set) const;
   void verifyRunSet(const AppNameSet& set);
-  bool takeReloadRequest();
   void retryOrGiveUp(const DeferredEvent& event);
   void giveUp(const DeferredEvent& event);
   void stopFaultyApps();
   void dropStaleRecoveries();
-  static bool terminationPending();
-  void serveAdminJobs();
+  // Runs one handler of the loop (waiting for one if need be), with the
+  // loop's signals let through to this thread meanwhile.
+  void runOne();
+  // Takes the loop's signals from now on.
+  void listenSignals();
+  // Moves the queued starts on, completes the administrators' starts that
+  // are over and re-arms the monitor's timers; after every event.
+  void afterEvent();
+  void armTimers();
+  // When no application runs any more the monitor ends.
+  void endIfNothingRuns();
+  void serveAdminJob(const std::shared_ptr<AdminJob>& job);
+  void finishAdminStarts();
   void finishAdminJob(const std::shared_ptr<AdminJob>& job, bool ok, const std::string& message);
   void beginAdminStart(const std::shared_ptr<AdminJob>& job);
   void fillStatus(AdminJob& job) const;
@@ -185,6 +203,8 @@ class Monitor : public Regenerator, public SignalExecutor {
   static void sendHup(pid_t pid, const std::string& name);
 
   const Clock& clock_;
+  // Before the store: the processes' registrations go before their loop.
+  std::unique_ptr<Loop> loop_;
   MonitorConfReader settings_;
   RunAppStore store_;
   AppNameSet cmdRunSet_;
@@ -194,21 +214,15 @@ class Monitor : public Regenerator, public SignalExecutor {
   std::condition_variable mainLoopCond_;
   bool mainLoopRunning_ = false;
 
-  std::mutex reloadMutex_;
+  // A SIGHUP during the start is taken up once the main loop runs.
   bool reloadRequested_ = false;
-
-  std::mutex changedConfMutex_;
-  std::set<pid_t> changedConf_;
-  // A pipe in every turn's wait; a byte written to it ends the
-  // wait early (requests from other threads). Non-blocking at both ends.
-  norvak::base::UniqueFd wakeRead_;
-  norvak::base::UniqueFd wakeWrite_;
+  bool endCheckPosted_ = false;
 
   pid_t ownPid_ = -1;
 
   std::mutex adminMutex_;
   std::condition_variable adminCond_;
-  std::deque<std::shared_ptr<AdminJob>> adminQueue_;
+  bool acceptingJobs_ = true;
   // Main loop only: starts asked for and not yet over.
   std::vector<std::shared_ptr<AdminJob>> adminStarting_;
   AppNameSet adminStopped_;
@@ -221,11 +235,6 @@ class Monitor : public Regenerator, public SignalExecutor {
   // Restarts spawned and waiting for their answer.
   std::vector<DeferredEvent> recovering_;
 
-  // Reused by every turn so that a turn allocates nothing; pollFds_[i] is
-  // watches_[i]. The pointers stay valid through a turn: components are
-  // added and removed only by a reload, between turns.
-  std::vector<pollfd> pollFds_;
-  std::vector<Watch> watches_;
 };
 
 #endif  // NORVAK_MONITOR_MONITOR_H_

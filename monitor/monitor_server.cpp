@@ -306,6 +306,9 @@ NkUpdateResult MonitorServer::updateProcessor(const std::string& packageDir,
   const Mediator& mediator = Mediator::instance();
   const Updater::Result result = Updater::instance().PreUpdate(
       packageDir, argument, product, mediator.mta(), mediator.userGroup());
+  // The post-update script runs from the loop, once this answer is on its
+  // way.
+  if (result.ok) post([] { Updater::instance().PostUpdate(); });
   NkUpdateResult answer;
   answer.ok = result.ok;
   answer.message = result.message;

@@ -32,7 +32,7 @@ void runProgram(const MonitorProgram::Options& options) {
     if (!isCheckAll()) {
       if (program.startMainLoopThread()) logInfo(std::string(kProgramTitle) + " started");
       notifyServiceReady();
-      program.waitSignals();
+      program.waitMainLoop();
       notifyServiceStopping();
     }
   }

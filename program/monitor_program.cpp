@@ -299,10 +299,14 @@ bool MonitorProgram::startMainLoopThread() {
   return true;
 }
 
+void MonitorProgram::waitMainLoop() {
+  if (mainLoopThread_.joinable()) mainLoopThread_.join();
+}
+
 void MonitorProgram::stop() {
   logDebug("MonitorProgram::stop()");
-  if (hasMonitor() && getProcessState() == STARTED) setProcessState(STOPPED);
-  if (mainLoopThread_.joinable()) mainLoopThread_.join();
+  if (hasMonitor() && getProcessState() == STARTED) monitor_->requestStop();
+  waitMainLoop();
 }
 
 // ---- The monitor behind the program -----------------------------------------
