@@ -111,13 +111,25 @@ class AppStore {
   // Blocks until the queue is empty.
   void runStartsToEnd();
 
-  // Stopping.
+  // Stopping. An application's stop begins once whatever of it is to stop
+  // too has stopped; applications that wait for nothing stop at once, side
+  // by side. Under a watcher the stops move on from the loop's events and
+  // these calls return at once; otherwise everything is over before they
+  // return.
+  //
+  // The blocking stop of everything, the stops under way included.
   void stop();
+  // Every running application, dependents first, under a watcher in the
+  // background; stopsPending() tells when it is over.
+  void stopAll();
   // Stops the application after everything that depends on it.
   void stopAppAndIDepends(Application& app);
   // Stops the application (unless kept and not forced), then every dependency
   // outside `keep` that no running application needs any more.
   void stopAppAndDepends(Application& app, const AppNameSet& keep, bool force);
+  bool stopsPending() const { return !stops_.empty(); }
+  // The application's stop is asked for and not over.
+  bool isStopping(const std::string& name) const { return stops_.count(name) > 0; }
   // Stops every running application with a component that is not running;
   // the run set is kept out of the cascade.
   void stopFaultyApps(const AppNameSet& runSet);
@@ -162,9 +174,23 @@ class AppStore {
     bool begun = false;
   };
 
+  struct PlannedStop {
+    AppPtr app;
+    int waitingFor = 0;  // planned dependents whose stop is not over
+    bool begun = false;
+    bool cascade = false;  // its dependencies nobody needs follow it,
+    AppNameSet keep;       // except these
+  };
+
   void enqueue(const std::string& name, bool announce, CompStrategy* strategy,
                AppNameSet& visiting);
+  // Blocking: the dependents' stops, then the application's.
   void stopAppAndIDependsGuarded(Application& app, AppNameSet& inProgress);
+  void planStop(const AppPtr& app, bool withDependents, bool cascade, const AppNameSet& keep,
+                AppNameSet& visiting);
+  void advanceStops();
+  void finishStop(const std::string& name);
+  void cascadeStop(Application& app, const AppNameSet& keep);
   void addClosure(const std::string& name, AppNameSet& closure) const;
   bool someRunningAppDependsOn(const Application& dep) const;
 
@@ -176,6 +202,13 @@ class AppStore {
   Regenerator* regenerator_ = nullptr;
   ProcessWatcher* watcher_ = nullptr;
   const Clock* clock_ = &Clock::system();
+
+  std::map<std::string, PlannedStop, AppNameLess> stops_;
+  std::deque<std::string> readyStops_;  // may begin, in the order they became ready
+  std::deque<std::string> endedStops_;
+  bool advancingStops_ = false;
+  // Removed by a reload while running: kept until their stop is over.
+  AppList leaving_;
 
   std::deque<PlannedStart> plan_;
   AppNameSet queued_;

@@ -100,7 +100,7 @@ Application::StartState Application::advanceStart(const std::vector<int>& delays
     // kept running while another one waited for recovery) is kept as it is;
     // one that a restart is bringing back is waited for.
     if (comp.running()) continue;
-    if (comp.starting()) return startState_;
+    if (comp.starting() || comp.stopping()) return startState_;
     logDebug("Application::startComp( " + comp.name() + " )");
     CompStart outcome;
     try {
@@ -200,24 +200,85 @@ void Application::awaitStep(const std::vector<int>& delays, const Clock& clock) 
 }
 
 void Application::stopFrom(size_t failed) {
-  for (size_t j = failed + 1; j-- > 0;) {
-    try {
-      components_[j].stop(true);
-    } catch (...) {
-    }
-  }
+  if (stop_.whole || stop_.partial) return;
+  stop_.partial = true;
+  stop_.fault = true;
+  stop_.next = failed + 1;
+  continueStop();
 }
 
-void Application::stop() {
+void Application::beginStop(std::function<void()> done) {
   logDebug("Application::stop() name=" + name_);
   startState_ = StartState::kIdle;
   strategy_ = nullptr;
   retryWait_ = false;
-  if (!running_) return;
+  if (!running_ || stop_.whole) {
+    // A stop already under way calls its own; this one has nothing to wait for.
+    if (done) done();
+    return;
+  }
   running_ = false;
-  for (size_t j = components_.size(); j-- > 0;) components_[j].stop(false);
+  stop_.whole = true;
+  stop_.partial = false;
+  stop_.fault = false;
+  stop_.next = components_.size();
+  stop_.done = std::move(done);
+  continueStop();
+}
+
+void Application::stop() {
+  beginStop();
+  // Under a watcher the components' ends are waited for here.
+  while (stop_.whole && stop_.next > 0) {
+    try {
+      components_[stop_.next - 1].stop(false);
+    } catch (...) {
+    }
+    --stop_.next;
+    continueStop();
+  }
+}
+
+bool Application::continueStop() {
+  while (stop_.next > 0) {
+    Component& comp = components_[stop_.next - 1];
+    if (comp.stopping() || comp.beginStop(stop_.fault)) {
+      // The loop tells of the end; without one it is waited for here.
+      if (watcher_ && comp.process() && comp.process()->attached()) return false;
+      try {
+        comp.stop(stop_.fault);
+      } catch (...) {
+      }
+    }
+    --stop_.next;
+  }
+  if (stop_.partial) {
+    stop_.partial = false;
+    return true;
+  }
+  if (!stop_.whole) return true;
+  stop_.whole = false;
   if (regenerator_) regenerator_->appStopped(*this);
   logInfo("application \"" + name_ + "\" has been stopped");
+  std::function<void()> done = std::move(stop_.done);
+  stop_.done = nullptr;
+  if (done) done();
+  return true;
+}
+
+void Application::componentStopped(Component& comp) {
+  if (!comp.stopping()) return;
+  try {
+    comp.finishStop();
+  } catch (...) {
+  }
+  if (stop_.whole || stop_.partial) {
+    // Only the component the stop waits for moves it on.
+    if (stop_.next > 0 && &components_[stop_.next - 1] == &comp) {
+      --stop_.next;
+      continueStop();
+    }
+  }
 }
 
 bool Application::beginRecovery(Component& comp, Clock::MonoTime now) {

@@ -4,6 +4,7 @@
 #include <sys/types.h>
 #include <time.h>
 
+#include <functional>
 #include <set>
 #include <string>
 #include <vector>
@@ -92,7 +93,19 @@ class Application {
   void awaitStep(const std::vector<int>& delays, const Clock& clock);
   // Completes the start of one component, logging the outcome.
   CompStart finishStart(Component& comp, bool timedOut, const CompStrategy& strategy);
+
+  // Stops the components in reverse order, each once the one after it has
+  // ended; then the application counts as stopped and done runs. Under a
+  // watcher the stop moves on from the loop's events (componentStopped),
+  // so beginStop returns at once; otherwise it ends before beginStop
+  // returns. The running flag is cleared at the beginning.
+  void beginStop(std::function<void()> done = nullptr);
+  // The blocking stop: the same steps, waiting for each process.
   void stop();
+  // Between beginStop and the end of its last component.
+  bool isStopping() const { return stop_.whole; }
+  // The stop of this component's process has ended (under a watcher).
+  void componentStopped(Component& comp);
 
   // Spawns the restart of one component; its answer is read by
   // finishStart. False (logged) when it cannot be spawned.
@@ -126,7 +139,10 @@ class Application {
   std::string label(const Component& comp) const;
   // Puts the component's process under the watcher, if there is one.
   void watch(Component& comp);
+  // A failed start stops the components started so far, from `failed` down.
   void stopFrom(size_t failed);
+  // Moves the stop in progress on; false while a component's end is awaited.
+  bool continueStop();
   StartState startFailed();
   // Moves the sequence on after one component's outcome.
   StartState onOutcome(CompStart outcome, const std::vector<int>& delays, Clock::MonoTime now);
@@ -140,6 +156,16 @@ class Application {
   ProcessWatcher* watcher_ = nullptr;
   bool running_ = false;
   bool needsStart_ = false;
+
+  // The stop in progress: the whole application's, or that of what a failed
+  // start had started; `next` counts the components still to go.
+  struct StopState {
+    bool whole = false;
+    bool partial = false;
+    bool fault = false;
+    size_t next = 0;
+    std::function<void()> done;
+  } stop_;
 
   StartState startState_ = StartState::kIdle;
   CompStrategy* strategy_ = nullptr;

@@ -326,7 +326,10 @@ void Component::startCheckOnly(CompStrategy& strategy, const std::string& dir) {
   }
 }
 
-bool Component::stop(bool fault) { return beginStop(fault) && awaitStopped(); }
+bool Component::stop(bool fault) {
+  if (state_ == State::kStopping) return awaitStopped();
+  return beginStop(fault) && awaitStopped();
+}
 
 bool Component::awaitStopped() {
   if (!proc_->awaitEnd(def_.timeStop)) proc_->signalGroup(SIGKILL);

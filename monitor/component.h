@@ -148,7 +148,8 @@ class Component {
   void startCheckOnly(CompStrategy& strategy, const std::string& dir);
 
   // Stops a starting or running component, blocking until its process has
-  // ended. Returns true when the process ended by a normal exit.
+  // ended (one already stopping is waited for). Returns true when the
+  // process ended by a normal exit.
   bool stop(bool fault);
   // The stop in steps: beginStop sends SIGTERM to the process group (false,
   // and nothing happens, when the component is neither starting nor

@@ -40,7 +40,9 @@ struct ComponentProcess::Watch {
         report(loop),
         endPoll(loop),
         sink(std::move(s)) {}
-  // The descriptors belong to the process; only the registrations go here.
+  // The descriptors belong to the process; only the registrations go here,
+  // always before the descriptor is closed (asio drops a registration by
+  // the descriptor's number).
   ~Watch() {
     for (auto& pipe : pipes) drop(pipe);
     drop(end);
@@ -97,6 +99,12 @@ ComponentProcess::~ComponentProcess() {
 }
 
 ExitStatus ComponentProcess::reap() {
+  // The registration goes before the pidfd: dropped after, it would drop
+  // whatever took the descriptor's number meanwhile.
+  if (watch_) {
+    Watch::drop(watch_->end);
+    watch_->deadline.cancel();
+  }
   // Whatever is left of the group after its leader's end is killed while
   // the unreaped leader still holds the group's number.
   child_.signalGroup(SIGKILL);

@@ -216,7 +216,8 @@ void Monitor::mainLoop() {
       endIfNothingRuns();
       afterEvent();
     });
-    while (isRunning()) guarded([this] { runOne(); });
+    // After a SIGTERM the loop goes on until the applications have stopped.
+    while (isRunning() || store_.stopsPending()) guarded([this] { runOne(); });
   }
   loop_->looping = false;
 
@@ -266,7 +267,12 @@ void Monitor::listenSignals() {
 }
 
 void Monitor::processEvent(Application& app, Component& comp, ComponentProcess::Event event) {
-  // Once stopping, the store's stop takes every process down.
+  if (event == ComponentProcess::Event::kStopped) {
+    app.componentStopped(comp);
+    afterEvent();
+    return;
+  }
+  // Once the monitor stops, the stops take every process down.
   if (!isRunning()) return;
   switch (event) {
     case ComponentProcess::Event::kAnswered:
@@ -285,7 +291,7 @@ void Monitor::processEvent(Application& app, Component& comp, ComponentProcess::
 
 void Monitor::afterEvent() {
   store_.advanceStarts(clock_.monoNow());
-  finishAdminStarts();
+  finishAdminJobs();
   armTimers();
 }
 
@@ -426,7 +432,7 @@ void Monitor::processDeferredEvents() {
       continue;
     }
     // Brought back by something else meanwhile (a reload restart, say).
-    if (comp->running() || comp->starting()) continue;
+    if (comp->running() || comp->starting() || comp->stopping()) continue;
     if (app->beginRecovery(*comp, clock_.monoNow())) {
       comp->countRestart();
       recovering_.push_back(event);
@@ -636,7 +642,11 @@ void Monitor::reload(int, const std::string& name) {
 
 void Monitor::terminate(int, const std::string& name) {
   logInfo("Monitor::terminate(): arrived " + name);
+  if (!isRunning()) return;
   setState(false);
+  // Independent applications stop side by side, dependents before what they
+  // need; the loop runs until the last one has stopped.
+  store_.stopAll();
 }
 
 void Monitor::inform(int, const std::string& name) {
@@ -668,6 +678,11 @@ void Monitor::stop() {
     finishAdminJob(job, false, "the monitor is stopping");
   adminStarting_.clear();
   store_.stop();
+  // Stopped now, as asked; a restart's start will not come.
+  for (const AdminStop& stop : adminStopping_)
+    finishAdminJob(stop.job, stop.job->kind == AdminJob::kStop,
+                   stop.job->kind == AdminJob::kStop ? "" : "the monitor is stopping");
+  adminStopping_.clear();
 }
 
 // ---- Administrators' requests ------------------------------------------------
@@ -744,68 +759,91 @@ void Monitor::beginAdminStart(const std::shared_ptr<AdminJob>& job) {
 }
 
 void Monitor::serveAdminJob(const std::shared_ptr<AdminJob>& job) {
-  {
-    if (job->kind == AdminJob::kStatus) {
-      fillStatus(*job);
-      finishAdminJob(job, job->status.ok, job->status.message);
-      return;
-    }
-    AppStore::AppPtr app = job->names.empty() ? nullptr : store_.find(job->names.front());
-    if (!app) {
-      finishAdminJob(job, false,
-                     "unknown application \"" + (job->names.empty() ? "" : job->names.front()) +
-                         "\"");
-      return;
-    }
-    if (!isRunning()) {
-      finishAdminJob(job, false, "the monitor is stopping");
-      return;
-    }
+  if (job->kind == AdminJob::kStatus) {
+    fillStatus(*job);
+    finishAdminJob(job, job->status.ok, job->status.message);
+    return;
+  }
+  AppStore::AppPtr app = job->names.empty() ? nullptr : store_.find(job->names.front());
+  if (!app) {
+    finishAdminJob(job, false,
+                   "unknown application \"" + (job->names.empty() ? "" : job->names.front()) +
+                       "\"");
+    return;
+  }
+  if (!isRunning()) {
+    finishAdminJob(job, false, "the monitor is stopping");
+    return;
+  }
+  AdminStop pending{job, {}};
+  if (job->kind == AdminJob::kRestart) {
     // A restart brings back the dependents its stop takes down.
-    std::vector<std::string> dependents;
-    if (job->kind == AdminJob::kRestart) {
-      std::vector<std::string> pending = store_.dependentsOf(app->name());
-      while (!pending.empty()) {
-        const std::string next = pending.back();
-        pending.pop_back();
-        AppStore::AppPtr dep = store_.find(next);
-        if (!dep || !dep->isRunning() ||
-            std::find(dependents.begin(), dependents.end(), dep->name()) != dependents.end())
-          continue;
-        dependents.push_back(dep->name());
-        const std::vector<std::string> more = store_.dependentsOf(dep->name());
-        pending.insert(pending.end(), more.begin(), more.end());
-      }
+    std::vector<std::string> next = store_.dependentsOf(app->name());
+    while (!next.empty()) {
+      const std::string name = next.back();
+      next.pop_back();
+      AppStore::AppPtr dep = store_.find(name);
+      if (!dep || !dep->isRunning() ||
+          std::find(pending.dependents.begin(), pending.dependents.end(), dep->name()) !=
+              pending.dependents.end())
+        continue;
+      pending.dependents.push_back(dep->name());
+      const std::vector<std::string> more = store_.dependentsOf(dep->name());
+      next.insert(next.end(), more.begin(), more.end());
     }
-    if (job->kind == AdminJob::kStop || job->kind == AdminJob::kRestart) {
-      logInfo("application \"" + app->name() + "\" stopped by the administrator");
-      if (app->isRunning()) store_.stopAppAndIDepends(*app);
-      adminStopped_.insert(app->name());
-    }
-    if (job->kind == AdminJob::kStop) {
-      finishAdminJob(job, true, std::string());
-      return;
-    }
-    logInfo("application \"" + app->name() + "\" started by the administrator");
-    beginAdminStart(job);
-    if (!dependents.empty()) {
-      try {
-        store_.planStart(dependents, store_.retryDelays(), true);
-      } catch (const std::exception& e) {
-        logError(std::string("restart of the dependents failed: ") + e.what());
-      }
+  }
+  if (job->kind == AdminJob::kStop || job->kind == AdminJob::kRestart) {
+    logInfo("application \"" + app->name() + "\" stopped by the administrator");
+    if (app->isRunning()) store_.stopAppAndIDepends(*app);
+    adminStopped_.insert(app->name());
+  }
+  // Either goes on once the stop is over.
+  if (store_.isStopping(app->name()))
+    adminStopping_.push_back(std::move(pending));
+  else
+    adminStopped(pending);
+}
+
+void Monitor::adminStopped(const AdminStop& stop) {
+  const std::shared_ptr<AdminJob>& job = stop.job;
+  if (job->kind == AdminJob::kStop) {
+    finishAdminJob(job, true, std::string());
+    return;
+  }
+  if (!isRunning()) {
+    finishAdminJob(job, false, "the monitor is stopping");
+    return;
+  }
+  logInfo("application \"" + job->names.front() + "\" started by the administrator");
+  beginAdminStart(job);
+  if (!stop.dependents.empty()) {
+    try {
+      store_.planStart(stop.dependents, store_.retryDelays(), true);
+    } catch (const std::exception& e) {
+      logError(std::string("restart of the dependents failed: ") + e.what());
     }
   }
 }
 
-void Monitor::finishAdminStarts() {
+void Monitor::finishAdminJobs() {
+  for (size_t i = 0; i < adminStopping_.size();) {
+    if (store_.isStopping(adminStopping_[i].job->names.front())) {
+      ++i;
+      continue;
+    }
+    const AdminStop done = std::move(adminStopping_[i]);
+    adminStopping_.erase(adminStopping_.begin() + static_cast<std::ptrdiff_t>(i));
+    adminStopped(done);
+  }
   for (auto it = adminStarting_.begin(); it != adminStarting_.end();) {
     AppStore::AppPtr app = store_.find((*it)->names.front());
     if (app && store_.isQueued(app->name()) && isRunning()) {
       ++it;
       continue;
     }
-    if (app && app->isStarted())
+    if (!isRunning())
+      finishAdminJob(*it, false, "the monitor is stopping");
+    else if (app && app->isStarted())
       finishAdminJob(*it, true, std::string());
     else
       finishAdminJob(*it, false, "start of \"" + (*it)->names.front() + "\" failed");

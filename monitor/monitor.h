@@ -193,7 +193,11 @@ class Monitor : public Regenerator, public SignalExecutor, public ProcessWatcher
   // When no application runs any more the monitor ends.
   void endIfNothingRuns();
   void serveAdminJob(const std::shared_ptr<AdminJob>& job);
-  void finishAdminStarts();
+  struct AdminStop;
+  // The stop of a stop or restart request is over.
+  void adminStopped(const AdminStop& stop);
+  // Answers the administrators' starts and stops that are over.
+  void finishAdminJobs();
   void finishAdminJob(const std::shared_ptr<AdminJob>& job, bool ok, const std::string& message);
   void beginAdminStart(const std::shared_ptr<AdminJob>& job);
   void fillStatus(AdminJob& job) const;
@@ -223,6 +227,12 @@ class Monitor : public Regenerator, public SignalExecutor, public ProcessWatcher
   std::mutex adminMutex_;
   std::condition_variable adminCond_;
   bool acceptingJobs_ = true;
+  // Loop only: stops and restarts whose stop is not over yet.
+  struct AdminStop {
+    std::shared_ptr<AdminJob> job;
+    std::vector<std::string> dependents;  // a restart's, to start again
+  };
+  std::vector<AdminStop> adminStopping_;
   // Main loop only: starts asked for and not yet over.
   std::vector<std::shared_ptr<AdminJob>> adminStarting_;
   AppNameSet adminStopped_;

@@ -12,6 +12,7 @@
 #include <time.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <string>
 #include <vector>
 
@@ -38,25 +39,13 @@ struct KillOnExit {
   ~KillOnExit() { norvak_test::killMentioning(text); }
 };
 
-// AGENT, plus the given applications, each depending on AGENT.
-void writeSuite(MonitorHarness& h, const std::vector<std::pair<std::string, CompDef>>& apps,
-                ConfValues conf = ConfValues()) {
-  h.writeMeta("agent.mmc", h.app("AGENT", "", {{"agent"}}));
-  conf.runAppList = "AGENT";
-  for (const auto& a : apps) {
-    h.writeMeta(a.first + ".mmc", h.app(a.first, "AGENT", {a.second}));
-    conf.runAppList += ", " + a.first;
-  }
-  h.writeConf(conf);
-}
-
 // B dies while A's restart waits for A's answer: B's restart must not queue
 // behind that wait. slowArgs make A's restarted process slow.
 void checkRestartBesideAPendingAnswer(const std::string& slowArgs) {
   MonitorHarness h;
   h.setStopGrace(10);
   const std::string slowArgsFile = h.root() + "/slow.args";
-  writeSuite(h, {{"SLOW", CompDef("slow", "--args-file=" + slowArgsFile, 20, 1)},
+  h.agentSuite({{"SLOW", CompDef("slow", "--args-file=" + slowArgsFile, 20, 1)},
                  {"VICTIM", CompDef("victim")}});
   ASSERT_TRUE(h.startUp()) << h.stderrText();
   const pid_t slow = h.waitComponent("slow");
@@ -94,7 +83,7 @@ TEST(MonitorLivenessTest, RestartIsNotHeldUpByAnotherComponentsPendingAnswer) {
 TEST(MonitorLivenessTest, SigtermDuringAStartThatWaitsForItsAnswerEndsTheMonitor) {
   MonitorHarness h;
   h.setStopGrace(5);
-  writeSuite(h, {{"SLOW", CompDef("mute", "--answer=none", 30, 2)}});
+  h.agentSuite({{"SLOW", CompDef("mute", "--answer=none", 30, 2)}});
   h.start();
   ASSERT_TRUE(h.waitLines(h.argsLog("mute"), 1, 10)) << h.stderrText();
   ASSERT_GT(h.waitComponent("agent"), 0);
@@ -118,7 +107,7 @@ void checkReloadOfABrokenConfiguration(bool moveAway) {
   MonitorHarness h;
   h.setStopGrace(10);
   ConfValues conf;
-  writeSuite(h, {{"VICTIM", CompDef("victim")}}, conf);
+  h.agentSuite({{"VICTIM", CompDef("victim")}}, conf);
   ASSERT_TRUE(h.startUp()) << h.stderrText();
   const pid_t victim = h.waitComponent("victim");
   ASSERT_GT(victim, 0);
@@ -157,7 +146,7 @@ TEST(MonitorLivenessTest, ReloadOfABrokenConfigurationFailsOnceAndSupervisionGoe
 TEST(MonitorLivenessTest, SighupDuringAReloadCausesAnotherReload) {
   MonitorHarness h;
   h.setStopGrace(10);
-  writeSuite(h, {{"SLOW", CompDef("slow")}});
+  h.agentSuite({{"SLOW", CompDef("slow")}});
   ASSERT_TRUE(h.startUp()) << h.stderrText();
   ASSERT_GT(h.waitComponent("slow"), 0);
   ASSERT_TRUE(h.hups("agent").empty());
@@ -222,7 +211,7 @@ TEST(MonitorLivenessTest, ReloadIntroducingADependencyCycleIsRefusedAndAFixedOne
 TEST(MonitorLivenessTest, DeathIsNoticedWhileAHelperStillHoldsTheComponentsOutput) {
   MonitorHarness h;
   h.setStopGrace(10);
-  writeSuite(h, {{"KEEPER", CompDef("keeper", "--spawn-holder")}});
+  h.agentSuite({{"KEEPER", CompDef("keeper", "--spawn-holder")}});
   KillOnExit holders{h.binDir() + "keeper-holder"};
   ASSERT_TRUE(h.startUp()) << h.stderrText();
   const pid_t keeper = h.waitComponent("keeper");
@@ -256,7 +245,7 @@ TEST(MonitorLivenessTest, MailCommandThatNeverEndsKeepsThreadsAndChildrenBounded
   conf.injectCmd = h.root() + "/inject/stuck-inject --answer=none";
   conf.recoveryTimeList = "0";
   conf.level = "Info";
-  writeSuite(h, {{"VICTIM", CompDef("victim")}}, conf);
+  h.agentSuite({{"VICTIM", CompDef("victim")}}, conf);
   ASSERT_TRUE(h.startUp()) << h.stderrText();
   pid_t victim = h.waitComponent("victim");
   ASSERT_GT(victim, 0);
@@ -293,7 +282,7 @@ TEST(MonitorLivenessTest, ComponentFloodingItsOutputCostsLittleCpuAndItsDeathIsN
   h.setStopGrace(10);
   ConfValues conf;
   conf.level = "Info";
-  writeSuite(h, {{"GUSH", CompDef("gusher", "--flood-after-answer")}}, conf);
+  h.agentSuite({{"GUSH", CompDef("gusher", "--flood-after-answer")}}, conf);
   ASSERT_TRUE(h.startUp()) << h.stderrText();
   const pid_t gusher = h.waitComponent("gusher");
   ASSERT_GT(gusher, 0);
@@ -307,12 +296,32 @@ TEST(MonitorLivenessTest, ComponentFloodingItsOutputCostsLittleCpuAndItsDeathIsN
   EXPECT_GT(h.waitComponent("gusher", gusher, 5), 0) << "death not handled";
 }
 
+// Signals are events of the loop: a SIGHUP is taken up at once, not on some
+// later turn. The best of a few tries, so that a loaded machine's scheduling
+// does not count.
+TEST(MonitorLivenessTest, SighupIsActedOnAtOnce) {
+  MonitorHarness h;
+  h.setStopGrace(10);
+  h.agentSuite({});
+  ASSERT_TRUE(h.startUp()) << h.stderrText();
+  long long best = 1000000;
+  for (int i = 0; i < 5; ++i) {
+    const size_t before = h.lineCount();
+    const long long t0 = nowMs();
+    h.signal(SIGHUP);
+    while (h.findLine("Monitor::reload()", before) < 0 && nowMs() - t0 < 5000) sleepMs(1);
+    best = std::min(best, nowMs() - t0);
+    ASSERT_TRUE(h.waitLines(h.hupLog("agent"), static_cast<size_t>(i + 1), 5));
+  }
+  EXPECT_LT(best, 50) << "milliseconds from SIGHUP to the reload";
+}
+
 // A FIFO named like a hup file, which nobody reads, is skipped by the hup
 // pass with a warning; the loop goes on at once.
 TEST(MonitorLivenessTest, FifoNamedLikeAHupFileHoldsUpNothing) {
   MonitorHarness h;
   h.setStopGrace(10);
-  writeSuite(h, {{"VICTIM", CompDef("victim")}});
+  h.agentSuite({{"VICTIM", CompDef("victim")}});
   h.setConfValue("Address", "local:" + h.runDir() + "mgmt.sock");
   const std::string fifo = h.runDir() + "x.1.hup";
   ASSERT_EQ(mkfifo(fifo.c_str(), 0644), 0);
@@ -343,7 +352,7 @@ TEST(MonitorLivenessTest, RestartScheduleIgnoresAStepOfTheWallClock) {
   ASSERT_TRUE(h.useClockShift()) << "the wall-clock shim was not built";
   ConfValues conf;
   conf.recoveryTimeList = "2";
-  writeSuite(h, {{"VICTIM", CompDef("victim")}}, conf);
+  h.agentSuite({{"VICTIM", CompDef("victim")}}, conf);
   ASSERT_TRUE(h.startUp()) << h.stderrText();
   const pid_t victim = h.waitComponent("victim");
   ASSERT_GT(victim, 0);

@@ -155,6 +155,17 @@ std::string MonitorHarness::app(const std::string& name, const std::string& deps
   return text;
 }
 
+void MonitorHarness::agentSuite(const std::vector<std::pair<std::string, CompDef>>& apps,
+                                ConfValues conf) {
+  writeMeta("agent.mmc", app("AGENT", "", {{"agent"}}));
+  conf.runAppList = "AGENT";
+  for (const auto& a : apps) {
+    writeMeta(a.first + ".mmc", app(a.first, "AGENT", {a.second}));
+    conf.runAppList += ", " + a.first;
+  }
+  writeConf(conf);
+}
+
 void MonitorHarness::writeMeta(const std::string& file, const std::string& text) {
   writeFile(metaDir() + file, text);
 }

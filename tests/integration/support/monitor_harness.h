@@ -98,6 +98,10 @@ class MonitorHarness {
   // An APPLICATION block; path is relative to the root. Links the components.
   std::string app(const std::string& name, const std::string& deps,
                   const std::vector<CompDef>& comps, const std::string& path = "bin");
+  // AGENT, and for each entry an application of that one component that
+  // depends on AGENT; all of them make the run list of conf, then written.
+  void agentSuite(const std::vector<std::pair<std::string, CompDef>>& apps,
+                  ConfValues conf = ConfValues());
   void writeMeta(const std::string& file, const std::string& text);
   void removeMeta(const std::string& file);
   void writeConf(const ConfValues& values);
