@@ -176,7 +176,14 @@ void ComponentProcess::onReadable(Pipe pipe) {
   }
   if (pipe == kOut) {
     if (drainOutput(now)) {
-      watch_->sink(Event::kEnded);
+      // With a pidfd the end of the process is the pidfd's to tell: a
+      // program may close its output and live on.
+      if (!watch_->end.is_open()) {
+        watch_->sink(Event::kEnded);
+        return;
+      }
+      Watch::drop(watch_->pipes[kOut]);
+      out_.reset();
       return;
     }
   } else {
