@@ -21,6 +21,7 @@
 #include "frame/run_mode.h"
 #include "frame/scoped_signal_mask.h"
 #include "frame/utils.h"
+#include "monitor/agent_reader.h"
 #include "monitor/application.h"
 #include "monitor/component.h"
 #include "monitor/standart_comp_strategy.h"
@@ -69,9 +70,10 @@ Monitor::Monitor(const std::string& confFile, const std::string& runList, bool u
 Monitor::~Monitor() {
   logDebug("Monitor::~Monitor()");
   setState(false);
-  // Closed first: a notice still being sent fails at once instead of
-  // holding the notifier's join until its deadline.
+  // Closed first: a notice still being sent or a read under way fails at
+  // once instead of holding its thread's join until its deadline.
   agent_.close();
+  agentReader_.reset();
   notifier_.reset();
 }
 
@@ -534,9 +536,40 @@ void Monitor::reload() {
   store_.signalAll(SIGHUP);
   // The agent too, refused reload or not: the settings may name another one,
   // and its values (the run list in enterprise mode) are read afresh.
-  reconnectToAgent();
-  readConfigFromAgent();
-  if (settings_.isEnterpriseMode()) applyAgentRunList(full);
+  readAgentAfterReload(full);
+}
+
+void Monitor::readAgentAfterReload(const AppNameSet& full) {
+  logDebug("Monitor::reconnectToAgent()");
+  if (isCheckMode()) {
+    reconnectToAgent();
+    readConfigFromAgent();
+    return;
+  }
+  // Read on a copy, off the loop: supervision goes on under the settings
+  // held, and the loop takes the agent's values over when they come.
+  const uint64_t generation = ++agentReads_;
+  MonitorConfReader copy = settings_;
+  const bool maild = store_.isDefined(kMaildApp);
+  const std::string address = agentAddress();
+  const int responseTime = settings_.getAgentResponseTime();
+  if (!agentReader_) agentReader_ = std::make_unique<AgentReader>();
+  agentReader_->submit([this, copy, maild, address, responseTime, generation, full]() mutable {
+    agent_.drop();
+    agent_.configure(address, responseTime);
+    logDebug("Monitor::connectToAgent()");
+    if (agent_.connect(true) && notifier_) notifier_->wake();
+    copy.readConfigFromAgent(agent_.session().get(), maild);
+    post([this, values = copy.agentValues(), generation, full] {
+      // A later reload's read counts instead.
+      if (generation != agentReads_ || !isRunning()) return;
+      settings_.setAgentValues(values);
+      refreshNotifySettings();
+      settingsChanged();
+      if (settings_.isEnterpriseMode()) applyAgentRunList(full);
+      afterEvent();
+    });
+  });
 }
 
 void Monitor::changedConfReload(std::set<pid_t> pids) {

@@ -40,6 +40,8 @@
 // Applications, components and the deferred events are touched only by the
 // thread that runs the loop (start(), then mainLoop()); every other thread
 // hands its work in through post(), the one way in.
+class AgentReader;
+
 class Monitor : public Regenerator, public SignalExecutor, public ProcessWatcher {
  public:
   class InitError : public std::runtime_error {
@@ -165,6 +167,8 @@ class Monitor : public Regenerator, public SignalExecutor, public ProcessWatcher
   // unless it equals current; a list that fails verification is logged and
   // left alone.
   void applyAgentRunList(const AppNameSet& current);
+  // A reload's reconnection and read, off the loop.
+  void readAgentAfterReload(const AppNameSet& full);
   // Called on the thread that owns the settings each time new ones
   // have been taken over (construction, reloads); overriders copy what other
   // threads read. Within this class's constructor only the empty one runs.
@@ -241,6 +245,9 @@ class Monitor : public Regenerator, public SignalExecutor, public ProcessWatcher
   // The link before the notifier, which uses it: the notifier goes first.
   AgentLink agent_;
   std::unique_ptr<AgentNotifier> notifier_;
+  // The reloads' reads; the last one asked for is the one taken over.
+  std::unique_ptr<AgentReader> agentReader_;
+  uint64_t agentReads_ = 0;
 
   // Restarts spawned and waiting for their answer.
   std::vector<DeferredEvent> recovering_;
