@@ -21,7 +21,6 @@
 #include "frame/run_mode.h"
 #include "frame/scoped_signal_mask.h"
 #include "frame/utils.h"
-#include "monitor/agent_reader.h"
 #include "monitor/application.h"
 #include "monitor/component.h"
 #include "monitor/standart_comp_strategy.h"
@@ -70,11 +69,8 @@ Monitor::Monitor(const std::string& confFile, const std::string& runList, bool u
 Monitor::~Monitor() {
   logDebug("Monitor::~Monitor()");
   setState(false);
-  // Closed first: a notice still being sent or a read under way fails at
-  // once instead of holding its thread's join until its deadline.
-  agent_.close();
-  agentReader_.reset();
-  notifier_.reset();
+  // Its threads end before anything they reach goes.
+  if (agent_) agent_->close();
 }
 
 void Monitor::loadStore(RunAppStore& store) {
@@ -373,7 +369,7 @@ void Monitor::answerArrived(Application& app, Component& comp, bool timedOut) {
       app.recovered(comp, event.faultTime, event.tryNo, clock_.wallNow());
       store_.after_app_recovery(app.name());
       // The agent is back: notices that waited for it go now.
-      if (notifier_ && appNameEqual(app.name(), kAgentApp)) notifier_->wake();
+      if (agent_ && appNameEqual(app.name(), kAgentApp)) agent_->agentBack();
       return;
     case Application::CompStart::kStoppedHimself:
       logError("component \"" + comp.name() + "\" stopped himself");
@@ -445,16 +441,16 @@ void Monitor::processDeferredEvents() {
 }
 
 // ---- Configuration agent: StartApp / StopApp ---------------------------------
-// Only queued here: the notifier's thread does the talking, so an agent that
-// does not answer never holds the loop.
+// Only handed on: the agent's side does the talking on threads of its own, so
+// an agent that does not answer never holds the loop.
 
 void Monitor::appStarted(const Application& app) {
   if (appNameEqual(app.name(), kAgentApp)) {
-    if (notifier_) notifier_->wake();
+    if (agent_) agent_->agentBack();
     return;
   }
   logInfo("application \"" + app.name() + "\" started");
-  if (notifier_) notifier_->post(AgentNotice::of(AgentNotice::kStartApp, app));
+  if (agent_) agent_->appStarted(app);
 }
 
 void Monitor::appStopped(const Application& app) {
@@ -464,15 +460,15 @@ void Monitor::appStopped(const Application& app) {
   }
   if (!isRunning() || appNameEqual(app.name(), kAgentApp)) return;
   logInfo("application \"" + app.name() + "\" stoped");
-  if (notifier_) notifier_->post(AgentNotice::of(AgentNotice::kStopApp, app));
+  if (agent_) agent_->appStopped(app);
 }
 
+void Monitor::setAgent(std::unique_ptr<AgentPort> agent) { agent_ = std::move(agent); }
+
 void Monitor::startAgentNotifier() {
-  if (isCheckMode() || notifier_) return;
-  agent_.configure(agentAddress(), settings_.getAgentResponseTime());
-  notifier_ = std::make_unique<AgentNotifier>(
-      [this](const AgentNotice& notice) { return agent_.notify(notice); });
-  if (!notifier_->start()) notifier_.reset();
+  if (isCheckMode() || !agent_) return;
+  agent_->configure(agentAddress(), settings_.getAgentResponseTime());
+  agent_->beginNotices();
 }
 
 // ---- Configuration agent: session and settings ------------------------------
@@ -483,19 +479,11 @@ std::string Monitor::agentAddress() const {
 
 void Monitor::connectToAgent() {
   logDebug("Monitor::connectToAgent()");
-  agent_.configure(agentAddress(), settings_.getAgentResponseTime());
-  if (agent_.connect(true) && notifier_) notifier_->wake();
-}
-
-void Monitor::reconnectToAgent() {
-  logDebug("Monitor::reconnectToAgent()");
-  agent_.drop();
-  connectToAgent();
+  if (agent_) agent_->configure(agentAddress(), settings_.getAgentResponseTime());
 }
 
 void Monitor::readConfigFromAgent() {
-  const std::shared_ptr<norvak::ipc::NkClientSession> session = agent_.session();
-  settings_.readConfigFromAgent(session.get(), store_.isDefined(kMaildApp));
+  if (agent_) agent_->read(settings_, store_.isDefined(kMaildApp));
   refreshNotifySettings();
   settingsChanged();  // the agent's MTA decides whether an update is pending
 }
@@ -541,35 +529,21 @@ void Monitor::reload() {
 
 void Monitor::readAgentAfterReload(const AppNameSet& full) {
   logDebug("Monitor::reconnectToAgent()");
-  if (isCheckMode()) {
-    reconnectToAgent();
-    readConfigFromAgent();
-    return;
-  }
+  if (!agent_) return;
+  agent_->configure(agentAddress(), settings_.getAgentResponseTime());
   // Read on a copy, off the loop: supervision goes on under the settings
   // held, and the loop takes the agent's values over when they come.
   const uint64_t generation = ++agentReads_;
-  MonitorConfReader copy = settings_;
-  const bool maild = store_.isDefined(kMaildApp);
-  const std::string address = agentAddress();
-  const int responseTime = settings_.getAgentResponseTime();
-  if (!agentReader_) agentReader_ = std::make_unique<AgentReader>();
-  agentReader_->submit([this, copy, maild, address, responseTime, generation, full]() mutable {
-    agent_.drop();
-    agent_.configure(address, responseTime);
-    logDebug("Monitor::connectToAgent()");
-    if (agent_.connect(true) && notifier_) notifier_->wake();
-    copy.readConfigFromAgent(agent_.session().get(), maild);
-    post([this, values = copy.agentValues(), generation, full] {
-      // A later reload's read counts instead.
-      if (generation != agentReads_ || !isRunning()) return;
-      settings_.setAgentValues(values);
-      refreshNotifySettings();
-      settingsChanged();
-      if (settings_.isEnterpriseMode()) applyAgentRunList(full);
-      afterEvent();
-    });
-  });
+  agent_->readAfresh(settings_, store_.isDefined(kMaildApp),
+                     [this, generation, full](const MonitorConfReader::AgentValues& values) {
+                       // A later reload's read counts instead.
+                       if (generation != agentReads_ || !isRunning()) return;
+                       settings_.setAgentValues(values);
+                       refreshNotifySettings();
+                       settingsChanged();
+                       if (settings_.isEnterpriseMode()) applyAgentRunList(full);
+                       afterEvent();
+                     });
 }
 
 void Monitor::changedConfReload(std::set<pid_t> pids) {

@@ -18,8 +18,7 @@
 #include "frame/app_name_less.h"
 #include "frame/clock.h"
 #include "frame/signal_executor.h"
-#include "monitor/agent_link.h"
-#include "monitor/agent_notifier.h"
+#include "monitor/agent_port.h"
 #include "monitor/deferred_event_store.h"
 #include "monitor/process_watcher.h"
 #include "monitor/regenerator.h"
@@ -40,8 +39,6 @@
 // Applications, components and the deferred events are touched only by the
 // thread that runs the loop (start(), then mainLoop()); every other thread
 // hands its work in through post(), the one way in.
-class AgentReader;
-
 class Monitor : public Regenerator, public SignalExecutor, public ProcessWatcher {
  public:
   class InitError : public std::runtime_error {
@@ -124,13 +121,15 @@ class Monitor : public Regenerator, public SignalExecutor, public ProcessWatcher
   static bool isRunning();
 
   // ---- Configuration agent ----
-  // The agent session: made if there is none / made anew (after a reload,
-  // whose settings may name another agent). "error conect to agent" when
-  // the agent cannot be reached; the callbacks and the next call try again.
+  // The agent's side, given before start(); without one the monitor runs
+  // without an agent.
+  void setAgent(std::unique_ptr<AgentPort> agent);
+  // Where the agent is, in the agent's side. A session is made when first
+  // needed ("error conect to agent" when the agent cannot be reached; the
+  // callbacks and the next read try again).
   void connectToAgent();
-  void reconnectToAgent();
-  // Reads the agent's settings (bounded by AgentResponseTime each) and hands
-  // the mail addresses to the notifications.
+  // Reads the agent's settings (bounded by AgentResponseTime each), blocking,
+  // and hands the mail addresses to the notifications.
   void readConfigFromAgent();
   // The agent's address: in check-all mode the temporary agent's.
   std::string agentAddress() const;
@@ -242,11 +241,8 @@ class Monitor : public Regenerator, public SignalExecutor, public ProcessWatcher
   AppNameSet adminStopped_;
 
   // ---- Configuration agent ----
-  // The link before the notifier, which uses it: the notifier goes first.
-  AgentLink agent_;
-  std::unique_ptr<AgentNotifier> notifier_;
-  // The reloads' reads; the last one asked for is the one taken over.
-  std::unique_ptr<AgentReader> agentReader_;
+  std::unique_ptr<AgentPort> agent_;
+  // Counts the reloads' reads; the last one asked for is the one taken over.
   uint64_t agentReads_ = 0;
 
   // Restarts spawned and waiting for their answer.

@@ -1,5 +1,5 @@
-#ifndef NORVAK_MONITOR_AGENT_READER_H_
-#define NORVAK_MONITOR_AGENT_READER_H_
+#ifndef NORVAK_AGENT_AGENT_READER_H_
+#define NORVAK_AGENT_AGENT_READER_H_
 
 #include <condition_variable>
 #include <functional>
@@ -21,6 +21,9 @@ class AgentReader {
   AgentReader& operator=(const AgentReader&) = delete;
 
   void submit(std::function<void()> read);
+  // Ends the thread once the read under way, if any, returns; later reads
+  // are dropped.
+  void stop();
 
  private:
   void run();
@@ -32,4 +35,4 @@ class AgentReader {
   std::thread thread_;
 };
 
-#endif  // NORVAK_MONITOR_AGENT_READER_H_
+#endif  // NORVAK_AGENT_AGENT_READER_H_

@@ -1,5 +1,5 @@
-#ifndef NORVAK_MONITOR_MONITOR_SERVER_H_
-#define NORVAK_MONITOR_MONITOR_SERVER_H_
+#ifndef NORVAK_MANAGE_MONITOR_SERVER_H_
+#define NORVAK_MANAGE_MONITOR_SERVER_H_
 
 #include <sys/types.h>
 
@@ -14,7 +14,7 @@
 
 #include "ipc/nk_if_ipc.h"
 #include "ipc/nk_server_session.h"
-#include "monitor/thread_safety_monitor.h"
+#include "manage/thread_safety_monitor.h"
 #include "protocols/nk_control.h"
 #include "protocols/nk_peer.h"
 #include "protocols/nk_reload_comp_server.h"
@@ -97,4 +97,4 @@ class MonitorServer : public ThreadSafetyMonitor {
   int busy_ = 0;  // serving threads in an exchange
 };
 
-#endif  // NORVAK_MONITOR_MONITOR_SERVER_H_
+#endif  // NORVAK_MANAGE_MONITOR_SERVER_H_

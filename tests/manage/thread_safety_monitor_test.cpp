@@ -1,5 +1,5 @@
 // The facade through which request threads reach the monitor.
-#include "monitor/thread_safety_monitor.h"
+#include "manage/thread_safety_monitor.h"
 
 #include <gtest/gtest.h>
 #include <sys/stat.h>

@@ -1,11 +1,13 @@
-#include "monitor/agent_reader.h"
+#include "agent/agent_reader.h"
 
 #include <utility>
 
 #include "frame/log.h"
 #include "frame/scoped_signal_mask.h"
 
-AgentReader::~AgentReader() {
+AgentReader::~AgentReader() { stop(); }
+
+void AgentReader::stop() {
   {
     std::lock_guard<std::mutex> lock(mutex_);
     stopping_ = true;

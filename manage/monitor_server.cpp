@@ -1,4 +1,4 @@
-#include "monitor/monitor_server.h"
+#include "manage/monitor_server.h"
 
 #include <unistd.h>
 
@@ -15,7 +15,7 @@
 #include "ipc/nk_exception.h"
 #include "ipc/nk_persistent_server_pool_manager.h"
 #include "ipc/nk_timeout.h"
-#include "monitor/updater.h"
+#include "manage/updater.h"
 
 using norvak::base::NkTimeout;
 using norvak::maild::NkPeer;

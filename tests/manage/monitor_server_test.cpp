@@ -1,6 +1,6 @@
 // The management server inside the monitor: who it serves, and that no
 // client can hold it up or keep it from stopping.
-#include "monitor/monitor_server.h"
+#include "manage/monitor_server.h"
 
 #include <gtest/gtest.h>
 #include <poll.h>

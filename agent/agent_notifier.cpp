@@ -1,4 +1,4 @@
-#include "monitor/agent_notifier.h"
+#include "agent/agent_notifier.h"
 
 #include <pthread.h>
 #include <signal.h>
