@@ -64,6 +64,9 @@ class MonitorServer : public ThreadSafetyMonitor {
   norvak::maild::NkControlResult controlProcessor(norvak::maild::NkControlAction action,
                                                   const std::string& app);
 
+  // The status in the protocol's terms.
+  static norvak::maild::NkStatusResult wireStatus(const SuiteStatus& status);
+
   // Why the peer may not use the protocol; empty when it may.
   static std::string refusal(uint32_t protocol, const norvak::maild::NkPeer& peer, uid_t ownUid);
 

@@ -1,8 +1,6 @@
 #include "monitor/monitor.h"
 
-#include <fcntl.h>
 #include <signal.h>
-#include <sys/stat.h>
 #include <unistd.h>
 
 #include <boost/asio/io_context.hpp>
@@ -10,10 +8,7 @@
 #include <boost/asio/signal_set.hpp>
 #include <boost/asio/steady_timer.hpp>
 #include <algorithm>
-#include <cerrno>
 #include <chrono>
-#include <cstdio>
-#include <cstring>
 #include <utility>
 
 #include "frame/log.h"
@@ -23,10 +18,10 @@
 #include "frame/utils.h"
 #include "monitor/application.h"
 #include "monitor/component.h"
+#include "monitor/hup_files.h"
 #include "monitor/standart_comp_strategy.h"
 #include "notify/notify_info.h"
 
-using norvak::base::UniqueFd;
 namespace asio = boost::asio;
 
 namespace {
@@ -54,7 +49,11 @@ const char* const Monitor::kMaildApp = "MAILD";
 
 Monitor::Monitor(const std::string& confFile, const std::string& runList, bool update,
                  const Clock& clock)
-    : clock_(clock), loop_(std::make_unique<Loop>()), settings_(confFile), store_(update) {
+    : clock_(clock),
+      loop_(std::make_unique<Loop>()),
+      settings_(confFile),
+      store_(update),
+      admin_(store_, events_, clock_) {
   logDebug("Monitor::Monitor() confFile = " + confFile);
   if (!runList.empty()) {
     std::vector<std::string> names;
@@ -137,7 +136,7 @@ void Monitor::computeRunAppSet(AppNameSet& set) const {
   } else {
     set = settings_.getRunAppList();
   }
-  dropAdminStopped(set);
+  admin_.dropStopped(set);
 }
 
 void Monitor::getRunAppSet(AppNameSet& set) {
@@ -289,7 +288,7 @@ void Monitor::processEvent(Application& app, Component& comp, ComponentProcess::
 
 void Monitor::afterEvent() {
   store_.advanceStarts(clock_.monoNow());
-  finishAdminJobs();
+  admin_.finishDone();
   armTimers();
 }
 
@@ -557,86 +556,10 @@ void Monitor::changedConfReload(std::set<pid_t> pids) {
 }
 
 bool Monitor::parseHupFileName(const std::string& path, std::string& component, pid_t& pid) {
-  // Only the file's own name counts: a dot in the directory must not shift
-  // the fields.
-  std::string::size_type slash = path.rfind('/');
-  std::string name = slash == std::string::npos ? path : path.substr(slash + 1);
-  if (name.size() <= 4) return false;
-  std::string::size_type n = name.size() - 4;
-  if (name[n] != '.') return false;
-  std::string::size_type dot = name.rfind('.', n - 1);
-  if (dot == std::string::npos) return false;
-  int value = 0;
-  if (sscanf(name.substr(dot + 1, n - dot - 1).c_str(), "%d", &value) != 1) return false;
-  pid = value;
-  component = name.substr(0, dot);
-  return true;
+  return HupFiles::parseName(path, component, pid);
 }
 
-void Monitor::sendHup(pid_t pid, const std::string& name) {
-  logInfo("send HUP signal to component " + (name.empty() ? std::string() : "\"" + name + "\" ") +
-          "with pid = " + std::to_string(pid));
-  kill(pid, SIGHUP);
-}
-
-void Monitor::hupFilePass(std::set<pid_t>& pids) {
-  std::vector<std::string> files;
-  Utils::listFiles(settings_.getPidFileDir(), ".hup", files);
-  for (const std::string& path : files) {
-    // Only a regular file is a hup file. Anybody who may write the directory
-    // could put a FIFO there, whose blocking open would hold the loop until
-    // somebody reads it, or a link to a file the monitor must not lock.
-    auto skip = [&path] { logAlert("hup file \"" + path + "\" is not a regular file, skipped"); };
-    struct stat before;
-    if (lstat(path.c_str(), &before) == 0 && !S_ISREG(before.st_mode)) {
-      skip();
-      continue;
-    }
-    int fd;
-    do {
-      fd = open(path.c_str(), O_WRONLY | O_CREAT | O_NONBLOCK | O_NOFOLLOW | O_CLOEXEC, 0644);
-    } while (fd < 0 && errno == EINTR);
-    // Swapped for a link or a FIFO since the look above.
-    if (fd < 0 && (errno == ELOOP || errno == ENXIO)) {
-      skip();
-      continue;
-    }
-    if (fd < 0) {
-      logAlert("error in open hup file \"" + path + "\":" + strerror(errno));
-      continue;
-    }
-    UniqueFd file(fd);
-    struct stat opened;
-    if (fstat(fd, &opened) != 0 || !S_ISREG(opened.st_mode)) {
-      skip();
-      continue;
-    }
-    std::string component;
-    pid_t pid = -1;
-    if (!parseHupFileName(path, component, pid)) {
-      logAlert("bad hup file format \"" + path + "\"");
-      continue;
-    }
-    struct flock lock;
-    memset(&lock, 0, sizeof lock);
-    lock.l_type = F_WRLCK;
-    lock.l_whence = SEEK_SET;
-    lock.l_pid = getpid();
-    int rc;
-    do {
-      rc = fcntl(fd, F_SETLK, &lock);
-    } while (rc < 0 && errno == EINTR);
-    if (rc == 0) {
-      logInfo("unlink not locked hup file \"" + path + "\"");
-      if (unlink(path.c_str()) != 0) {
-        logError("unlink error, file \"" + path + "\":" + strerror(errno));
-      }
-    } else if (pids.count(pid)) {
-      sendHup(pid, component);
-      pids.erase(pid);
-    }
-  }
-}
+void Monitor::hupFilePass(std::set<pid_t>& pids) { HupFiles::pass(settings_.getPidFileDir(), pids); }
 
 void Monitor::reload(int, const std::string& name) {
   logInfo("Monitor::reload(): arrived " + name);
@@ -673,241 +596,22 @@ void Monitor::stop() {
   std::unique_lock<std::mutex> lock(mainLoopMutex_);
   mainLoopCond_.wait(lock, [this] { return !mainLoopRunning_; });
   lock.unlock();
-  {
-    std::lock_guard<std::mutex> admin(adminMutex_);
-    acceptingJobs_ = false;
-  }
+  admin_.refuse();
   // What was handed in meanwhile is answered now (the state says the monitor
-  // is stopping); nobody serves the starts in progress any more.
+  // is stopping).
   loop_->io.restart();
   loop_->io.poll();
-  for (const std::shared_ptr<AdminJob>& job : adminStarting_)
-    finishAdminJob(job, false, "the monitor is stopping");
-  adminStarting_.clear();
   store_.stop();
-  // Stopped now, as asked; a restart's start will not come.
-  for (const AdminStop& stop : adminStopping_)
-    finishAdminJob(stop.job, stop.job->kind == AdminJob::kStop,
-                   stop.job->kind == AdminJob::kStop ? "" : "the monitor is stopping");
-  adminStopping_.clear();
+  admin_.close();
 }
 
 // ---- Administrators' requests ------------------------------------------------
 
 bool Monitor::runAdminJob(const std::shared_ptr<AdminJob>& job, int seconds) {
-  {
-    std::lock_guard<std::mutex> lock(adminMutex_);
-    if (!acceptingJobs_) {
-      job->message = "the monitor is stopping";
-      job->done = true;
-      return true;
-    }
-  }
+  if (!admin_.accept(job)) return true;
   post([this, job] {
-    serveAdminJob(job);
+    admin_.serve(job);
     afterEvent();
   });
-  std::unique_lock<std::mutex> lock(adminMutex_);
-  return adminCond_.wait_for(lock, std::chrono::seconds(std::max(seconds, 1)),
-                             [&job] { return job->done; });
-}
-
-void Monitor::finishAdminJob(const std::shared_ptr<AdminJob>& job, bool ok,
-                             const std::string& message) {
-  {
-    std::lock_guard<std::mutex> lock(adminMutex_);
-    job->ok = ok;
-    job->message = message;
-    job->done = true;
-  }
-  adminCond_.notify_all();
-}
-
-void Monitor::dropAdminStopped(AppNameSet& set) const {
-  if (adminStopped_.empty()) return;
-  AppNameSet dropped = adminStopped_;
-  // Whatever depends, however indirectly, on a stopped application would
-  // start it again as its dependency.
-  for (bool grew = true; grew;) {
-    grew = false;
-    for (const AppStore::AppPtr& app : store_.applications()) {
-      if (dropped.count(app->name())) continue;
-      for (const std::string& dep : app->dependencies()) {
-        if (dropped.count(dep)) {
-          dropped.insert(app->name());
-          grew = true;
-          break;
-        }
-      }
-    }
-  }
-  for (const std::string& name : dropped) set.erase(name);
-}
-
-void Monitor::beginAdminStart(const std::shared_ptr<AdminJob>& job) {
-  const std::string& name = job->names.front();
-  AppStore::AppPtr app = store_.find(name);
-  // Its dependencies come up with it, so they are no longer held down.
-  std::vector<std::string> pending{app->name()};
-  while (!pending.empty()) {
-    const std::string next = pending.back();
-    pending.pop_back();
-    adminStopped_.erase(next);
-    if (AppStore::AppPtr dep = store_.find(next))
-      pending.insert(pending.end(), dep->dependencies().begin(), dep->dependencies().end());
-  }
-  try {
-    store_.planStart({app->name()}, store_.retryDelays(), true);
-  } catch (const std::exception& e) {
-    finishAdminJob(job, false, std::string("cannot start \"") + name + "\": " + e.what());
-    return;
-  }
-  adminStarting_.push_back(job);
-}
-
-void Monitor::serveAdminJob(const std::shared_ptr<AdminJob>& job) {
-  if (job->kind == AdminJob::kStatus) {
-    fillStatus(*job);
-    finishAdminJob(job, job->status.ok, job->status.message);
-    return;
-  }
-  AppStore::AppPtr app = job->names.empty() ? nullptr : store_.find(job->names.front());
-  if (!app) {
-    finishAdminJob(job, false,
-                   "unknown application \"" + (job->names.empty() ? "" : job->names.front()) +
-                       "\"");
-    return;
-  }
-  if (!isRunning()) {
-    finishAdminJob(job, false, "the monitor is stopping");
-    return;
-  }
-  AdminStop pending{job, {}};
-  if (job->kind == AdminJob::kRestart) {
-    // A restart brings back the dependents its stop takes down.
-    std::vector<std::string> next = store_.dependentsOf(app->name());
-    while (!next.empty()) {
-      const std::string name = next.back();
-      next.pop_back();
-      AppStore::AppPtr dep = store_.find(name);
-      if (!dep || !dep->isRunning() ||
-          std::find(pending.dependents.begin(), pending.dependents.end(), dep->name()) !=
-              pending.dependents.end())
-        continue;
-      pending.dependents.push_back(dep->name());
-      const std::vector<std::string> more = store_.dependentsOf(dep->name());
-      next.insert(next.end(), more.begin(), more.end());
-    }
-  }
-  if (job->kind == AdminJob::kStop || job->kind == AdminJob::kRestart) {
-    logInfo("application \"" + app->name() + "\" stopped by the administrator");
-    if (app->isRunning()) store_.stopAppAndIDepends(*app);
-    adminStopped_.insert(app->name());
-  }
-  // Either goes on once the stop is over.
-  if (store_.isStopping(app->name()))
-    adminStopping_.push_back(std::move(pending));
-  else
-    adminStopped(pending);
-}
-
-void Monitor::adminStopped(const AdminStop& stop) {
-  const std::shared_ptr<AdminJob>& job = stop.job;
-  if (job->kind == AdminJob::kStop) {
-    finishAdminJob(job, true, std::string());
-    return;
-  }
-  if (!isRunning()) {
-    finishAdminJob(job, false, "the monitor is stopping");
-    return;
-  }
-  logInfo("application \"" + job->names.front() + "\" started by the administrator");
-  beginAdminStart(job);
-  if (!stop.dependents.empty()) {
-    try {
-      store_.planStart(stop.dependents, store_.retryDelays(), true);
-    } catch (const std::exception& e) {
-      logError(std::string("restart of the dependents failed: ") + e.what());
-    }
-  }
-}
-
-void Monitor::finishAdminJobs() {
-  for (size_t i = 0; i < adminStopping_.size();) {
-    if (store_.isStopping(adminStopping_[i].job->names.front())) {
-      ++i;
-      continue;
-    }
-    const AdminStop done = std::move(adminStopping_[i]);
-    adminStopping_.erase(adminStopping_.begin() + static_cast<std::ptrdiff_t>(i));
-    adminStopped(done);
-  }
-  for (auto it = adminStarting_.begin(); it != adminStarting_.end();) {
-    AppStore::AppPtr app = store_.find((*it)->names.front());
-    if (app && store_.isQueued(app->name()) && isRunning()) {
-      ++it;
-      continue;
-    }
-    if (!isRunning())
-      finishAdminJob(*it, false, "the monitor is stopping");
-    else if (app && app->isStarted())
-      finishAdminJob(*it, true, std::string());
-    else
-      finishAdminJob(*it, false, "start of \"" + (*it)->names.front() + "\" failed");
-    it = adminStarting_.erase(it);
-  }
-}
-
-void Monitor::fillStatus(AdminJob& job) const {
-  using norvak::maild::NkAppStatus;
-  using norvak::maild::NkCompStatus;
-  norvak::maild::NkStatusResult& result = job.status;
-  result = norvak::maild::NkStatusResult();
-  for (const std::string& name : job.names) {
-    if (!store_.find(name)) {
-      result.message = "unknown application \"" + name + "\"";
-      return;
-    }
-  }
-  const time_t wall = clock_.wallNow();
-  const int64_t mono = clock_.monoSeconds();
-  for (const AppStore::AppPtr& app : store_.applications()) {
-    if (!job.names.empty() &&
-        std::none_of(job.names.begin(), job.names.end(),
-                     [&app](const std::string& n) { return appNameEqual(n, app->name()); }))
-      continue;
-    NkAppStatus out;
-    out.name = app->name();
-    out.fullName = app->fullName();
-    out.running = app->isRunning();
-    out.adminStopped = adminStopped_.count(app->name()) > 0;
-    out.dependencies.assign(app->dependencies().begin(), app->dependencies().end());
-    for (const Component& comp : app->components()) {
-      NkCompStatus c;
-      c.name = comp.name();
-      c.pid = comp.pid();
-      c.restarts = comp.restarts();
-      c.lastFaultTime = comp.lastFaultTime();
-      c.lastFaultCause = comp.lastFaultCause();
-      int64_t due = 0;
-      if (comp.running()) {
-        c.state = norvak::maild::kRunningState;
-        c.startTime = comp.startTime();
-      } else if (comp.starting()) {
-        c.state = norvak::maild::kStartingState;
-      } else if (comp.givenUp()) {
-        c.state = norvak::maild::kGivenUpState;
-      } else if (app->isRunning() && events_.dueFor(app->name(), comp.name(), due)) {
-        c.state = norvak::maild::kWaitingState;
-        c.nextTry = static_cast<int64_t>(wall) + std::max<int64_t>(due - mono, 0);
-      } else if (app->isRunning() && comp.lastFaultTime() > 0) {
-        c.state = norvak::maild::kFailedState;
-      } else {
-        c.state = norvak::maild::kStoppedState;
-      }
-      out.components.push_back(std::move(c));
-    }
-    result.apps.push_back(std::move(out));
-  }
-  result.ok = true;
+  return admin_.await(job, seconds);
 }

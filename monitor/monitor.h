@@ -18,12 +18,12 @@
 #include "frame/app_name_less.h"
 #include "frame/clock.h"
 #include "frame/signal_executor.h"
+#include "monitor/admin_requests.h"
 #include "monitor/agent_port.h"
 #include "monitor/deferred_event_store.h"
 #include "monitor/process_watcher.h"
 #include "monitor/regenerator.h"
 #include "monitor/run_app_store.h"
-#include "protocols/nk_status.h"
 
 // The supervision core: owns the settings, the application store and the
 // schedule of restarts; starts the run set, runs the supervision loop, reloads
@@ -103,18 +103,10 @@ class Monitor : public Regenerator, public SignalExecutor, public ProcessWatcher
   void runDue();
 
   // ---- Administrators' requests ----
-  // Served by the loop, which alone may touch the store: another thread
-  // posts a job and waits for the loop to answer it.
-  struct AdminJob {
-    enum Kind { kStatus, kStart, kStop, kRestart } kind = kStatus;
-    std::vector<std::string> names;  // the applications (status: empty for all)
-    bool done = false;
-    bool ok = false;
-    std::string message;
-    norvak::maild::NkStatusResult status;
-  };
-  // From any thread but the loop's. False when the loop did not answer
-  // within the time: the job is then answered, unseen, whenever it gets to it.
+  typedef ::AdminJob AdminJob;
+  // From any thread but the loop's: the loop serves the job, this thread
+  // waits. False when the loop did not answer within the time: the job is
+  // then answered, unseen, whenever it gets to it.
   bool runAdminJob(const std::shared_ptr<AdminJob>& job, int seconds);
 
   static void setState(bool started);
@@ -195,19 +187,6 @@ class Monitor : public Regenerator, public SignalExecutor, public ProcessWatcher
   void armTimers();
   // When no application runs any more the monitor ends.
   void endIfNothingRuns();
-  void serveAdminJob(const std::shared_ptr<AdminJob>& job);
-  struct AdminStop;
-  // The stop of a stop or restart request is over.
-  void adminStopped(const AdminStop& stop);
-  // Answers the administrators' starts and stops that are over.
-  void finishAdminJobs();
-  void finishAdminJob(const std::shared_ptr<AdminJob>& job, bool ok, const std::string& message);
-  void beginAdminStart(const std::shared_ptr<AdminJob>& job);
-  void fillStatus(AdminJob& job) const;
-  // Takes out of a run set what the administrator has stopped and whatever
-  // needs it, so that a reload does not bring it back.
-  void dropAdminStopped(AppNameSet& set) const;
-  static void sendHup(pid_t pid, const std::string& name);
 
   const Clock& clock_;
   // Before the store: the processes' registrations go before their loop.
@@ -227,18 +206,7 @@ class Monitor : public Regenerator, public SignalExecutor, public ProcessWatcher
 
   pid_t ownPid_ = -1;
 
-  std::mutex adminMutex_;
-  std::condition_variable adminCond_;
-  bool acceptingJobs_ = true;
-  // Loop only: stops and restarts whose stop is not over yet.
-  struct AdminStop {
-    std::shared_ptr<AdminJob> job;
-    std::vector<std::string> dependents;  // a restart's, to start again
-  };
-  std::vector<AdminStop> adminStopping_;
-  // Main loop only: starts asked for and not yet over.
-  std::vector<std::shared_ptr<AdminJob>> adminStarting_;
-  AppNameSet adminStopped_;
+  AdminRequests admin_;
 
   // ---- Configuration agent ----
   std::unique_ptr<AgentPort> agent_;
