@@ -563,7 +563,9 @@ void Monitor::hupFilePass(std::set<pid_t>& pids) { HupFiles::pass(settings_.getP
 
 void Monitor::reload(int, const std::string& name) {
   logInfo("Monitor::reload(): arrived " + name);
-  // During the start the reload waits for the main loop.
+  // During the start the reload waits for the main loop; once the monitor
+  // stops there is nothing to reload.
+  if (!isRunning()) return;
   if (loop_->looping)
     reload();
   else
