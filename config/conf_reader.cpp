@@ -33,6 +33,7 @@ const char* const kKnownKeys[] = {
     "/Monitor/AgentAddress",     "/Monitor/RunAppList",
     "/Monitor/UseEnterpriseMode", "/Monitor/RecoveryTimeList",
     "/Monitor/AdminMail",        "/Monitor/FilterMail",
+    "/Monitor/AdminGroup",       "/Monitor/MaxConnections",
 };
 
 bool isKnownKey(const std::string& section, const std::string& key) {
@@ -79,6 +80,7 @@ ConfReader::Settings::Settings()
       metaConfigDir("/etc/norvak/monitor.meta/"),
       agentResponseTime(30),
       timeout(30),
+      maxConnections(32),
       injectCmd("/usr/sbin/sendmail -t"),
       agentAddressList(1, kDefaultAgentAddress),
       runAppList{"AGENT"},
@@ -141,6 +143,10 @@ void ConfReader::reload() {
   n.pidFileDir = store.getPathOr("/Monitor/PidFileDir", "/var/norvak/run/");
   store.getList("/Monitor/Address", n.addressList);
   n.timeout = store.getIntInRange("/Monitor/Timeout", 1, 3600, 30);
+  // Two at least: one is kept for root on the local socket.
+  if (store.has("/Monitor/MaxConnections"))
+    n.maxConnections = store.getIntInRange("/Monitor/MaxConnections", 2, 1024, 32);
+  if (store.has("/Monitor/AdminGroup")) n.adminGroup = store.getValue("/Monitor/AdminGroup");
   std::list<std::string> runList;
   store.getList("/Monitor/RunAppList", runList);
   n.runAppList.clear();

@@ -43,6 +43,10 @@ class ConfReader {
   const std::list<std::string>& getAddressList() const { return s_.addressList; }
   // Seconds allowed for each management session.
   int getTimeout() const { return s_.timeout; }
+  // Management connections open at once, and the group whose members may
+  // ask what root may (empty: none).
+  int getMaxConnections() const { return s_.maxConnections; }
+  const std::string& getAdminGroup() const { return s_.adminGroup; }
   const std::string& getInjectCmd() const { return s_.injectCmd; }
   // The agent's address: the first of the configured ones.
   const std::string& getAgentAddress() const { return s_.agentAddressList.front(); }
@@ -73,6 +77,8 @@ class ConfReader {
     int agentResponseTime;
     std::list<std::string> addressList;
     int timeout;
+    int maxConnections;
+    std::string adminGroup;
     std::string injectCmd;
     std::vector<std::string> agentAddressList;
     AppNameSet runAppList;

@@ -41,6 +41,7 @@ struct Prepared {
   int streams[3] = {SpawnPlan::kNull, SpawnPlan::kNull, SpawnPlan::kNull};
   bool needNull = false;
   int report = -1;
+  int pass = -1;
   uid_t uid = 0;
   gid_t gid = 0;
   bool newSession = false;
@@ -92,22 +93,26 @@ Failure failure(const SpawnStep& step) {
   _exit(f.status);
 }
 
-// Up from the standard stream numbers, so that setting the streams up
-// cannot overwrite a descriptor still to be used.
-int moveUp(int fd) {
-  if (fd < 0 || fd > 2) return fd;
-  return fcntl(fd, F_DUPFD_CLOEXEC, 3);
+// Up from the numbers the child sets (the standard streams, the passed
+// descriptor), so that setting one cannot overwrite a descriptor still to be
+// used.
+int moveUp(int fd, int floor) {
+  if (fd < 0 || fd >= floor) return fd;
+  return fcntl(fd, F_DUPFD_CLOEXEC, floor);
 }
 
-// Closes every descriptor from 3 up but `keep`. The program must hold nothing
-// of the monitor's: a stray copy of another component's pipe would keep that
-// component's end-of-file from arriving.
-bool closeInherited(int keep) {
+// Closes every descriptor from `first` up but `keep`. The program must hold
+// nothing of the monitor's: a stray copy of another component's pipe would
+// keep that component's end-of-file from arriving.
+bool closeInherited(int first, int keep) {
 #ifdef SYS_close_range
   bool closed = true;
-  if (keep > 3) closed = syscall(SYS_close_range, 3u, static_cast<unsigned>(keep - 1), 0u) == 0;
+  if (keep > first) {
+    closed = syscall(SYS_close_range, static_cast<unsigned>(first),
+                     static_cast<unsigned>(keep - 1), 0u) == 0;
+  }
   if (closed) {
-    const unsigned from = keep >= 3 ? static_cast<unsigned>(keep + 1) : 3u;
+    const unsigned from = static_cast<unsigned>(keep >= first ? keep + 1 : first);
     if (syscall(SYS_close_range, from, ~0u, 0u) == 0) return true;
   }
 #endif
@@ -132,7 +137,7 @@ bool closeInherited(int keep) {
           if (*p < '0' || *p > '9') continue;
           int fd = 0;
           for (; *p >= '0' && *p <= '9'; ++p) fd = fd * 10 + (*p - '0');
-          if (fd >= 3 && fd != dir && fd != keep) {
+          if (fd >= first && fd != dir && fd != keep) {
             close(fd);
             closedAny = true;
           }
@@ -146,7 +151,7 @@ bool closeInherited(int keep) {
   struct rlimit limit;
   if (getrlimit(RLIMIT_NOFILE, &limit) != 0) return false;
   const rlim_t top = std::min<rlim_t>(limit.rlim_cur, 1 << 20);
-  for (rlim_t fd = 3; fd < top; ++fd) {
+  for (rlim_t fd = static_cast<rlim_t>(first); fd < top; ++fd) {
     if (static_cast<int>(fd) != keep) close(static_cast<int>(fd));
   }
   return true;
@@ -167,10 +172,11 @@ int rawSetuid(uid_t uid) { return setuid(uid); }
 
 // Never returns into the caller's code.
 [[noreturn]] void runChild(const Prepared& plan) {
+  const int floor = plan.pass >= 0 ? SpawnPlan::kPassedFd + 1 : 3;
   // The report descriptor first: every later failure is told through it.
   int report = plan.report;
   if (report >= 0) {
-    const int moved = moveUp(report);
+    const int moved = moveUp(report, floor);
     if (moved < 0) fail(report, plan.streamsFailed);
     report = moved;
     if (fcntl(report, F_SETFD, FD_CLOEXEC) != 0) fail(report, plan.streamsFailed);
@@ -178,15 +184,17 @@ int rawSetuid(uid_t uid) { return setuid(uid); }
 
   int source[3];
   for (int i = 0; i < 3; ++i) {
-    source[i] = moveUp(plan.streams[i]);
+    source[i] = moveUp(plan.streams[i], floor);
     if (plan.streams[i] >= 0 && source[i] < 0) fail(report, plan.streamsFailed);
   }
+  const int pass = moveUp(plan.pass, floor);
+  if (plan.pass >= 0 && pass < 0) fail(report, plan.streamsFailed);
   if (plan.needNull) {
     int null = open("/dev/null", O_RDWR | O_CLOEXEC);
     if (null < 0) fail(report, plan.streamsFailed);
-    if (null <= 2) {
+    if (null < floor) {
       // It took the place of a closed stream that is to be set below.
-      const int moved = moveUp(null);
+      const int moved = moveUp(null, floor);
       if (moved < 0) fail(report, plan.streamsFailed);
       close(null);
       null = moved;
@@ -195,13 +203,14 @@ int rawSetuid(uid_t uid) { return setuid(uid); }
       if (s == SpawnPlan::kNull) s = null;
     }
   }
-  // Every source sits above 2 now, so no dup2 overwrites another's source;
-  // dup2 also clears close-on-exec on the copy.
+  // Every source sits above the numbers set here now, so no dup2 overwrites
+  // another's source; dup2 also clears close-on-exec on the copy.
   for (int i = 0; i < 3; ++i) {
     if (source[i] >= 0 && dup2(source[i], i) < 0) fail(report, plan.streamsFailed);
   }
+  if (pass >= 0 && dup2(pass, SpawnPlan::kPassedFd) < 0) fail(report, plan.streamsFailed);
 
-  if (!closeInherited(report)) fail(report, plan.descriptorsFailed);
+  if (!closeInherited(floor, report)) fail(report, plan.descriptorsFailed);
 
   if (!plan.signalsValid) fail(report, plan.signalSetFailed);
   // The parent's handlers are not the program's: until the exec a signal
@@ -275,6 +284,7 @@ ChildProcess spawn(const SpawnPlan& plan) {
   p.streams[2] = plan.stderrFd;
   for (int s : p.streams) p.needNull = p.needNull || s == SpawnPlan::kNull;
   p.report = plan.reportFd;
+  p.pass = plan.passFd;
   p.uid = plan.uid;
   p.gid = plan.gid;
   p.newSession = plan.newSession;

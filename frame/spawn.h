@@ -16,7 +16,7 @@ struct SpawnStep {
 };
 
 // Everything a child is to become. The child runs these steps in order:
-//   streams      the standard streams are set up
+//   streams      the standard streams (and the passed descriptor) are set up
 //   descriptors  every other inherited descriptor is closed
 //   signals      dispositions reset, mask cleared or signals unblocked
 //   group, user  identity switched
@@ -37,6 +37,13 @@ struct SpawnPlan {
   int stdinFd = kNull;
   int stdoutFd = kNull;
   int stderrFd = kNull;
+  // A descriptor of this process that the program gets as kPassedFd, not
+  // close-on-exec; -1 for none. It lets a file be run by its descriptor
+  // ("/dev/fd/3") rather than by a name that may be swapped meanwhile: a "#!"
+  // script's interpreter opens that name only after the exec, so the
+  // descriptor must survive it (and is inherited by what the program starts).
+  static constexpr int kPassedFd = 3;
+  int passFd = -1;
   // Where records go; -1 for none. It may also be one of the stream
   // descriptors. The child's copy is close-on-exec, so the reader learns of
   // the exec by end-of-file unless the descriptor also serves as a stream.

@@ -28,7 +28,8 @@ class NkIfLog {
 };
 
 // Installs the sink (not owned; it must outlive every library call).
-// Null, the initial state, silences the library.
+// Null, the initial state, silences the library. The protocol-error count
+// starts afresh with every sink.
 void NkSetLog(NkIfLog* log);
 
 bool NkLogEnabled(int level);
@@ -39,6 +40,11 @@ inline void NkLogInfo(const std::string& text) { NkLog(NK_LOG_INFO, text); }
 inline void NkLogAlert(const std::string& text) { NkLog(NK_LOG_ALERT, text); }
 inline void NkLogError(const std::string& text) { NkLog(NK_LOG_ERROR, text); }
 inline void NkLogFatal(const std::string& text) { NkLog(NK_LOG_FATAL, text); }
+
+// An error record a peer provoked (a bad frame, a stalled or vanished
+// client, a failed accept): at most ten are written a second, the rest are
+// counted (see NkLogLimiter).
+void NkLogProtocolError(const std::string& text);
 
 }  // namespace base
 }  // namespace norvak

@@ -208,14 +208,17 @@ void NkPersistentPoolManager::Maintain() {
       timeout = BuildWaitListLocked(&entries, &connections);
     }
     const int first = SelectReady(entries, timeout);
-    if (first < 0) {
+    // Something was due when the poll began: it is done even if entries are
+    // ready too, or a steady stream of requests would keep idle connections
+    // open for ever.
+    if (first < 0 || timeout.IsZero()) {
       try {
         OnTimeout();
       } catch (const std::exception& e) {
         base::NkLogError(std::string("Maintain: ") + e.what());
       }
-      continue;
     }
+    if (first < 0) continue;
     if (static_cast<size_t>(first) >= entries.size()) {
       base::NkLogError("Maintain: poller return position behind a waitlist");
       continue;

@@ -7,6 +7,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <utility>
 
 #include "nk_exception.h"
 #include "nk_log.h"
@@ -55,6 +56,17 @@ NkPersistentServerPoolManager::NkPersistentServerPoolManager(const ConnSettings&
 
 NkPersistentServerPoolManager::~NkPersistentServerPoolManager() { Close(); }
 
+void NkPersistentServerPoolManager::SetAdmission(Admission admit, Departure depart) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  admit_ = std::move(admit);
+  depart_ = std::move(depart);
+}
+
+void NkPersistentServerPoolManager::SetRequestsPerTurn(unsigned requests) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  requests_per_turn_ = requests;
+}
+
 std::string NkPersistentServerPoolManager::StartLine() const {
   std::lock_guard<std::mutex> lock(mutex_);
   std::string addresses;
@@ -95,19 +107,18 @@ bool NkPersistentServerPoolManager::Init(const std::vector<std::string>& address
 bool NkPersistentServerPoolManager::Reinit(const std::vector<std::string>& addresses) {
   std::vector<NkIfIPCPtr> listeners;
   std::vector<NkIfIPCPtr> old;
+  std::vector<NkIfIPCPtr> idle;
   {
     // The old listeners go first: the new addresses may be the same files.
     std::lock_guard<std::mutex> lock(mutex_);
     old.swap(listeners_);
-    old.insert(old.end(), established_.begin(), established_.end());
-    old.insert(old.end(), ready_.begin(), ready_.end());
-    if (parked_) old.push_back(std::move(parked_));
-    parked_.reset();
-    established_.clear();
-    ready_.clear();
+    idle = TakeIdleLocked();
     retired_.insert(retired_.end(), busy_.begin(), busy_.end());
+    // Its leading thread drops it, or serves it once more if a request came.
+    if (led_) retired_.push_back(led_);
   }
-  for (const NkIfIPCPtr& connection : old) connection->Close();
+  for (const NkIfIPCPtr& listener : old) listener->Close();
+  for (const NkIfIPCPtr& connection : idle) Drop(connection);
   event_.Broadcast(kEventStateChanged);
   const bool made = CreateListeners(addresses, &listeners);
   {
@@ -137,12 +148,52 @@ void NkPersistentServerPoolManager::EstablishLocked(const NkIfIPCPtr& connection
   UpdateMaximaLocked();
 }
 
+void NkPersistentServerPoolManager::ServeLocked(const NkIfIPCPtr& connection) {
+  busy_.push_back(connection);
+  UpdateMaximaLocked();
+  if (requests_per_turn_ == 0) return;
+  auto found = admitted_.find(connection.get());
+  if (found == admitted_.end()) return;
+  Turn& turn = found->second;
+  if (turn.ends.IsPassed()) turn = Turn{NkDeadline(base::kNkOneSecondTimeout), 0};
+  ++turn.served;
+}
+
+bool NkPersistentServerPoolManager::SpentLocked(const NkIfIPC* connection) const {
+  if (requests_per_turn_ == 0) return false;
+  auto found = admitted_.find(connection);
+  return found != admitted_.end() && found->second.served >= requests_per_turn_ &&
+         !found->second.ends.IsPassed();
+}
+
+std::vector<NkIfIPCPtr> NkPersistentServerPoolManager::TakeIdleLocked() {
+  std::vector<NkIfIPCPtr> idle;
+  idle.swap(established_);
+  idle.insert(idle.end(), ready_.begin(), ready_.end());
+  idle.insert(idle.end(), held_.begin(), held_.end());
+  if (parked_) idle.push_back(std::move(parked_));
+  parked_.reset();
+  ready_.clear();
+  held_.clear();
+  return idle;
+}
+
+void NkPersistentServerPoolManager::Drop(const NkIfIPCPtr& connection) {
+  bool admitted = false;
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    admitted = admitted_.erase(connection.get()) > 0;
+  }
+  // Told while still open, so that its descriptor cannot be a newcomer's yet.
+  if (admitted && depart_) depart_(connection);
+  connection->Close();
+}
+
 NkIfIPCPtr NkPersistentServerPoolManager::TakeReadyLocked() {
   if (ready_.empty()) return NkIfIPCPtr();
   NkIfIPCPtr connection = std::move(ready_.front());
   ready_.pop_front();
-  busy_.push_back(connection);
-  UpdateMaximaLocked();
+  ServeLocked(connection);
   return connection;
 }
 
@@ -153,12 +204,19 @@ void NkPersistentServerPoolManager::ReleaseConnection(const NkIfIPCPtr& connecti
     lock.unlock();
     base::NkLogAlert("PSP-Manager::ReleaseConnection - can`t release " +
                      connection->GetDescription());
-    connection->Close();
+    Drop(connection);
     return;
   }
   if (closed_ || Remove(&retired_, connection.get())) {
     lock.unlock();
-    connection->Close();
+    Drop(connection);
+    return;
+  }
+  if (SpentLocked(connection.get())) {
+    held_.push_back(connection);
+    lock.unlock();
+    // The maintenance thread's time-out must cover the end of its turn.
+    GetControl().Send(NkControl::kReleased);
     return;
   }
   if (!parked_ && !led_) {
@@ -245,35 +303,35 @@ NkPersistentPoolManager::WaitOutcome NkPersistentServerPoolManager::WaitLocked(
   lock.lock();
   RemoveWaiterLocked(self);
   led_.reset();
+  bool broken = false;
   if (outcome == kWaitConnection && !closed_ && !suspended_) {
     int state = 1;
     if (revents & (POLLERR | POLLHUP | POLLNVAL | kHangUpEvents)) {
       state = (revents & POLLNVAL) ? 0 : PeekState(lead->GetHandle());
     }
     if (state > 0) {
-      busy_.push_back(lead);
-      UpdateMaximaLocked();
+      // Retired by a Reinit meanwhile, it is dropped when handed back.
+      ServeLocked(lead);
       *connection = lead;
       return kWaitConnection;
     }
-    base::NkLogDebug("PSP-Manager: " + lead->GetDescription() + " is closed or broken");
-    lead->Close();
-    // The poller may have stopped listening at the maximum of connections.
-    GetControl().Send(NkControl::kClosed);
-    return kWaitAgain;
+    broken = true;
   }
   if (outcome == kWaitConnection) outcome = kWaitAgain;
-  if (closed_ || expired) {
-    if (expired) {
-      ++counters_.closed_by_timeout;
-      base::NkLogDebug("PSP-Manager: Remove by timeout " + lead->GetDescription());
-      GetControl().Send(NkControl::kClosed);
-    }
-    lead->Close();
-  } else {
+  const bool retired = Remove(&retired_, lead.get());
+  if (!closed_ && !expired && !broken && !retired) {
     EstablishLocked(lead);
     GetControl().Send(NkControl::kReleased);
+    return outcome;
   }
+  if (expired) ++counters_.closed_by_timeout;
+  lock.unlock();
+  if (broken) base::NkLogDebug("PSP-Manager: " + lead->GetDescription() + " is closed or broken");
+  if (expired) base::NkLogDebug("PSP-Manager: Remove by timeout " + lead->GetDescription());
+  Drop(lead);
+  // The poller may have stopped listening at the maximum of connections.
+  if (broken || expired) GetControl().Send(NkControl::kClosed);
+  lock.lock();
   return outcome;
 }
 
@@ -281,10 +339,10 @@ void NkPersistentServerPoolManager::CloseConnection(const NkIfIPCPtr& connection
   if (!connection) return;
   std::unique_lock<std::mutex> lock(mutex_);
   const bool known = Remove(&busy_, connection.get()) || Remove(&established_, connection.get()) ||
-                     Remove(&ready_, connection.get());
+                     Remove(&ready_, connection.get()) || Remove(&held_, connection.get());
   Remove(&retired_, connection.get());
   lock.unlock();
-  connection->Close();
+  Drop(connection);
   if (known) GetControl().Send(NkControl::kClosed);
 }
 
@@ -307,6 +365,18 @@ NkTimeout NkPersistentServerPoolManager::BuildWaitListLocked(
       connections->push_back(listener);
     }
   }
+  // Here rather than in OnTimeout: while other connections keep the poll
+  // busy, no time-out may ever come.
+  for (auto it = held_.begin(); it != held_.end();) {
+    auto turn = admitted_.find(it->get());
+    if (turn == admitted_.end() || turn->second.ends.IsPassed()) {
+      EstablishLocked(*it);
+      it = held_.erase(it);
+    } else {
+      timeout = std::min(timeout, turn->second.ends.Remaining());
+      ++it;
+    }
+  }
   for (const NkIfIPCPtr& connection : established_) {
     entries->push_back(pollfd{connection->GetHandle(), kRequestEvents, 0});
     connections->push_back(connection);
@@ -325,8 +395,8 @@ void NkPersistentServerPoolManager::AcceptOne(const NkIfIPCPtr& listener, short 
     }
     connection = CreateServerConnection(listener, base::kNkZeroTimeout);
   } catch (const std::exception& e) {
-    base::NkLogError("PSP-Manager: cannot accept at " + listener->GetDescription() + ": " +
-                     e.what());
+    base::NkLogProtocolError("PSP-Manager: cannot accept at " + listener->GetDescription() +
+                             ": " + e.what());
     std::lock_guard<std::mutex> lock(mutex_);
     accept_paused_ = true;
     accept_resume_ = NkDeadline(base::kNkOneSecondTimeout);
@@ -334,9 +404,18 @@ void NkPersistentServerPoolManager::AcceptOne(const NkIfIPCPtr& listener, short 
   }
   if (!connection) return;
   std::unique_lock<std::mutex> lock(mutex_);
+  const size_t open = admitted_.size();
+  lock.unlock();
+  if (admit_ && !admit_(connection, open)) {
+    base::NkLogDebug("PSP-Manager: " + connection->GetDescription() + " is not admitted");
+    connection->Close();
+    return;
+  }
+  lock.lock();
+  admitted_.emplace(connection.get(), Turn());
   if (closed_) {
     lock.unlock();
-    connection->Close();
+    Drop(connection);
     return;
   }
   EstablishLocked(connection);
@@ -384,7 +463,7 @@ void NkPersistentServerPoolManager::OnReady(const NkIfIPCPtr& connection, short 
   // Closed before it asked anything: nobody is woken for it.
   lock.unlock();
   base::NkLogDebug("PSP-Manager: " + connection->GetDescription() + " is closed or broken");
-  connection->Close();
+  Drop(connection);
 }
 
 void NkPersistentServerPoolManager::OnTimeout() {
@@ -403,27 +482,25 @@ void NkPersistentServerPoolManager::OnTimeout() {
   }
   for (const NkIfIPCPtr& connection : expired) {
     base::NkLogDebug("PSP-Manager: Remove by timeout " + connection->GetDescription());
-    connection->Close();
+    Drop(connection);
   }
 }
 
 void NkPersistentServerPoolManager::CloseAll() {
-  std::vector<NkIfIPCPtr> open;
+  std::vector<NkIfIPCPtr> listeners;
+  std::vector<NkIfIPCPtr> idle;
   {
     std::lock_guard<std::mutex> lock(mutex_);
-    open.swap(listeners_);
-    open.insert(open.end(), established_.begin(), established_.end());
-    open.insert(open.end(), ready_.begin(), ready_.end());
-    if (parked_) open.push_back(std::move(parked_));
-    parked_.reset();
-    established_.clear();
-    ready_.clear();
-    // A leading thread is woken by the destroy event and closes its own.
+    listeners.swap(listeners_);
+    idle = TakeIdleLocked();
+    // A leading thread is woken by the destroy event and drops its own; the
+    // busy ones are dropped when their threads hand them back.
     for (const NkIfIPCPtr& connection : busy_) {
       if (connection->GetHandle() >= 0) shutdown(connection->GetHandle(), SHUT_RDWR);
     }
   }
-  for (const NkIfIPCPtr& connection : open) connection->Close();
+  for (const NkIfIPCPtr& listener : listeners) listener->Close();
+  for (const NkIfIPCPtr& connection : idle) Drop(connection);
 }
 
 size_t NkPersistentServerPoolManager::GetEstablishedCount() const {

@@ -55,13 +55,17 @@ bool NkServerSession::Exchange(NkProtocol* protocol, const NkIfIPCPtr& connectio
   return ServerExchange(static_cast<NkServerProtocol*>(protocol), connection, deadline);
 }
 
+void NkServerSession::LogFailure(const std::string& text) const {
+  base::NkLogProtocolError(text);
+}
+
 NkServerProtocol* NkServerSession::Choose(NkServerProtocol* given, const NkIfIPCPtr& connection,
                                           const base::NkDeadline& deadline) {
   if (given != nullptr && given->GetId() == 0) return given;
   if (given == nullptr) {
     std::lock_guard<std::mutex> lock(protocols_mutex_);
     if (protocols_.empty()) {
-      base::NkLogError("server: supported protocols were not been defined");
+      base::NkLogProtocolError("server: supported protocols were not been defined");
       throw base::NkException("server: supported protocols were not been defined");
     }
   }
@@ -75,8 +79,8 @@ NkServerProtocol* NkServerSession::Choose(NkServerProtocol* given, const NkIfIPC
     if (id != given->GetId()) {
       const std::string received = std::to_string(id);
       const std::string supported = std::to_string(given->GetId());
-      base::NkLogError("server: wrong protocol ID (received=" + received +
-                       ", supported=" + supported + ")");
+      base::NkLogProtocolError("server: wrong protocol ID (received=" + received +
+                               ", supported=" + supported + ")");
       throw base::NkException("server: wrong protocol ID (rcv=" + received + ", sup=" +
                               supported + ")");
     }
@@ -85,8 +89,8 @@ NkServerProtocol* NkServerSession::Choose(NkServerProtocol* given, const NkIfIPC
   std::lock_guard<std::mutex> lock(protocols_mutex_);
   auto found = protocols_.find(id);
   if (found == protocols_.end()) {
-    base::NkLogError("server: unsupported protocol ID -> " + std::to_string(id) + " from " +
-                     connection->GetDescription());
+    base::NkLogProtocolError("server: unsupported protocol ID -> " + std::to_string(id) +
+                             " from " + connection->GetDescription());
     throw base::NkException("server: unsupported protocol ID -> " + std::to_string(id));
   }
   return found->second;
@@ -97,13 +101,13 @@ bool NkServerSession::ServerExchange(NkServerProtocol* given, const NkIfIPCPtr& 
   try {
     NkServerProtocol* protocol = Choose(given, connection, deadline);
     if (protocol == nullptr) {
-      base::NkLogError("server: an protocol error over " + connection->GetDescription());
+      base::NkLogProtocolError("server: an protocol error over " + connection->GetDescription());
       return false;
     }
     std::unique_ptr<NkDdpUnit> request = protocol->CreateUnit();
     std::unique_ptr<NkDdpUnit> reply = protocol->CreateUnit();
     if (!request || !reply) {
-      base::NkLogError("server: an protocol error over " + connection->GetDescription());
+      base::NkLogProtocolError("server: an protocol error over " + connection->GetDescription());
       return false;
     }
     request->SetConnection(connection);
@@ -114,7 +118,7 @@ bool NkServerSession::ServerExchange(NkServerProtocol* given, const NkIfIPCPtr& 
       request->Clear();
       reply->Clear();
       if (!protocol->Process(*request, *reply) || !reply->Flush()) {
-        base::NkLogError("server: an protocol error over " + connection->GetDescription());
+        base::NkLogProtocolError("server: an protocol error over " + connection->GetDescription());
         return false;
       }
     } while (!protocol->IsFinished());
@@ -122,7 +126,7 @@ bool NkServerSession::ServerExchange(NkServerProtocol* given, const NkIfIPCPtr& 
   } catch (const NkIpcErrorClosed& e) {
     // Closed by peer while reading, a hang-up seen while waiting to write, or
     // a reset or broken pipe, which the socket reports the same way.
-    base::NkLogError(std::string("error in receiving client information:") + e.what());
+    base::NkLogProtocolError(std::string("error in receiving client information:") + e.what());
     return false;
   }
 }

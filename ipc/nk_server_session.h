@@ -36,6 +36,9 @@ class NkServerSession : public NkSession, public NkIfServerSession {
   // Waiting for the next client is not an exchange: the session's time-out
   // bounds the exchange only, so that an idle server does not time out.
   bool TimeoutCoversWait() const override { return false; }
+  // A server's failures are its clients' doing: any client could flood the
+  // log with them.
+  void LogFailure(const std::string& text) const override;
 
  private:
   NkServerProtocol* Choose(NkServerProtocol* given, const NkIfIPCPtr& connection,

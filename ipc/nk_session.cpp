@@ -240,7 +240,7 @@ bool NkSession::Perform(NkProtocol* protocol, const NkDeadline& deadline) {
       base::NkLogDebug("Session::Execute - a state has been changed, call again");
     } catch (const base::NkTimedOut& e) {
       ++timed_out_;
-      base::NkLogError("error for address(es) [" + AddressesText() + "]: " + e.what());
+      LogFailure("error for address(es) [" + AddressesText() + "]: " + e.what());
       throw;
     } catch (const base::NkSessionDestroyed& e) {
       base::NkLogDebug(std::string("Session::Execute (session destroyed)-") + e.what());
@@ -249,11 +249,13 @@ bool NkSession::Perform(NkProtocol* protocol, const NkDeadline& deadline) {
       base::NkLogDebug(std::string("Session::Execute - ") + e.what());
       throw;
     } catch (const std::exception& e) {
-      base::NkLogError("error for address(es) [" + AddressesText() + "]: " + e.what());
+      LogFailure("error for address(es) [" + AddressesText() + "]: " + e.what());
       throw;
     }
   }
 }
+
+void NkSession::LogFailure(const std::string& text) const { base::NkLogError(text); }
 
 std::vector<std::string> NkSession::ResolveAddresses(const std::vector<std::string>& entries) {
   std::vector<std::string> resolved;

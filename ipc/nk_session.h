@@ -99,6 +99,8 @@ class NkSession : public virtual NkIfSession {
   // connection (a client's call), or only the exchange once a connection is
   // there (a server waiting for its next client).
   virtual bool TimeoutCoversWait() const { return true; }
+  // Writes the error record of a failed execution.
+  virtual void LogFailure(const std::string& text) const;
   // Ends the session. The most derived destructor calls it first, while
   // Exchange can still be dispatched; later calls do nothing.
   void Destroy();

@@ -77,8 +77,8 @@ bool NkSocket::IsReady(int events, const NkTimeout& timeout, bool shorten) {
                          " is interrupted, restarted");
         continue;
       }
-      base::NkLogError("IsReady(0x" + base::NkHexText(events) + ") for " + GetDescription() +
-                       "): " + NkErrorText(error));
+      LogFailure("IsReady(0x" + base::NkHexText(events) + ") for " + GetDescription() +
+                 "): " + NkErrorText(error));
       throw NkSystemError("Socket::IsReady", error);
     }
     if (rc == 0) {
@@ -130,8 +130,8 @@ bool NkSocket::Receive(void* data, size_t& count, const NkTimeout& timeout) {
         continue;
       }
       count = received;
-      base::NkLogError("rcv " + std::to_string(still) + " bytes from " + GetDescription() +
-                       " failed: " + NkErrorText(error));
+      LogFailure("rcv " + std::to_string(still) + " bytes from " + GetDescription() +
+                 " failed: " + NkErrorText(error));
       if (error == ECONNRESET) throw NkIpcErrorClosedByPeer(this, "Socket::Receive ");
       throw NkSystemError("Socket::Receive ", error);
     }
@@ -171,8 +171,8 @@ bool NkSocket::Send(const void* data, size_t& count, const NkTimeout& timeout) {
         base::NkLogDebug("Socket::Send to " + GetDescription() + " is interrupted, restarted");
         continue;
       }
-      base::NkLogError("send " + std::to_string(count) + " bytes to " + GetDescription() +
-                       " failed: " + NkErrorText(error));
+      LogFailure("send " + std::to_string(count) + " bytes to " + GetDescription() +
+                 " failed: " + NkErrorText(error));
       // The peer went away between the readiness test and the send.
       if (error == EPIPE || error == ECONNRESET) {
         throw NkIpcErrorClosedByPeer(this, "Socket::Send ");
@@ -298,7 +298,7 @@ bool NkSocket::Accept(const NkTimeout& timeout, NkIfIPC* connection) {
       base::NkLogDebug("Socket::Accept for " + GetDescription() + " is interrupted, restarted");
       continue;
     }
-    base::NkLogError("accept at " + GetDescription() + ") failed: " + NkErrorText(error));
+    LogFailure("accept at " + GetDescription() + ") failed: " + NkErrorText(error));
     throw NkSystemError("Socket::Accept", error);
   }
   target->SetHandle(fd);
@@ -337,12 +337,12 @@ bool NkSocket::SendFile(const std::string& path, uint64_t offset, uint64_t lengt
     try {
       SendFromFileHandle(fd, static_cast<int64_t>(length), timeout);
     } catch (const NkException& e) {
-      base::NkLogError("Socket::SendFile(" + path + ") to " + GetDescription() +
-                       " failed because: " + e.what());
+      LogFailure("Socket::SendFile(" + path + ") to " + GetDescription() +
+                 " failed because: " + e.what());
       throw;
     } catch (const std::exception& e) {
-      base::NkLogError("Socket::SendFile(" + path + ") to " + GetDescription() +
-                       " failed because: " + e.what());
+      LogFailure("Socket::SendFile(" + path + ") to " + GetDescription() +
+                 " failed because: " + e.what());
       throw NkIpcError(this, "Socket::SendFile ", std::string(" - ") + e.what());
     }
   }
@@ -386,8 +386,7 @@ bool NkSocket::SendFromFileHandle(int fd, int64_t length, const NkTimeout& timeo
   try {
     Send(static_cast<const char*>(address) + head, count, timeout);
   } catch (const std::exception& e) {
-    base::NkLogError("Socket::SendFromFileHandle over " + GetDescription() + " failed: " +
-                     e.what());
+    LogFailure("Socket::SendFromFileHandle over " + GetDescription() + " failed: " + e.what());
     throw;
   }
   return true;
@@ -508,6 +507,14 @@ bool NkSocket::GetLocalSocketAddress() {
   return true;
 }
 
+void NkSocket::LogFailure(const std::string& text) const {
+  if (IsServer()) {
+    base::NkLogProtocolError(text);
+  } else {
+    base::NkLogError(text);
+  }
+}
+
 bool NkSocket::GetRemoteSocketAddress() {
   if (!fd_) {
     base::NkLogDebug("GetRemoteSocketAddress: handle is invalid");
@@ -517,10 +524,9 @@ bool NkSocket::GetRemoteSocketAddress() {
   if (!address->GetRemoteSocketAddress(fd_.get())) {
     const int error = errno;
     if (error == ENOTCONN) {
-      base::NkLogError(
-          "GetRemoteSocketAddress: can`t get remote name because socket does not connected");
+      LogFailure("GetRemoteSocketAddress: can`t get remote name because socket does not connected");
     } else {
-      base::NkLogError("GetRemoteSocketAddress: cannot get remote name: " + NkErrorText(error));
+      LogFailure("GetRemoteSocketAddress: cannot get remote name: " + NkErrorText(error));
     }
     return false;
   }

@@ -60,6 +60,9 @@ class NkSocket : public NkIPC {
  protected:
   // Closes the descriptor only (no socket-file handling); false on failure.
   bool CloseHandle();
+  // A failed transfer on the server side is a peer's doing, and peers must
+  // not be able to flood the log with it.
+  void LogFailure(const std::string& text) const;
   // A fresh, unparsed address of this socket's kind.
   virtual NkIpcAddressPtr MakeAddress() const = 0;
 

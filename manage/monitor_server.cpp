@@ -1,5 +1,6 @@
 #include "manage/monitor_server.h"
 
+#include <pwd.h>
 #include <unistd.h>
 
 #include <chrono>
@@ -7,6 +8,7 @@
 #include <utility>
 #include <set>
 #include <sstream>
+#include <vector>
 
 #include "frame/log.h"
 #include "frame/run_mode.h"
@@ -18,7 +20,10 @@
 #include "manage/updater.h"
 
 using norvak::base::NkTimeout;
+using norvak::maild::NkAccessScope;
 using norvak::maild::NkPeer;
+using norvak::maild::NkRequest;
+using norvak::maild::NkStanding;
 using norvak::maild::NkReloadCompServer;
 using norvak::maild::NkUpdateResult;
 using norvak::maild::NkUpdateServer;
@@ -68,35 +73,48 @@ std::string protocolName(uint32_t protocol) {
   }
 }
 
+// A component without a user runs as the monitor; one whose user is gone
+// runs as nobody this peer could be.
+uid_t uidOf(const std::string& user, uid_t own) {
+  if (user.empty()) return own;
+  std::vector<char> buffer(16384);
+  passwd entry;
+  passwd* found = nullptr;
+  if (getpwnam_r(user.c_str(), &entry, buffer.data(), buffer.size(), &found) != 0 || !found)
+    return static_cast<uid_t>(-1);
+  return found->pw_uid;
+}
+
 }  // namespace
 
 MonitorServer::MonitorServer(const std::string& confFile, const std::string& runList, bool update,
                              const Clock& clock)
     : ThreadSafetyMonitor(confFile, runList, update, clock),
       reloadCompServer_(
-          [this](const std::vector<int32_t>& pids) { return reloadCompProcessor(pids); },
-          [this](const norvak::ipc::NkIfIPC& connection) {
-            return admit(NkReloadCompServer::kId, connection);
-          }),
+          [this](const std::vector<int32_t>& pids, const norvak::ipc::NkIfIPC* connection) {
+            return reloadCompProcessor(pids, connection);
+          },
+          [this](const norvak::ipc::NkIfIPC& connection) { return admitReload(connection); }),
       updateServer_(
           [this](const std::string& packageDir, const std::string& argument,
                  const std::string& product) {
             return updateProcessor(packageDir, argument, product);
           },
           [this](const norvak::ipc::NkIfIPC& connection) {
-            return admit(NkUpdateServer::kId, connection);
+            return admit(NkRequest::kUpdate, connection);
           }),
       statusServer_([this](const std::vector<std::string>& apps) { return statusProcessor(apps); },
                     [this](const norvak::ipc::NkIfIPC& connection) {
-                      return admit(NkStatusServer::kId, connection);
+                      return admit(NkRequest::kStatus, connection);
                     }),
       controlServer_(
           [this](NkControlAction action, const std::string& app) {
             return controlProcessor(action, app);
           },
           [this](const norvak::ipc::NkIfIPC& connection) {
-            return admit(NkControlServer::kId, connection);
-          }) {}
+            return admit(NkRequest::kControl, connection);
+          }),
+      refusals_([](const std::string& record) { logAlert(record); }) {}
 
 MonitorServer::~MonitorServer() {
   logDebug("MonitorServer::~MonitorServer()");
@@ -105,7 +123,8 @@ MonitorServer::~MonitorServer() {
 
 void MonitorServer::start() {
   const std::list<std::string>& addresses = settings().getAddressList();
-  if (!addresses.empty() && !isCheckMode()) createSession(addresses, settings().getTimeout());
+  if (!addresses.empty() && !isCheckMode())
+    createSession(addresses, settings().getTimeout(), settings().getMaxConnections());
   Monitor::start();
   // Monitor::start leaves the state STOPPED when a stop was asked for
   // meanwhile; then there is nothing to serve.
@@ -127,7 +146,20 @@ void MonitorServer::startThreads() {
   }
 }
 
+void MonitorServer::joinEnded() {
+  for (const boost::thread::id& id : ended_) {
+    for (auto it = protoThreads_.begin(); it != protoThreads_.end(); ++it) {
+      if (it->get_id() != id) continue;
+      it->join();
+      protoThreads_.erase(it);
+      break;
+    }
+  }
+  ended_.clear();
+}
+
 bool MonitorServer::addThread(std::string* failure) {
+  joinEnded();
   try {
     boost::thread::attributes attributes;
     attributes.set_stack_size(kServingStack);
@@ -143,8 +175,8 @@ void MonitorServer::exchangeBegins() {
   tl_busy = true;
   std::lock_guard<std::mutex> lock(serveMutex_);
   ++busy_;
-  const int threads = static_cast<int>(protoThreads_.size());
-  if (stopping_ || busy_ < threads || threads >= kMaxServingThreads) return;
+  const int threads = static_cast<int>(protoThreads_.size() - ended_.size());
+  if (stopping_ || busy_ < threads || threads >= maxServingThreads_) return;
   std::string failure;
   if (addThread(&failure)) {
     logDebug("MonitorServer: all " + std::to_string(threads) +
@@ -164,14 +196,25 @@ void MonitorServer::stop() {
   destroySession();
 }
 
-void MonitorServer::createSession(const std::list<std::string>& addresses, int timeoutSeconds) {
+void MonitorServer::createSession(const std::list<std::string>& addresses, int timeoutSeconds,
+                                  int maxConnections) {
   try {
     // Idle connections expire after the time-out: a client that connects
     // and says nothing holds its connection no longer than one that stalls
     // in the middle of a request.
-    auto pool =
-        std::make_shared<ServingPool>(norvak::ipc::ConnSettings(0, kMaxConnections, timeoutSeconds),
-                                      [this] { exchangeBegins(); });
+    const uint32_t most = static_cast<uint32_t>(maxConnections);
+    maxServingThreads_ = maxConnections;
+    quota_ = std::make_unique<norvak::maild::NkConnectionQuota>(most, geteuid());
+    // No maximum in the pool: at it the pool would stop listening, and root
+    // could not take the slot kept for it. The quota counts instead.
+    auto pool = std::make_shared<ServingPool>(norvak::ipc::ConnSettings(0, 0, timeoutSeconds),
+                                              [this] { exchangeBegins(); });
+    pool->SetAdmission(
+        [this](const norvak::ipc::NkIfIPCPtr& connection, size_t open) {
+          return admitConnection(connection, open);
+        },
+        [this](const norvak::ipc::NkIfIPCPtr& connection) { quota_->Depart(connection.get()); });
+    pool->SetRequestsPerTurn(norvak::ipc::NkPersistentServerPoolManager::kRequestsPerTurn);
     session_ = std::make_unique<norvak::ipc::NkServerSession>(pool);
     session_->Register(&reloadCompServer_);
     session_->Register(&updateServer_);
@@ -221,6 +264,7 @@ void MonitorServer::destroySession() {
       if (thread.joinable()) thread.join();
     }
     protoThreads_.clear();
+    ended_.clear();
     logDebug("MonitorServer::stop(): monitorProtoThread joined");
   }
   // Deleted only now: until joined, the threads use it.
@@ -247,6 +291,11 @@ void MonitorServer::monitorProtoThread() {
     if (tl_busy) {
       tl_busy = false;
       --busy_;
+      // Threads added for a burst go with it.
+      if (static_cast<int>(protoThreads_.size() - ended_.size()) - busy_ > kSpareThreads) {
+        ended_.push_back(boost::this_thread::get_id());
+        return;
+      }
     }
     // The session is closing under this thread: stop() is on its way.
     if (canceled)
@@ -254,36 +303,64 @@ void MonitorServer::monitorProtoThread() {
   }
 }
 
-std::string MonitorServer::refusal(uint32_t protocol, const NkPeer& peer, uid_t ownUid) {
-  switch (peer.transport) {
-    case NkPeer::kLocal:
-      if (!peer.has_credentials) return "the peer's credentials are unknown";
-      if (peer.uid == 0 || peer.uid == ownUid) return std::string();
-      return "uid " + std::to_string(peer.uid) + " is neither root nor the monitor's user (uid " +
-             std::to_string(ownUid) + ")";
-    case NkPeer::kInet:
-      if (protocol == NkReloadCompServer::kId || peer.loopback) return std::string();
-      if (protocol == NkUpdateServer::kId)
-        return "updates over TCP are taken from the loopback interface only";
-      return "status and control over TCP are taken from the loopback interface only";
-    case NkPeer::kUnknown:
-      break;
-  }
-  return "the peer cannot be identified";
+NkPeer MonitorServer::peerOf(const norvak::ipc::NkIfIPC& connection) const {
+  NkPeer peer;
+  if (quota_ && quota_->PeerOf(&connection, &peer)) return peer;
+  return norvak::maild::NkIdentifyPeer(connection.GetHandle());
 }
 
-std::string MonitorServer::admit(uint32_t protocol, const norvak::ipc::NkIfIPC& connection) {
-  const NkPeer peer = norvak::maild::NkIdentifyPeer(connection.GetHandle());
-  const std::string reason = refusal(protocol, peer, geteuid());
+NkAccessScope MonitorServer::accessScope() {
+  NkAccessScope scope;
+  scope.own_uid = geteuid();
+  scope.admin_group = Mediator::instance().adminGroup();
+  return scope;
+}
+
+void MonitorServer::refused(const std::string& what, const NkPeer& peer,
+                            const std::string& reason) {
+  const auto now = std::chrono::duration_cast<std::chrono::seconds>(
+      std::chrono::steady_clock::now().time_since_epoch());
+  refusals_.Refused(peer.Key(),
+                    "management request refused: " + what + " from " + peer.ToString() + ": " +
+                        reason,
+                    now.count());
+}
+
+bool MonitorServer::admitConnection(const norvak::ipc::NkIfIPCPtr& connection, size_t open) {
+  const NkPeer peer = norvak::maild::NkIdentifyPeer(connection->GetHandle());
+  const std::string reason = quota_->Admit(connection.get(), peer, open);
+  if (reason.empty()) return true;
+  refused("connection", peer, reason);
+  return false;
+}
+
+std::string MonitorServer::admit(NkRequest request, const norvak::ipc::NkIfIPC& connection) {
+  const NkPeer peer = peerOf(connection);
+  const NkAccessScope scope = accessScope();
+  const NkStanding standing = peer.has_credentials
+                                  ? norvak::maild::NkAdminStanding(peer.uid, scope)
+                                  : NkStanding::kStranger;
+  const std::string reason = norvak::maild::NkAccessRefusal(request, peer, standing, scope);
   if (reason.empty()) return reason;
-  logAlert("management request refused: " + protocolName(protocol) + " from " + peer.ToString() +
-           ": " + reason);
-  if (protocol == NkStatusServer::kId || protocol == NkControlServer::kId)
-    return "request refused: " + reason;
-  return "update refused: " + reason;
+  const uint32_t protocol = request == NkRequest::kUpdate   ? NkUpdateServer::kId
+                            : request == NkRequest::kStatus ? NkStatusServer::kId
+                                                            : NkControlServer::kId;
+  refused(protocolName(protocol), peer, reason);
+  if (request == NkRequest::kUpdate) return "update refused: " + reason;
+  return "request refused: " + reason;
 }
 
-bool MonitorServer::reloadCompProcessor(const std::vector<int32_t>& pids) {
+std::string MonitorServer::admitReload(const norvak::ipc::NkIfIPC& connection) {
+  const NkPeer peer = peerOf(connection);
+  // The least any reload asks: an anonymous peer, or one whose user is known.
+  const std::string reason = norvak::maild::NkAccessRefusal(
+      NkRequest::kReloadComp, peer, NkStanding::kComponentUser, accessScope());
+  if (!reason.empty()) refused(protocolName(NkReloadCompServer::kId), peer, reason);
+  return reason;
+}
+
+bool MonitorServer::reloadCompProcessor(const std::vector<int32_t>& pids,
+                                        const norvak::ipc::NkIfIPC* connection) {
   logDebug("MonitorServer::reloadCompProcessor()");
   std::set<pid_t> collected;
   for (int32_t pid : pids) {
@@ -294,6 +371,41 @@ bool MonitorServer::reloadCompProcessor(const std::vector<int32_t>& pids) {
     }
     logDebug("reload component with pid = " + std::to_string(pid));
     collected.insert(pid);
+  }
+  if (connection == nullptr) return false;
+  const NkPeer peer = peerOf(*connection);
+  const NkAccessScope scope = accessScope();
+  const bool full = collected.count(ownPid()) > 0;
+  const NkRequest request = full ? NkRequest::kFullReload : NkRequest::kReloadComp;
+  const bool anonymous = norvak::maild::NkIsAnonymous(peer);
+  NkStanding standing = peer.has_credentials ? norvak::maild::NkAdminStanding(peer.uid, scope)
+                                             : NkStanding::kStranger;
+  std::string reason;
+  if (standing != NkStanding::kAdmin && !full) {
+    // What runs is the main loop's to know.
+    auto job = std::make_shared<AdminJob>();
+    job->kind = AdminJob::kComponents;
+    job->pids = collected;
+    if (!runAdminJob(job, timeoutSeconds_)) {
+      reason = "the monitor did not answer within " + std::to_string(timeoutSeconds_) + " s";
+    } else if (anonymous) {
+      for (pid_t pid : collected) {
+        if (!job->componentPids.count(pid)) {
+          reason = "pid " + std::to_string(pid) + " is not a running component's";
+          break;
+        }
+      }
+    } else if (peer.has_credentials) {
+      for (const std::string& user : job->componentUsers) {
+        if (uidOf(user, scope.own_uid) == peer.uid) standing = NkStanding::kComponentUser;
+      }
+    }
+  }
+  if (reason.empty()) reason = norvak::maild::NkAccessRefusal(request, peer, standing, scope);
+  if (!reason.empty()) {
+    refused(protocolName(NkReloadCompServer::kId) + (full ? " of the monitor's own pid" : ""),
+            peer, reason);
+    return false;
   }
   return Mediator::instance().addChangedConf(collected);
 }

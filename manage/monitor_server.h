@@ -15,8 +15,11 @@
 #include "ipc/nk_if_ipc.h"
 #include "ipc/nk_server_session.h"
 #include "manage/thread_safety_monitor.h"
+#include "protocols/nk_access_policy.h"
+#include "protocols/nk_connection_quota.h"
 #include "protocols/nk_control.h"
 #include "protocols/nk_peer.h"
+#include "protocols/nk_refusal_log.h"
 #include "protocols/nk_reload_comp_server.h"
 #include "protocols/nk_status.h"
 #include "protocols/nk_update_server.h"
@@ -26,22 +29,20 @@
 // session, and reaches the monitor only through the mediator.
 //
 // Requests are taken from strangers' sockets, so the server trusts nothing
-// a request says about its sender: Unix-domain peers must run as root or as
-// the monitor's own user, updates over TCP must come from the loopback
-// interface, and a peer that stalls holds one connection and one serving
-// thread for at most /Monitor/Timeout seconds.
+// a request says about its sender: who is asking is what the kernel says of
+// the peer's socket, and what they may ask is the access table's to say
+// (protocols/nk_access_policy.h). No peer holds more than a few connections,
+// the last one is kept for root on a local socket, and a peer that stalls
+// holds one connection and one serving thread for at most /Monitor/Timeout
+// seconds.
 class MonitorServer : public ThreadSafetyMonitor {
  public:
-  // Connections open at once, idle ones included. Beyond it the server
-  // stops accepting until one goes (idle ones expire after the time-out),
-  // so that nobody can use up the descriptors the supervision needs.
-  static const uint32_t kMaxConnections = 64;
-  // Threads waiting for requests from the start. A client stalling halfway
-  // through a request holds its thread until the time-out; when the last
-  // waiting thread takes a request another one is added, up to one per
-  // connection, so that stalling clients never keep the others waiting.
+  // Threads waiting for requests. A client stalling halfway through a
+  // request holds its thread until the time-out; when the last waiting
+  // thread takes a request another one is added, up to one per connection
+  // (/Monitor/MaxConnections), so that stalling clients never keep the
+  // others waiting; the added ones end with their exchange.
   static const int kSpareThreads = 2;
-  static const int kMaxServingThreads = static_cast<int>(kMaxConnections);
 
   MonitorServer(const std::string& confFile, const std::string& runList, bool update,
                 const Clock& clock = Clock::system());
@@ -55,7 +56,8 @@ class MonitorServer : public ThreadSafetyMonitor {
   // again.
   void stop() override;
 
-  bool reloadCompProcessor(const std::vector<int32_t>& pids);
+  bool reloadCompProcessor(const std::vector<int32_t>& pids,
+                           const norvak::ipc::NkIfIPC* connection);
   norvak::maild::NkUpdateResult updateProcessor(const std::string& packageDir,
                                                 const std::string& argument,
                                                 const std::string& product);
@@ -67,13 +69,11 @@ class MonitorServer : public ThreadSafetyMonitor {
   // The status in the protocol's terms.
   static norvak::maild::NkStatusResult wireStatus(const SuiteStatus& status);
 
-  // Why the peer may not use the protocol; empty when it may.
-  static std::string refusal(uint32_t protocol, const norvak::maild::NkPeer& peer, uid_t ownUid);
-
   bool hasSession() const { return session_ != nullptr; }
 
  private:
-  void createSession(const std::list<std::string>& addresses, int timeoutSeconds);
+  void createSession(const std::list<std::string>& addresses, int timeoutSeconds,
+                     int maxConnections);
   void destroySession();
   void startThreads();
   // With serveMutex_ held. False when no thread could be made.
@@ -82,8 +82,19 @@ class MonitorServer : public ThreadSafetyMonitor {
   // ends.
   void exchangeBegins();
   void monitorProtoThread();
-  // The protocols' gate: logs and answers the refusal, if any.
-  std::string admit(uint32_t protocol, const norvak::ipc::NkIfIPC& connection);
+  // With serveMutex_ held: joins the serving threads that have ended.
+  void joinEnded();
+
+  norvak::maild::NkPeer peerOf(const norvak::ipc::NkIfIPC& connection) const;
+  static norvak::maild::NkAccessScope accessScope();
+  // The gate of the answered requests: logs and answers the refusal, if any.
+  std::string admit(norvak::maild::NkRequest request, const norvak::ipc::NkIfIPC& connection);
+  // ReloadComp's gate, before its pids are read: only a peer that could be
+  // allowed some reload is read at all.
+  std::string admitReload(const norvak::ipc::NkIfIPC& connection);
+  bool admitConnection(const norvak::ipc::NkIfIPCPtr& connection, size_t open);
+  void refused(const std::string& what, const norvak::maild::NkPeer& peer,
+               const std::string& reason);
 
   std::unique_ptr<norvak::ipc::NkServerSession> session_;
   norvak::maild::NkReloadCompServer reloadCompServer_;
@@ -91,8 +102,12 @@ class MonitorServer : public ThreadSafetyMonitor {
   norvak::maild::NkStatusServer statusServer_;
   norvak::maild::NkControlServer controlServer_;
   int timeoutSeconds_ = 30;
-  // monitorProtoThread and its siblings.
-  std::vector<boost::thread> protoThreads_;
+  int maxServingThreads_ = 32;
+  std::unique_ptr<norvak::maild::NkConnectionQuota> quota_;
+  norvak::maild::NkRefusalLog refusals_;
+  // monitorProtoThread and its siblings, and the ones that have ended.
+  std::list<boost::thread> protoThreads_;
+  std::vector<boost::thread::id> ended_;
 
   std::mutex serveMutex_;
   std::condition_variable serveCond_;

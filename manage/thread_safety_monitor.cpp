@@ -38,12 +38,14 @@ bool ThreadSafetyMonitor::Mediator::hasMonitor() const {
 
 void ThreadSafetyMonitor::Mediator::setSettings(const ThreadSafetyMonitor* from,
                                                 const std::string& user, const std::string& group,
-                                                const std::string& mta) {
+                                                const std::string& mta,
+                                                const std::string& adminGroup) {
   WriteLock lock(lock_);
   if (from != monitor_) return;
   user_ = user;
   group_ = group;
   mta_ = mta;
+  adminGroup_ = adminGroup;
 }
 
 bool ThreadSafetyMonitor::Mediator::addChangedConf(const std::set<pid_t>& pids) {
@@ -62,6 +64,11 @@ bool ThreadSafetyMonitor::Mediator::addChangedConf(const std::set<pid_t>& pids) 
 std::string ThreadSafetyMonitor::Mediator::mta() const {
   ReadLock lock(lock_);
   return mta_;
+}
+
+std::string ThreadSafetyMonitor::Mediator::adminGroup() const {
+  ReadLock lock(lock_);
+  return adminGroup_;
 }
 
 std::string ThreadSafetyMonitor::Mediator::userGroup() const {
@@ -91,5 +98,5 @@ void ThreadSafetyMonitor::settingsChanged() { copySettings(); }
 
 void ThreadSafetyMonitor::copySettings() {
   const MonitorConfReader& s = settings();
-  Mediator::instance().setSettings(this, s.getUser(), s.getGroup(), s.getMta());
+  Mediator::instance().setSettings(this, s.getUser(), s.getGroup(), s.getMta(), s.getAdminGroup());
 }

@@ -35,13 +35,15 @@ class ThreadSafetyMonitor : public Monitor {
 
     // Copies from the registered monitor; another one's are ignored.
     void setSettings(const ThreadSafetyMonitor* from, const std::string& user,
-                     const std::string& group, const std::string& mta);
+                     const std::string& group, const std::string& mta,
+                     const std::string& adminGroup);
     // Hands the pids to the monitor's changed-configuration set. The
     // mediator's lock is not held meanwhile: the monitor has its own mutex.
     // False when no monitor is registered.
     bool addChangedConf(const std::set<pid_t>& pids);
 
     std::string mta() const;
+    std::string adminGroup() const;
     // "" when both are empty, else user ":" group.
     std::string userGroup() const;
 
@@ -52,6 +54,7 @@ class ThreadSafetyMonitor : public Monitor {
     std::string user_;
     std::string group_;
     std::string mta_;
+    std::string adminGroup_;
     mutable boost::shared_mutex lock_;
   };
 

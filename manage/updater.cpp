@@ -54,21 +54,16 @@ std::string escapeControls(const std::string& text) {
   return out;
 }
 
-// chmod 0770 on the script itself, never on what a symbolic link points at.
-// Answers whether the file starts with "#!": a script without it is run by
+// Makes the checked file itself executable: 0750, not 0770, since a script
+// its group may write is refused (the next run of the same package too).
+// Answers whether it starts with "#!": a script without it is run by
 // /bin/sh, as a shell running the command line would have done.
-bool prepareScript(const std::string& script) {
+bool prepareScript(int fd, const std::string& script) {
   const std::string prefix = "cannot change mode for script \"" + script + "\": ";
-  int fd;
-  do {
-    fd = open(script.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
-  } while (fd < 0 && errno == EINTR);
-  if (fd < 0) throw Updater::error(prefix + errnoText(errno));
-  UniqueFd file(fd);
   struct stat status;
   if (fstat(fd, &status) != 0) throw Updater::error(prefix + errnoText(errno));
   if (!S_ISREG(status.st_mode)) throw Updater::error(prefix + "not a regular file");
-  if (fchmod(fd, 0770) != 0) throw Updater::error(prefix + errnoText(errno));
+  if (fchmod(fd, 0750) != 0) throw Updater::error(prefix + errnoText(errno));
   char head[2] = {0, 0};
   ssize_t n;
   do {
@@ -108,6 +103,126 @@ bool makePipe(UniqueFd* readEnd, UniqueFd* writeEnd) {
   readEnd->reset(fds[0]);
   writeEnd->reset(fds[1]);
   return fcntl(fds[0], F_SETFL, O_NONBLOCK) == 0;
+}
+
+// ---- Trusting a package -----------------------------------------------------
+
+// Whoever may write or rename the script, or any directory on its way, chooses
+// what root runs: all must be root's or ours and writable by no one else, as
+// sshd demands of its key files. Above the package a root-owned sticky
+// directory (/tmp) is fine: others cannot rename or replace what is not
+// theirs there. Empty when the file may be trusted.
+std::string distrust(const struct stat& status, bool abovePackage) {
+  if (status.st_uid != 0 && status.st_uid != geteuid())
+    return "is owned by user " + std::to_string(status.st_uid);
+  if (abovePackage && status.st_uid == 0 && S_ISDIR(status.st_mode) && (status.st_mode & S_ISVTX))
+    return std::string();
+  if (status.st_mode & S_IWOTH) return "is writable by others";
+  if (status.st_mode & S_IWGRP) return "is writable by group";
+  return std::string();
+}
+
+Updater::error refused(const std::string& packageDir, const std::string& reason) {
+  return Updater::error("package path \"" + packageDir + "\": " + reason);
+}
+
+const int kDirectory = O_RDONLY | O_DIRECTORY;
+
+// Opens one name in an already trusted directory, never through a symbolic
+// link, and judges what it got. Throws the refusal of something untrusted;
+// -1 with errno set when there is nothing to open.
+int openTrusted(int at, const std::string& name, int flags, const std::string& shown,
+                bool abovePackage, const std::string& packageDir) {
+  int fd;
+  do {
+    fd = openat(at, name.c_str(), flags | O_NOFOLLOW | O_CLOEXEC);
+  } while (fd < 0 && errno == EINTR);
+  struct stat status;
+  if (fd < 0) {
+    const int code = errno;
+    if ((code == ELOOP || code == ENOTDIR) &&
+        fstatat(at, name.c_str(), &status, AT_SYMLINK_NOFOLLOW) == 0 && S_ISLNK(status.st_mode))
+      throw refused(packageDir, "\"" + shown + "\" is a symbolic link");
+    errno = code;
+    return -1;
+  }
+  UniqueFd file(fd);
+  if (fstat(fd, &status) != 0)
+    throw refused(packageDir, "cannot stat \"" + shown + "\": " + errnoText(errno));
+  const std::string reason = distrust(status, abovePackage);
+  if (!reason.empty()) throw refused(packageDir, "\"" + shown + "\" " + reason);
+  return file.release();
+}
+
+// The package directory and its parent (none for "/"), held from the check
+// to the removal: a failed package is removed through them, never by name
+// again.
+struct Package {
+  UniqueFd parent;
+  UniqueFd dir;
+  std::string base;
+};
+
+// The walk from "/" down. A relative path is refused rather than resolved:
+// the daemon's working directory is "/" and no request should rely on it.
+// "." and ".." are refused too, since ".." would lead out of a directory
+// already checked.
+Package openPackage(const std::string& packageDir) {
+  if (packageDir.empty() || packageDir[0] != '/')
+    throw refused(packageDir, "it is not an absolute path");
+  std::vector<std::string> names;
+  for (size_t at = 1; at <= packageDir.size();) {
+    const size_t end = std::min(packageDir.find('/', at), packageDir.size());
+    const std::string name = packageDir.substr(at, end - at);
+    if (name == "." || name == "..")
+      throw refused(packageDir, "it has a \".\" or \"..\" component");
+    if (!name.empty()) names.push_back(name);
+    at = end + 1;
+  }
+  Package package;
+  std::string shown = "/";
+  int fd = openTrusted(AT_FDCWD, "/", kDirectory, shown, !names.empty(), packageDir);
+  for (size_t i = 0;; ++i) {
+    if (fd < 0) {
+      const int code = errno;
+      throw refused(packageDir, "cannot open \"" + shown + "\": " + errnoText(code));
+    }
+    package.dir.reset(fd);
+    if (i == names.size()) return package;
+    package.parent = std::move(package.dir);
+    package.base = names[i];
+    shown = (i == 0 ? "" : shown) + "/" + names[i];
+    fd = openTrusted(package.parent.get(), names[i], kDirectory, shown, i + 1 < names.size(),
+                     packageDir);
+  }
+}
+
+// Checks the path and opens the pre-update script by the same rules. The
+// package is handed to *package, for removal, only when nothing on the way
+// was refused: what may be someone else's is never removed.
+UniqueFd openPackageScript(const std::string& packageDir, const std::string& script,
+                           Package* package) {
+  try {
+    Utils::checkPath(packageDir);
+  } catch (const std::exception& e) {
+    throw Updater::error(e.what());
+  }
+  Package walked = openPackage(packageDir);
+  UniqueFd file;
+  UniqueFd unixDir(
+      openTrusted(walked.dir.get(), "unix", kDirectory, packageDir + "/unix", false, packageDir));
+  UniqueFd scripts(unixDir ? openTrusted(unixDir.get(), "scripts", kDirectory,
+                                         packageDir + "/unix/scripts", false, packageDir)
+                           : -1);
+  if (scripts) {
+    file.reset(openTrusted(scripts.get(), "pre-update.sh", O_RDONLY | O_NONBLOCK, script, false,
+                           packageDir));
+  }
+  const int code = errno;
+  *package = std::move(walked);
+  if (!file)
+    throw Updater::error("cannot change mode for script \"" + script + "\": " + errnoText(code));
+  return file;
 }
 
 // ---- Removing a failed package ----------------------------------------------
@@ -189,41 +304,43 @@ void removeContents(int dir, const std::string& path, dev_t device, int depth,
 
 // Why the directory is not an update package that may be removed; empty
 // when it is.
-std::string refusalToRemove(const std::string& packageDir, UniqueFd* parentOut, UniqueFd* dirOut,
-                            std::string* baseOut, dev_t* deviceOut) {
-  std::string path = packageDir;
-  while (path.size() > 1 && path.back() == '/') path.pop_back();
-  if (path.empty()) return "the path is empty";
-  const size_t slash = path.rfind('/');
-  const std::string parent =
-      slash == std::string::npos ? "." : (slash == 0 ? "/" : path.substr(0, slash));
-  const std::string base = slash == std::string::npos ? path : path.substr(slash + 1);
-  if (path == "/" || base.empty()) return "it is the root directory";
-  if (base == "." || base == "..") return "the path does not end in a directory name";
+std::string refusalToRemove(const Package& package, struct stat* own) {
+  if (fstat(package.dir.get(), own) != 0) return "cannot stat it: " + errnoText(errno);
+  struct stat root;
+  if (!package.parent ||
+      (stat("/", &root) == 0 && own->st_dev == root.st_dev && own->st_ino == root.st_ino))
+    return "it is the root directory";
+  if (!holdsPreUpdateScript(package.dir.get()))
+    return std::string("it holds no ") + Updater::kPreUpdateScript + ", so it is no update package";
+  return std::string();
+}
 
-  int fd;
-  do {
-    fd = open(parent.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-  } while (fd < 0 && errno == EINTR);
-  if (fd < 0) return "cannot open \"" + parent + "\": " + errnoText(errno);
-  UniqueFd parentDir(fd);
-  UniqueFd dir(openDirAt(parentDir.get(), base.c_str()));
-  if (!dir) {
-    if (errno == ELOOP || errno == ENOTDIR) return "it is not a directory but a link or a file";
-    return "cannot open it: " + errnoText(errno);
+void removePackage(const std::string& packageDir, Package* package) {
+  const std::string shown = "cache directory \"" + Updater::printable(packageDir) + "\"";
+  if (!package->dir) {
+    logAlert(shown + " left in place: its path did not pass the check");
+    return;
   }
   struct stat own;
-  struct stat root;
-  if (fstat(dir.get(), &own) != 0) return "cannot stat it: " + errnoText(errno);
-  if (stat("/", &root) == 0 && own.st_dev == root.st_dev && own.st_ino == root.st_ino)
-    return "it is the root directory";
-  if (!holdsPreUpdateScript(dir.get()))
-    return std::string("it holds no ") + Updater::kPreUpdateScript + ", so it is no update package";
-  *parentOut = std::move(parentDir);
-  *dirOut = std::move(dir);
-  *baseOut = base;
-  *deviceOut = own.st_dev;
-  return std::string();
+  const std::string refusal = refusalToRemove(*package, &own);
+  if (!refusal.empty()) {
+    logAlert(shown + " left in place: " + refusal);
+    return;
+  }
+  std::string failure;
+  removeContents(package->dir.get(), packageDir, own.st_dev, 0, &failure);
+  package->dir.reset();
+  // The name serves only for the emptied directory, and only while it is
+  // still the package's: the script may have moved it.
+  const int parent = package->parent.get();
+  const char* base = package->base.c_str();
+  struct stat named;
+  if (fstatat(parent, base, &named, AT_SYMLINK_NOFOLLOW) == 0 &&
+      (named.st_dev != own.st_dev || named.st_ino != own.st_ino))
+    noteFailure(&failure, "its name now belongs to another file");
+  else if (unlinkat(parent, base, AT_REMOVEDIR) != 0 && errno != ENOENT)
+    noteFailure(&failure, "cannot remove it: " + errnoText(errno));
+  if (!failure.empty()) logError("cannot remove " + shown + ": " + Updater::printable(failure));
 }
 
 }  // namespace
@@ -278,9 +395,12 @@ Updater::Result Updater::PreUpdate(const std::string& packageDir, const std::str
   logDebug("PreUpdate() " + printable(packageDir) + ", " + printable(argument) + ", " +
            printable(product) + ", " + mta + ", " + userGroup);
   Result result;
-  bool pathChecked = false;
+  Package package;
   try {
-    runPreUpdateScript(packageDir, argument, mta, userGroup, &pathChecked);
+    const std::string script = packageDir + "/" + kPreUpdateScript;
+    UniqueFd file = openPackageScript(packageDir, script, &package);
+    const bool direct = prepareScript(file.get(), script);
+    runPreUpdateScript(file.get(), direct, script, packageDir, argument, mta, userGroup);
     result.ok = true;
     set(Pending{packageDir, argument, product, mta});
     logInfo("pre-update process successful");
@@ -291,27 +411,24 @@ Updater::Result Updater::PreUpdate(const std::string& packageDir, const std::str
     logError(printable(shown));
     logError("pre-update process unsuccessful");
     logInfo("remove cache directory \"" + printable(packageDir) + "\"");
-    removePackageDir(packageDir, pathChecked);
+    removePackage(packageDir, &package);
   }
   return result;
 }
 
-void Updater::runPreUpdateScript(const std::string& packageDir, const std::string& argument,
-                                 const std::string& mta, const std::string& userGroup,
-                                 bool* pathChecked) {
-  const std::string script = packageDir + "/" + kPreUpdateScript;
-  try {
-    Utils::checkPath(packageDir);
-  } catch (const std::exception& e) {
-    throw error(e.what());
-  }
-  *pathChecked = true;
-  const bool direct = prepareScript(script);
-
-  // Each request string is one argument, whatever it holds.
+void Updater::runPreUpdateScript(int script, bool direct, const std::string& scriptPath,
+                                 const std::string& packageDir, const std::string& argument,
+                                 const std::string& mta, const std::string& userGroup) {
+  // Run from the checked descriptor, whatever the name has come to mean
+  // since. A script without "#!" is sourced by the shell so that $0 stays its
+  // path; a "#!" interpreter can only be given the descriptor's name.
+  const std::string passed = "/dev/fd/" + std::to_string(SpawnPlan::kPassedFd);
   SpawnPlan plan;
-  plan.path = direct ? script : "/bin/sh";
-  plan.argv = direct ? std::vector<std::string>{script} : std::vector<std::string>{"sh", script};
+  plan.passFd = script;
+  plan.path = direct ? passed : "/bin/sh";
+  plan.argv = direct ? std::vector<std::string>{scriptPath}
+                     : std::vector<std::string>{"sh", "-c", ". " + passed, scriptPath};
+  // Each request string is one argument, whatever it holds.
   for (const std::string& word : {packageDir, argument, std::string("44"), std::string("10")})
     plan.argv.push_back(word);
   if (!mta.empty()) plan.argv.push_back(mta);
@@ -319,7 +436,7 @@ void Updater::runPreUpdateScript(const std::string& packageDir, const std::strin
 
   UniqueFd errRead, errWrite, reportRead, reportWrite;
   if (!makePipe(&errRead, &errWrite) || !makePipe(&reportRead, &reportWrite))
-    throw error("cannot run pre-update script \"" + script +
+    throw error("cannot run pre-update script \"" + scriptPath +
                 "\": pipe() error: " + errnoText(errno));
   plan.stderrFd = errWrite.get();
   plan.reportFd = reportWrite.get();
@@ -338,7 +455,7 @@ void Updater::runPreUpdateScript(const std::string& packageDir, const std::strin
     try {
       child = spawn(plan);
     } catch (const std::exception& e) {
-      throw error("cannot run pre-update script \"" + script + "\": " + e.what());
+      throw error("cannot run pre-update script \"" + scriptPath + "\": " + e.what());
     }
     // The child leads its session and group; the number stays the group's
     // after the child itself has been reaped.
@@ -397,44 +514,23 @@ void Updater::runPreUpdateScript(const std::string& packageDir, const std::strin
   }
   if (!ended) status = child.wait();
 
-  if (aborted) throw error("pre-update script \"" + script + "\" killed: the monitor is stopping");
+  if (aborted)
+    throw error("pre-update script \"" + scriptPath + "\" killed: the monitor is stopping");
   if (timedOut) {
-    throw error("pre-update script \"" + script + "\" did not finish in " + std::to_string(limit) +
-                " seconds and was killed");
+    throw error("pre-update script \"" + scriptPath + "\" did not finish in " +
+                std::to_string(limit) + " seconds and was killed");
   }
   if (!report.empty())
-    throw error("cannot run pre-update script \"" + script + "\": " + reportedReason(report));
+    throw error("cannot run pre-update script \"" + scriptPath + "\": " + reportedReason(report));
   if (!captured.empty()) throw error(truncated ? captured + "..." : captured);
   if (status.signal > 0) {
-    throw error("pre-update script \"" + script + "\" killed by signal " +
+    throw error("pre-update script \"" + scriptPath + "\" killed by signal " +
                 std::to_string(status.signal));
   }
   if (!status.exited || status.code != 0) {
-    throw error("pre-update script \"" + script + "\" exited with status " +
+    throw error("pre-update script \"" + scriptPath + "\" exited with status " +
                 std::to_string(status.code));
   }
-}
-
-void Updater::removePackageDir(const std::string& packageDir, bool pathChecked) {
-  const std::string shown = "cache directory \"" + printable(packageDir) + "\"";
-  if (!pathChecked) {
-    logAlert(shown + " left in place: its path did not pass the check");
-    return;
-  }
-  UniqueFd parent, dir;
-  std::string base;
-  dev_t device = 0;
-  const std::string refusal = refusalToRemove(packageDir, &parent, &dir, &base, &device);
-  if (!refusal.empty()) {
-    logAlert(shown + " left in place: " + refusal);
-    return;
-  }
-  std::string failure;
-  removeContents(dir.get(), packageDir, device, 0, &failure);
-  dir.reset();
-  if (unlinkat(parent.get(), base.c_str(), AT_REMOVEDIR) != 0 && errno != ENOENT)
-    noteFailure(&failure, "cannot remove it: " + errnoText(errno));
-  if (!failure.empty()) logError("cannot remove " + shown + ": " + printable(failure));
 }
 
 bool Updater::startPostUpdate(const Pending& pending) {

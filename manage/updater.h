@@ -13,8 +13,10 @@
 // on its own. Between the two the pending update is one process-wide record.
 //
 // The request's strings come from the network. They reach the scripts only
-// as separate arguments, never through a shell, and a failed package is
-// removed only when it is plainly an update package.
+// as separate arguments, never through a shell. What runs as root must be
+// root's (or the monitor's own user's) all the way from "/": a package that
+// anyone else could have written or redirected is refused and left alone,
+// and a failed package is removed only when it is plainly an update package.
 class Updater {
  public:
   class error : public std::runtime_error {
@@ -54,6 +56,14 @@ class Updater {
   // script succeeds when it writes nothing on standard error and exits with
   // status 0; success makes the update pending. A failure is answered, never
   // thrown. Updates run one at a time.
+  //
+  // packageDir must be absolute, without "." or ".." and without symbolic
+  // links; it, every directory above it, unix, unix/scripts and the script
+  // must belong to root or to the monitor's effective user and be writable
+  // by nobody else (a root-owned sticky directory such as /tmp may stand
+  // above the package). The script runs from the descriptor that passed the
+  // check, so its name gives $0 only to scripts without "#!": one with "#!"
+  // sees /dev/fd/3.
   Result PreUpdate(const std::string& packageDir, const std::string& argument,
                    const std::string& product, const std::string& mta,
                    const std::string& userGroup);
@@ -74,9 +84,10 @@ class Updater {
   void abortRunning();
 
  private:
-  void runPreUpdateScript(const std::string& packageDir, const std::string& argument,
-                          const std::string& mta, const std::string& userGroup, bool* pathChecked);
-  void removePackageDir(const std::string& packageDir, bool pathChecked);
+  // script: the checked file's descriptor; direct: it starts with "#!".
+  void runPreUpdateScript(int script, bool direct, const std::string& scriptPath,
+                          const std::string& packageDir, const std::string& argument,
+                          const std::string& mta, const std::string& userGroup);
   bool startPostUpdate(const Pending& pending);
 
   std::mutex updateMutex_;  // held through a whole PreUpdate

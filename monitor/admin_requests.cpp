@@ -52,6 +52,11 @@ void AdminRequests::serve(const std::shared_ptr<AdminJob>& job) {
     finish(job, job->status.ok, job->status.message);
     return;
   }
+  if (job->kind == AdminJob::kComponents) {
+    fillComponents(*job);
+    finish(job, true, std::string());
+    return;
+  }
   AppStore::AppPtr app = job->names.empty() ? nullptr : store_.find(job->names.front());
   if (!app) {
     finish(job, false,
@@ -195,6 +200,16 @@ void AdminRequests::dropStopped(AppNameSet& set) const {
     }
   }
   for (const std::string& name : dropped) set.erase(name);
+}
+
+void AdminRequests::fillComponents(AdminJob& job) const {
+  for (const AppStore::AppPtr& app : store_.applications()) {
+    for (const Component& comp : app->components()) {
+      if (!comp.running()) continue;
+      job.componentUsers.insert(comp.user());
+      if (job.pids.count(comp.pid())) job.componentPids.insert(comp.pid());
+    }
+  }
 }
 
 void AdminRequests::fillStatus(AdminJob& job) const {

@@ -7,6 +7,7 @@
 #include <condition_variable>
 #include <memory>
 #include <mutex>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -44,8 +45,13 @@ struct SuiteStatus {
 
 // One request of an administrator and, once done, its answer.
 struct AdminJob {
-  enum Kind { kStatus, kStart, kStop, kRestart } kind = kStatus;
+  // kComponents: which of pids are running components', and the users the
+  // running components run as ("" for the monitor's own).
+  enum Kind { kStatus, kStart, kStop, kRestart, kComponents } kind = kStatus;
   std::vector<std::string> names;  // the applications (status: empty for all)
+  std::set<pid_t> pids;
+  std::set<pid_t> componentPids;
+  std::set<std::string> componentUsers;
   bool done = false;
   bool ok = false;
   std::string message;
@@ -80,6 +86,8 @@ class AdminRequests {
   // Takes out of a run set what an administrator stopped and whatever needs
   // it, so that a reload does not bring it back.
   void dropStopped(AppNameSet& set) const;
+  // Something is held down by an administrator, who may start it again.
+  bool anyStopped() const { return !stopped_.empty(); }
 
  private:
   struct PendingStop {
@@ -92,6 +100,7 @@ class AdminRequests {
   void stopped(const PendingStop& stop);
   void beginStart(const std::shared_ptr<AdminJob>& job);
   void fillStatus(AdminJob& job) const;
+  void fillComponents(AdminJob& job) const;
 
   RunAppStore& store_;
   const DeferredEventStore& events_;

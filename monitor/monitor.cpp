@@ -325,10 +325,10 @@ void Monitor::armTimers() {
 
 void Monitor::endIfNothingRuns() {
   endCheckPosted_ = false;
-  if (!isRunning() || !loop_->looping) return;
-  if (store_.runningCount() > 0 || store_.startsPending()) return;
+  if (!isRunning() || !loop_->looping || !suiteEnded()) return;
   logInfo(std::string("all applications have stoped, terminate ") + kProgramName +
           " application");
+  if (failed_) endStatus_ = 8;
   kill(getpid(), SIGTERM);
 }
 
@@ -347,6 +347,7 @@ void Monitor::componentDied(Application& app, Component& comp) {
   }
   store_.componentFault(app, comp, wall);
   if (noTryLeft) {
+    failed_ = true;
     comp.setGivenUp();
     app.cannotRecover(comp, wall);
   }
@@ -387,7 +388,14 @@ void Monitor::retryOrGiveUp(const DeferredEvent& event) {
   }
 }
 
+bool Monitor::suiteEnded() const {
+  // What the administrator stopped, the administrator may start again: the
+  // monitor stays to take that request.
+  return store_.runningCount() == 0 && !store_.startsPending() && !admin_.anyStopped();
+}
+
 void Monitor::giveUp(const DeferredEvent& event) {
+  failed_ = true;
   AppStore::AppPtr app = store_.find(event.appName);
   Component* comp = app ? app->findComponent(event.compName) : nullptr;
   if (comp) {
@@ -425,6 +433,8 @@ void Monitor::processDeferredEvents() {
     // The first try needs the death by a signal; a later one exists only
     // because such a death was followed by failed restarts.
     if (!comp || !app->isRunning() || (event.tryNo <= 1 && comp->signalledPid() != event.pid)) {
+      // Ended by itself: only a clean exit is no failure.
+      if (comp && comp->lastFaultCause() != "exit 0") failed_ = true;
       stopFaultyApps();
       continue;
     }

@@ -4,6 +4,7 @@
 #include <sys/types.h>
 #include <time.h>
 
+#include <atomic>
 #include <chrono>
 #include <condition_variable>
 #include <functional>
@@ -109,6 +110,10 @@ class Monitor : public Regenerator, public SignalExecutor, public ProcessWatcher
   // then answered, unseen, whenever it gets to it.
   bool runAdminJob(const std::shared_ptr<AdminJob>& job, int seconds);
 
+  // The exit status the monitor asks for when it ended because no
+  // application ran any more: 8 when any of them failed, else 0.
+  int endStatus() const { return endStatus_; }
+
   static void setState(bool started);
   static bool isRunning();
 
@@ -174,6 +179,9 @@ class Monitor : public Regenerator, public SignalExecutor, public ProcessWatcher
   void verifyRunSet(const AppNameSet& set);
   void retryOrGiveUp(const DeferredEvent& event);
   void giveUp(const DeferredEvent& event);
+  // Nothing runs or is about to start, and nothing is held down by the
+  // administrator: the monitor has no more work.
+  bool suiteEnded() const;
   void stopFaultyApps();
   void dropStaleRecoveries();
   // Runs one handler of the loop (waiting for one if need be), with the
@@ -185,7 +193,7 @@ class Monitor : public Regenerator, public SignalExecutor, public ProcessWatcher
   // are over and re-arms the monitor's timers; after every event.
   void afterEvent();
   void armTimers();
-  // When no application runs any more the monitor ends.
+  // When the suite has ended (suiteEnded) the monitor ends.
   void endIfNothingRuns();
 
   const Clock& clock_;
@@ -207,6 +215,9 @@ class Monitor : public Regenerator, public SignalExecutor, public ProcessWatcher
   pid_t ownPid_ = -1;
 
   AdminRequests admin_;
+  // A component was given up or ended other than cleanly.
+  bool failed_ = false;
+  std::atomic<int> endStatus_{0};
 
   // ---- Configuration agent ----
   std::unique_ptr<AgentPort> agent_;

@@ -14,7 +14,8 @@ void reportFirstRunSetStarted() { start_report::send(0, ""); }
 
 // Runs the program object from creation to destruction. The object is gone
 // (monitor stopped, pid file removed) before any exception reaches the caller.
-void runProgram(const MonitorProgram::Options& options) {
+// Answers the exit status the monitor asked for when it ended by itself.
+int runProgram(const MonitorProgram::Options& options) {
   MonitorProgram program(options.runList, options.update);
   logInfo(std::string(kProgramTitle) + " starting");
 
@@ -36,6 +37,7 @@ void runProgram(const MonitorProgram::Options& options) {
       notifyServiceStopping();
     }
   }
+  return program.endStatus();
 }
 
 }  // namespace
@@ -62,7 +64,7 @@ int main(int argc, char* argv[]) {
     start_report::send(status, line);
   };
   try {
-    runProgram(options);
+    status = runProgram(options);
   } catch (const MonitorProgram::exit& e) {
     std::cout << e.what() << std::endl;
     return 0;

@@ -319,6 +319,7 @@ void MonitorProgram::buildMonitor(const std::string& confFile) {
       [monitor](std::function<void()> job) { monitor->post(std::move(job)); }));
 }
 bool MonitorProgram::hasMonitor() const { return monitor_ != nullptr; }
+int MonitorProgram::endStatus() const { return monitor_ ? monitor_->endStatus() : 0; }
 void MonitorProgram::stopMonitor() { monitor_->stop(); }
 void MonitorProgram::destroyMonitor() { monitor_.reset(); }
 SignalExecutor* MonitorProgram::signalExecutor() { return monitor_.get(); }

@@ -72,6 +72,8 @@ class MonitorProgram : public SignalHandler {
   // application, ends it.
   void waitMainLoop();
   void stop();
+  // What the monitor asks the process to exit with once it has ended.
+  int endStatus() const;
 
   const std::string& pidFilePath() const { return pidFilePath_; }
 

@@ -16,10 +16,8 @@ std::unique_ptr<ipc::NkDdpUnit> NkReloadCompServer::CreateUnit() {
 }
 
 bool NkReloadCompServer::Process(ipc::NkDdpUnit& request, ipc::NkDdpUnit&) {
-  if (gate_) {
-    const ipc::NkIfIPCPtr connection = request.GetConnection();
-    if (!connection || !gate_(*connection).empty()) return false;
-  }
+  const ipc::NkIfIPCPtr connection = request.GetConnection();
+  if (gate_ && (!connection || !gate_(*connection).empty())) return false;
   const int32_t count = request.GetInt32();
   if (count < 0 || count > kMaxPids) {
     base::NkLogError("ReloadComp: refused a request for " + std::to_string(count) + " pids");
@@ -29,7 +27,7 @@ bool NkReloadCompServer::Process(ipc::NkDdpUnit& request, ipc::NkDdpUnit&) {
   std::vector<int32_t> pids;
   pids.reserve(static_cast<size_t>(std::min<int32_t>(count, 64)));
   for (int32_t i = 0; i < count; ++i) pids.push_back(request.GetInt32());
-  return handler_ && handler_(pids);
+  return handler_ && handler_(pids, connection.get());
 }
 
 }  // namespace maild

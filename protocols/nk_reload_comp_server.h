@@ -24,7 +24,10 @@ class NkReloadCompServer : public ipc::NkServerProtocol {
   // but an attempt to make the server read forever.
   static constexpr int32_t kMaxPids = 65536;
 
-  using Handler = std::function<bool(const std::vector<int32_t>& pids)>;
+  // Whether the peer may have these pids reloaded is the handler's to judge
+  // as well: it depends on what the pids are.
+  using Handler =
+      std::function<bool(const std::vector<int32_t>& pids, const ipc::NkIfIPC* connection)>;
   // Asked before a byte of the request is read: an empty answer admits the
   // peer, any other text is the reason for refusing it.
   using Gate = std::function<std::string(const ipc::NkIfIPC& connection)>;

@@ -20,6 +20,8 @@
 // refused the request or the update failed, 2 the monitor cannot be
 // reached, 6 a bad command line.
 
+#include <poll.h>
+#include <sys/socket.h>
 #include <unistd.h>
 
 #include <boost/program_options.hpp>
@@ -46,6 +48,7 @@
 #include "ipc/nk_session_pool_manager.h"
 #include "ipc/nk_timeout.h"
 #include "protocols/nk_control.h"
+#include "protocols/nk_access_policy.h"
 #include "protocols/nk_peer.h"
 #include "protocols/nk_status.h"
 #include "protocols/nk_reload_comp_client.h"
@@ -69,6 +72,7 @@ struct Options {
   std::string conf;
   int timeout = 0;  // 0: the configured one
   bool json = false;
+  std::string adminGroup;  // the configured /Monitor/AdminGroup
 };
 
 // Ends the program with a status and a one-line reason.
@@ -89,25 +93,48 @@ class Refused : public std::runtime_error {
 
 class CheckedPool : public ipc::NkSessionPoolManager {
  public:
-  explicit CheckedPool(bool check)
-      : NkSessionPoolManager(kClient, ipc::ConnSettings(1)), check_(check) {}
+  CheckedPool(bool check, std::string adminGroup)
+      : NkSessionPoolManager(kClient, ipc::ConnSettings(1)),
+        check_(check),
+        adminGroup_(std::move(adminGroup)) {}
 
   ipc::NkIfIPCPtr AquireConnection(const norvak::base::NkDeadline& deadline) override {
     ipc::NkIfIPCPtr connection = NkSessionPoolManager::AquireConnection(deadline);
     if (!check_ || !connection) return connection;
     const maild::NkPeer server = maild::NkIdentifyPeer(connection->GetHandle());
     const uid_t self = geteuid();
-    if (server.transport == maild::NkPeer::kLocal && server.has_credentials && self != 0 &&
-        self != server.uid) {
+    if (server.transport != maild::NkPeer::kLocal || !server.has_credentials) return connection;
+    maild::NkAccessScope scope;
+    scope.own_uid = server.uid;
+    scope.admin_group = adminGroup_;
+    if (maild::NkAdminStanding(self, scope) != maild::NkStanding::kAdmin) {
       connection->Close();
-      throw Refused("the monitor (uid " + std::to_string(server.uid) +
-                    ") serves only root and its own user; this is uid " + std::to_string(self));
+      throw Refused("the monitor (uid " + std::to_string(server.uid) + ") serves only root" +
+                    (adminGroup_.empty() ? std::string(" and its own user")
+                                         : ", its own user and group \"" + adminGroup_ + "\"") +
+                    "; this is uid " + std::to_string(self));
     }
     return connection;
   }
 
+  // Says it is done and waits (briefly) for the monitor to close: over TCP
+  // the monitor learns who asked from the socket table, where a client that
+  // has already closed is nobody in particular.
+  void ReleaseConnection(const ipc::NkIfIPCPtr& connection) override {
+    const int fd = connection ? connection->GetHandle() : -1;
+    if (fd >= 0 && shutdown(fd, SHUT_WR) == 0) {
+      char drained[256];
+      for (pollfd entry{fd, POLLIN, 0}; poll(&entry, 1, kLingerMs) > 0;) {
+        if (read(fd, drained, sizeof drained) <= 0) break;
+      }
+    }
+    NkSessionPoolManager::ReleaseConnection(connection);
+  }
+
  private:
+  static constexpr int kLingerMs = 5000;
   bool check_;
+  std::string adminGroup_;
 };
 
 po::options_description describe(Options& options) {
@@ -198,7 +225,6 @@ void settle(Options& options, std::vector<std::string>& addresses) {
     }
     addresses.push_back(options.address);
   }
-  if (!addresses.empty() && options.timeout > 0) return;
   std::list<std::string> configured;
   int timeout = 30;
   try {
@@ -206,7 +232,8 @@ void settle(Options& options, std::vector<std::string>& addresses) {
     conf_store_t store;
     parser.parse(store);
     if (addresses.empty()) store.getList("/Monitor/Address", configured);
-    timeout = store.getIntInRange("/Monitor/Timeout", 1, 3600, 30);
+    if (store.has("/Monitor/Timeout")) timeout = store.getIntInRange("/Monitor/Timeout", 1, 3600, 30);
+    if (store.has("/Monitor/AdminGroup")) options.adminGroup = store.getValue("/Monitor/AdminGroup");
   } catch (const std::exception& e) {
     // Only the time-out was wanted: its default will do.
     if (addresses.empty()) {
@@ -229,8 +256,8 @@ std::string joined(const std::vector<std::string>& addresses) {
 
 // One exchange with the first reachable address.
 void exchange(ipc::NkClientProtocol& protocol, const std::vector<std::string>& addresses,
-              int seconds, bool checkPeer) {
-  ipc::NkClientSession session(std::make_shared<CheckedPool>(checkPeer));
+              int seconds, bool checkPeer, const std::string& adminGroup) {
+  ipc::NkClientSession session(std::make_shared<CheckedPool>(checkPeer, adminGroup));
   bool done = false;
   try {
     session.Open(addresses);
@@ -391,7 +418,7 @@ int run(int argc, char** argv) {
     for (const std::string& word : options.args) pids.push_back(parsePid(word));
     settle(options, addresses);
     maild::NkReloadCompClient request(pids);
-    exchange(request, addresses, options.timeout, true);
+    exchange(request, addresses, options.timeout, true, options.adminGroup);
     return kDone;
   }
   if (options.command == "update") {
@@ -399,7 +426,8 @@ int run(int argc, char** argv) {
     settle(options, addresses);
     maild::NkUpdateClient request(options.args[0], options.args[1], options.args[2]);
     // The answer follows the pre-update script.
-    exchange(request, addresses, options.timeout + maild::kPreUpdateLimitSeconds, false);
+    exchange(request, addresses, options.timeout + maild::kPreUpdateLimitSeconds, false,
+             options.adminGroup);
     std::string message = request.GetMessage();
     while (!message.empty() && message.back() == '\n') message.pop_back();
     if (!request.IsOk()) throw Failure{kRefused, "update failed: " + message};
@@ -409,7 +437,7 @@ int run(int argc, char** argv) {
   if (options.command == "status") {
     settle(options, addresses);
     maild::NkStatusClient request(options.args);
-    exchange(request, addresses, options.timeout + 5, true);
+    exchange(request, addresses, options.timeout + 5, true, options.adminGroup);
     const maild::NkStatusResult& result = request.GetResult();
     if (!result.ok) throw Failure{kRefused, "status refused: " + result.message};
     const int64_t now = static_cast<int64_t>(time(nullptr));
@@ -429,7 +457,7 @@ int run(int argc, char** argv) {
     settle(options, addresses);
     maild::NkControlClient request(action, options.args.front());
     // The monitor answers once the action is over, within its own time-out.
-    exchange(request, addresses, options.timeout + 5, true);
+    exchange(request, addresses, options.timeout + 5, true, options.adminGroup);
     if (!request.GetResult().ok)
       throw Failure{kRefused, options.command + " failed: " + request.GetResult().message};
     return kDone;

@@ -99,12 +99,16 @@ TEST(SpawnTest, SourcesOnTheStandardNumbers) {
     close(0);
     close(1);
     close(2);
-    int x[2], y[2];
+    int x[2], y[2], z[2];
     if (pipe(x) != 0 || pipe(y) != 0 || x[0] != 0 || x[1] != 1 || y[0] != 2) _exit(1);
-    // Crosswise: stdout goes to y (fd 3), stderr to x (fd 1).
-    SpawnPlan plan = shell("echo out; echo err >&2");
+    // Crosswise: stdout goes to y (fd 3), stderr to x (fd 1); the passed
+    // descriptor, to become 3, must not overwrite the stdout source either.
+    SpawnPlan plan = shell("echo out; echo err >&2; cat <&3");
     plan.stdoutFd = y[1];
     plan.stderrFd = x[1];
+    if (pipe(z) != 0 || write(z[1], "passed\n", 7) != 7) _exit(1);
+    close(z[1]);
+    plan.passFd = z[0];
     ChildProcess child = spawn(plan);
     close(x[1]);
     close(y[1]);
@@ -114,7 +118,7 @@ TEST(SpawnTest, SourcesOnTheStandardNumbers) {
     _exit(0);
   }
   result.write.reset();
-  EXPECT_EQ(readAll(result.read.get()), "err\n|out\n");
+  EXPECT_EQ(readAll(result.read.get()), "err\n|out\npassed\n");
   ChildProcess(helper).wait();
 }
 

@@ -176,6 +176,21 @@ TEST_F(MonitorControlTest, StartBringsTheDependencyUpFirst) {
   EXPECT_NE(unknown.err.find("unknown application"), std::string::npos) << unknown.err;
 }
 
+TEST_F(MonitorControlTest, StoppingEveryApplicationDoesNotEndTheMonitor) {
+  ASSERT_NO_FATAL_FAILURE(startMonitor());
+  ASSERT_EQ(ctl({"stop", "AGENT"}).status, 0);
+  ASSERT_GE(h_.findLine("application \"AGENT\" has been stopped"), 0);
+  // Longer than a turn of the loop, which is where the end would be noticed.
+  norvak_test::sleepMs(1500);
+  EXPECT_LT(h_.findLine("all applications have stoped"), 0);
+  const ProgramRun status = ctl({"status"});
+  EXPECT_EQ(status.status, 0) << status.err;
+  EXPECT_EQ(row(status.out, "agent").at(2).compare(0, 7, "stopped"), 0) << status.out;
+  ASSERT_EQ(ctl({"start", "WEB"}).status, 0);
+  EXPECT_GT(onlyPid("webd"), 0);
+  EXPECT_GT(onlyPid("agent"), 0);
+}
+
 TEST_F(MonitorControlTest, RestartGivesNewProcessesAndBringsBackTheDependents) {
   ASSERT_NO_FATAL_FAILURE(startMonitor());
   const pid_t maild = onlyPid("maild");

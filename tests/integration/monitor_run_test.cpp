@@ -104,29 +104,50 @@ TEST(MonitorRunTest, StartsByDependenciesAndStopsDependentsFirst) {
   EXPECT_TRUE(h.mails().empty()) << "a clean stop is no failure";
 }
 
-TEST(MonitorRunTest, ComponentThatExitsIsNotRestartedAndTheLastOneEndsTheMonitor) {
-  MonitorHarness h;
-  h.writeMeta("solo.mmc", h.app("SOLO", "", {{"worker", "--exit-after=300 --exit-code=0"}}));
-  ConfValues conf("SOLO");
-  conf.recoveryTimeList = "1, 1";
-  h.writeConf(conf);
-  h.start();
+TEST(MonitorRunTest, TheLastApplicationToEndEndsTheMonitorWithAnHonestStatus) {
+  // A service manager restarts a monitor that exits non-zero: only a suite
+  // whose programs all ended cleanly is a clean end.
+  struct Case {
+    const char* args;
+    bool killWithoutProgram;  // killed once its program is gone: given up
+    int status;
+  } cases[] = {
+      {"--exit-after=300 --exit-code=0", false, 0},
+      {"--exit-after=300 --exit-code=3", false, 8},
+      {"", true, 8},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.args);
+    MonitorHarness h;
+    h.writeMeta("solo.mmc", h.app("SOLO", "", {{"worker", c.args}}));
+    ConfValues conf("SOLO");
+    conf.recoveryTimeList = "0";
+    h.writeConf(conf);
+    h.start();
+    if (c.killWithoutProgram) {
+      const pid_t worker = h.waitComponent("worker");
+      ASSERT_GT(worker, 0);
+      ASSERT_EQ(unlink((h.binDir() + "worker").c_str()), 0);
+      kill(worker, SIGKILL);
+    }
 
-  int status = 0;
-  ASSERT_TRUE(h.waitExit(status)) << "the monitor should end by itself";
-  ASSERT_TRUE(WIFEXITED(status));
-  EXPECT_EQ(WEXITSTATUS(status), 0);
-  const int fault = h.findLine("component \"worker\" fault, pid=");
-  const int stopped = h.findLine(appLine("SOLO", "has been stopped"));
-  const int end = h.findLine("all applications have stoped, terminate norvak-monitor application");
-  ASSERT_GE(fault, 0);
-  EXPECT_LT(fault, stopped);
-  EXPECT_LT(stopped, end);
-  EXPECT_GE(h.findLine("Norvak (R) Components Monitor shutdown", end), 0);
-
-  EXPECT_EQ(h.starts("worker").size(), 1u) << "a normal exit is never restarted";
-  EXPECT_TRUE(h.mails().empty()) << "a normal exit is not reported";
-  EXPECT_NE(access(h.pidFile().c_str(), F_OK), 0);
+    int status = 0;
+    ASSERT_TRUE(h.waitExit(status)) << "the monitor should end by itself";
+    ASSERT_TRUE(WIFEXITED(status));
+    EXPECT_EQ(WEXITSTATUS(status), c.status);
+    const int fault = h.findLine("component \"worker\" fault, pid=");
+    const int stopped = h.findLine(appLine("SOLO", "has been stopped"));
+    const int end = h.findLine("all applications have stoped, terminate norvak-monitor application");
+    ASSERT_GE(fault, 0);
+    EXPECT_LT(fault, stopped);
+    EXPECT_LT(stopped, end);
+    EXPECT_GE(h.findLine("Norvak (R) Components Monitor shutdown", end), 0);
+    EXPECT_EQ(h.starts("worker").size(), 1u) << "a program that ended is not restarted";
+    if (c.status == 0) {
+      EXPECT_TRUE(h.mails().empty()) << "a normal exit is not reported";
+    }
+    EXPECT_NE(access(h.pidFile().c_str(), F_OK), 0);
+  }
 }
 
 TEST(MonitorRunTest, StartUpFailures) {

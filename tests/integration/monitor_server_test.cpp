@@ -9,10 +9,13 @@
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/un.h>
+#include <netinet/in.h>
+#include <arpa/inet.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <functional>
 #include <memory>
 #include <string>
 #include <vector>
@@ -39,7 +42,18 @@ class RawClient {
     path.copy(address.sun_path, sizeof(address.sun_path) - 1);
     connected_ = connect(fd_.get(), reinterpret_cast<sockaddr*>(&address), sizeof(address)) == 0;
   }
+  // 127.0.0.1:port
+  explicit RawClient(int port) : fd_(socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0)) {
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_port = htons(static_cast<uint16_t>(port));
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    connected_ = connect(fd_.get(), reinterpret_cast<sockaddr*>(&address), sizeof(address)) == 0;
+  }
   bool connected() const { return connected_; }
+  // Done sending: the monitor closes once it has judged the request, and
+  // until then this peer is still there to be looked up.
+  void finish() { shutdown(fd_.get(), SHUT_WR); }
   int fd() const { return fd_.get(); }
   void send(const std::string& bytes) {
     ASSERT_EQ(write(fd_.get(), bytes.data(), bytes.size()), static_cast<ssize_t>(bytes.size()));
@@ -264,37 +278,24 @@ TEST_F(MonitorServerTest, StallingClientsHoldOnlyTheirOwnConnectionForTheTimeout
   EXPECT_EQ(ctl({"reload"}).status, 0);
 }
 
-// Root only: a test needs another user to knock at the monitor's door.
-TEST_F(MonitorServerTest, PeersOtherThanRootOrTheMonitorsUserAreRefused) {
-  if (geteuid() != 0) GTEST_SKIP() << "needs root to run a client as another user";
-  const passwd* nobody = getpwnam("nobody");
-  if (nobody == nullptr) GTEST_SKIP() << "no user nobody";
-  startMonitor();
-  // The socket's mode keeps strangers out; opened here so that the
-  // monitor's own check is what refuses them.
-  ASSERT_EQ(chmod(h_.root().c_str(), 0755), 0);
-  ASSERT_EQ(chmod(h_.runDir().c_str(), 0755), 0);
-  ASSERT_EQ(chmod(socketPath().c_str(), 0777), 0);
-  const std::string pkg = package("pkg");
-  ASSERT_EQ(chmod(pkg.c_str(), 0777), 0);
-
-  // The raw exchanges run in a child that has become nobody.
+// What each of the exchanges got back, '|' after each, from a child that has
+// become `who`. Every step is due at once: one that took `slowMs` or more
+// waited for the server to drop an idle connection instead of for its
+// answer, and says so after what it got.
+std::string exchangesAs(const passwd* who, const std::vector<std::function<std::string()>>& steps,
+                        long long slowMs) {
   int answers[2];
-  ASSERT_EQ(pipe(answers), 0);
-  const std::string reload =
-      BigEndian32(8200) + BigEndian32(1) + BigEndian32(static_cast<uint32_t>(smtpd_));
-  const std::string update = BigEndian32(8204) + DdpString(pkg) + DdpString("a") + DdpString("p");
-  const std::string path = socketPath();
+  EXPECT_EQ(pipe(answers), 0);
   const pid_t child = fork();
   if (child == 0) {
     close(answers[0]);
-    if (setgid(nobody->pw_gid) != 0 || setuid(nobody->pw_uid) != 0) _exit(1);
-    for (const std::string* request : {&reload, &update}) {
-      RawClient client(path);
-      if (!client.connected()) _exit(2);
-      if (write(client.fd(), request->data(), request->size()) < 0) _exit(3);
-      // A refused reload is dropped; an update is answered.
-      const std::string got = (request == &reload ? client.readToEnd() : client.readAnswer()) + "|";
+    if (setgid(who->pw_gid) != 0 || setuid(who->pw_uid) != 0) _exit(1);
+    for (const auto& step : steps) {
+      const long long began = norvak_test::nowMs();
+      std::string got = step();
+      const long long took = norvak_test::nowMs() - began;
+      if (took >= slowMs) got += " after " + std::to_string(took) + " ms";
+      got += "|";
       if (write(answers[1], got.data(), got.size()) < 0) _exit(4);
     }
     _exit(0);
@@ -307,25 +308,162 @@ TEST_F(MonitorServerTest, PeersOtherThanRootOrTheMonitorsUserAreRefused) {
     got.append(buffer, static_cast<size_t>(n));
   close(answers[0]);
   int status = 0;
-  ASSERT_EQ(waitpid(child, &status, 0), child);
-  ASSERT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
+  EXPECT_EQ(waitpid(child, &status, 0), child);
+  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
+  return got;
+}
 
+// Root only: a test needs another user to knock at the monitor's door.
+TEST_F(MonitorServerTest, WhoMayAskWhatIsTheSameOnEveryTransport) {
+  if (geteuid() != 0) GTEST_SKIP() << "needs root to run a client as another user";
+  const passwd* nobody = getpwnam("nobody");
+  if (nobody == nullptr) GTEST_SKIP() << "no user nobody";
+  h_.setConfValue("Timeout", "5");
+  const group* nobodys = getgrgid(nobody->pw_gid);
+  ASSERT_NE(nobodys, nullptr);
+  startMonitor();
+  // The socket's mode keeps strangers out; opened here so that the
+  // monitor's own check is what refuses them.
+  ASSERT_EQ(chmod(h_.root().c_str(), 0755), 0);
+  ASSERT_EQ(chmod(h_.runDir().c_str(), 0755), 0);
+  ASSERT_EQ(chmod(socketPath().c_str(), 0777), 0);
+  const std::string pkg = package("pkg");
+  ASSERT_EQ(chown(pkg.c_str(), nobody->pw_uid, nobody->pw_gid), 0);
+
+  const std::string reload =
+      BigEndian32(8200) + BigEndian32(1) + BigEndian32(static_cast<uint32_t>(smtpd_));
+  const std::string fullReload =
+      BigEndian32(8200) + BigEndian32(1) + BigEndian32(static_cast<uint32_t>(h_.pid()));
+  const std::string update = BigEndian32(8204) + DdpString(pkg) + DdpString("a") + DdpString("p");
+  const std::string path = socketPath();
+  const int port = port_;
+  std::vector<std::function<std::string()>> steps;
+  for (bool tcp : {false, true}) {
+    for (const std::string* request : {&reload, &fullReload, &update}) {
+      // Decided out here: inside a copying closure, &update is the copy's.
+      const bool answered = request == &update;
+      steps.push_back([=] {
+        RawClient client = tcp ? RawClient(port) : RawClient(path);
+        if (!client.connected()) return std::string("not connected");
+        client.send(*request);
+        // A refused reload is dropped; an update is answered on a connection
+        // kept for the next request.
+        return answered ? client.readAnswer() : client.readToEnd();
+      });
+    }
+  }
   const std::string reason =
       "uid " + std::to_string(nobody->pw_uid) + " is neither root nor the monitor's user (uid 0)";
-  EXPECT_EQ(got, "|" + BigEndian32(0) + DdpString("update refused: " + reason) + "|");
+  const std::string refused = "||" + BigEndian32(0) + DdpString("update refused: " + reason) + "|";
+  // Half the Timeout: the kept connection would end at the whole of it.
+  EXPECT_EQ(exchangesAs(nobody, steps, 2500), refused + refused);
+  // One record a minute for this peer: the first.
   EXPECT_GE(h_.waitLine("management request refused: ReloadComp (8200) from local peer"), 0);
-  EXPECT_GE(h_.findLine("management request refused: Update (8204) from local peer"), 0);
+  EXPECT_EQ(h_.countLines("management request refused: "), 1);
   EXPECT_NE(access(trace().c_str(), F_OK), 0) << "the script did not run";
   EXPECT_EQ(access(pkg.c_str(), F_OK), 0);
+  EXPECT_EQ(h_.findLine("Monitor::reload()"), -1);
 
-  // norvak-monitor-ctl sees the refusal coming and says so.
-  const ProgramRun run = ctl({"reload", std::to_string(smtpd_)}, nobody->pw_uid, nobody->pw_gid);
+  // norvak-monitor-ctl sees the refusal coming on the local socket, and is
+  // told it over TCP; the suite stays up.
+  ProgramRun run = ctl({"reload", std::to_string(smtpd_)}, nobody->pw_uid, nobody->pw_gid);
   EXPECT_EQ(run.status, 1);
   EXPECT_EQ(run.err,
             "norvak-monitor-ctl: refused: the monitor (uid 0) serves only root and its own user; "
             "this is uid " +
                 std::to_string(nobody->pw_uid) + "\n");
+  for (const char* request : {"status", "stop"}) {
+    run = ctl({"--address", inetAddress(), request, "AGENT"}, nobody->pw_uid, nobody->pw_gid);
+    EXPECT_EQ(run.status, 1) << request;
+    EXPECT_NE(run.err.find("request refused: " + reason), std::string::npos) << run.err;
+  }
   EXPECT_TRUE(h_.hups("smtpd").empty());
+  EXPECT_TRUE(norvak_test::processExists(agent_));
+
+  // Members of AdminGroup may do what root may, once a reload has read it.
+  h_.setConfValue("AdminGroup", nobodys->gr_name);
+  const size_t before = h_.lineCount();
+  h_.signal(SIGHUP);
+  ASSERT_GE(h_.waitLine("DEBUG Monitor::reload()", before), 0);
+  ASSERT_GE(h_.waitLine("Monitor::reconnectToAgent()", before), 0);
+  for (const char* request : {"stop", "start"}) {
+    run = ctl({"--address", inetAddress(), request, "MAILD"}, nobody->pw_uid, nobody->pw_gid);
+    EXPECT_EQ(run.status, 0) << request << ": " << run.err;
+  }
+  EXPECT_GT(h_.waitComponent("smtpd", smtpd_), 0);
+}
+
+// A component's user may have the suite's programs reloaded, as the suite's
+// programs do of each other, but nothing more.
+TEST_F(MonitorServerTest, AComponentsUserMayReloadItsPeers) {
+  if (geteuid() != 0) GTEST_SKIP() << "needs root to run a component as another user";
+  const passwd* nobody = getpwnam("nobody");
+  if (nobody == nullptr) GTEST_SKIP() << "no user nobody";
+  norvak_test::CompDef peer("peer");
+  peer.user = "nobody";
+  h_.writeMeta("peer.mmc", h_.app("PEER", "", {peer}));
+  h_.setConfValue("RunAppList", "AGENT, MAILD, PEER");
+  ASSERT_EQ(chmod(h_.root().c_str(), 0755), 0);
+  ASSERT_EQ(system(("mkdir -p '" + h_.root() + "/trace' && chmod 0777 '" + h_.root() + "/trace'")
+                       .c_str()),
+            0);
+  startMonitor();
+  ASSERT_GT(h_.waitComponent("peer"), 0);
+  const std::string reload =
+      BigEndian32(8200) + BigEndian32(1) + BigEndian32(static_cast<uint32_t>(smtpd_));
+  const std::string fullReload =
+      BigEndian32(8200) + BigEndian32(1) + BigEndian32(static_cast<uint32_t>(h_.pid()));
+  const int port = port_;
+  std::vector<std::function<std::string()>> steps;
+  for (const std::string* request : {&reload, &fullReload}) {
+    steps.push_back([=] {
+      RawClient client(port);
+      client.send(*request);
+      client.finish();
+      return client.readToEnd();
+    });
+  }
+  EXPECT_EQ(exchangesAs(nobody, steps, 15000), "||");
+  ASSERT_TRUE(h_.waitLines(h_.hupLog("smtpd"), 1));
+  EXPECT_EQ(h_.hups("smtpd"), std::vector<std::string>{"HUP " + std::to_string(smtpd_)});
+  // The first and only refusal of this peer is the full reload's.
+  const int refused = h_.waitLine("management request refused: ");
+  ASSERT_GE(refused, 0);
+  EXPECT_NE(h_.lineAt(static_cast<size_t>(refused))
+                .find("ReloadComp (8200) of the monitor's own pid from inet peer 127.0.0.1:"),
+            std::string::npos)
+      << h_.lineAt(static_cast<size_t>(refused));
+  EXPECT_TRUE(h_.hups("agent").empty()) << "no full reload for a component's user";
+}
+
+// Strangers can neither lock root out, nor delay a restart, nor fill the log.
+TEST_F(MonitorServerTest, AFloodOfConnectionsAndGarbageWearsNothingDown) {
+  h_.setConfValue("Level", "Info");
+  startMonitor();
+  std::vector<std::unique_ptr<RawClient>> idle;
+  for (int i = 0; i < 200; ++i) idle.push_back(std::make_unique<RawClient>(port_));
+  const long long asked = norvak_test::nowMs();
+  const ProgramRun status = ctl({"--timeout", "2", "status"});
+  EXPECT_EQ(status.status, 0) << status.err;
+  EXPECT_LT(norvak_test::nowMs() - asked, 2000) << "root's status over the local socket";
+  kill(smtpd_, SIGKILL);
+  EXPECT_GT(h_.waitComponent("smtpd", smtpd_, 10), 0);
+  idle.clear();
+
+  const off_t logBefore = static_cast<off_t>(norvak_test::readFile(h_.logFile()).size());
+  const long long end = norvak_test::nowMs() + 10000;
+  int sent = 0;
+  while (norvak_test::nowMs() < end) {
+    RawClient client(port_);
+    if (!client.connected()) continue;
+    client.send(BigEndian32(0xDEADBEEFu) + "garbage");
+    ++sent;
+  }
+  const off_t grown =
+      static_cast<off_t>(norvak_test::readFile(h_.logFile()).size()) - logBefore;
+  EXPECT_LT(grown, 1024 * 1024) << sent << " garbage frames";
+  EXPECT_GE(h_.waitLine("protocol errors suppressed"), 0);
+  EXPECT_EQ(ctl({"status"}).status, 0);
 }
 
 }  // namespace

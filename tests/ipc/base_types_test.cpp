@@ -1,6 +1,7 @@
 #include <errno.h>
 #include <string.h>
 
+#include <thread>
 #include <utility>
 #include <vector>
 
@@ -8,6 +9,7 @@
 
 #include "ipc/nk_exception.h"
 #include "ipc/nk_ipc_error.h"
+#include "ipc/nk_log_limiter.h"
 #include "ipc/nk_time.h"
 #include "ipc/nk_timeout.h"
 #include "session_test_support.h"
@@ -85,6 +87,28 @@ TEST(TextTest, TimesAndErrorMessages) {
   EXPECT_THROW(throw NkSessionDestroyed("d"), NkThreadCanceled);
   EXPECT_THROW(throw NkSessionClosed("c"), NkException);
   EXPECT_THROW(throw NkNeedRecall("r"), std::logic_error);
+}
+
+TEST(NkLogLimiterTest, BurstFromManyThreadsIsCutToTenRecordsAndTheRestCounted) {
+  ipc::testing_support::LogCapture log;
+  NkTime now(100, 0);
+  NkLogLimiter limiter(10, [&] { return now; });
+  std::vector<std::thread> threads(4);
+  for (std::thread& t : threads) {
+    t = std::thread([&] {
+      for (int i = 0; i < 250; ++i) limiter.Error("bad");
+    });
+  }
+  for (std::thread& t : threads) t.join();
+  EXPECT_EQ(10, log.Count(NK_LOG_ERROR, "bad"));
+  for (int second = 1; second <= 2; ++second) {
+    now = now + kNkOneSecondTimeout;
+    limiter.Error("bad");
+  }
+  EXPECT_EQ(12, log.Count(NK_LOG_ERROR, "bad"));
+  // Told once, when the next second's first record passes.
+  EXPECT_EQ(1, log.Count(NK_LOG_ERROR, "suppressed"));
+  EXPECT_TRUE(log.Contains(NK_LOG_ERROR, "990 protocol errors suppressed"));
 }
 
 }  // namespace

@@ -31,6 +31,8 @@ using testing_support::ClientPool;
 using testing_support::ErrorText;
 using testing_support::Eventually;
 using testing_support::LogCapture;
+using testing_support::RawUnixSocket;
+using testing_support::SecondsSince;
 using testing_support::Server;
 using testing_support::Within;
 
@@ -318,6 +320,96 @@ TEST_F(PoolTest, ServerKeepsToItsMaximumOfConnections) {
   first.Close();  // frees the place
   ASSERT_EQ(std::future_status::ready, blocked.wait_for(std::chrono::seconds(10)));
   EXPECT_EQ(6, blocked.get());
+}
+
+// Two threads serving the protocols, a turn's requests at a time, on a pool
+// that counts its verdicts and departures, refusing while told to.
+class CountingServer : public Server {
+ public:
+  CountingServer(const std::string& address, const ConnSettings& settings,
+                 const std::vector<NkServerProtocol*>& protocols)
+      : Server(address, 2, settings) {
+    SetExchangeTimeout(base::NkTimeout::Seconds(60));
+    pool().SetRequestsPerTurn(NkPersistentServerPoolManager::kRequestsPerTurn);
+    pool().SetAdmission(
+        [this](const NkIfIPCPtr&, size_t others) {
+          open = others;
+          admitted += !refuse;
+          return !refuse;
+        },
+        [this](const NkIfIPCPtr&) { ++departed; });
+    for (NkServerProtocol* protocol : protocols) session().Register(protocol);
+    Start();
+  }
+  ~CountingServer() { Stop(); }
+
+  std::atomic<bool> refuse{false};
+  std::atomic<size_t> open{0};
+  std::atomic<int> admitted{0};
+  std::atomic<int> departed{0};
+};
+
+TEST_F(PoolTest, EveryAdmittedConnectionDepartsOnceHoweverItLeaves) {
+  AddOneServer add_one(8201);
+  GateServer gate;
+  {
+    CountingServer expiring(address(), ConnSettings(0, 0, 1), {&add_one});
+    EXPECT_EQ("", RawUnixSocket(path()).ReadAll());  // idle for its lifetime
+    EXPECT_EQ(1, expiring.departed.load());
+  }
+  CountingServer server(address(), ConnSettings(0), {&add_one, &gate});
+  server.refuse = true;
+  EXPECT_EQ("", RawUnixSocket(path()).ReadAll());
+  server.refuse = false;
+  {
+    NkClientSession leaving(ClientPool(ConnSettings(0, 1, 0)));
+    leaving.Open(address());
+    ASSERT_EQ(2, AddOne(leaving, 1, 8201));
+    EXPECT_EQ(0u, server.open.load());
+    RawUnixSocket garbage(path());
+    garbage.Send("\xde\xad\xbe\xef");
+    EXPECT_EQ("", garbage.ReadAll());
+    EXPECT_EQ(1u, server.open.load());
+  }
+  NkClientSession kept(ClientPool(ConnSettings(0, 1, 0)));
+  kept.Open(address());
+  ASSERT_EQ(2, AddOne(kept, 1, 8201));
+  server.session().Open(address());  // reopening drops what is open
+  ASSERT_TRUE(Eventually([&] { return server.departed == 3; }));
+
+  // Busy when the session closes: dropped when its thread hands it back.
+  NkClientSession busy(ClientPool(ConnSettings(0, 1, 0)));
+  busy.Open(address());
+  auto answer = ExchangeAsync(busy);
+  ASSERT_TRUE(Eventually([&] { return gate.entered == 1; }));
+  auto stopped = std::async(std::launch::async, [&] { server.Stop(); });
+  ASSERT_TRUE(Eventually([&] { return server.session().GetStateName() == "Closed State"; }));
+  gate.Open();
+  stopped.get();
+  EXPECT_NE("true", answer.get());
+  EXPECT_EQ(4, server.admitted.load());
+  EXPECT_EQ(4, server.departed.load());
+}
+
+TEST_F(PoolTest, PipelinedRequestsAreServedATurnASecond) {
+  AddOneServer add_one(8200);
+  CountingServer server(address(), ConnSettings(0), {&add_one});
+  RawUnixSocket client(path());
+  std::string requests, answers;
+  for (uint32_t i = 0; i < 40; ++i) {
+    requests += BigEndian32(8200) + BigEndian32(i);
+    answers += BigEndian32(i + 1);
+  }
+  const auto start = std::chrono::steady_clock::now();
+  ASSERT_TRUE(client.Send(requests));
+  std::this_thread::sleep_for(std::chrono::milliseconds(500));
+  const unsigned served = static_cast<unsigned>(add_one.calls.load());
+  // A turn begins a second after the one before at the earliest.
+  const unsigned turns = static_cast<unsigned>(SecondsSince(start)) + 1;
+  EXPECT_LE(served, NkPersistentServerPoolManager::kRequestsPerTurn * turns);
+  EXPECT_EQ(answers, client.ReadAll(answers.size()));
+  server.Stop();  // probably while held for the rest of its last turn
+  EXPECT_EQ(1, server.departed.load());
 }
 
 }  // namespace

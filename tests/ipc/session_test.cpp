@@ -1,3 +1,4 @@
+#include <poll.h>
 #include <stdlib.h>
 #include <unistd.h>
 
@@ -181,6 +182,46 @@ TEST_F(SessionTest, ServerKeepsServingAfterMisbehavingClients) {
   NkClientSession client(ClientPool());
   client.Open(address());
   for (int i = 0; i < 3; ++i) ASSERT_EQ(i + 1, AddOne(client, i));
+}
+
+// Wants a 64-byte string and answers with more than the socket buffers hold.
+class BulkServer : public AddOneServer {
+ public:
+  BulkServer() : AddOneServer(8200) {}
+  bool Process(NkDdpUnit& request, NkDdpUnit& reply) override {
+    request.GetString();
+    ++calls;
+    return reply.AddRaw(std::string(4 << 20, 'x'));
+  }
+};
+
+TEST_F(SessionTest, SlowPeersAreClosedAtTheDeadlineAndFreeTheirThread) {
+  BulkServer bulk;
+  AddOneServer add_one(8201);
+  Server server(address());  // one thread
+  server.SetExchangeTimeout(NkTimeout::Seconds(60));
+  server.session().SetTimeout(NkTimeout::Seconds(1));
+  server.session().Register(&bulk);
+  server.session().Register(&add_one);
+  server.Start();
+
+  RawUnixSocket dribbler(path());
+  ASSERT_TRUE(dribbler.Send(BigEndian32(8200) + BigEndian32(64)));
+  int sent = 0;
+  // A byte a second until the server hangs up.
+  for (pollfd hup{dribbler.fd(), POLLIN, 0}; sent < 64 && poll(&hup, 1, 1000) == 0; ++sent) {
+    ASSERT_EQ(1, send(dribbler.fd(), "a", 1, MSG_NOSIGNAL));
+  }
+  EXPECT_LT(sent, 64);
+  EXPECT_EQ("", dribbler.ReadAll());
+
+  RawUnixSocket deaf(path());  // never reads its answer
+  ASSERT_TRUE(deaf.Send(BigEndian32(8200) + DdpString("")));
+  ASSERT_TRUE(Eventually([&] { return bulk.calls == 1; }));
+  NkClientSession client(ClientPool());
+  client.Open(address());
+  EXPECT_EQ(2, AddOne(client, 1, 8201, 60));
+  EXPECT_LT(deaf.ReadAll(8 << 20).size(), 4u << 20);
 }
 
 TEST_F(SessionTest, MisuseIsRefusedWithItsTexts) {

@@ -24,40 +24,6 @@
 namespace {
 
 using norvak::ipc::testing_support::RawUnixSocket;
-using norvak::maild::NkPeer;
-
-NkPeer localPeer(uid_t uid) {
-  NkPeer peer;
-  peer.transport = NkPeer::kLocal;
-  peer.has_credentials = true;
-  peer.uid = uid;
-  return peer;
-}
-
-NkPeer inetPeer(bool loopback) {
-  NkPeer peer;
-  peer.transport = NkPeer::kInet;
-  peer.loopback = loopback;
-  return peer;
-}
-
-TEST(MonitorServerPolicyTest, LocalPeersByCredentialsInetUpdatesFromLoopbackOnly) {
-  for (uint32_t protocol : {8200u, 8204u}) {
-    EXPECT_EQ(MonitorServer::refusal(protocol, localPeer(0), 1000), "") << protocol;
-    EXPECT_EQ(MonitorServer::refusal(protocol, localPeer(1000), 1000), "") << protocol;
-    EXPECT_EQ(MonitorServer::refusal(protocol, localPeer(1001), 1000),
-              "uid 1001 is neither root nor the monitor's user (uid 1000)")
-        << protocol;
-    NkPeer unknown = localPeer(0);
-    unknown.has_credentials = false;
-    EXPECT_NE(MonitorServer::refusal(protocol, unknown, 1000), "") << protocol;
-    EXPECT_NE(MonitorServer::refusal(protocol, NkPeer(), 1000), "") << protocol;
-    EXPECT_EQ(MonitorServer::refusal(protocol, inetPeer(true), 1000), "") << protocol;
-  }
-  EXPECT_EQ(MonitorServer::refusal(8200, inetPeer(false), 0), "");
-  EXPECT_EQ(MonitorServer::refusal(8204, inetPeer(false), 0),
-            "updates over TCP are taken from the loopback interface only");
-}
 
 class MonitorServerTest : public MonitorConfTest {
  protected:

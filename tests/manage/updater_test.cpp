@@ -7,6 +7,7 @@
 #include <unistd.h>
 
 #include <atomic>
+#include <functional>
 #include <string>
 #include <thread>
 #include <vector>
@@ -50,6 +51,18 @@ class UpdaterTest : public LogFileTest {
     return lines;
   }
 
+  // The request is refused for the reason given, its script never runs and
+  // the package stays.
+  void expectRefused(const std::string& request, const std::string& pkg,
+                     const std::string& refusal) {
+    EXPECT_EQ(updater_.PreUpdate(request, "a", "p", "", "").message,
+              "pre-update process error because of package path \"" + request + "\": " + refusal);
+    EXPECT_FALSE(pathExists(trace())) << "the script ran";
+    EXPECT_TRUE(pathExists(pkg + "/" + Updater::kPreUpdateScript));
+    EXPECT_TRUE(logged("cache directory \"" + request +
+                       "\" left in place: its path did not pass the check"));
+  }
+
   Updater updater_;
 };
 
@@ -65,7 +78,7 @@ TEST_F(UpdaterTest, ASilentScriptSucceedsAndGetsEachRequestStringAsOneArgument) 
   EXPECT_EQ(result.message, "");
   EXPECT_EQ(seen(), (std::vector<std::string>{pkg, argument, "44", "10", "SENDMAIL", "mail:mail"}));
   EXPECT_FALSE(pathExists(planted)) << "the argument was run as a command";
-  EXPECT_EQ(modeOf(pkg + "/" + Updater::kPreUpdateScript), 0770u);
+  EXPECT_EQ(modeOf(pkg + "/" + Updater::kPreUpdateScript), 0750u);
   EXPECT_TRUE(logged("pre-update process successful"));
 
   ASSERT_TRUE(updater_.isPending());
@@ -74,6 +87,7 @@ TEST_F(UpdaterTest, ASilentScriptSucceedsAndGetsEachRequestStringAsOneArgument) 
   EXPECT_EQ(pending.argument, argument);
   EXPECT_EQ(pending.product, "20-nvunix");
   EXPECT_EQ(pending.mta, "SENDMAIL");
+  EXPECT_TRUE(updater_.PreUpdate(pkg, "again", "p", "", "").ok) << "its own mode refused it";
 
   // Without an MTA or a user and group the last arguments are left out; a
   // script without "#!" is run by the shell, as a command line would have.
@@ -124,30 +138,6 @@ TEST_F(UpdaterTest, OnlyAPlainPackageDirectoryIsEverRemoved) {
   EXPECT_FALSE(updater_.PreUpdate("/", "a", "p", "", "").ok);
   EXPECT_TRUE(logged("cache directory \"/\" left in place: it is the root directory"));
 
-  // A link to a failing package: the script runs, but neither the link nor
-  // what it points at is removed.
-  const std::string real = package("real", "exit 1\n");
-  const std::string link = dir_.path() + "/link";
-  ASSERT_EQ(symlink(real.c_str(), link.c_str()), 0);
-  EXPECT_FALSE(updater_.PreUpdate(link, "a", "p", "", "").ok);
-  EXPECT_TRUE(pathExists(link));
-  EXPECT_TRUE(pathExists(real + "/" + Updater::kPreUpdateScript));
-  EXPECT_TRUE(
-      logged("cache directory \"" + link + "\" left in place: it is not a directory but a link"));
-
-  // A script that is a link is neither made executable nor run.
-  const std::string outside = dir_.path() + "/outside.sh";
-  writeScript(outside, "touch '" + dir_.path() + "/ran'\n");
-  chmod(outside.c_str(), 0700);
-  const std::string linked = package("linked");
-  const std::string script = linked + "/" + Updater::kPreUpdateScript;
-  unlink(script.c_str());
-  ASSERT_EQ(symlink(outside.c_str(), script.c_str()), 0);
-  EXPECT_FALSE(updater_.PreUpdate(linked, "a", "p", "", "").ok);
-  EXPECT_EQ(modeOf(outside), 0700u);
-  EXPECT_FALSE(pathExists(dir_.path() + "/ran"));
-  EXPECT_TRUE(pathExists(linked));
-
   // Links inside a removed package go, what they point at stays.
   const std::string keep = dir_.path() + "/keep";
   mkdir(keep.c_str(), 0755);
@@ -158,6 +148,60 @@ TEST_F(UpdaterTest, OnlyAPlainPackageDirectoryIsEverRemoved) {
   EXPECT_FALSE(updater_.PreUpdate(pkg, "a", "p", "", "").ok);
   EXPECT_FALSE(pathExists(pkg));
   EXPECT_EQ(readFile(keep + "/file"), "x");
+}
+
+TEST_F(UpdaterTest, WhatOthersCouldWriteOrRedirectIsNeitherRunNorRemoved) {
+  const std::string d = dir_.path();
+  // Where a linked script or scripts directory leads: a script that would
+  // leave a trace as well.
+  mkdir((d + "/outside").c_str(), 0755);
+  writeScript(d + "/outside/pre-update.sh", "echo ran > '" + trace() + "'\n");
+  chmod((d + "/outside/pre-update.sh").c_str(), 0700);
+  ASSERT_EQ(symlink(d.c_str(), (d + "/up").c_str()), 0);
+  const auto linkTo = [](const std::string& target, const std::string& link) {
+    ASSERT_EQ(system(("rm -rf '" + link + "'").c_str()), 0);
+    ASSERT_EQ(symlink(target.c_str(), link.c_str()), 0);
+  };
+  const struct {
+    std::string name, request, refusal;
+    std::function<void(const std::string& pkg)> spoil;
+  } cases[] = {
+      {"open", d + "/open", "\"" + d + "/open\" is writable by others",
+       [](const std::string& pkg) { chmod(pkg.c_str(), 0777); }},
+      {"group", d + "/group", "\"" + d + "/group/unix/scripts\" is writable by group",
+       [](const std::string& pkg) { chmod((pkg + "/unix/scripts").c_str(), 0775); }},
+      {"script", d + "/script",
+       "\"" + d + "/script/unix/scripts/pre-update.sh\" is writable by group",
+       [](const std::string& pkg) {
+         chmod((pkg + "/" + Updater::kPreUpdateScript).c_str(), 0664);
+       }},
+      {"linked", d + "/link", "\"" + d + "/link\" is a symbolic link",
+       [&](const std::string& pkg) { linkTo(pkg, d + "/link"); }},
+      {"below", d + "/up/below", "\"" + d + "/up\" is a symbolic link", nullptr},
+      {"scripts", d + "/scripts", "\"" + d + "/scripts/unix/scripts\" is a symbolic link",
+       [&](const std::string& pkg) { linkTo(d + "/outside", pkg + "/unix/scripts"); }},
+      {"target", d + "/target",
+       "\"" + d + "/target/unix/scripts/pre-update.sh\" is a symbolic link",
+       [&](const std::string& pkg) {
+         linkTo(d + "/outside/pre-update.sh", pkg + "/" + Updater::kPreUpdateScript);
+       }},
+      {"relative", "relative", "it is not an absolute path", nullptr},
+      {"dotted", d + "/up/../dotted", "it has a \".\" or \"..\" component", nullptr},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    const std::string pkg = package(c.name, "exit 1\n");
+    if (c.spoil) c.spoil(pkg);
+    expectRefused(c.request, pkg, c.refusal);
+  }
+  EXPECT_EQ(modeOf(d + "/outside/pre-update.sh"), 0700u);
+}
+
+TEST_F(UpdaterTest, APackageOfAnotherUserIsNeitherRunNorRemoved) {
+  if (geteuid() != 0) GTEST_SKIP() << "only root can give a package away";
+  const std::string pkg = package("pkg", "exit 1\n");
+  ASSERT_EQ(system(("chown -R 65534:65534 '" + pkg + "'").c_str()), 0);
+  expectRefused(pkg, pkg, "\"" + pkg + "\" is owned by user 65534");
 }
 
 TEST_F(UpdaterTest, AHangingScriptIsKilledWithWhatItStarted) {

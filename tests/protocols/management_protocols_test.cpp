@@ -56,7 +56,7 @@ TEST(ReloadCompTest, ClientWritesTheCountThenThePids) {
 TEST(ReloadCompTest, ServerHandsThePidsOnAndAnswersNothing) {
   std::vector<std::vector<int32_t>> calls;
   bool verdict = true;
-  NkReloadCompServer server([&](const std::vector<int32_t>& pids) {
+  NkReloadCompServer server([&](const std::vector<int32_t>& pids, const ipc::NkIfIPC*) {
     calls.push_back(pids);
     return verdict;
   });
@@ -81,7 +81,7 @@ TEST(ReloadCompTest, ServerRefusesAbsurdCountsAndStrangersWithoutReadingOn) {
   std::vector<std::string> asked;
   std::string verdict;
   NkReloadCompServer server(
-      [&](const std::vector<int32_t>&) {
+      [&](const std::vector<int32_t>&, const ipc::NkIfIPC*) {
         ++calls;
         return true;
       },
@@ -247,7 +247,7 @@ TEST(PeerTest, KernelTellsLocalCredentialsAndInetAddresses) {
   EXPECT_EQ(inet.transport, NkPeer::kInet);
   EXPECT_TRUE(inet.loopback);
   EXPECT_EQ(inet.address.rfind("127.0.0.1:", 0), 0u) << inet.address;
-  EXPECT_FALSE(inet.has_credentials);
+  EXPECT_EQ(inet.Key(), "uid:" + std::to_string(geteuid())) << inet.ToString();
 
   int fds[2];
   ASSERT_EQ(pipe(fds), 0);

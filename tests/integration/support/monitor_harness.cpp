@@ -149,7 +149,7 @@ std::string MonitorHarness::app(const std::string& name, const std::string& deps
     std::string args = "--args-log=" + argsLog(c.name) + " --hup-log=" + hupLog(c.name);
     if (!c.args.empty()) args += " " + c.args;
     text += "    " + c.name + " \"" + args + "\" " + std::to_string(c.timeStart) + " " +
-            std::to_string(c.timeStop) + " " + c.log + " -\n";
+            std::to_string(c.timeStop) + " " + c.log + " " + c.user + "\n";
   }
   text += "  ENDCOMPONENTS\nENDAPPLICATION\n";
   return text;
@@ -187,6 +187,7 @@ void MonitorHarness::writeConf(const ConfValues& v) {
   text += "AgentResponseTime = 1\n";
   text += "Address =\n";
   text += "Timeout = 30\n";
+  text += "AdminGroup =\n";
   text += "InjectCmd = " +
           (v.injectCmd.empty() ? std::string(kFakeInject) + " " + mailDir() : v.injectCmd) + "\n";
   text += "AgentAddress = local:" + runDir() + ".agent\n";

@@ -53,6 +53,7 @@ struct CompDef {
   int timeStart;
   int timeStop;
   std::string log = "MAIL";
+  std::string user = "-";  // "-": the monitor's own
 };
 
 struct ConfValues {
