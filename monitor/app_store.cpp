@@ -241,6 +241,12 @@ void AppStore::answerArrived(Application& app, Component& comp, bool timedOut,
   advanceStarts(now);
 }
 
+void AppStore::startEnded(Application& app, Component& comp, Application::CompStart outcome,
+                          Clock::MonoTime now) {
+  app.startOutcome(comp, outcome, planDelays_, now);
+  advanceStarts(now);
+}
+
 bool AppStore::startRetryPending(Clock::MonoTime& at) const {
   if (plan_.empty()) return false;
   AppPtr app = find(plan_.front().name);

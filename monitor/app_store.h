@@ -14,8 +14,8 @@
 
 #include "frame/app_name_less.h"
 #include "frame/clock.h"
+#include "monitor/application.h"
 
-class Application;
 class CompStrategy;
 class Component;
 class ProcessWatcher;
@@ -106,6 +106,9 @@ class AppStore {
   // The answer of a component that a queued start waits for has arrived (or
   // its time is up).
   void answerArrived(Application& app, Component& comp, bool timedOut, Clock::MonoTime now);
+  // The outcome of a start whose bad answer's stop has just ended.
+  void startEnded(Application& app, Component& comp, Application::CompStart outcome,
+                  Clock::MonoTime now);
   // When the start in progress waits for a retry delay, the time it ends.
   bool startRetryPending(Clock::MonoTime& at) const;
   // Blocks until the queue is empty.

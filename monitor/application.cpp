@@ -145,6 +145,8 @@ Application::StartState Application::onOutcome(CompStart outcome, const std::vec
     case CompStart::kStoppedHimself:
       logError("component \"" + components_[next_].name() + "\" stopped himself");
       return startFailed();
+    case CompStart::kPending:
+      return startState_;
     case CompStart::kFailed:
       break;
   }
@@ -167,6 +169,8 @@ Application::CompStart Application::finishStart(Component& comp, bool timedOut,
                                                 const CompStrategy& strategy) {
   try {
     comp.completeStart(timedOut);
+  } catch (const Component::StartStopping&) {
+    return CompStart::kPending;
   } catch (const Component::StopedHimself&) {
     return CompStart::kStoppedHimself;
   } catch (const std::runtime_error& e) {
@@ -266,11 +270,17 @@ bool Application::continueStop() {
   return true;
 }
 
-void Application::componentStopped(Component& comp) {
-  if (!comp.stopping()) return;
+bool Application::componentStopped(Component& comp, CompStart* outcome) {
+  if (!comp.stopping()) return false;
+  const bool undid = comp.undoesStart();
+  bool exited = false;
   try {
-    comp.finishStop();
+    exited = comp.finishStop();
   } catch (...) {
+  }
+  if (undid) {
+    if (!exited) logError("cannot start " + label(comp) + ": " + comp.failedStartText());
+    if (outcome) *outcome = exited ? CompStart::kStoppedHimself : CompStart::kFailed;
   }
   if (stop_.whole || stop_.partial) {
     // Only the component the stop waits for moves it on.
@@ -279,6 +289,16 @@ void Application::componentStopped(Component& comp) {
       continueStop();
     }
   }
+  return undid;
+}
+
+Application::StartState Application::startOutcome(Component& comp, CompStart outcome,
+                                                  const std::vector<int>& delays,
+                                                  Clock::MonoTime now) {
+  if (startState_ != StartState::kActive || next_ >= components_.size() ||
+      &components_[next_] != &comp)
+    return startState_;
+  return onOutcome(outcome, delays, now);
 }
 
 bool Application::beginRecovery(Component& comp, Clock::MonoTime now) {

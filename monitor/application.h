@@ -68,7 +68,9 @@ class Application {
 
   // The start sequence.
   enum class StartState { kIdle, kActive, kDone, kFailed };
-  enum class CompStart { kAnswered, kFailed, kStoppedHimself };
+  // kPending: the bad answer's process is being stopped; the outcome comes
+  // with componentStopped.
+  enum class CompStart { kAnswered, kFailed, kStoppedHimself, kPending };
   // Begins the sequence with the strategy, which must outlive it; components
   // still running from an earlier start are kept as they are.
   void beginStart(CompStrategy& strategy);
@@ -104,8 +106,13 @@ class Application {
   void stop();
   // Between beginStop and the end of its last component.
   bool isStopping() const { return stop_.whole; }
-  // The stop of this component's process has ended (under a watcher).
-  void componentStopped(Component& comp);
+  // The stop of this component's process has ended (under a watcher). True
+  // when that stop undid a start, whose outcome is then in *outcome.
+  bool componentStopped(Component& comp, CompStart* outcome = nullptr);
+  // The outcome of the start of comp, known only now: the sequence moves on
+  // if comp is the component it waits for.
+  StartState startOutcome(Component& comp, CompStart outcome, const std::vector<int>& delays,
+                          Clock::MonoTime now);
 
   // Spawns the restart of one component; its answer is read by
   // finishStart. False (logged) when it cannot be spawned.

@@ -256,6 +256,8 @@ void Component::completeStart(bool timedOut) {
   logDebug(text);
   proc_->closeOutput(false);
   terminate(false, true);
+  failedStart_ = text;
+  if (proc_->attached()) throw StartStopping();
   if (awaitStopped()) throw StopedHimself();
   throw std::runtime_error(text);
 }

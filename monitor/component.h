@@ -37,6 +37,12 @@ class Component {
    public:
     StopedHimself() : std::runtime_error("component stoped himself") {}
   };
+  // Under a loop: the answer was bad and the process is being stopped; how
+  // the start ended is known once the stop is over (kStopped).
+  class StartStopping : public std::exception {
+   public:
+    const char* what() const noexcept override { return "failed start stopping"; }
+  };
 
   static const int kLogTypeLog = ComponentDef::kLogTypeLog;
   static const int kLogTypeMail = ComponentDef::kLogTypeMail;
@@ -97,6 +103,10 @@ class Component {
   bool starting() const { return state_ == State::kStarting; }
   // Told to stop, its end not reaped yet.
   bool stopping() const { return state_ == State::kStopping; }
+  // The stop under way undoes a start that was answered badly, whose reason
+  // is failedStartText().
+  bool undoesStart() const { return stopping() && stopRestores_; }
+  const std::string& failedStartText() const { return failedStart_; }
   Clock::MonoTime answerDeadline() const { return deadline_; }
   pid_t signalledPid() const { return signalledPid_; }
   // Read end of the standard-error pipe of a check-all start, or -1.
@@ -130,7 +140,8 @@ class Component {
   // cannot be spawned); completeStart reads the answer once the pipe is
   // readable, or takes the silence as the answer once the deadline passed,
   // and throws std::runtime_error (with the reason) or StopedHimself unless
-  // the component then runs. A failed start is stopped and reaped.
+  // the component then runs. A failed start is stopped and reaped; under a
+  // loop that is a stop in steps, and completeStart throws StartStopping.
   void beginStart(CompStrategy& strategy, const std::string& dir, Clock::MonoTime now);
   // Blocks until the answer pipe is readable (true) or the deadline passed;
   // clock is the one the deadline was set by.
@@ -214,6 +225,7 @@ class Component {
   // The stop in progress is a fault's, and undoes a start that failed.
   bool stopFault_ = false;
   bool stopRestores_ = false;
+  std::string failedStart_;
   time_t startTime_ = 0;
   int restarts_ = 0;
   time_t lastFaultTime_ = 0;

@@ -265,7 +265,8 @@ void Monitor::listenSignals() {
 
 void Monitor::processEvent(Application& app, Component& comp, ComponentProcess::Event event) {
   if (event == ComponentProcess::Event::kStopped) {
-    app.componentStopped(comp);
+    Application::CompStart outcome = Application::CompStart::kFailed;
+    if (app.componentStopped(comp, &outcome)) startEnded(app, comp, outcome);
     afterEvent();
     return;
   }
@@ -364,7 +365,29 @@ void Monitor::answerArrived(Application& app, Component& comp, bool timedOut) {
   const DeferredEvent event = *it;
   recovering_.erase(it);
   StandartCompStrategy strategy;
-  switch (app.finishStart(comp, timedOut, strategy)) {
+  recoveryOutcome(app, comp, event, app.finishStart(comp, timedOut, strategy));
+}
+
+void Monitor::startEnded(Application& app, Component& comp, Application::CompStart outcome) {
+  auto it = std::find_if(recovering_.begin(), recovering_.end(), [&](const DeferredEvent& e) {
+    return e.isFor(app.name(), comp.name());
+  });
+  if (it == recovering_.end()) {
+    store_.startEnded(app, comp, outcome, clock_.monoNow());
+    return;
+  }
+  const DeferredEvent event = *it;
+  recovering_.erase(it);
+  recoveryOutcome(app, comp, event, outcome);
+}
+
+void Monitor::recoveryOutcome(Application& app, Component& comp, const DeferredEvent& event,
+                              Application::CompStart outcome) {
+  switch (outcome) {
+    case Application::CompStart::kPending:
+      // The outcome comes with the end of the bad answer's process.
+      recovering_.push_back(event);
+      return;
     case Application::CompStart::kAnswered:
       app.recovered(comp, event.faultTime, event.tryNo, clock_.wallNow());
       store_.after_app_recovery(app.name());
@@ -419,7 +442,7 @@ void Monitor::dropStaleRecoveries() {
                                      AppStore::AppPtr app = store_.find(e.appName);
                                      Component* comp =
                                          app ? app->findComponent(e.compName) : nullptr;
-                                     return !comp || !comp->starting();
+                                     return !comp || !(comp->starting() || comp->stopping());
                                    }),
                     recovering_.end());
 }

@@ -21,6 +21,7 @@
 #include "frame/signal_executor.h"
 #include "monitor/admin_requests.h"
 #include "monitor/agent_port.h"
+#include "monitor/application.h"
 #include "monitor/deferred_event_store.h"
 #include "monitor/process_watcher.h"
 #include "monitor/regenerator.h"
@@ -149,6 +150,11 @@ class Monitor : public Regenerator, public SignalExecutor, public ProcessWatcher
   void componentDied(Application& app, Component& comp);
   // The answer of a starting component has arrived (or its time is up).
   void answerArrived(Application& app, Component& comp, bool timedOut);
+  // The start of a component whose bad answer's process was being stopped
+  // has ended so.
+  void startEnded(Application& app, Component& comp, Application::CompStart outcome);
+  void recoveryOutcome(Application& app, Component& comp, const DeferredEvent& event,
+                       Application::CompStart outcome);
   // Begins the restart tries that are due.
   void processDeferredEvents();
   // SIGHUP to the live owners of hup files whose pid is in the set.

@@ -39,13 +39,14 @@ struct KillOnExit {
   ~KillOnExit() { norvak_test::killMentioning(text); }
 };
 
-// B dies while A's restart waits for A's answer: B's restart must not queue
-// behind that wait. slowArgs make A's restarted process slow.
-void checkRestartBesideAPendingAnswer(const std::string& slowArgs) {
+// B dies while A's restart waits for A's answer, or for the end of a process
+// that answered wrongly: B's restart must not queue behind that wait.
+// slowArgs make A's restarted process slow.
+void checkRestartBesideAPendingAnswer(const std::string& slowArgs, int stopTime = 1) {
   MonitorHarness h;
-  h.setStopGrace(10);
+  h.setStopGrace(20);
   const std::string slowArgsFile = h.root() + "/slow.args";
-  h.agentSuite({{"SLOW", CompDef("slow", "--args-file=" + slowArgsFile, 20, 1)},
+  h.agentSuite({{"SLOW", CompDef("slow", "--args-file=" + slowArgsFile, 20, stopTime)},
                  {"VICTIM", CompDef("victim")}});
   ASSERT_TRUE(h.startUp()) << h.stderrText();
   const pid_t slow = h.waitComponent("slow");
@@ -77,6 +78,10 @@ TEST(MonitorLivenessTest, RestartIsNotHeldUpByAnotherComponentsPendingAnswer) {
   {
     SCOPED_TRACE("A never answers (time-out 20 s) and ignores SIGTERM");
     checkRestartBesideAPendingAnswer("--answer=none --term=ignore");
+  }
+  {
+    SCOPED_TRACE("A answers wrongly and ignores SIGTERM (stop time 10 s)");
+    checkRestartBesideAPendingAnswer("--answer=x --term=ignore", 10);
   }
 }
 
