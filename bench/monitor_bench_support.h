@@ -211,6 +211,7 @@ class Installation {
     std::string name;
     std::string deps;
     std::vector<std::string> comps;
+    int timeStop = 5;  // of each component, in seconds
   };
 
   Installation() {
@@ -270,8 +271,8 @@ class Installation {
         if (symlink(fakeComponent(), link.c_str()) != 0 && errno != EEXIST) fail("symlink");
         auto more = args.find(c);
         text += "    " + c + " \"--hup-dir=" + runDir() +
-                (more == args.end() ? std::string() : " " + more->second) + "\" 10 5 " + logType +
-                " -\n";
+                (more == args.end() ? std::string() : " " + more->second) + "\" 10 " +
+                std::to_string(a.timeStop) + " " + logType + " -\n";
       }
       text += "  ENDCOMPONENTS\nENDAPPLICATION\n";
     }

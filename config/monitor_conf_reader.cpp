@@ -59,7 +59,7 @@ std::string MonitorConfReader::mailAddress(const std::string& agents,
                                            const std::string& files) const {
   if (!agents.empty()) return agents;
   if (!files.empty()) return files;
-  return mailAnswered_ ? localSuperuserMailbox() : std::string();
+  return agent_.mailAnswered ? localSuperuserMailbox() : std::string();
 }
 
 void MonitorConfReader::readConfigFromAgent(NkIfClientSession* session, bool maildDefined) {
@@ -103,10 +103,10 @@ void MonitorConfReader::readMaildConfigFromAgent(NkIfClientSession& session) {
                      [](unsigned char c) { return static_cast<char>(std::toupper(c)); });
     }
   }
-  agentAdminMail_ = admin;
-  agentFilterMail_ = filter;
-  mta_ = mta;
-  mailAnswered_ = true;
+  agent_.adminMail = admin;
+  agent_.filterMail = filter;
+  agent_.mta = mta;
+  agent_.mailAnswered = true;
   warnDefaultMail(admin, "/Notifier/AdminMail", getAdminMail());
   warnDefaultMail(filter, "/Notifier/FilterMail", getFilterMail());
 }
@@ -133,6 +133,6 @@ void MonitorConfReader::readMonitorConfigFromAgent(NkIfClientSession& session) {
     Utils::splitBy(text, ",", names);
     list.insert(names.begin(), names.end());
   }
-  agentRunAppList_ = list;
+  agent_.runAppList = list;
   logDebug("agent sent run app list: " + text);
 }

@@ -24,18 +24,30 @@ class MonitorConfReader : public ConfReader {
   explicit MonitorConfReader(const std::string& confFile);
   ~MonitorConfReader() override;
 
+  // What the agent supplies, as it sent it; empty what it did not.
+  struct AgentValues {
+    std::string adminMail;
+    std::string filterMail;
+    bool mailAnswered = false;
+    std::string mta;
+    AppNameSet runAppList;
+  };
+
   // Recipient ("To:") of notification mail: the agent's, else the file's
   // AdminMail; else, once the agent has answered, the local superuser's
   // mailbox; empty before that.
-  std::string getAdminMail() const { return mailAddress(agentAdminMail_, getFileAdminMail()); }
+  std::string getAdminMail() const { return mailAddress(agent_.adminMail, getFileAdminMail()); }
   // Sender ("From:") of notification mail, chosen the same way.
   std::string getFilterMail() const {
-    return mailAddress(agentFilterMail_, getFileFilterMail());
+    return mailAddress(agent_.filterMail, getFileFilterMail());
   }
   // The mail transfer agent in upper case, for the pre-update script.
-  const std::string& getMta() const { return mta_; }
+  const std::string& getMta() const { return agent_.mta; }
   // The run list in enterprise mode; empty until the agent answered.
-  const AppNameSet& getAgentRunAppList() const { return agentRunAppList_; }
+  const AppNameSet& getAgentRunAppList() const { return agent_.runAppList; }
+  // The agent's values, to be read on a copy elsewhere and taken over here.
+  const AgentValues& agentValues() const { return agent_; }
+  void setAgentValues(const AgentValues& values) { agent_ = values; }
 
   // Asks the agent for the mail settings (only when the mail daemon's
   // application is described) and, in enterprise mode, for the run list;
@@ -52,12 +64,7 @@ class MonitorConfReader : public ConfReader {
 
   std::string mailAddress(const std::string& agents, const std::string& files) const;
 
-  // As the agent sent them; empty when it did not.
-  std::string agentAdminMail_;
-  std::string agentFilterMail_;
-  bool mailAnswered_ = false;
-  std::string mta_;
-  AppNameSet agentRunAppList_;
+  AgentValues agent_;
 };
 
 #endif  // NORVAK_CONFIG_MONITOR_CONF_READER_H_

@@ -109,34 +109,45 @@ ExitStatus ChildProcess::wait() {
   return s;
 }
 
-bool ChildProcess::waitOrKill(int seconds, ExitStatus* status) {
-  if (tryReap(status)) return false;
-  if (pid_ <= 0) return false;
+bool ChildProcess::awaitEnd(int seconds) const {
+  if (ended()) return true;
   using Clock = std::chrono::steady_clock;
   const Clock::time_point deadline = Clock::now() + std::chrono::seconds(std::max(seconds, 0));
   // Back-off for kernels without pidfd: short first naps keep the common
   // quick exit fast, the cap keeps a slow one from costing much CPU.
   std::chrono::microseconds nap(50);
   const std::chrono::microseconds kMaxNap(10000);
+  bool usePidfd = pidfd_.valid();
   for (;;) {
     Clock::time_point now = Clock::now();
-    if (now >= deadline) break;
+    if (now >= deadline) return false;
     auto left = std::chrono::duration_cast<std::chrono::microseconds>(deadline - now);
-    if (pidfd_) {
+    if (usePidfd) {
       struct pollfd p = {pidfd_.get(), POLLIN, 0};
       // Round up so that a sub-millisecond rest does not spin with timeout 0.
       int ms = static_cast<int>(std::min<int64_t>((left.count() + 999) / 1000, 1000 * 1000));
-      if (poll(&p, 1, ms) < 0 && errno != EINTR) pidfd_.reset();  // fall back to napping
+      if (poll(&p, 1, ms) < 0 && errno != EINTR) usePidfd = false;  // fall back to napping
     } else {
       std::this_thread::sleep_for(std::min(nap, left));
       nap = std::min(nap * 2, kMaxNap);
     }
-    if (tryReap(status)) return false;
+    if (ended()) return true;
   }
-  ::kill(pid_, SIGKILL);
+}
+
+bool ChildProcess::waitOrKill(int seconds, ExitStatus* status) {
+  if (tryReap(status)) return false;
+  if (pid_ <= 0) return false;
+  const bool killed = !awaitEnd(seconds);
+  if (killed) ::kill(pid_, SIGKILL);
   ExitStatus s = wait();
   if (status) *status = s;
-  return true;
+  return killed;
+}
+
+bool ChildProcess::signalGroup(int sig) const {
+  if (pid_ <= 0) return false;
+  return ::kill(-pid_, sig) == 0;
 }
 
 bool ChildProcess::kill(int sig) const {

@@ -45,8 +45,15 @@ class ChildProcess {
   // Waits up to `seconds` for the end, then kills with SIGKILL and reaps.
   // Returns true only when it had to kill.
   bool waitOrKill(int seconds, ExitStatus* status = nullptr);
+  // Waits up to `seconds` for the end without reaping; true once ended.
+  bool awaitEnd(int seconds) const;
   // Sends a signal while the child is owned and not reaped; false otherwise.
   bool kill(int sig) const;
+  // The same to the child's process group, which the child must lead (it
+  // was spawned in a session of its own). Until the child is reaped its
+  // number cannot be taken by another group, so the signal reaches nobody
+  // else's processes.
+  bool signalGroup(int sig) const;
   // Gives up ownership without reaping: the caller takes the pid over.
   pid_t release();
 

@@ -4,6 +4,8 @@
 #include <errno.h>
 #include <fcntl.h>
 #include <grp.h>
+#include <pthread.h>
+#include <sched.h>
 #include <signal.h>
 #include <string.h>
 #include <sys/resource.h>
@@ -16,6 +18,8 @@
 #endif
 
 #include <algorithm>
+#include <memory>
+#include <new>
 #include <stdexcept>
 
 namespace {
@@ -46,6 +50,7 @@ struct Prepared {
   bool clearMask = false;
   bool signalsValid = true;
   sigset_t unblock;
+  sigset_t callerMask;  // the spawning thread's, restored in the child
   std::vector<int> defaults;
   struct sigaction defaultAction;
   Failure streamsFailed, descriptorsFailed, signalSetFailed, signalMaskFailed, groupFailed,
@@ -152,6 +157,19 @@ bool closeInherited(int first, int keep) {
   return true;
 }
 
+// The identity calls as the kernel has them. The C library's versions set
+// the identity of every thread of the process, which it believes to be ours
+// still when the child shares our memory; the child has one thread.
+#if defined(__linux__)
+int rawSetgroups(size_t n, const gid_t* groups) { return static_cast<int>(syscall(SYS_setgroups, n, groups)); }
+int rawSetgid(gid_t gid) { return static_cast<int>(syscall(SYS_setgid, gid)); }
+int rawSetuid(uid_t uid) { return static_cast<int>(syscall(SYS_setuid, uid)); }
+#else
+int rawSetgroups(size_t n, const gid_t* groups) { return setgroups(static_cast<int>(n), groups); }
+int rawSetgid(gid_t gid) { return setgid(gid); }
+int rawSetuid(uid_t uid) { return setuid(uid); }
+#endif
+
 // Never returns into the caller's code.
 [[noreturn]] void runChild(const Prepared& plan) {
   const int floor = plan.pass >= 0 ? SpawnPlan::kPassedFd + 1 : 3;
@@ -195,6 +213,17 @@ bool closeInherited(int first, int keep) {
   if (!closeInherited(floor, report)) fail(report, plan.descriptorsFailed);
 
   if (!plan.signalsValid) fail(report, plan.signalSetFailed);
+  // The parent's handlers are not the program's: until the exec a signal
+  // would run them here, where they may write to the parent's descriptors.
+  for (int sig = 1; sig < NSIG; ++sig) {
+    struct sigaction current;
+    if (sigaction(sig, nullptr, &current) != 0) continue;
+    if ((current.sa_flags & SA_SIGINFO) != 0 || (current.sa_handler != SIG_DFL &&
+                                                  current.sa_handler != SIG_IGN))
+      sigaction(sig, &plan.defaultAction, nullptr);
+  }
+  if (sigprocmask(SIG_SETMASK, &plan.callerMask, nullptr) != 0)
+    fail(report, plan.signalMaskFailed);
   for (int sig : plan.defaults) {
     if (sigaction(sig, &plan.defaultAction, nullptr) != 0) fail(report, plan.signalSetFailed);
   }
@@ -210,15 +239,15 @@ bool closeInherited(int first, int keep) {
   // unprivileged identity: the target group (or the current one) replaces
   // them before either switch.
   if (plan.gid != 0 && plan.gid != getgid()) {
-    if (geteuid() == 0 && setgroups(1, &plan.gid) != 0) fail(report, plan.groupFailed);
-    if (setgid(plan.gid) != 0) fail(report, plan.groupFailed);
+    if (geteuid() == 0 && rawSetgroups(1, &plan.gid) != 0) fail(report, plan.groupFailed);
+    if (rawSetgid(plan.gid) != 0) fail(report, plan.groupFailed);
   }
   if (plan.uid != 0 && plan.uid != getuid()) {
     if (geteuid() == 0) {
       const gid_t gid = getgid();
-      if (setgroups(1, &gid) != 0) fail(report, plan.userFailed);
+      if (rawSetgroups(1, &gid) != 0) fail(report, plan.userFailed);
     }
-    if (setuid(plan.uid) != 0) fail(report, plan.userFailed);
+    if (rawSetuid(plan.uid) != 0) fail(report, plan.userFailed);
   }
   if (plan.newSession && setsid() < 0) fail(report, plan.sessionFailed);
   // After the identity switch, which clears the setting.
@@ -286,8 +315,31 @@ ChildProcess spawn(const SpawnPlan& plan) {
   p.unknownFailed = failure(plan.unknown);
   p.sessionFailed = failure(plan.session);
 
-  const pid_t pid = fork();
-  if (pid < 0) throw std::runtime_error("fork() error");
+  // Everything blocked from the fork until the child has reset the
+  // handlers it inherits: see runChild.
+  sigset_t all;
+  sigfillset(&all);
+  pthread_sigmask(SIG_SETMASK, &all, &p.callerMask);
+  pid_t pid = -1;
+  // Sanitizers keep books on every stack frame; a frame on a stack they do
+  // not know, in memory the parent shares, would confuse them: plain fork.
+#if defined(__linux__) && !defined(__SANITIZE_ADDRESS__) && !defined(__SANITIZE_THREAD__)
+  // The child shares our memory until its exec, on a stack of its own: a
+  // supervisor with thousands of children would otherwise copy its page
+  // tables for every start. It only makes system calls on what was prepared
+  // above, and we are suspended until it has exec'd or failed.
+  static constexpr size_t kChildStack = 64 * 1024;
+  std::unique_ptr<char[]> stack(new (std::nothrow) char[kChildStack]);
+  if (stack) {
+    pid = clone(
+        [](void* arg) -> int { runChild(*static_cast<const Prepared*>(arg)); },
+        stack.get() + kChildStack, CLONE_VM | CLONE_VFORK | SIGCHLD, &p);
+  }
+  if (pid < 0)
+#endif
+    pid = fork();
   if (pid == 0) runChild(p);
+  pthread_sigmask(SIG_SETMASK, &p.callerMask, nullptr);
+  if (pid < 0) throw std::runtime_error("fork() error");
   return ChildProcess(pid);
 }

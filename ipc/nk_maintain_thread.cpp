@@ -1,5 +1,8 @@
 #include "nk_maintain_thread.h"
 
+#include <pthread.h>
+#include <signal.h>
+
 #include <system_error>
 
 #include "nk_exception.h"
@@ -13,9 +16,17 @@ NkMaintainThread::NkMaintainThread(NkIfMaintainedPool* pool) : pool_(pool) {
     base::NkLogError("MaintainThread::ctor - maintained pool doesn't specified");
     throw base::NkParameterError("MaintainThread::ctor", "PoolManager", "null");
   }
+  // The thread inherits the creator's signal mask: it is to take no
+  // signal, whichever thread makes the pool.
+  sigset_t all, old;
+  sigfillset(&all);
+  for (int sig : {SIGSEGV, SIGBUS, SIGFPE, SIGILL, SIGTRAP, SIGABRT}) sigdelset(&all, sig);
+  pthread_sigmask(SIG_BLOCK, &all, &old);
   try {
     thread_ = std::thread(&NkMaintainThread::Run, this);
+    pthread_sigmask(SIG_SETMASK, &old, nullptr);
   } catch (const std::system_error& e) {
+    pthread_sigmask(SIG_SETMASK, &old, nullptr);
     base::NkLogError(std::string("MaintainThread::ctor - cannot create thread: ") + e.what());
     throw base::NkException("MaintainThread::ctor - cannot create thread");
   }

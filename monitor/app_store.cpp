@@ -2,6 +2,7 @@
 
 #include <signal.h>
 
+#include <algorithm>
 #include <utility>
 
 #include "frame/log.h"
@@ -49,6 +50,7 @@ AppStore::~AppStore() {
 bool AppStore::add(const AppPtr& app) {
   if (!app || isDefined(app->name())) return false;
   if (regenerator_) app->setRegenerator(regenerator_);
+  if (watcher_) app->setWatcher(watcher_);
   apps_.push_back(app);
   byName_[app->name()] = app;
   dependentsStale_ = true;
@@ -59,10 +61,15 @@ bool AppStore::remove(const std::string& name) {
   for (size_t i = 0; i < apps_.size(); ++i) {
     if (!appNameEqual(apps_[i]->name(), name)) continue;
     AppPtr app = apps_[i];
-    app->stop();
     apps_.erase(apps_.begin() + static_cast<std::ptrdiff_t>(i));
     byName_.erase(app->name());
     dependentsStale_ = true;
+    if (app->isRunning() || isStopping(app->name())) {
+      leaving_.push_back(app);
+      AppNameSet visiting;
+      planStop(app, false, false, AppNameSet(), visiting);
+      advanceStops();
+    }
     return true;
   }
   return false;
@@ -76,6 +83,11 @@ AppStore::AppPtr AppStore::find(const std::string& name) const {
 void AppStore::setRegenerator(Regenerator* regenerator) {
   regenerator_ = regenerator;
   for (const AppPtr& app : apps_) app->setRegenerator(regenerator);
+}
+
+void AppStore::setWatcher(ProcessWatcher* watcher) {
+  watcher_ = watcher;
+  for (const AppPtr& app : apps_) app->setWatcher(watcher);
 }
 
 void AppStore::rebuildDependents() const {
@@ -173,7 +185,7 @@ void AppStore::enqueue(const std::string& name, bool announce, CompStrategy* str
   }
   for (const std::string& dep : app->dependencies()) enqueue(dep, announce, strategy, visiting);
   visiting.erase(app->name());
-  if (alreadyUp(*app)) return;
+  if (alreadyUp(*app) && !isStopping(app->name())) return;
   queued_.insert(app->name());
   plan_.push_back(PlannedStart{app->name(), announce, strategy, false});
 }
@@ -187,6 +199,8 @@ void AppStore::advanceStarts(Clock::MonoTime now) {
     }
     PlannedStart& item = plan_.front();
     AppPtr app = find(item.name);  // a reload may have removed it meanwhile
+    // Its stop (a restart's) is over first.
+    if (app && !item.begun && isStopping(app->name())) return;
     bool done = !app;
     if (app && !item.begun) {
       std::string missing;
@@ -227,6 +241,12 @@ void AppStore::answerArrived(Application& app, Component& comp, bool timedOut,
   advanceStarts(now);
 }
 
+void AppStore::startEnded(Application& app, Component& comp, Application::CompStart outcome,
+                          Clock::MonoTime now) {
+  app.startOutcome(comp, outcome, planDelays_, now);
+  advanceStarts(now);
+}
+
 bool AppStore::startRetryPending(Clock::MonoTime& at) const {
   if (plan_.empty()) return false;
   AppPtr app = find(plan_.front().name);
@@ -246,16 +266,33 @@ void AppStore::stop() {
   logDebug("AppStore::stop()");
   plan_.clear();
   queued_.clear();
+  // The stops under way first, each waiting for its processes now.
+  std::vector<AppPtr> under;
+  for (const auto& entry : stops_) under.push_back(entry.second.app);
+  for (const AppPtr& app : under) app->stop();
   const AppList apps = apps_;
   for (const AppPtr& app : apps) {
-    stopAppAndIDepends(*app);
+    AppNameSet inProgress;
+    stopAppAndIDependsGuarded(*app, inProgress);
     app->stop();
   }
 }
 
+void AppStore::stopAll() {
+  plan_.clear();
+  queued_.clear();
+  AppNameSet visiting;
+  const AppList apps = apps_;
+  for (const AppPtr& app : apps) planStop(app, true, false, AppNameSet(), visiting);
+  advanceStops();
+}
+
 void AppStore::stopAppAndIDepends(Application& app) {
-  AppNameSet inProgress;
-  stopAppAndIDependsGuarded(app, inProgress);
+  AppPtr self = find(app.name());
+  if (!self) return;
+  AppNameSet visiting;
+  planStop(self, true, false, AppNameSet(), visiting);
+  advanceStops();
 }
 
 void AppStore::stopAppAndIDependsGuarded(Application& app, AppNameSet& inProgress) {
@@ -269,6 +306,70 @@ void AppStore::stopAppAndIDependsGuarded(Application& app, AppNameSet& inProgres
   if (app.isRunning()) app.stop();
 }
 
+void AppStore::planStop(const AppPtr& app, bool withDependents, bool cascade,
+                        const AppNameSet& keep, AppNameSet& visiting) {
+  if (!app || !app->isRunning() || stops_.count(app->name())) return;
+  if (withDependents) logDebug("AppStop::stopAppAndIDepends() name=" + app->name());
+  if (!visiting.insert(app->name()).second) return;
+  PlannedStop& entry = stops_[app->name()];
+  entry.app = app;
+  entry.cascade = cascade;
+  entry.keep = keep;
+  // It waits for its dependents planned before it; one planned later makes
+  // it wait when that one is planned (below).
+  for (const std::string& name : dependentsOf(app->name())) {
+    if (appNameEqual(name, app->name())) continue;
+    if (stops_.count(name)) ++entry.waitingFor;
+  }
+  for (const std::string& dep : app->dependencies()) {
+    auto it = stops_.find(dep);
+    if (it != stops_.end() && it->second.app != app && !it->second.begun) ++it->second.waitingFor;
+  }
+  if (withDependents) {
+    for (const std::string& name : dependentsOf(app->name()))
+      planStop(find(name), true, false, AppNameSet(), visiting);
+  }
+  if (stops_[app->name()].waitingFor == 0) readyStops_.push_back(app->name());
+}
+
+void AppStore::advanceStops() {
+  if (advancingStops_) return;
+  advancingStops_ = true;
+  while (!readyStops_.empty() || !endedStops_.empty()) {
+    if (!endedStops_.empty()) {
+      const std::string name = endedStops_.front();
+      endedStops_.pop_front();
+      finishStop(name);
+      continue;
+    }
+    const std::string name = readyStops_.front();
+    readyStops_.pop_front();
+    auto it = stops_.find(name);
+    if (it == stops_.end() || it->second.begun || it->second.waitingFor > 0) continue;
+    it->second.begun = true;
+    AppPtr app = it->second.app;
+    app->beginStop([this, name] {
+      endedStops_.push_back(name);
+      advanceStops();
+    });
+  }
+  advancingStops_ = false;
+}
+
+void AppStore::finishStop(const std::string& name) {
+  auto it = stops_.find(name);
+  if (it == stops_.end()) return;
+  const PlannedStop done = std::move(it->second);
+  stops_.erase(it);
+  for (const std::string& dep : done.app->dependencies()) {
+    auto d = stops_.find(dep);
+    if (d == stops_.end() || d->second.begun || d->second.waitingFor == 0) continue;
+    if (--d->second.waitingFor == 0) readyStops_.push_back(d->first);
+  }
+  leaving_.erase(std::remove(leaving_.begin(), leaving_.end(), done.app), leaving_.end());
+  if (done.cascade) cascadeStop(*done.app, done.keep);
+}
+
 bool AppStore::someRunningAppDependsOn(const Application& dep) const {
   for (const AppPtr& app : apps_)
     if (app->isRunning() && app->dependsOn(dep.name())) return true;
@@ -279,7 +380,12 @@ void AppStore::stopAppAndDepends(Application& app, const AppNameSet& keep, bool 
   if (!app.isRunning()) return;
   logDebug("AppStop::stopAppAndDepends() name=" + app.name());
   if (!force && keep.count(app.name())) return;
-  if (app.isRunning()) app.stop();
+  AppNameSet visiting;
+  planStop(find(app.name()), false, true, keep, visiting);
+  advanceStops();
+}
+
+void AppStore::cascadeStop(Application& app, const AppNameSet& keep) {
   const AppList apps = apps_;
   for (const AppPtr& dep : apps) {
     if (!app.dependsOn(dep->name()) || keep.count(dep->name())) continue;

@@ -14,10 +14,11 @@
 
 #include "frame/app_name_less.h"
 #include "frame/clock.h"
+#include "monitor/application.h"
 
-class Application;
 class CompStrategy;
 class Component;
+class ProcessWatcher;
 class Regenerator;
 
 // Every application known from the meta-configuration, and everything that
@@ -67,6 +68,8 @@ class AppStore {
   const AppList& applications() const { return apps_; }
   bool isUpdateMode() const { return updateMode_; }
   void setRegenerator(Regenerator* regenerator);
+  // Hands the watcher to every application, now and when added.
+  void setWatcher(ProcessWatcher* watcher);
   // The clock of answer deadlines and retry delays; must outlive the store.
   void setClock(const Clock& clock) { clock_ = &clock; }
 
@@ -103,18 +106,33 @@ class AppStore {
   // The answer of a component that a queued start waits for has arrived (or
   // its time is up).
   void answerArrived(Application& app, Component& comp, bool timedOut, Clock::MonoTime now);
+  // The outcome of a start whose bad answer's stop has just ended.
+  void startEnded(Application& app, Component& comp, Application::CompStart outcome,
+                  Clock::MonoTime now);
   // When the start in progress waits for a retry delay, the time it ends.
   bool startRetryPending(Clock::MonoTime& at) const;
   // Blocks until the queue is empty.
   void runStartsToEnd();
 
-  // Stopping.
+  // Stopping. An application's stop begins once whatever of it is to stop
+  // too has stopped; applications that wait for nothing stop at once, side
+  // by side. Under a watcher the stops move on from the loop's events and
+  // these calls return at once; otherwise everything is over before they
+  // return.
+  //
+  // The blocking stop of everything, the stops under way included.
   void stop();
+  // Every running application, dependents first, under a watcher in the
+  // background; stopsPending() tells when it is over.
+  void stopAll();
   // Stops the application after everything that depends on it.
   void stopAppAndIDepends(Application& app);
   // Stops the application (unless kept and not forced), then every dependency
   // outside `keep` that no running application needs any more.
   void stopAppAndDepends(Application& app, const AppNameSet& keep, bool force);
+  bool stopsPending() const { return !stops_.empty(); }
+  // The application's stop is asked for and not over.
+  bool isStopping(const std::string& name) const { return stops_.count(name) > 0; }
   // Stops every running application with a component that is not running;
   // the run set is kept out of the cascade.
   void stopFaultyApps(const AppNameSet& runSet);
@@ -159,9 +177,23 @@ class AppStore {
     bool begun = false;
   };
 
+  struct PlannedStop {
+    AppPtr app;
+    int waitingFor = 0;  // planned dependents whose stop is not over
+    bool begun = false;
+    bool cascade = false;  // its dependencies nobody needs follow it,
+    AppNameSet keep;       // except these
+  };
+
   void enqueue(const std::string& name, bool announce, CompStrategy* strategy,
                AppNameSet& visiting);
+  // Blocking: the dependents' stops, then the application's.
   void stopAppAndIDependsGuarded(Application& app, AppNameSet& inProgress);
+  void planStop(const AppPtr& app, bool withDependents, bool cascade, const AppNameSet& keep,
+                AppNameSet& visiting);
+  void advanceStops();
+  void finishStop(const std::string& name);
+  void cascadeStop(Application& app, const AppNameSet& keep);
   void addClosure(const std::string& name, AppNameSet& closure) const;
   bool someRunningAppDependsOn(const Application& dep) const;
 
@@ -171,7 +203,15 @@ class AppStore {
   mutable DependsMap dependents_;
   mutable bool dependentsStale_ = true;
   Regenerator* regenerator_ = nullptr;
+  ProcessWatcher* watcher_ = nullptr;
   const Clock* clock_ = &Clock::system();
+
+  std::map<std::string, PlannedStop, AppNameLess> stops_;
+  std::deque<std::string> readyStops_;  // may begin, in the order they became ready
+  std::deque<std::string> endedStops_;
+  bool advancingStops_ = false;
+  // Removed by a reload while running: kept until their stop is over.
+  AppList leaving_;
 
   std::deque<PlannedStart> plan_;
   AppNameSet queued_;

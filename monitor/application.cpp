@@ -5,6 +5,7 @@
 #include "frame/log.h"
 #include "frame/process_state.h"
 #include "monitor/comp_strategy.h"
+#include "monitor/process_watcher.h"
 #include "monitor/regenerator.h"
 #include "monitor/standart_comp_strategy.h"
 
@@ -16,7 +17,8 @@ Application::Application(const Application& other)
       path_(other.path_),
       dependencies_(other.dependencies_),
       components_(other.components_),
-      regenerator_(other.regenerator_) {}
+      regenerator_(other.regenerator_),
+      watcher_(other.watcher_) {}
 
 Application::~Application() {}
 
@@ -38,6 +40,16 @@ Component* Application::findComponent(const std::string& name) {
   for (Component& c : components_)
     if (c.name() == name) return &c;
   return nullptr;
+}
+
+void Application::watch(Component& comp) {
+  if (!watcher_) return;
+  // By name: the component may move within the list meanwhile, and the
+  // process calls only while it lives, that is while the component does.
+  ProcessWatcher* watcher = watcher_;
+  comp.attach(watcher->loop(), [this, watcher, name = comp.name()](ComponentProcess::Event e) {
+    if (Component* c = findComponent(name)) watcher->processEvent(*this, *c, e);
+  });
 }
 
 std::string Application::label(const Component& comp) const {
@@ -88,18 +100,20 @@ Application::StartState Application::advanceStart(const std::vector<int>& delays
     // kept running while another one waited for recovery) is kept as it is;
     // one that a restart is bringing back is waited for.
     if (comp.running()) continue;
-    if (comp.starting()) return startState_;
+    if (comp.starting() || comp.stopping()) return startState_;
     logDebug("Application::startComp( " + comp.name() + " )");
     CompStart outcome;
     try {
       comp.createInformer();
       if (strategy_->answersLater()) {
         comp.beginStart(*strategy_, path_, now);
+        watch(comp);
         return startState_;
       }
       // Through the strategy: a check-all run must get the check dialogue,
       // not the one-byte answer.
       strategy_->start(comp, path_, 0, 0, fullName_);
+      watch(comp);
       logInfo(label(comp) + " has been started " + strategy_->description());
       outcome = CompStart::kAnswered;
     } catch (const Component::StopedHimself&) {
@@ -131,6 +145,8 @@ Application::StartState Application::onOutcome(CompStart outcome, const std::vec
     case CompStart::kStoppedHimself:
       logError("component \"" + components_[next_].name() + "\" stopped himself");
       return startFailed();
+    case CompStart::kPending:
+      return startState_;
     case CompStart::kFailed:
       break;
   }
@@ -153,6 +169,8 @@ Application::CompStart Application::finishStart(Component& comp, bool timedOut,
                                                 const CompStrategy& strategy) {
   try {
     comp.completeStart(timedOut);
+  } catch (const Component::StartStopping&) {
+    return CompStart::kPending;
   } catch (const Component::StopedHimself&) {
     return CompStart::kStoppedHimself;
   } catch (const std::runtime_error& e) {
@@ -186,24 +204,101 @@ void Application::awaitStep(const std::vector<int>& delays, const Clock& clock) 
 }
 
 void Application::stopFrom(size_t failed) {
-  for (size_t j = failed + 1; j-- > 0;) {
-    try {
-      components_[j].stop(true);
-    } catch (...) {
-    }
-  }
+  if (stop_.whole || stop_.partial) return;
+  stop_.partial = true;
+  stop_.fault = true;
+  stop_.next = failed + 1;
+  continueStop();
 }
 
-void Application::stop() {
+void Application::beginStop(std::function<void()> done) {
   logDebug("Application::stop() name=" + name_);
   startState_ = StartState::kIdle;
   strategy_ = nullptr;
   retryWait_ = false;
-  if (!running_) return;
+  if (!running_ || stop_.whole) {
+    // A stop already under way calls its own; this one has nothing to wait for.
+    if (done) done();
+    return;
+  }
   running_ = false;
-  for (size_t j = components_.size(); j-- > 0;) components_[j].stop(false);
+  stop_.whole = true;
+  stop_.partial = false;
+  stop_.fault = false;
+  stop_.next = components_.size();
+  stop_.done = std::move(done);
+  continueStop();
+}
+
+void Application::stop() {
+  beginStop();
+  // Under a watcher the components' ends are waited for here.
+  while (stop_.whole && stop_.next > 0) {
+    try {
+      components_[stop_.next - 1].stop(false);
+    } catch (...) {
+    }
+    --stop_.next;
+    continueStop();
+  }
+}
+
+bool Application::continueStop() {
+  while (stop_.next > 0) {
+    Component& comp = components_[stop_.next - 1];
+    if (comp.stopping() || comp.beginStop(stop_.fault)) {
+      // The loop tells of the end; without one it is waited for here.
+      if (watcher_ && comp.process() && comp.process()->attached()) return false;
+      try {
+        comp.stop(stop_.fault);
+      } catch (...) {
+      }
+    }
+    --stop_.next;
+  }
+  if (stop_.partial) {
+    stop_.partial = false;
+    return true;
+  }
+  if (!stop_.whole) return true;
+  stop_.whole = false;
   if (regenerator_) regenerator_->appStopped(*this);
   logInfo("application \"" + name_ + "\" has been stopped");
+  std::function<void()> done = std::move(stop_.done);
+  stop_.done = nullptr;
+  if (done) done();
+  return true;
+}
+
+bool Application::componentStopped(Component& comp, CompStart* outcome) {
+  if (!comp.stopping()) return false;
+  const bool undid = comp.undoesStart();
+  bool exited = false;
+  try {
+    exited = comp.finishStop();
+  } catch (...) {
+  }
+  if (undid) {
+    if (!exited) logError("cannot start " + label(comp) + ": " + comp.failedStartText());
+    if (outcome) *outcome = exited ? CompStart::kStoppedHimself : CompStart::kFailed;
+  }
+  if (stop_.whole || stop_.partial) {
+    // Only the component the stop waits for moves it on.
+    if (stop_.next > 0 && &components_[stop_.next - 1] == &comp) {
+      --stop_.next;
+      continueStop();
+    }
+  }
+  return undid;
+}
+
+Application::StartState Application::startOutcome(Component& comp, CompStart outcome,
+                                                  const std::vector<int>& delays,
+                                                  Clock::MonoTime now) {
+  if (startState_ != StartState::kActive || next_ >= components_.size() ||
+      &components_[next_] != &comp)
+    return startState_;
+  return onOutcome(outcome, delays, now);
 }
 
 bool Application::beginRecovery(Component& comp, Clock::MonoTime now) {
@@ -213,6 +308,7 @@ bool Application::beginRecovery(Component& comp, Clock::MonoTime now) {
   try {
     comp.createInformer();
     comp.beginStart(strategy, path_, now);
+    watch(comp);
   } catch (const std::runtime_error& e) {
     logError("cannot start " + label(comp) + ": " + e.what());
     return false;

@@ -4,6 +4,7 @@
 #include <sys/types.h>
 #include <time.h>
 
+#include <functional>
 #include <set>
 #include <string>
 #include <vector>
@@ -13,6 +14,7 @@
 #include "monitor/component.h"
 
 class CompStrategy;
+class ProcessWatcher;
 class Regenerator;
 
 // A named group of components that start together in list order and stop
@@ -50,6 +52,9 @@ class Application {
 
   Regenerator* regenerator() const { return regenerator_; }
   void setRegenerator(Regenerator* regenerator) { regenerator_ = regenerator; }
+  // Under supervision: every process started from now on registers with the
+  // watcher's loop, and its events go to the watcher.
+  void setWatcher(ProcessWatcher* watcher) { watcher_ = watcher; }
 
   // Set from the beginning of start() until stop().
   bool isRunning() const { return running_; }
@@ -63,7 +68,9 @@ class Application {
 
   // The start sequence.
   enum class StartState { kIdle, kActive, kDone, kFailed };
-  enum class CompStart { kAnswered, kFailed, kStoppedHimself };
+  // kPending: the bad answer's process is being stopped; the outcome comes
+  // with componentStopped.
+  enum class CompStart { kAnswered, kFailed, kStoppedHimself, kPending };
   // Begins the sequence with the strategy, which must outlive it; components
   // still running from an earlier start are kept as they are.
   void beginStart(CompStrategy& strategy);
@@ -88,7 +95,24 @@ class Application {
   void awaitStep(const std::vector<int>& delays, const Clock& clock);
   // Completes the start of one component, logging the outcome.
   CompStart finishStart(Component& comp, bool timedOut, const CompStrategy& strategy);
+
+  // Stops the components in reverse order, each once the one after it has
+  // ended; then the application counts as stopped and done runs. Under a
+  // watcher the stop moves on from the loop's events (componentStopped),
+  // so beginStop returns at once; otherwise it ends before beginStop
+  // returns. The running flag is cleared at the beginning.
+  void beginStop(std::function<void()> done = nullptr);
+  // The blocking stop: the same steps, waiting for each process.
   void stop();
+  // Between beginStop and the end of its last component.
+  bool isStopping() const { return stop_.whole; }
+  // The stop of this component's process has ended (under a watcher). True
+  // when that stop undid a start, whose outcome is then in *outcome.
+  bool componentStopped(Component& comp, CompStart* outcome = nullptr);
+  // The outcome of the start of comp, known only now: the sequence moves on
+  // if comp is the component it waits for.
+  StartState startOutcome(Component& comp, CompStart outcome, const std::vector<int>& delays,
+                          Clock::MonoTime now);
 
   // Spawns the restart of one component; its answer is read by
   // finishStart. False (logged) when it cannot be spawned.
@@ -120,7 +144,12 @@ class Application {
 
  private:
   std::string label(const Component& comp) const;
+  // Puts the component's process under the watcher, if there is one.
+  void watch(Component& comp);
+  // A failed start stops the components started so far, from `failed` down.
   void stopFrom(size_t failed);
+  // Moves the stop in progress on; false while a component's end is awaited.
+  bool continueStop();
   StartState startFailed();
   // Moves the sequence on after one component's outcome.
   StartState onOutcome(CompStart outcome, const std::vector<int>& delays, Clock::MonoTime now);
@@ -131,8 +160,19 @@ class Application {
   AppNameSet dependencies_;
   std::vector<Component> components_;
   Regenerator* regenerator_ = nullptr;
+  ProcessWatcher* watcher_ = nullptr;
   bool running_ = false;
   bool needsStart_ = false;
+
+  // The stop in progress: the whole application's, or that of what a failed
+  // start had started; `next` counts the components still to go.
+  struct StopState {
+    bool whole = false;
+    bool partial = false;
+    bool fault = false;
+    size_t next = 0;
+    std::function<void()> done;
+  } stop_;
 
   StartState startState_ = StartState::kIdle;
   CompStrategy* strategy_ = nullptr;

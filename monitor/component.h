@@ -10,24 +10,24 @@
 #include <string>
 #include <vector>
 
-#include "frame/child_process.h"
 #include "frame/clock.h"
-#include "ipc/nk_unique_fd.h"
-#include "monitor/output_lines.h"
+#include "monitor/component_def.h"
+#include "monitor/component_process.h"
 
 class CompStrategy;
 class Informer;
 
-// One supervised program: its definition from the meta-configuration and,
-// while it runs, its process. The process keeps the write end of the start
-// pipe as its standard output; the read end (fd) stays here: the answer comes
-// through it, and end of file on it tells the monitor that the process has
-// gone. So does the process's pidfd, which also tells of a death while a
-// descendant of the program still holds the pipe.
+// One supervised program: its definition (ComponentDef), its history, and
+// the lifecycle of its process (ComponentProcess), which exists from the
+// spawn until the end is reaped.
 //
 // A start has three steps so that the supervision loop never blocks on it:
 // beginStart() spawns the process, the loop waits for the answer pipe (or the
 // deadline) together with everything else, completeStart() reads the answer.
+// A stop likewise: beginStop() sends SIGTERM to the process group and, under
+// the loop, arms the kill deadline; finishStop() reaps once the process has
+// ended. The blocking forms (startStandart, stop) run the same steps with the
+// waits in between, for check runs and callers without a loop.
 //
 // Used only from the thread that drives the application store; no locks.
 class Component {
@@ -37,14 +37,21 @@ class Component {
    public:
     StopedHimself() : std::runtime_error("component stoped himself") {}
   };
+  // Under a loop: the answer was bad and the process is being stopped; how
+  // the start ended is known once the stop is over (kStopped).
+  class StartStopping : public std::exception {
+   public:
+    const char* what() const noexcept override { return "failed start stopping"; }
+  };
 
-  static const int kLogTypeLog = 1;
-  static const int kLogTypeMail = 2;
-  static const int kLogTypeCommand = 3;
+  static const int kLogTypeLog = ComponentDef::kLogTypeLog;
+  static const int kLogTypeMail = ComponentDef::kLogTypeMail;
+  static const int kLogTypeCommand = ComponentDef::kLogTypeCommand;
 
   explicit Component(const std::string& name);
-  // Copies the definition only: the copy has no process, no descriptor and no
-  // informer. Stores copy definitions from freshly loaded stores this way.
+  explicit Component(const ComponentDef& def);
+  // Copies the definition only: the copy has no process and no informer.
+  // Stores copy definitions from freshly loaded stores this way.
   Component(const Component& other);
   Component(Component&& other) noexcept;
   Component& operator=(Component&& other) noexcept;
@@ -52,56 +59,62 @@ class Component {
   ~Component();
 
   // Definition (filled by the meta-configuration reader).
-  const std::string& name() const { return name_; }
-  const std::string& argv() const { return argv_; }
-  const std::string& user() const { return user_; }
-  const std::string& group() const { return group_; }
-  int timeStart() const { return timeStart_; }
-  int timeStop() const { return timeStop_; }
-  int logType() const { return logType_; }
-  const std::string& cmd() const { return cmd_; }
-  bool isAgent() const { return agent_; }
-  void setArgv(const std::string& argv) { argv_ = argv; }
-  void setUser(const std::string& user) { user_ = user; }
-  void setGroup(const std::string& group) { group_ = group; }
-  void setTimeStart(int seconds) { timeStart_ = seconds; }
-  void setTimeStop(int seconds) { timeStop_ = seconds; }
-  void setLogType(int logType) { logType_ = logType; }
-  void setCmd(const std::string& cmd) { cmd_ = cmd; }
-  void setAgent(bool agent) { agent_ = agent; }
-  // user + ":" + group
-  std::string permissions() const { return user_ + ":" + group_; }
-  // "LOG", "MAIL", or the command in double quotes.
-  std::string logTypeText() const;
+  const ComponentDef& def() const { return def_; }
+  const std::string& name() const { return def_.name; }
+  const std::string& argv() const { return def_.argv; }
+  const std::string& user() const { return def_.user; }
+  const std::string& group() const { return def_.group; }
+  int timeStart() const { return def_.timeStart; }
+  int timeStop() const { return def_.timeStop; }
+  int logType() const { return def_.logType; }
+  const std::string& cmd() const { return def_.cmd; }
+  bool isAgent() const { return def_.agent; }
+  void setArgv(const std::string& argv) { def_.argv = argv; }
+  void setUser(const std::string& user) { def_.user = user; }
+  void setGroup(const std::string& group) { def_.group = group; }
+  void setTimeStart(int seconds) { def_.timeStart = seconds; }
+  void setTimeStop(int seconds) { def_.timeStop = seconds; }
+  void setLogType(int logType) { def_.logType = logType; }
+  void setCmd(const std::string& cmd) { def_.cmd = cmd; }
+  void setAgent(bool agent) { def_.agent = agent; }
+  std::string permissions() const { return def_.permissions(); }
+  std::string logTypeText() const { return def_.logTypeText(); }
   // Lookups of user and group; throw Utils::error when the name is unknown,
   // 0 for an empty name.
   uid_t uid() const;
   gid_t gid() const;
-  // What would make a start from dir fail, found without starting anything:
-  // an unknown user or group, an executable that is missing or that the
-  // identity the program would run as may not execute. Empty when none.
-  std::vector<std::string> startProblems(const std::string& dir) const;
+  std::vector<std::string> startProblems(const std::string& dir) const {
+    return def_.startProblems(dir);
+  }
 
   // Runtime state.
+  // The process while it starts, runs or stops; null otherwise.
+  ComponentProcess* process() const { return proc_.get(); }
   // The start pipe while the process starts or runs; -1 otherwise.
-  int fd() const { return fd_.get(); }
+  int fd() const { return proc_ && state_ != State::kStopping ? proc_->fd() : -1; }
   // The current process, or the last one after it ended; -1 before any.
   pid_t pid() const { return pid_; }
   // Readable once the process has ended; -1 when not running or the kernel
   // has no pidfd.
-  int pidfd() const { return running() ? proc_.pidfd() : -1; }
+  int pidfd() const { return running() ? proc_->pidfd() : -1; }
   // Answered and not stopped since.
   bool running() const { return state_ == State::kRunning; }
   // Spawned, its answer not read yet.
   bool starting() const { return state_ == State::kStarting; }
+  // Told to stop, its end not reaped yet.
+  bool stopping() const { return state_ == State::kStopping; }
+  // The stop under way undoes a start that was answered badly, whose reason
+  // is failedStartText().
+  bool undoesStart() const { return stopping() && stopRestores_; }
+  const std::string& failedStartText() const { return failedStart_; }
   Clock::MonoTime answerDeadline() const { return deadline_; }
   pid_t signalledPid() const { return signalledPid_; }
   // Read end of the standard-error pipe of a check-all start, or -1.
-  int diagFd() const { return diagFd_.get(); }
+  int diagFd() const { return proc_ ? proc_->diagFd() : -1; }
   // Read end of the standard-error pipe of a start that is not check-all
   // (then standard error is the check dialogue), or -1. Closed when the
   // program closes its end; that alone is no death.
-  int errorFd() const { return errFd_.get(); }
+  int errorFd() const { return proc_ ? proc_->errorFd() : -1; }
   const Informer* informer() const { return informer_.get(); }
   // For the administrators' status: when the current process answered (0
   // before), restarts begun since the monitor started, the last unexpected
@@ -118,12 +131,17 @@ class Component {
   // Rebuilds the informer from logType and cmd; called before every start.
   void createInformer();
 
+  // Puts the process under the loop: what it waits for is registered there
+  // and reported to sink. Nothing without a process.
+  void attach(boost::asio::io_context& loop, ComponentProcess::Sink sink);
+
   // The start with the one-byte answer, in steps. beginStart spawns the
   // process (std::logic_error for a double start, std::runtime_error when it
   // cannot be spawned); completeStart reads the answer once the pipe is
   // readable, or takes the silence as the answer once the deadline passed,
   // and throws std::runtime_error (with the reason) or StopedHimself unless
-  // the component then runs. A failed start is stopped and reaped.
+  // the component then runs. A failed start is stopped and reaped; under a
+  // loop that is a stop in steps, and completeStart throws StartStopping.
   void beginStart(CompStrategy& strategy, const std::string& dir, Clock::MonoTime now);
   // Blocks until the answer pipe is readable (true) or the deadline passed;
   // clock is the one the deadline was set by.
@@ -140,28 +158,18 @@ class Component {
   // the check error flag unless it answers "Options OK". Leaves running set.
   void startCheckOnly(CompStrategy& strategy, const std::string& dir);
 
-  // Stops a starting or running component. Returns true when the process
-  // ended by a normal exit.
+  // Stops a starting or running component, blocking until its process has
+  // ended (one already stopping is waited for). Returns true when the
+  // process ended by a normal exit.
   bool stop(bool fault);
+  // The stop in steps: beginStop sends SIGTERM to the process group (false,
+  // and nothing happens, when the component is neither starting nor
+  // running); under a loop the kill deadline is armed and kStopped reported
+  // at the end. finishStop reaps (waiting if need be) and answers as stop().
+  bool beginStop(bool fault);
+  bool finishStop();
 
-  // What the program writes on standard output after its answer, and on
-  // standard error, is logged line by line under its name, a burst of lines
-  // per second at most; the rest is counted and the count logged once a
-  // second. Both pipes share a read budget per period: past it,
-  // outputPaused() tells the loop to leave them alone for the rest of the
-  // period, so a program that writes without pause waits on its full pipe
-  // instead of the monitor spinning. drainOutput returns true at end of file
-  // of standard output (the process has gone); drainError closes the
-  // standard-error pipe at its end.
-  bool drainOutput(Clock::MonoTime now);
-  void drainError(Clock::MonoTime now);
-  bool outputPaused(Clock::MonoTime now, Clock::MonoTime& resumeAt) const;
-  // When a count of suppressed lines is to be logged; reportSuppressed logs
-  // it once that time has come.
-  bool outputReportDue(Clock::MonoTime& at) const { return limiter_.reportDue(at); }
-  void reportSuppressed(Clock::MonoTime now);
-  // The process has ended, seen without reaping it (for kernels without
-  // pidfd; the reaping belongs to the stop that follows).
+  // The process has ended, seen without reaping it.
   bool processEnded() const;
 
   // Handles the end of the component's process. Returns true when the
@@ -185,72 +193,45 @@ class Component {
   void inform(const std::string& text);
 
  private:
-  // The configured user and group as ids, 0 where none is configured;
-  // throws std::runtime_error naming an unknown one.
-  void resolveIdentity(uid_t& uid, gid_t& gid) const;
-  enum class State { kStopped, kStarting, kRunning };
+  enum class State { kStopped, kStarting, kRunning, kStopping };
 
   // Guards against double starts and runs the process start; the name
   // stands for the guarded start (the unguarded one is startComp).
   void startGuarded(CompStrategy& strategy, const std::string& dir);
   void startComp(CompStrategy& strategy, const std::string& dir, bool withDiag);
   void checkExit();
-  // Sends SIGTERM and waits for the end, SIGKILL after the stop time-out.
-  bool stopProcess();
   // Undoes a start that did not answer well.
   void abandonStart();
-  // 1 at end of file, -1 on a read error, 0 when the pipe is empty or the
-  // budget spent.
-  int readOutput(int fd, LineSplitter& lines, Clock::MonoTime now);
-  void logOutputLine(const std::string& line);
+  // SIGTERM to the process group, the state kStopping, and under a loop the
+  // kill deadline; restores: the stop undoes a failed start.
+  void terminate(bool fault, bool restores);
+  // Waits out the stop time, kills the group if need be, then finishStop().
+  bool awaitStopped();
   // Debug line of prefix and the <comp .../> element with fd and pid; the
   // element is built only when debug records are written.
   void debugStatus(const std::string& prefix) const;
-  // Logs what is left in the pipes, partial lines and the suppressed count,
-  // then closes the pipes; readAnswerPipe when the answer pipe carries
-  // output (it is not the check dialogue).
-  void closeOutput(bool readAnswerPipe);
 
-  std::string name_;
-  std::string argv_;
-  std::string user_;
-  std::string group_;
-  int timeStart_ = 30;
-  int timeStop_ = 30;
-  int logType_ = kLogTypeMail;
-  std::string cmd_;
+  ComponentDef def_;
   std::unique_ptr<Informer> informer_;
-  bool agent_ = false;
 
   State state_ = State::kStopped;
-  ChildProcess proc_;
+  std::shared_ptr<ComponentProcess> proc_;
   pid_t pid_ = -1;
   pid_t signalledPid_ = -1;
-  norvak::base::UniqueFd fd_;
-  norvak::base::UniqueFd diagFd_;
-  norvak::base::UniqueFd errFd_;
   Clock::MonoTime deadline_;
   // A failed start is not a new identity: these come back when it fails.
   pid_t prevPid_ = -1;
   pid_t prevSignalled_ = -1;
+  // The stop in progress is a fault's, and undoes a start that failed.
+  bool stopFault_ = false;
+  bool stopRestores_ = false;
+  std::string failedStart_;
   time_t startTime_ = 0;
   int restarts_ = 0;
   time_t lastFaultTime_ = 0;
   std::string lastFaultCause_;
   std::string lastEnd_;  // how the last stopped process ended
   bool givenUp_ = false;
-  // Output read in the current period.
-  size_t outputRead_ = 0;
-  Clock::MonoTime outputPeriodEnd_;
-  // The time of the last read, for the reports made when the pipes close.
-  Clock::MonoTime outputNow_;
-  LineSplitter outLines_{kOutputLineLimit};
-  LineSplitter errLines_{kOutputLineLimit};
-  LineLimiter limiter_{kOutputBurst, std::chrono::seconds(1)};
-
-  // The log's own limit: a longer line would be cut there anyway.
-  static const size_t kOutputLineLimit = 1023;
-  static const size_t kOutputBurst = 100;
 };
 
 #endif  // NORVAK_MONITOR_COMPONENT_H_

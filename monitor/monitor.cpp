@@ -1,41 +1,61 @@
 #include "monitor/monitor.h"
 
-#include <fcntl.h>
 #include <signal.h>
 #include <unistd.h>
 
+#include <boost/asio/io_context.hpp>
+#include <boost/asio/post.hpp>
+#include <boost/asio/signal_set.hpp>
+#include <boost/asio/steady_timer.hpp>
 #include <algorithm>
-#include <cerrno>
 #include <chrono>
-#include <cstdio>
-#include <cstring>
 #include <utility>
 
 #include "frame/log.h"
 #include "frame/process_state.h"
 #include "frame/run_mode.h"
+#include "frame/scoped_signal_mask.h"
 #include "frame/utils.h"
 #include "monitor/application.h"
 #include "monitor/component.h"
+#include "monitor/hup_files.h"
 #include "monitor/standart_comp_strategy.h"
-#include "monitor/updater.h"
 #include "notify/notify_info.h"
 #include "notify/notify_limiter.h"
 
-using norvak::base::UniqueFd;
+namespace asio = boost::asio;
+
+namespace {
+
+const Clock::MonoTime kNever = Clock::MonoTime::max();
+
+}  // namespace
+
+struct Monitor::Loop {
+  asio::io_context io;
+  asio::signal_set signals{io};
+  bool listening = false;
+  // The next restart try and the retry delay of the start in progress, each
+  // armed only while one is due; the times are the monitor's clock's.
+  asio::steady_timer restart{io};
+  asio::steady_timer retry{io};
+  Clock::MonoTime restartAt = kNever;
+  Clock::MonoTime retryAt = kNever;
+  // In mainLoop(): a SIGHUP is acted on at once.
+  bool looping = false;
+};
 
 const char* const Monitor::kAgentApp = "AGENT";
 const char* const Monitor::kMaildApp = "MAILD";
 
 Monitor::Monitor(const std::string& confFile, const std::string& runList, bool update,
                  const Clock& clock)
-    : clock_(clock), settings_(confFile), store_(update) {
+    : clock_(clock),
+      loop_(std::make_unique<Loop>()),
+      settings_(confFile),
+      store_(update),
+      admin_(store_, events_, clock_) {
   logDebug("Monitor::Monitor() confFile = " + confFile);
-  int wake[2];  // without it the loop still runs, a turn later
-  if (pipe2(wake, O_CLOEXEC | O_NONBLOCK) == 0) {
-    wakeRead_.reset(wake[0]);
-    wakeWrite_.reset(wake[1]);
-  }
   if (!runList.empty()) {
     std::vector<std::string> names;
     Utils::splitBy(runList, ",", names);
@@ -49,15 +69,14 @@ Monitor::Monitor(const std::string& confFile, const std::string& runList, bool u
 Monitor::~Monitor() {
   logDebug("Monitor::~Monitor()");
   setState(false);
-  // Closed first: a notice still being sent fails at once instead of
-  // holding the notifier's join until its deadline.
-  agent_.close();
-  notifier_.reset();
+  // Its threads end before anything they reach goes.
+  if (agent_) agent_->close();
 }
 
 void Monitor::loadStore(RunAppStore& store) {
   store.load(settings_.getMetaConfigDir());
   store.setRegenerator(this);
+  store.setWatcher(this);
   store.setClock(clock_);
 }
 
@@ -119,7 +138,7 @@ void Monitor::computeRunAppSet(AppNameSet& set) const {
   } else {
     set = settings_.getRunAppList();
   }
-  dropAdminStopped(set);
+  admin_.dropStopped(set);
 }
 
 void Monitor::getRunAppSet(AppNameSet& set) {
@@ -127,14 +146,6 @@ void Monitor::getRunAppSet(AppNameSet& set) {
   if (settings_.isEnterpriseMode()) readConfigFromAgent();
   computeRunAppSet(set);
   verifyRunSet(set);
-}
-
-bool Monitor::terminationPending() {
-  // Before the main loop runs, the signal thread is not waiting yet: a stop
-  // request sits in the pending set, where the start looks for it.
-  sigset_t pending;
-  if (sigpending(&pending) != 0) return false;
-  return sigismember(&pending, SIGTERM) == 1 || sigismember(&pending, SIGINT) == 1;
 }
 
 void Monitor::start() {
@@ -147,17 +158,14 @@ void Monitor::start() {
   if (store_.isUpdateMode() || isCheckAll()) {
     store_.start(first, settings_.getAgentAddress(), settings_.getPidFileDir());
   } else {
+    listenSignals();
     store_.planStart(std::vector<std::string>(first.begin(), first.end()), store_.retryDelays(),
                      false);
-    while (isRunning() && store_.startsPending()) {
-      if (terminationPending()) {
-        logDebug("Monitor::start(): stop requested");
-        setState(false);
-        break;
-      }
-      turn(1000);
+    armTimers();
+    {
+      ScopedSignalMask open({SIGHUP, SIGTERM, SIGINT});
+      while (isRunning() && store_.startsPending()) runOne();
     }
-    // Left to the signal wait, which takes the pending request next.
     if (!isRunning()) return;
   }
 
@@ -183,13 +191,6 @@ void Monitor::start() {
   if (full != first) store_.applyRunAppSet(full);
 }
 
-bool Monitor::takeReloadRequest() {
-  // Cleared before the reload runs: a SIGHUP that arrives during it asks
-  // for one more.
-  std::lock_guard<std::mutex> lock(reloadMutex_);
-  return std::exchange(reloadRequested_, false);
-}
-
 void Monitor::mainLoop() {
   logDebug("Monitor::mainLoop()");
   {
@@ -198,30 +199,26 @@ void Monitor::mainLoop() {
   }
   mainLoopCond_.notify_all();
 
-  while (isRunning()) {
-    try {
-      if (takeReloadRequest()) reload();
-      turn(settings_.getMainLoopWait() * 1000);
-      if (!isRunning()) break;
-      const bool anyRunning = store_.runningCount() > 0;
-      if (!suiteEnded()) {
-        if (anyRunning) Updater::instance().PostUpdate();
-        bool changed;
-        {
-          std::lock_guard<std::mutex> lock(changedConfMutex_);
-          changed = !changedConf_.empty();
-        }
-        if (changed) changedConfReload();
-      } else {
-        logInfo(std::string("all applications have stoped, terminate ") + kProgramName +
-                " application");
-        if (failed_) endStatus_ = 8;
-        kill(getpid(), SIGTERM);
+  listenSignals();
+  loop_->looping = true;
+  {
+    ScopedSignalMask open({SIGHUP, SIGTERM, SIGINT});
+    auto guarded = [this](const std::function<void()>& step) {
+      try {
+        step();
+      } catch (const std::exception& e) {
+        logError(std::string("internal error in main loop: ") + e.what());
       }
-    } catch (const std::exception& e) {
-      logError(std::string("internal error in main loop: ") + e.what());
-    }
+    };
+    guarded([this] {
+      if (std::exchange(reloadRequested_, false)) reload();
+      endIfNothingRuns();
+      afterEvent();
+    });
+    // After a SIGTERM the loop goes on until the applications have stopped.
+    while (isRunning() || store_.stopsPending()) guarded([this] { runOne(); });
   }
+  loop_->looping = false;
 
   {
     std::lock_guard<std::mutex> lock(mainLoopMutex_);
@@ -230,92 +227,112 @@ void Monitor::mainLoop() {
   mainLoopCond_.notify_all();
 }
 
-void Monitor::turn(int maxWaitMs) {
-  using std::chrono::milliseconds;
-  const Clock::MonoTime begin = clock_.monoNow();
-  Clock::MonoTime wake = begin + milliseconds(std::max(maxWaitMs, 0));
-  pollFds_.clear();
-  watches_.clear();
-  if (wakeRead_) {
-    pollFds_.push_back(pollfd{wakeRead_.get(), POLLIN, 0});
-    watches_.push_back(Watch{nullptr, nullptr, Watch::kWake});
-  }
-  bool peekEnds = false;
-  auto watch = [this](int fd, Application& app, Component& comp, Watch::Kind kind) {
-    pollFds_.push_back(pollfd{fd, POLLIN, 0});
-    watches_.push_back(Watch{&app, &comp, kind});
+void Monitor::runOne() {
+  // Stopped only when it ran out of work, which the signals never do.
+  if (loop_->io.run_one() == 0) loop_->io.restart();
+}
+
+void Monitor::runFor(std::chrono::milliseconds time) {
+  loop_->io.restart();
+  loop_->io.run_for(time);
+}
+
+asio::io_context& Monitor::loop() { return loop_->io; }
+
+void Monitor::post(std::function<void()> job) { asio::post(loop_->io, std::move(job)); }
+
+void Monitor::requestStop() {
+  setState(false);
+  post([] {});  // wakes the loop, which then sees the state
+}
+
+void Monitor::listenSignals() {
+  if (loop_->listening) return;
+  loop_->listening = true;
+  for (int sig : {SIGHUP, SIGTERM, SIGINT}) loop_->signals.add(sig);
+  struct Waiter {
+    Monitor* monitor;
+    void operator()(const boost::system::error_code& ec, int sig) const {
+      if (ec) return;
+      if (sig == SIGHUP)
+        monitor->reload(sig, "SIGHUP");
+      else
+        monitor->terminate(sig, sig == SIGTERM ? "SIGTERM" : "SIGINT");
+      monitor->afterEvent();
+      monitor->loop_->signals.async_wait(*this);
+    }
   };
-  for (const AppStore::AppPtr& app : store_.applications()) {
-    for (Component& comp : app->components()) {
-      if (!comp.starting() && !comp.running()) continue;
-      Clock::MonoTime at;
-      comp.reportSuppressed(begin);
-      if (comp.outputReportDue(at)) wake = std::min(wake, at);
-      const bool paused = comp.outputPaused(begin, at);
-      if (paused) wake = std::min(wake, at);
-      // Standard error is read during the start too: a program that fills
-      // it before its answer would otherwise never answer.
-      if (!paused && comp.errorFd() >= 0) watch(comp.errorFd(), *app, comp, Watch::kError);
-      if (comp.starting()) {
-        watch(comp.fd(), *app, comp, Watch::kAnswer);
-        wake = std::min(wake, comp.answerDeadline());
-      } else {
-        if (!paused && comp.fd() >= 0) watch(comp.fd(), *app, comp, Watch::kOutput);
-        if (comp.pidfd() >= 0)
-          watch(comp.pidfd(), *app, comp, Watch::kEnd);
-        else
-          peekEnds = true;
-      }
-    }
-  }
-  Clock::MonoTime at;
-  if (store_.startRetryPending(at)) wake = std::min(wake, at);
-  int64_t due;
-  if (events_.nextDue(due)) {
-    // Due times are whole monotonic seconds.
-    wake = std::min(wake, Clock::MonoTime(std::chrono::seconds(due)));
-  }
+  loop_->signals.async_wait(Waiter{this});
+}
 
-  // Rounded up: a sub-millisecond rest must still wait, not spin.
-  const auto left = std::chrono::duration_cast<std::chrono::microseconds>(wake - begin).count();
-  const int timeout = left <= 0 ? 0 : static_cast<int>(std::min<int64_t>((left + 999) / 1000, 60000));
-  int ready = poll(pollFds_.data(), pollFds_.size(), timeout);
-  if (ready < 0 && errno != EINTR) logDebug(std::string("poll() error: ") + strerror(errno));
+void Monitor::processEvent(Application& app, Component& comp, ComponentProcess::Event event) {
+  if (event == ComponentProcess::Event::kStopped) {
+    Application::CompStart outcome = Application::CompStart::kFailed;
+    if (app.componentStopped(comp, &outcome)) startEnded(app, comp, outcome);
+    afterEvent();
+    return;
+  }
+  // Once the monitor stops, the stops take every process down.
+  if (!isRunning()) return;
+  switch (event) {
+    case ComponentProcess::Event::kAnswered:
+    case ComponentProcess::Event::kAnswerTimedOut:
+      if (comp.starting())
+        answerArrived(app, comp, event == ComponentProcess::Event::kAnswerTimedOut);
+      break;
+    case ComponentProcess::Event::kEnded:
+      if (comp.running()) componentDied(app, comp);
+      break;
+    case ComponentProcess::Event::kStopped:
+      break;
+  }
+  afterEvent();
+}
 
-  const Clock::MonoTime now = clock_.monoNow();
-  for (size_t i = 0; ready > 0 && i < pollFds_.size(); ++i) {
-    if (pollFds_[i].revents == 0) continue;
-    Watch& w = watches_[i];
-    switch (w.kind) {
-      case Watch::kAnswer:
-        if (w.comp->starting()) answerArrived(*w.app, *w.comp, false);
-        break;
-      case Watch::kOutput:
-        if (w.comp->running() && w.comp->drainOutput(now)) componentDied(*w.app, *w.comp);
-        break;
-      case Watch::kError:
-        w.comp->drainError(now);
-        break;
-      case Watch::kEnd:
-        if (w.comp->running()) componentDied(*w.app, *w.comp);
-        break;
-      case Watch::kWake: {
-        char drained[64];
-        while (read(wakeRead_.get(), drained, sizeof drained) > 0) {
-        }
-        break;
-      }
-    }
-  }
-  for (const Watch& w : watches_) {
-    if (w.kind == Watch::kAnswer && w.comp->starting() && w.comp->answerDeadline() <= now)
-      answerArrived(*w.app, *w.comp, true);
-    else if (peekEnds && w.kind == Watch::kOutput && w.comp->processEnded())
-      componentDied(*w.app, *w.comp);
-  }
-  store_.advanceStarts(now);
+void Monitor::afterEvent() {
+  store_.advanceStarts(clock_.monoNow());
+  admin_.finishDone();
+  armTimers();
+}
+
+void Monitor::runDue() {
   if (isRunning()) processDeferredEvents();
-  serveAdminJobs();
+  afterEvent();
+}
+
+void Monitor::armTimers() {
+  auto arm = [this](asio::steady_timer& timer, Clock::MonoTime& armed, bool due,
+                    Clock::MonoTime at) {
+    if (!due) at = kNever;
+    if (at == armed) return;
+    armed = at;
+    if (at == kNever) {
+      timer.cancel();
+      return;
+    }
+    timer.expires_after(at - clock_.monoNow());
+    timer.async_wait([this, &armed](const boost::system::error_code& ec) {
+      if (ec) return;
+      armed = kNever;
+      runDue();
+    });
+  };
+  int64_t due = 0;
+  const bool restartDue = isRunning() && events_.nextDue(due);
+  // Due times are whole monotonic seconds.
+  arm(loop_->restart, loop_->restartAt, restartDue, Clock::MonoTime(std::chrono::seconds(due)));
+  Clock::MonoTime at;
+  const bool retryDue = store_.startRetryPending(at);
+  arm(loop_->retry, loop_->retryAt, retryDue, at);
+}
+
+void Monitor::endIfNothingRuns() {
+  endCheckPosted_ = false;
+  if (!isRunning() || !loop_->looping || !suiteEnded()) return;
+  logInfo(std::string("all applications have stoped, terminate ") + kProgramName +
+          " application");
+  if (failed_) endStatus_ = 8;
+  kill(getpid(), SIGTERM);
 }
 
 void Monitor::componentDied(Application& app, Component& comp) {
@@ -350,12 +367,34 @@ void Monitor::answerArrived(Application& app, Component& comp, bool timedOut) {
   const DeferredEvent event = *it;
   recovering_.erase(it);
   StandartCompStrategy strategy;
-  switch (app.finishStart(comp, timedOut, strategy)) {
+  recoveryOutcome(app, comp, event, app.finishStart(comp, timedOut, strategy));
+}
+
+void Monitor::startEnded(Application& app, Component& comp, Application::CompStart outcome) {
+  auto it = std::find_if(recovering_.begin(), recovering_.end(), [&](const DeferredEvent& e) {
+    return e.isFor(app.name(), comp.name());
+  });
+  if (it == recovering_.end()) {
+    store_.startEnded(app, comp, outcome, clock_.monoNow());
+    return;
+  }
+  const DeferredEvent event = *it;
+  recovering_.erase(it);
+  recoveryOutcome(app, comp, event, outcome);
+}
+
+void Monitor::recoveryOutcome(Application& app, Component& comp, const DeferredEvent& event,
+                              Application::CompStart outcome) {
+  switch (outcome) {
+    case Application::CompStart::kPending:
+      // The outcome comes with the end of the bad answer's process.
+      recovering_.push_back(event);
+      return;
     case Application::CompStart::kAnswered:
       app.recovered(comp, event.faultTime, event.tryNo, clock_.wallNow());
       store_.after_app_recovery(app.name());
       // The agent is back: notices that waited for it go now.
-      if (notifier_ && appNameEqual(app.name(), kAgentApp)) notifier_->wake();
+      if (agent_ && appNameEqual(app.name(), kAgentApp)) agent_->agentBack();
       return;
     case Application::CompStart::kStoppedHimself:
       logError("component \"" + comp.name() + "\" stopped himself");
@@ -377,7 +416,7 @@ void Monitor::retryOrGiveUp(const DeferredEvent& event) {
 bool Monitor::suiteEnded() const {
   // What the administrator stopped, the administrator may start again: the
   // monitor stays to take that request.
-  return store_.runningCount() == 0 && !store_.startsPending() && adminStopped_.empty();
+  return store_.runningCount() == 0 && !store_.startsPending() && !admin_.anyStopped();
 }
 
 void Monitor::giveUp(const DeferredEvent& event) {
@@ -405,7 +444,7 @@ void Monitor::dropStaleRecoveries() {
                                      AppStore::AppPtr app = store_.find(e.appName);
                                      Component* comp =
                                          app ? app->findComponent(e.compName) : nullptr;
-                                     return !comp || !comp->starting();
+                                     return !comp || !(comp->starting() || comp->stopping());
                                    }),
                     recovering_.end());
 }
@@ -425,7 +464,7 @@ void Monitor::processDeferredEvents() {
       continue;
     }
     // Brought back by something else meanwhile (a reload restart, say).
-    if (comp->running() || comp->starting()) continue;
+    if (comp->running() || comp->starting() || comp->stopping()) continue;
     if (app->beginRecovery(*comp, clock_.monoNow())) {
       comp->countRestart();
       recovering_.push_back(event);
@@ -436,30 +475,34 @@ void Monitor::processDeferredEvents() {
 }
 
 // ---- Configuration agent: StartApp / StopApp ---------------------------------
-// Only queued here: the notifier's thread does the talking, so an agent that
-// does not answer never holds the loop.
+// Only handed on: the agent's side does the talking on threads of its own, so
+// an agent that does not answer never holds the loop.
 
 void Monitor::appStarted(const Application& app) {
   if (appNameEqual(app.name(), kAgentApp)) {
-    if (notifier_) notifier_->wake();
+    if (agent_) agent_->agentBack();
     return;
   }
   logInfo("application \"" + app.name() + "\" started");
-  if (notifier_) notifier_->post(AgentNotice::of(AgentNotice::kStartApp, app));
+  if (agent_) agent_->appStarted(app);
 }
 
 void Monitor::appStopped(const Application& app) {
+  if (isRunning() && !endCheckPosted_) {
+    endCheckPosted_ = true;
+    post([this] { endIfNothingRuns(); });
+  }
   if (!isRunning() || appNameEqual(app.name(), kAgentApp)) return;
   logInfo("application \"" + app.name() + "\" stoped");
-  if (notifier_) notifier_->post(AgentNotice::of(AgentNotice::kStopApp, app));
+  if (agent_) agent_->appStopped(app);
 }
 
+void Monitor::setAgent(std::unique_ptr<AgentPort> agent) { agent_ = std::move(agent); }
+
 void Monitor::startAgentNotifier() {
-  if (isCheckMode() || notifier_) return;
-  agent_.configure(agentAddress(), settings_.getAgentResponseTime());
-  notifier_ = std::make_unique<AgentNotifier>(
-      [this](const AgentNotice& notice) { return agent_.notify(notice); });
-  if (!notifier_->start()) notifier_.reset();
+  if (isCheckMode() || !agent_) return;
+  agent_->configure(agentAddress(), settings_.getAgentResponseTime());
+  agent_->beginNotices();
 }
 
 // ---- Configuration agent: session and settings ------------------------------
@@ -470,19 +513,11 @@ std::string Monitor::agentAddress() const {
 
 void Monitor::connectToAgent() {
   logDebug("Monitor::connectToAgent()");
-  agent_.configure(agentAddress(), settings_.getAgentResponseTime());
-  if (agent_.connect(true) && notifier_) notifier_->wake();
-}
-
-void Monitor::reconnectToAgent() {
-  logDebug("Monitor::reconnectToAgent()");
-  agent_.drop();
-  connectToAgent();
+  if (agent_) agent_->configure(agentAddress(), settings_.getAgentResponseTime());
 }
 
 void Monitor::readConfigFromAgent() {
-  const std::shared_ptr<norvak::ipc::NkClientSession> session = agent_.session();
-  settings_.readConfigFromAgent(session.get(), store_.isDefined(kMaildApp));
+  if (agent_) agent_->read(settings_, store_.isDefined(kMaildApp));
   refreshNotifySettings();
   settingsChanged();  // the agent's MTA decides whether an update is pending
 }
@@ -523,15 +558,30 @@ void Monitor::reload() {
   store_.signalAll(SIGHUP);
   // The agent too, refused reload or not: the settings may name another one,
   // and its values (the run list in enterprise mode) are read afresh.
-  reconnectToAgent();
-  readConfigFromAgent();
-  if (settings_.isEnterpriseMode()) applyAgentRunList(full);
+  readAgentAfterReload(full);
 }
 
-void Monitor::changedConfReload() {
+void Monitor::readAgentAfterReload(const AppNameSet& full) {
+  logDebug("Monitor::reconnectToAgent()");
+  if (!agent_) return;
+  agent_->configure(agentAddress(), settings_.getAgentResponseTime());
+  // Read on a copy, off the loop: supervision goes on under the settings
+  // held, and the loop takes the agent's values over when they come.
+  const uint64_t generation = ++agentReads_;
+  agent_->readAfresh(settings_, store_.isDefined(kMaildApp),
+                     [this, generation, full](const MonitorConfReader::AgentValues& values) {
+                       // A later reload's read counts instead.
+                       if (generation != agentReads_ || !isRunning()) return;
+                       settings_.setAgentValues(values);
+                       refreshNotifySettings();
+                       settingsChanged();
+                       if (settings_.isEnterpriseMode()) applyAgentRunList(full);
+                       afterEvent();
+                     });
+}
+
+void Monitor::changedConfReload(std::set<pid_t> pids) {
   logDebug("Monitor::changedConfReload()");
-  std::set<pid_t> pids;
-  getChangedConf(pids);
   store_.signalPids(pids, SIGHUP);
   if (ownPid_ > 0 && pids.count(ownPid_)) {
     reload();
@@ -541,77 +591,29 @@ void Monitor::changedConfReload() {
 }
 
 bool Monitor::parseHupFileName(const std::string& path, std::string& component, pid_t& pid) {
-  // Only the file's own name counts: a dot in the directory must not shift
-  // the fields.
-  std::string::size_type slash = path.rfind('/');
-  std::string name = slash == std::string::npos ? path : path.substr(slash + 1);
-  if (name.size() <= 4) return false;
-  std::string::size_type n = name.size() - 4;
-  if (name[n] != '.') return false;
-  std::string::size_type dot = name.rfind('.', n - 1);
-  if (dot == std::string::npos) return false;
-  int value = 0;
-  if (sscanf(name.substr(dot + 1, n - dot - 1).c_str(), "%d", &value) != 1) return false;
-  pid = value;
-  component = name.substr(0, dot);
-  return true;
+  return HupFiles::parseName(path, component, pid);
 }
 
-void Monitor::sendHup(pid_t pid, const std::string& name) {
-  logInfo("send HUP signal to component " + (name.empty() ? std::string() : "\"" + name + "\" ") +
-          "with pid = " + std::to_string(pid));
-  kill(pid, SIGHUP);
-}
-
-void Monitor::hupFilePass(std::set<pid_t>& pids) {
-  std::vector<std::string> files;
-  Utils::listFiles(settings_.getPidFileDir(), ".hup", files);
-  for (const std::string& path : files) {
-    int fd;
-    do {
-      fd = open(path.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0644);
-    } while (fd < 0 && errno == EINTR);
-    if (fd < 0) {
-      logAlert("error in open hup file \"" + path + "\":" + strerror(errno));
-      continue;
-    }
-    UniqueFd file(fd);
-    std::string component;
-    pid_t pid = -1;
-    if (!parseHupFileName(path, component, pid)) {
-      logAlert("bad hup file format \"" + path + "\"");
-      continue;
-    }
-    struct flock lock;
-    memset(&lock, 0, sizeof lock);
-    lock.l_type = F_WRLCK;
-    lock.l_whence = SEEK_SET;
-    lock.l_pid = getpid();
-    int rc;
-    do {
-      rc = fcntl(fd, F_SETLK, &lock);
-    } while (rc < 0 && errno == EINTR);
-    if (rc == 0) {
-      logInfo("unlink not locked hup file \"" + path + "\"");
-      if (unlink(path.c_str()) != 0) {
-        logError("unlink error, file \"" + path + "\":" + strerror(errno));
-      }
-    } else if (pids.count(pid)) {
-      sendHup(pid, component);
-      pids.erase(pid);
-    }
-  }
-}
+void Monitor::hupFilePass(std::set<pid_t>& pids) { HupFiles::pass(settings_.getPidFileDir(), pids); }
 
 void Monitor::reload(int, const std::string& name) {
   logInfo("Monitor::reload(): arrived " + name);
-  std::lock_guard<std::mutex> lock(reloadMutex_);
-  reloadRequested_ = true;
+  // During the start the reload waits for the main loop; once the monitor
+  // stops there is nothing to reload.
+  if (!isRunning()) return;
+  if (loop_->looping)
+    reload();
+  else
+    reloadRequested_ = true;
 }
 
 void Monitor::terminate(int, const std::string& name) {
   logInfo("Monitor::terminate(): arrived " + name);
+  if (!isRunning()) return;
   setState(false);
+  // Independent applications stop side by side, dependents before what they
+  // need; the loop runs until the last one has stopped.
+  store_.stopAll();
 }
 
 void Monitor::inform(int, const std::string& name) {
@@ -620,23 +622,10 @@ void Monitor::inform(int, const std::string& name) {
 
 void Monitor::addChangedConf(const std::set<pid_t>& pids) {
   logDebug("Monitor::addChangedConf()");
-  bool wake;
-  {
-    std::lock_guard<std::mutex> lock(changedConfMutex_);
-    // Pids already waiting have woken the loop; it takes these too.
-    wake = changedConf_.empty() && !pids.empty();
-    changedConf_.insert(pids.begin(), pids.end());
-  }
-  // A full pipe already holds a wake-up.
-  if (wake && wakeWrite_ && write(wakeWrite_.get(), "w", 1) < 0) {
-  }
-}
-
-void Monitor::getChangedConf(std::set<pid_t>& pids) {
-  logDebug("Monitor::getChangedConf()");
-  std::lock_guard<std::mutex> lock(changedConfMutex_);
-  pids = changedConf_;
-  changedConf_.clear();
+  post([this, pids] {
+    if (isRunning() && store_.runningCount() > 0) changedConfReload(pids);
+    afterEvent();
+  });
 }
 
 void Monitor::stop() {
@@ -644,221 +633,22 @@ void Monitor::stop() {
   std::unique_lock<std::mutex> lock(mainLoopMutex_);
   mainLoopCond_.wait(lock, [this] { return !mainLoopRunning_; });
   lock.unlock();
-  // Nobody serves them any more: their waiters are let go at once.
-  std::deque<std::shared_ptr<AdminJob>> left;
-  {
-    std::lock_guard<std::mutex> admin(adminMutex_);
-    left.swap(adminQueue_);
-  }
-  left.insert(left.end(), adminStarting_.begin(), adminStarting_.end());
-  adminStarting_.clear();
-  for (const std::shared_ptr<AdminJob>& job : left) finishAdminJob(job, false, "the monitor is stopping");
+  admin_.refuse();
+  // What was handed in meanwhile is answered now (the state says the monitor
+  // is stopping).
+  loop_->io.restart();
+  loop_->io.poll();
   store_.stop();
+  admin_.close();
 }
 
 // ---- Administrators' requests ------------------------------------------------
 
 bool Monitor::runAdminJob(const std::shared_ptr<AdminJob>& job, int seconds) {
-  std::unique_lock<std::mutex> lock(adminMutex_);
-  const bool wake = adminQueue_.empty();
-  adminQueue_.push_back(job);
-  // A full pipe already holds a wake-up.
-  if (wake && wakeWrite_ && write(wakeWrite_.get(), "a", 1) < 0) {
-  }
-  return adminCond_.wait_for(lock, std::chrono::seconds(std::max(seconds, 1)),
-                             [&job] { return job->done; });
-}
-
-void Monitor::finishAdminJob(const std::shared_ptr<AdminJob>& job, bool ok,
-                             const std::string& message) {
-  {
-    std::lock_guard<std::mutex> lock(adminMutex_);
-    job->ok = ok;
-    job->message = message;
-    job->done = true;
-  }
-  adminCond_.notify_all();
-}
-
-void Monitor::fillComponents(AdminJob& job) const {
-  for (const AppStore::AppPtr& app : store_.applications()) {
-    for (const Component& comp : app->components()) {
-      if (!comp.running()) continue;
-      job.componentUsers.insert(comp.user());
-      if (job.pids.count(comp.pid())) job.componentPids.insert(comp.pid());
-    }
-  }
-}
-
-void Monitor::dropAdminStopped(AppNameSet& set) const {
-  if (adminStopped_.empty()) return;
-  AppNameSet dropped = adminStopped_;
-  // Whatever depends, however indirectly, on a stopped application would
-  // start it again as its dependency.
-  for (bool grew = true; grew;) {
-    grew = false;
-    for (const AppStore::AppPtr& app : store_.applications()) {
-      if (dropped.count(app->name())) continue;
-      for (const std::string& dep : app->dependencies()) {
-        if (dropped.count(dep)) {
-          dropped.insert(app->name());
-          grew = true;
-          break;
-        }
-      }
-    }
-  }
-  for (const std::string& name : dropped) set.erase(name);
-}
-
-void Monitor::beginAdminStart(const std::shared_ptr<AdminJob>& job) {
-  const std::string& name = job->names.front();
-  AppStore::AppPtr app = store_.find(name);
-  // Its dependencies come up with it, so they are no longer held down.
-  std::vector<std::string> pending{app->name()};
-  while (!pending.empty()) {
-    const std::string next = pending.back();
-    pending.pop_back();
-    adminStopped_.erase(next);
-    if (AppStore::AppPtr dep = store_.find(next))
-      pending.insert(pending.end(), dep->dependencies().begin(), dep->dependencies().end());
-  }
-  try {
-    store_.planStart({app->name()}, store_.retryDelays(), true);
-  } catch (const std::exception& e) {
-    finishAdminJob(job, false, std::string("cannot start \"") + name + "\": " + e.what());
-    return;
-  }
-  adminStarting_.push_back(job);
-}
-
-void Monitor::serveAdminJobs() {
-  std::deque<std::shared_ptr<AdminJob>> jobs;
-  {
-    std::lock_guard<std::mutex> lock(adminMutex_);
-    jobs.swap(adminQueue_);
-  }
-  for (const std::shared_ptr<AdminJob>& job : jobs) {
-    if (job->kind == AdminJob::kStatus) {
-      fillStatus(*job);
-      finishAdminJob(job, job->status.ok, job->status.message);
-      continue;
-    }
-    if (job->kind == AdminJob::kComponents) {
-      fillComponents(*job);
-      finishAdminJob(job, true, std::string());
-      continue;
-    }
-    AppStore::AppPtr app = job->names.empty() ? nullptr : store_.find(job->names.front());
-    if (!app) {
-      finishAdminJob(job, false,
-                     "unknown application \"" + (job->names.empty() ? "" : job->names.front()) +
-                         "\"");
-      continue;
-    }
-    if (!isRunning()) {
-      finishAdminJob(job, false, "the monitor is stopping");
-      continue;
-    }
-    // A restart brings back the dependents its stop takes down.
-    std::vector<std::string> dependents;
-    if (job->kind == AdminJob::kRestart) {
-      std::vector<std::string> pending = store_.dependentsOf(app->name());
-      while (!pending.empty()) {
-        const std::string next = pending.back();
-        pending.pop_back();
-        AppStore::AppPtr dep = store_.find(next);
-        if (!dep || !dep->isRunning() ||
-            std::find(dependents.begin(), dependents.end(), dep->name()) != dependents.end())
-          continue;
-        dependents.push_back(dep->name());
-        const std::vector<std::string> more = store_.dependentsOf(dep->name());
-        pending.insert(pending.end(), more.begin(), more.end());
-      }
-    }
-    if (job->kind == AdminJob::kStop || job->kind == AdminJob::kRestart) {
-      logInfo("application \"" + app->name() + "\" stopped by the administrator");
-      if (app->isRunning()) store_.stopAppAndIDepends(*app);
-      adminStopped_.insert(app->name());
-    }
-    if (job->kind == AdminJob::kStop) {
-      finishAdminJob(job, true, std::string());
-      continue;
-    }
-    logInfo("application \"" + app->name() + "\" started by the administrator");
-    beginAdminStart(job);
-    if (!dependents.empty()) {
-      try {
-        store_.planStart(dependents, store_.retryDelays(), true);
-      } catch (const std::exception& e) {
-        logError(std::string("restart of the dependents failed: ") + e.what());
-      }
-    }
-  }
-  for (auto it = adminStarting_.begin(); it != adminStarting_.end();) {
-    AppStore::AppPtr app = store_.find((*it)->names.front());
-    if (app && store_.isQueued(app->name()) && isRunning()) {
-      ++it;
-      continue;
-    }
-    if (app && app->isStarted())
-      finishAdminJob(*it, true, std::string());
-    else
-      finishAdminJob(*it, false, "start of \"" + (*it)->names.front() + "\" failed");
-    it = adminStarting_.erase(it);
-  }
-}
-
-void Monitor::fillStatus(AdminJob& job) const {
-  using norvak::maild::NkAppStatus;
-  using norvak::maild::NkCompStatus;
-  norvak::maild::NkStatusResult& result = job.status;
-  result = norvak::maild::NkStatusResult();
-  for (const std::string& name : job.names) {
-    if (!store_.find(name)) {
-      result.message = "unknown application \"" + name + "\"";
-      return;
-    }
-  }
-  const time_t wall = clock_.wallNow();
-  const int64_t mono = clock_.monoSeconds();
-  for (const AppStore::AppPtr& app : store_.applications()) {
-    if (!job.names.empty() &&
-        std::none_of(job.names.begin(), job.names.end(),
-                     [&app](const std::string& n) { return appNameEqual(n, app->name()); }))
-      continue;
-    NkAppStatus out;
-    out.name = app->name();
-    out.fullName = app->fullName();
-    out.running = app->isRunning();
-    out.adminStopped = adminStopped_.count(app->name()) > 0;
-    out.dependencies.assign(app->dependencies().begin(), app->dependencies().end());
-    for (const Component& comp : app->components()) {
-      NkCompStatus c;
-      c.name = comp.name();
-      c.pid = comp.pid();
-      c.restarts = comp.restarts();
-      c.lastFaultTime = comp.lastFaultTime();
-      c.lastFaultCause = comp.lastFaultCause();
-      int64_t due = 0;
-      if (comp.running()) {
-        c.state = norvak::maild::kRunningState;
-        c.startTime = comp.startTime();
-      } else if (comp.starting()) {
-        c.state = norvak::maild::kStartingState;
-      } else if (comp.givenUp()) {
-        c.state = norvak::maild::kGivenUpState;
-      } else if (app->isRunning() && events_.dueFor(app->name(), comp.name(), due)) {
-        c.state = norvak::maild::kWaitingState;
-        c.nextTry = static_cast<int64_t>(wall) + std::max<int64_t>(due - mono, 0);
-      } else if (app->isRunning() && comp.lastFaultTime() > 0) {
-        c.state = norvak::maild::kFailedState;
-      } else {
-        c.state = norvak::maild::kStoppedState;
-      }
-      out.components.push_back(std::move(c));
-    }
-    result.apps.push_back(std::move(out));
-  }
-  result.ok = true;
+  if (!admin_.accept(job)) return true;
+  post([this, job] {
+    admin_.serve(job);
+    afterEvent();
+  });
+  return admin_.await(job, seconds);
 }

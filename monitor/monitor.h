@@ -1,13 +1,13 @@
 #ifndef NORVAK_MONITOR_MONITOR_H_
 #define NORVAK_MONITOR_MONITOR_H_
 
-#include <poll.h>
 #include <sys/types.h>
 #include <time.h>
 
 #include <atomic>
+#include <chrono>
 #include <condition_variable>
-#include <deque>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <set>
@@ -19,28 +19,29 @@
 #include "frame/app_name_less.h"
 #include "frame/clock.h"
 #include "frame/signal_executor.h"
-#include "monitor/agent_link.h"
-#include "monitor/agent_notifier.h"
-#include "ipc/nk_unique_fd.h"
+#include "monitor/admin_requests.h"
+#include "monitor/agent_port.h"
+#include "monitor/application.h"
 #include "monitor/deferred_event_store.h"
+#include "monitor/process_watcher.h"
 #include "monitor/regenerator.h"
 #include "monitor/run_app_store.h"
-#include "protocols/nk_status.h"
 
 // The supervision core: owns the settings, the application store and the
-// schedule of restarts; starts the run set, runs the main loop that notices
-// dead components through their start pipes and pidfds and drives their
-// recovery, reloads on request, and stops everything at the end.
+// schedule of restarts; starts the run set, runs the supervision loop, reloads
+// on request, and stops everything at the end.
 //
-// Nothing in a turn of the loop waits for one component: starts and
-// restarts are spawned and their answers arrive through the same wait as
-// deaths, so a component that is slow to answer holds up nobody else.
+// The loop is one Boost.Asio io_context (epoll, kqueue): each component's
+// process registers its pipes, its pidfd and its timers there when it starts
+// and drops them when it ends, and the monitor's own timers (the next restart
+// try, a start's retry delay) are armed only while something is due, so a
+// wake-up costs what happened, not the size of the suite. SIGHUP, SIGTERM and
+// SIGINT arrive as events of the same loop.
 //
 // Applications, components and the deferred events are touched only by the
-// thread that runs start() and then mainLoop(); other threads reach the
-// monitor through the SignalExecutor side and addChangedConf(), which only set
-// flags under their own mutexes.
-class Monitor : public Regenerator, public SignalExecutor {
+// thread that runs the loop (start(), then mainLoop()); every other thread
+// hands its work in through post(), the one way in.
+class Monitor : public Regenerator, public SignalExecutor, public ProcessWatcher {
  public:
   class InitError : public std::runtime_error {
    public:
@@ -61,54 +62,53 @@ class Monitor : public Regenerator, public SignalExecutor {
   void appStarted(const Application& app) override;
   void appStopped(const Application& app) override;
 
+  // Runs the loop until the monitor stops.
   virtual void mainLoop();
   // Starts the first run set; throws InitError when none of it runs. Ends
   // early, without error, when a SIGTERM or SIGINT arrives meanwhile.
   virtual void start();
   // Waits for the main loop to end, then stops every application.
   virtual void stop();
-  // The SIGHUP path, run by the main loop. A failure anywhere leaves the
+  // The SIGHUP path, run by the loop. A failure anywhere leaves the
   // settings and the store as they were.
   virtual void reload();
   virtual void reloadData();
-  virtual void changedConfReload();
+  // SIGHUP to the components with these pids, a reload when the monitor's
+  // own pid is among them, and the hup-file pass for the rest.
+  virtual void changedConfReload(std::set<pid_t> pids);
 
-  // SignalExecutor
+  // SignalExecutor: what the loop does with the signals.
   void reload(int signal, const std::string& name) override;
   void terminate(int signal, const std::string& name) override;
   void inform(int signal, const std::string& name) override;
 
+  // ProcessWatcher
+  boost::asio::io_context& loop() override;
+  void processEvent(Application& app, Component& comp, ComponentProcess::Event event) override;
+
   void getFirstRunAppSet(AppNameSet& set);
   bool checkComponents(const AppNameSet& set) const { return store_.checkComponents(set); }
   void getRunAppSet(AppNameSet& set);
-  // One turn of the loop: waits up to maxWaitMs for component events (less
-  // when a deadline or a restart falls due sooner), handles them, moves the
-  // queued starts on and runs the due restarts.
-  void turn(int maxWaitMs);
 
-  // Also ends the main loop's current wait, so that the pids are handled at
-  // once rather than on the next turn.
+  // The inbox: from any thread, job runs on the loop's thread, in posting
+  // order. Jobs posted once the loop has ended are dropped unrun.
+  void post(std::function<void()> job);
+  // From any thread: the loop ends (the state is STOPPED at once).
+  void requestStop();
+  // Posts the changed-configuration reload of these pids.
   void addChangedConf(const std::set<pid_t>& pids);
-  void getChangedConf(std::set<pid_t>& pids);
+
+  // Tests and benches drive the loop themselves: runFor runs its handlers
+  // for up to the time given; runDue does what the monitor's clock says is
+  // due now (restart tries, start retries), as the loop's timers do.
+  void runFor(std::chrono::milliseconds time);
+  void runDue();
 
   // ---- Administrators' requests ----
-  // Served by the main loop, which alone may touch the store: another
-  // thread posts a job and waits for the loop to answer it.
-  struct AdminJob {
-    // kComponents: which of pids are running components', and the users
-    // the running components run as ("" for the monitor's own).
-    enum Kind { kStatus, kStart, kStop, kRestart, kComponents } kind = kStatus;
-    std::vector<std::string> names;  // the applications (status: empty for all)
-    std::set<pid_t> pids;
-    std::set<pid_t> componentPids;
-    std::set<std::string> componentUsers;
-    bool done = false;
-    bool ok = false;
-    std::string message;
-    norvak::maild::NkStatusResult status;
-  };
-  // From any thread but the main loop's. False when the loop did not answer
-  // within the time: the job is then answered, unseen, whenever it gets to it.
+  typedef ::AdminJob AdminJob;
+  // From any thread but the loop's: the loop serves the job, this thread
+  // waits. False when the loop did not answer within the time: the job is
+  // then answered, unseen, whenever it gets to it.
   bool runAdminJob(const std::shared_ptr<AdminJob>& job, int seconds);
 
   // The exit status the monitor asks for when it ended because no
@@ -119,13 +119,15 @@ class Monitor : public Regenerator, public SignalExecutor {
   static bool isRunning();
 
   // ---- Configuration agent ----
-  // The agent session: made if there is none / made anew (after a reload,
-  // whose settings may name another agent). "error conect to agent" when
-  // the agent cannot be reached; the callbacks and the next call try again.
+  // The agent's side, given before start(); without one the monitor runs
+  // without an agent.
+  void setAgent(std::unique_ptr<AgentPort> agent);
+  // Where the agent is, in the agent's side. A session is made when first
+  // needed ("error conect to agent" when the agent cannot be reached; the
+  // callbacks and the next read try again).
   void connectToAgent();
-  void reconnectToAgent();
-  // Reads the agent's settings (bounded by AgentResponseTime each) and hands
-  // the mail addresses to the notifications.
+  // Reads the agent's settings (bounded by AgentResponseTime each), blocking,
+  // and hands the mail addresses to the notifications.
   void readConfigFromAgent();
   // The agent's address: in check-all mode the temporary agent's.
   std::string agentAddress() const;
@@ -148,6 +150,11 @@ class Monitor : public Regenerator, public SignalExecutor {
   void componentDied(Application& app, Component& comp);
   // The answer of a starting component has arrived (or its time is up).
   void answerArrived(Application& app, Component& comp, bool timedOut);
+  // The start of a component whose bad answer's process was being stopped
+  // has ended so.
+  void startEnded(Application& app, Component& comp, Application::CompStart outcome);
+  void recoveryOutcome(Application& app, Component& comp, const DeferredEvent& event,
+                       Application::CompStart outcome);
   // Begins the restart tries that are due.
   void processDeferredEvents();
   // SIGHUP to the live owners of hup files whose pid is in the set.
@@ -162,24 +169,20 @@ class Monitor : public Regenerator, public SignalExecutor {
   // unless it equals current; a list that fails verification is logged and
   // left alone.
   void applyAgentRunList(const AppNameSet& current);
+  // A reload's reconnection and read, off the loop.
+  void readAgentAfterReload(const AppNameSet& full);
   // Called on the thread that owns the settings each time new ones
   // have been taken over (construction, reloads); overriders copy what other
   // threads read. Within this class's constructor only the empty one runs.
   virtual void settingsChanged() {}
 
  private:
-  // What a watched descriptor stands for.
-  struct Watch {
-    Application* app;
-    Component* comp;
-    enum Kind { kAnswer, kOutput, kError, kEnd, kWake } kind;
-  };
+  struct Loop;
 
   void loadStore(RunAppStore& store);
   void applySettings();
   void computeRunAppSet(AppNameSet& set) const;
   void verifyRunSet(const AppNameSet& set);
-  bool takeReloadRequest();
   void retryOrGiveUp(const DeferredEvent& event);
   void giveUp(const DeferredEvent& event);
   // Nothing runs or is about to start, and nothing is held down by the
@@ -187,18 +190,21 @@ class Monitor : public Regenerator, public SignalExecutor {
   bool suiteEnded() const;
   void stopFaultyApps();
   void dropStaleRecoveries();
-  static bool terminationPending();
-  void serveAdminJobs();
-  void finishAdminJob(const std::shared_ptr<AdminJob>& job, bool ok, const std::string& message);
-  void beginAdminStart(const std::shared_ptr<AdminJob>& job);
-  void fillStatus(AdminJob& job) const;
-  void fillComponents(AdminJob& job) const;
-  // Takes out of a run set what the administrator has stopped and whatever
-  // needs it, so that a reload does not bring it back.
-  void dropAdminStopped(AppNameSet& set) const;
-  static void sendHup(pid_t pid, const std::string& name);
+  // Runs one handler of the loop (waiting for one if need be), with the
+  // loop's signals let through to this thread meanwhile.
+  void runOne();
+  // Takes the loop's signals from now on.
+  void listenSignals();
+  // Moves the queued starts on, completes the administrators' starts that
+  // are over and re-arms the monitor's timers; after every event.
+  void afterEvent();
+  void armTimers();
+  // When the suite has ended (suiteEnded) the monitor ends.
+  void endIfNothingRuns();
 
   const Clock& clock_;
+  // Before the store: the processes' registrations go before their loop.
+  std::unique_ptr<Loop> loop_;
   MonitorConfReader settings_;
   RunAppStore store_;
   AppNameSet cmdRunSet_;
@@ -208,41 +214,25 @@ class Monitor : public Regenerator, public SignalExecutor {
   std::condition_variable mainLoopCond_;
   bool mainLoopRunning_ = false;
 
-  std::mutex reloadMutex_;
+  // A SIGHUP during the start is taken up once the main loop runs.
   bool reloadRequested_ = false;
-
-  std::mutex changedConfMutex_;
-  std::set<pid_t> changedConf_;
-  // A pipe in every turn's wait; a byte written to it ends the
-  // wait early (requests from other threads). Non-blocking at both ends.
-  norvak::base::UniqueFd wakeRead_;
-  norvak::base::UniqueFd wakeWrite_;
+  bool endCheckPosted_ = false;
 
   pid_t ownPid_ = -1;
 
-  std::mutex adminMutex_;
-  std::condition_variable adminCond_;
-  std::deque<std::shared_ptr<AdminJob>> adminQueue_;
-  // Main loop only: starts asked for and not yet over.
-  std::vector<std::shared_ptr<AdminJob>> adminStarting_;
-  AppNameSet adminStopped_;
-  // Main loop only: a component was given up or ended other than cleanly.
+  AdminRequests admin_;
+  // A component was given up or ended other than cleanly.
   bool failed_ = false;
   std::atomic<int> endStatus_{0};
 
   // ---- Configuration agent ----
-  // The link before the notifier, which uses it: the notifier goes first.
-  AgentLink agent_;
-  std::unique_ptr<AgentNotifier> notifier_;
+  std::unique_ptr<AgentPort> agent_;
+  // Counts the reloads' reads; the last one asked for is the one taken over.
+  uint64_t agentReads_ = 0;
 
   // Restarts spawned and waiting for their answer.
   std::vector<DeferredEvent> recovering_;
 
-  // Reused by every turn so that a turn allocates nothing; pollFds_[i] is
-  // watches_[i]. The pointers stay valid through a turn: components are
-  // added and removed only by a reload, between turns.
-  std::vector<pollfd> pollFds_;
-  std::vector<Watch> watches_;
 };
 
 #endif  // NORVAK_MONITOR_MONITOR_H_

@@ -17,6 +17,7 @@
 #include <boost/thread/thread.hpp>
 
 #include "frame/log.h"
+#include "frame/scoped_signal_mask.h"
 #include "frame/spawn.h"
 #include "ipc/nk_unique_fd.h"
 
@@ -122,7 +123,9 @@ bool DeliveryPool::submit(DeliveryThreads* owner, std::function<void()> job) {
     workers_.emplace_back();
     const Workers::iterator self = std::prev(workers_.end());
     try {
-      // The worker takes the lock first, so it sees itself in the list.
+      // The worker takes the lock first, so it sees itself in the list. It
+      // takes no signal meant for the supervision loop it may be started from.
+      ScopedSignalMask quiet(ScopedSignalMask::kBlockAll);
       *self = boost::thread(attrs, [this, self] { work(self); });
     } catch (...) {
       workers_.erase(self);

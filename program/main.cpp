@@ -33,7 +33,7 @@ int runProgram(const MonitorProgram::Options& options) {
     if (!isCheckAll()) {
       if (program.startMainLoopThread()) logInfo(std::string(kProgramTitle) + " started");
       notifyServiceReady();
-      program.waitSignals();
+      program.waitMainLoop();
       notifyServiceStopping();
     }
   }

@@ -11,13 +11,14 @@
 #include <algorithm>
 #include <sstream>
 
+#include "agent/agent_side.h"
 #include "frame/log.h"
 #include "frame/process_state.h"
 #include "frame/run_mode.h"
 #include "frame/utils.h"
+#include "manage/monitor_server.h"
 #include "monitor/application.h"
 #include "monitor/component.h"
-#include "monitor/monitor_server.h"
 #include "notify/cmd_informer.h"
 #include "notify/sender_informer.h"
 #include "program/start_report.h"
@@ -299,16 +300,23 @@ bool MonitorProgram::startMainLoopThread() {
   return true;
 }
 
+void MonitorProgram::waitMainLoop() {
+  if (mainLoopThread_.joinable()) mainLoopThread_.join();
+}
+
 void MonitorProgram::stop() {
   logDebug("MonitorProgram::stop()");
-  if (hasMonitor() && getProcessState() == STARTED) setProcessState(STOPPED);
-  if (mainLoopThread_.joinable()) mainLoopThread_.join();
+  if (hasMonitor() && getProcessState() == STARTED) monitor_->requestStop();
+  waitMainLoop();
 }
 
 // ---- The monitor behind the program -----------------------------------------
 
 void MonitorProgram::buildMonitor(const std::string& confFile) {
   monitor_ = std::make_unique<MonitorServer>(confFile, runList_, update_);
+  Monitor* monitor = monitor_.get();
+  monitor_->setAgent(std::make_unique<AgentSide>(
+      [monitor](std::function<void()> job) { monitor->post(std::move(job)); }));
 }
 bool MonitorProgram::hasMonitor() const { return monitor_ != nullptr; }
 int MonitorProgram::endStatus() const { return monitor_ ? monitor_->endStatus() : 0; }

@@ -15,8 +15,10 @@
 class Monitor;
 
 // The process shell: turns a command line into a daemon supervising its
-// applications, then spends the main thread in the signal wait. Owns the
-// monitor, the thread running its main loop, and the locked pid file.
+// applications, then waits for the thread running the monitor's loop to end.
+// Owns the monitor, that thread, and the locked pid file. Its signal side
+// blocks the monitor's signals in every thread but the loop's, which takes
+// them as events.
 class MonitorProgram : public SignalHandler {
  public:
   // Help or version text: printed on standard output, then the process ends
@@ -66,6 +68,9 @@ class MonitorProgram : public SignalHandler {
   bool checkComponents();
   bool startApplications();
   bool startMainLoopThread();
+  // Until the main loop has ended: SIGTERM or SIGINT, or the end of every
+  // application, ends it.
+  void waitMainLoop();
   void stop();
   // What the monitor asks the process to exit with once it has ended.
   int endStatus() const;

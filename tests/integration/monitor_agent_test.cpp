@@ -260,6 +260,39 @@ TEST_F(MonitorAgentTest, StalledAgentDelaysNoRestart) {
   EXPECT_EQ(agent.records("StopApp")[0][0], "LEAVER");
 }
 
+// A reload asks the agent again from a thread of its own: an agent that
+// takes the request and says nothing holds up no restart, and what it says
+// once it speaks again is taken over.
+TEST_F(MonitorAgentTest, ReloadWithASilentAgentDelaysNoRestartAndTakesItsAnswerLater) {
+  h.writeMeta("agent.mmc", agent.agentApp());
+  h.writeMeta("maild.mmc", h.app("MAILD", "AGENT", {{"maild"}}));
+  h.writeMeta("victim.mmc", h.app("VICTIM", "AGENT", {{"victim"}}));
+  ConfValues conf("MAILD, VICTIM");
+  conf.recoveryTimeList = "1";
+  h.writeConf(conf);
+  h.setConfValue("AgentResponseTime", "8");
+  ASSERT_TRUE(h.startUp()) << h.stderrText();
+  ASSERT_TRUE(agent.waitRecords("Config", 1));
+  ASSERT_NO_FATAL_FAILURE(reloadAgent(kMailData));
+  const pid_t agentPid = h.waitComponent("agent");
+
+  ASSERT_EQ(kill(agentPid, SIGSTOP), 0);
+  const size_t before = h.lineCount();
+  h.signal(SIGHUP);
+  ASSERT_GE(h.waitLine("Monitor::reconnectToAgent()", before, 5), 0);
+  const long long ms = h.restartMs("victim");
+  kill(agentPid, SIGCONT);
+  EXPECT_GE(ms, 0);
+  EXPECT_LT(ms, 3000) << "restart time 1 s; the agent's response time 8 s";
+  ASSERT_TRUE(agent.waitRecords("Config", 2));
+  sleepMs(300);  // the answer on its way to the loop
+  const size_t mails = h.mails().size();
+  ASSERT_EQ(kill(h.waitComponent("maild"), SIGUSR1), 0);
+  ASSERT_TRUE(h.waitMails(mails + 1));
+  const std::string mail = h.mails().back();
+  EXPECT_EQ(mail.rfind("From:filter@agent.example\nTo:postmaster@agent.example\n", 0), 0u) << mail;
+}
+
 TEST_F(MonitorAgentTest, MalformedAnswersNeitherStopTheMonitorNorLeak) {
   ASSERT_NO_FATAL_FAILURE(startMailSuite());
   ASSERT_TRUE(agent.waitRecords("Config", 1));

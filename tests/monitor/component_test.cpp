@@ -346,15 +346,15 @@ TEST_F(ComponentTest, OutputAfterTheAnswerIsReadWithinABudget) {
   ASSERT_EQ("", start(c));
   const Clock::MonoTime t0 = Clock::system().monoNow();
   Clock::MonoTime resume;
-  EXPECT_FALSE(c.outputPaused(t0, resume));
-  for (int i = 0; i < 1000 && !c.outputPaused(t0, resume); ++i) {
+  EXPECT_FALSE(c.process()->outputPaused(t0, resume));
+  for (int i = 0; i < 1000 && !c.process()->outputPaused(t0, resume); ++i) {
     struct pollfd p = {c.fd(), POLLIN, 0};
     ASSERT_EQ(1, poll(&p, 1, 10000));
-    EXPECT_FALSE(c.drainOutput(t0));
+    EXPECT_FALSE(c.process()->drainOutput(t0));
   }
-  ASSERT_TRUE(c.outputPaused(t0, resume));
+  ASSERT_TRUE(c.process()->outputPaused(t0, resume));
   EXPECT_GT(resume, t0);
-  EXPECT_FALSE(c.outputPaused(resume, resume));  // a new period, a new budget
+  EXPECT_FALSE(c.process()->outputPaused(resume, resume));  // a new period, a new budget
   c.stop(false);
   EXPECT_FALSE(c.running());
 }
@@ -368,8 +368,8 @@ void drainUntilClosed(Component& c, Clock::MonoTime now, bool waitStdoutEnd) {
     if (!outEnded) p.push_back({c.fd(), POLLIN, 0});
     if (c.errorFd() >= 0) p.push_back({c.errorFd(), POLLIN, 0});
     ASSERT_GT(poll(p.data(), p.size(), 10000), 0) << "output pipes idle for 10 s";
-    if (!outEnded) outEnded = c.drainOutput(now);
-    c.drainError(now);
+    if (!outEnded) outEnded = c.process()->drainOutput(now);
+    c.process()->drainError(now);
   }
   ASSERT_TRUE(outEnded);
   ASSERT_EQ(-1, c.errorFd());
@@ -432,13 +432,13 @@ TEST_F(ComponentTest, FloodOfLinesIsCutToABurstAndCounted) {
   EXPECT_FALSE(logged("suppressed"));  // not before the second is over
 
   Clock::MonoTime due;
-  ASSERT_TRUE(c.outputReportDue(due));
+  ASSERT_TRUE(c.process()->outputReportDue(due));
   EXPECT_LE(due, t0 + std::chrono::seconds(1));
-  c.reportSuppressed(due - std::chrono::milliseconds(1));
+  c.process()->reportSuppressed(due - std::chrono::milliseconds(1));
   EXPECT_FALSE(logged("suppressed"));
-  c.reportSuppressed(due);
+  c.process()->reportSuppressed(due);
   EXPECT_TRUE(logged("component \"chatty\": 9900 lines suppressed\n")) << log();
-  EXPECT_FALSE(c.outputReportDue(due));
+  EXPECT_FALSE(c.process()->outputReportDue(due));
   c.stop(false);
   EXPECT_FALSE(logged("component \"chatty\": 0 lines suppressed"));
 }

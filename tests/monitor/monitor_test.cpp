@@ -100,8 +100,7 @@ TEST_F(MonitorTest, ChangedConfReloadRelaysToLockedHupFilesAndRemovesStaleOnes) 
 
   Monitor monitor(conf(), "", false);
   // Beta is alive but not named; a pid without any hup file gets nothing.
-  monitor.addChangedConf({alpha.pid(), 4000001});
-  monitor.changedConfReload();
+  monitor.changedConfReload({alpha.pid(), 4000001});
 
   ASSERT_TRUE(waitForText(trace("alpha"), "HUP " + std::to_string(alpha.pid())));
   EXPECT_FALSE(pathExists(stale));
@@ -116,8 +115,7 @@ TEST_F(MonitorTest, ChangedConfReloadRelaysToLockedHupFilesAndRemovesStaleOnes) 
   EXPECT_NE(text.find("bad hup file format \"" + bad + "\""), std::string::npos);
 
   // The set was used up: a second pass for beta alone leaves alpha alone.
-  monitor.addChangedConf({beta.pid()});
-  monitor.changedConfReload();
+  monitor.changedConfReload({beta.pid()});
   ASSERT_TRUE(waitForText(trace("beta"), "HUP " + std::to_string(beta.pid())));
   EXPECT_EQ(readFile(trace("alpha")), "HUP " + std::to_string(alpha.pid()) + "\n");
   EXPECT_EQ(readFile(trace("beta")), "HUP " + std::to_string(beta.pid()) + "\n");
@@ -133,8 +131,7 @@ TEST_F(MonitorTest, OwnPidInTheChangedSetReloadsInsteadOfSignalling) {
   sigaddset(&hup, SIGHUP);
   ASSERT_EQ(sigprocmask(SIG_BLOCK, &hup, &old), 0);
   const size_t logBefore = readFile(log()).size();
-  monitor.addChangedConf({getpid()});
-  monitor.changedConfReload();
+  monitor.changedConfReload({getpid()});
   sigset_t pending;
   sigpending(&pending);
   const bool signalled = sigismember(&pending, SIGHUP) == 1;
@@ -152,7 +149,7 @@ TEST_F(MonitorTest, OwnPidInTheChangedSetReloadsInsteadOfSignalling) {
 // The restart schedule runs on the monitor's clock: with the clock held
 // still nothing is restarted however long the loop turns, a step of the wall
 // clock changes nothing, and every try and the give-up come exactly when the
-// clock reaches them. Nothing here sleeps; turns wait only for real events.
+// clock reaches them. Nothing here sleeps; the loop waits only for real events.
 class MonitorScheduleTest : public MonitorTest {
  protected:
   void SetUp() override {
@@ -168,16 +165,14 @@ class MonitorScheduleTest : public MonitorTest {
   void TearDown() override { setProcessState(INIT); }
 
   Component& agent(Monitor& m) { return m.store().find("AGENT")->components().front(); }
-  // Turns until the condition holds; false after many idle turns.
+  // Runs the loop until the condition holds; false after 10 s.
   template <typename F>
   bool turnUntil(Monitor& m, F done) {
-    for (int i = 0; i < 50 && !done(); ++i) m.turn(200);
+    for (int i = 0; i < 50 && !done(); ++i) m.runFor(std::chrono::milliseconds(200));
     return done();
   }
-  // Turns that wait for nothing: only what is due now happens.
-  void settle(Monitor& m) {
-    for (int i = 0; i < 3; ++i) m.turn(0);
-  }
+  // Only what is due now by the monitor's clock happens.
+  void settle(Monitor& m) { m.runDue(); }
 
   FakeClock clock_;
 };

@@ -163,6 +163,17 @@ std::string MonitorHarness::app(const std::string& name, const std::string& deps
   return text;
 }
 
+void MonitorHarness::agentSuite(const std::vector<std::pair<std::string, CompDef>>& apps,
+                                ConfValues conf) {
+  writeMeta("agent.mmc", app("AGENT", "", {{"agent"}}));
+  conf.runAppList = "AGENT";
+  for (const auto& a : apps) {
+    writeMeta(a.first + ".mmc", app(a.first, "AGENT", {a.second}));
+    conf.runAppList += ", " + a.first;
+  }
+  writeConf(conf);
+}
+
 void MonitorHarness::writeMeta(const std::string& file, const std::string& text) {
   writeFile(metaDir() + file, text);
 }
@@ -384,6 +395,23 @@ pid_t MonitorHarness::waitComponent(const std::string& name, pid_t notPid, int t
     return found != -1;
   }, timeoutSec);
   return found;
+}
+
+long long MonitorHarness::restartMs(const std::string& name, int timeoutMs) {
+  const pid_t old = waitComponent(name, -1, 5);
+  if (old <= 0) return -1;
+  size_t from = lineCount();
+  const long long t0 = nowMs();
+  if (kill(old, SIGKILL) != 0) return -1;
+  const std::string started = "component \"" + name + "\" from application";
+  for (;;) {
+    for (int i = findLine(started, from); i >= 0; i = findLine(started, i + 1)) {
+      from = static_cast<size_t>(i) + 1;
+      if (lineAt(i).find("\" has been started") != std::string::npos) return nowMs() - t0;
+    }
+    if (nowMs() - t0 > timeoutMs) return -1;
+    sleepMs(5);
+  }
 }
 
 bool MonitorHarness::waitLines(const std::string& path, size_t n, int timeoutSec) const {

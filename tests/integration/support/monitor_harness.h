@@ -101,6 +101,10 @@ class MonitorHarness {
   // An APPLICATION block; path is relative to the root. Links the components.
   std::string app(const std::string& name, const std::string& deps,
                   const std::vector<CompDef>& comps, const std::string& path = "bin");
+  // AGENT, and for each entry an application of that one component that
+  // depends on AGENT; all of them make the run list of conf, then written.
+  void agentSuite(const std::vector<std::pair<std::string, CompDef>>& apps,
+                  ConfValues conf = ConfValues());
   void writeMeta(const std::string& file, const std::string& text);
   void removeMeta(const std::string& file);
   void writeConf(const ConfValues& values);
@@ -152,6 +156,9 @@ class MonitorHarness {
   std::vector<pid_t> componentPids(const std::string& name) const;
   // The single live process of the component, waiting for it; -1 on time-out.
   pid_t waitComponent(const std::string& name, pid_t notPid = -1, int timeoutSec = 30);
+  // Kills the component's single process and answers the milliseconds until
+  // its restart has answered, -1 when that takes longer than timeoutMs.
+  long long restartMs(const std::string& name, int timeoutMs = 10000);
   // Lines of the trace logs.
   std::vector<std::string> starts(const std::string& comp) const {
     return fileLines(argsLog(comp));

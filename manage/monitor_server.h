@@ -1,5 +1,5 @@
-#ifndef NORVAK_MONITOR_MONITOR_SERVER_H_
-#define NORVAK_MONITOR_MONITOR_SERVER_H_
+#ifndef NORVAK_MANAGE_MONITOR_SERVER_H_
+#define NORVAK_MANAGE_MONITOR_SERVER_H_
 
 #include <sys/types.h>
 
@@ -14,7 +14,7 @@
 
 #include "ipc/nk_if_ipc.h"
 #include "ipc/nk_server_session.h"
-#include "monitor/thread_safety_monitor.h"
+#include "manage/thread_safety_monitor.h"
 #include "protocols/nk_access_policy.h"
 #include "protocols/nk_connection_quota.h"
 #include "protocols/nk_control.h"
@@ -66,6 +66,8 @@ class MonitorServer : public ThreadSafetyMonitor {
   norvak::maild::NkControlResult controlProcessor(norvak::maild::NkControlAction action,
                                                   const std::string& app);
 
+  // The status in the protocol's terms.
+  static norvak::maild::NkStatusResult wireStatus(const SuiteStatus& status);
 
   bool hasSession() const { return session_ != nullptr; }
 
@@ -113,4 +115,4 @@ class MonitorServer : public ThreadSafetyMonitor {
   int busy_ = 0;  // serving threads in an exchange
 };
 
-#endif  // NORVAK_MONITOR_MONITOR_SERVER_H_
+#endif  // NORVAK_MANAGE_MONITOR_SERVER_H_

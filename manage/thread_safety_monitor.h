@@ -1,5 +1,5 @@
-#ifndef NORVAK_MONITOR_THREAD_SAFETY_MONITOR_H_
-#define NORVAK_MONITOR_THREAD_SAFETY_MONITOR_H_
+#ifndef NORVAK_MANAGE_THREAD_SAFETY_MONITOR_H_
+#define NORVAK_MANAGE_THREAD_SAFETY_MONITOR_H_
 
 #include <sys/types.h>
 
@@ -72,4 +72,4 @@ class ThreadSafetyMonitor : public Monitor {
   void copySettings();
 };
 
-#endif  // NORVAK_MONITOR_THREAD_SAFETY_MONITOR_H_
+#endif  // NORVAK_MANAGE_THREAD_SAFETY_MONITOR_H_

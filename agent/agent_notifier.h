@@ -1,5 +1,5 @@
-#ifndef NORVAK_MONITOR_AGENT_NOTIFIER_H_
-#define NORVAK_MONITOR_AGENT_NOTIFIER_H_
+#ifndef NORVAK_AGENT_AGENT_NOTIFIER_H_
+#define NORVAK_AGENT_AGENT_NOTIFIER_H_
 
 #include <chrono>
 #include <condition_variable>
@@ -107,4 +107,4 @@ class AgentNotifier {
   std::thread thread_;
 };
 
-#endif  // NORVAK_MONITOR_AGENT_NOTIFIER_H_
+#endif  // NORVAK_AGENT_AGENT_NOTIFIER_H_

@@ -1,6 +1,6 @@
 // The update procedure: what the package's scripts see, what fails an
 // update, and which directories a failure may remove.
-#include "monitor/updater.h"
+#include "manage/updater.h"
 
 #include <signal.h>
 #include <sys/stat.h>

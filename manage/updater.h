@@ -1,5 +1,5 @@
-#ifndef NORVAK_MONITOR_UPDATER_H_
-#define NORVAK_MONITOR_UPDATER_H_
+#ifndef NORVAK_MANAGE_UPDATER_H_
+#define NORVAK_MANAGE_UPDATER_H_
 
 #include <sys/types.h>
 
@@ -101,4 +101,4 @@ class Updater {
   int scriptLimit_;
 };
 
-#endif  // NORVAK_MONITOR_UPDATER_H_
+#endif  // NORVAK_MANAGE_UPDATER_H_

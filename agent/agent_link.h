@@ -1,5 +1,5 @@
-#ifndef NORVAK_MONITOR_AGENT_LINK_H_
-#define NORVAK_MONITOR_AGENT_LINK_H_
+#ifndef NORVAK_AGENT_AGENT_LINK_H_
+#define NORVAK_AGENT_AGENT_LINK_H_
 
 #include <cstdint>
 #include <memory>
@@ -59,4 +59,4 @@ class AgentLink {
   uint64_t generation_ = 0;
 };
 
-#endif  // NORVAK_MONITOR_AGENT_LINK_H_
+#endif  // NORVAK_AGENT_AGENT_LINK_H_

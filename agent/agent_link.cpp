@@ -1,4 +1,4 @@
-#include "monitor/agent_link.h"
+#include "agent/agent_link.h"
 
 #include <utility>
 
@@ -7,7 +7,7 @@
 #include "ipc/nk_deadline.h"
 #include "ipc/nk_persistent_client_pool_manager.h"
 #include "ipc/nk_timeout.h"
-#include "monitor/agent_notifier.h"
+#include "agent/agent_notifier.h"
 #include "protocols/nk_start_app.h"
 #include "protocols/nk_stop_app.h"
 

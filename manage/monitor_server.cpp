@@ -1,4 +1,4 @@
-#include "monitor/monitor_server.h"
+#include "manage/monitor_server.h"
 
 #include <pwd.h>
 #include <unistd.h>
@@ -17,7 +17,7 @@
 #include "ipc/nk_exception.h"
 #include "ipc/nk_persistent_server_pool_manager.h"
 #include "ipc/nk_timeout.h"
-#include "monitor/updater.h"
+#include "manage/updater.h"
 
 using norvak::base::NkTimeout;
 using norvak::maild::NkAccessScope;
@@ -418,6 +418,9 @@ NkUpdateResult MonitorServer::updateProcessor(const std::string& packageDir,
   const Mediator& mediator = Mediator::instance();
   const Updater::Result result = Updater::instance().PreUpdate(
       packageDir, argument, product, mediator.mta(), mediator.userGroup());
+  // The post-update script runs from the loop, once this answer is on its
+  // way.
+  if (result.ok) post([] { Updater::instance().PostUpdate(); });
   NkUpdateResult answer;
   answer.ok = result.ok;
   answer.message = result.message;
@@ -433,7 +436,55 @@ NkStatusResult MonitorServer::statusProcessor(const std::vector<std::string>& ap
     answer.message = "the monitor did not answer within " + std::to_string(timeoutSeconds_) + " s";
     return answer;
   }
-  return job->status;
+  return wireStatus(job->status);
+}
+
+NkStatusResult MonitorServer::wireStatus(const SuiteStatus& status) {
+  using State = SuiteStatus::Component::State;
+  NkStatusResult answer;
+  answer.ok = status.ok;
+  answer.message = status.message;
+  for (const SuiteStatus::Application& app : status.apps) {
+    norvak::maild::NkAppStatus a;
+    a.name = app.name;
+    a.fullName = app.fullName;
+    a.running = app.running;
+    a.adminStopped = app.adminStopped;
+    a.dependencies = app.dependencies;
+    for (const SuiteStatus::Component& comp : app.components) {
+      norvak::maild::NkCompStatus c;
+      c.name = comp.name;
+      c.pid = comp.pid;
+      c.startTime = comp.startTime;
+      c.restarts = comp.restarts;
+      c.nextTry = comp.nextTry;
+      c.lastFaultTime = comp.lastFaultTime;
+      c.lastFaultCause = comp.lastFaultCause;
+      switch (comp.state) {
+        case State::kRunning:
+          c.state = norvak::maild::kRunningState;
+          break;
+        case State::kStarting:
+          c.state = norvak::maild::kStartingState;
+          break;
+        case State::kGivenUp:
+          c.state = norvak::maild::kGivenUpState;
+          break;
+        case State::kWaiting:
+          c.state = norvak::maild::kWaitingState;
+          break;
+        case State::kFailed:
+          c.state = norvak::maild::kFailedState;
+          break;
+        case State::kStopped:
+          c.state = norvak::maild::kStoppedState;
+          break;
+      }
+      a.components.push_back(std::move(c));
+    }
+    answer.apps.push_back(std::move(a));
+  }
+  return answer;
 }
 
 NkControlResult MonitorServer::controlProcessor(NkControlAction action, const std::string& app) {

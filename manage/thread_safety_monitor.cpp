@@ -1,4 +1,4 @@
-#include "monitor/thread_safety_monitor.h"
+#include "manage/thread_safety_monitor.h"
 
 #include <mutex>
 #include <shared_mutex>

@@ -1,4 +1,4 @@
-#include "monitor/agent_notifier.h"
+#include "agent/agent_notifier.h"
 
 #include <pthread.h>
 #include <signal.h>
@@ -8,6 +8,7 @@
 #include <utility>
 
 #include "frame/log.h"
+#include "frame/scoped_signal_mask.h"
 #include "monitor/application.h"
 #include "monitor/component.h"
 
@@ -51,20 +52,14 @@ bool AgentNotifier::start() {
     stopping_ = false;
   }
   // The thread inherits the mask in force when it is created, so there is
-  // no moment at which it could take a signal meant for the signal thread.
-  sigset_t block;
-  sigset_t old;
-  sigfillset(&block);
-  for (int sig : {SIGSEGV, SIGBUS, SIGFPE, SIGILL, SIGTRAP, SIGABRT}) sigdelset(&block, sig);
-  pthread_sigmask(SIG_SETMASK, &block, &old);
+  // no moment at which it could take a signal meant for the loop.
   try {
+    ScopedSignalMask quiet(ScopedSignalMask::kBlockAll);
     thread_ = std::thread([this] { run(); });
   } catch (const std::exception& e) {
-    pthread_sigmask(SIG_SETMASK, &old, nullptr);
     logError(std::string("cannot create agent notification thread: ") + e.what());
     return false;
   }
-  pthread_sigmask(SIG_SETMASK, &old, nullptr);
   std::lock_guard<std::mutex> lock(mutex_);
   running_ = true;
   return true;

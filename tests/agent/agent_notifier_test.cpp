@@ -11,7 +11,7 @@
 
 #include <gtest/gtest.h>
 
-#include "monitor/agent_notifier.h"
+#include "agent/agent_notifier.h"
 #include "monitor/application.h"
 #include "monitor/component.h"
 

@@ -1,4 +1,4 @@
-#include "monitor/updater.h"
+#include "manage/updater.h"
 
 #include <dirent.h>
 #include <fcntl.h>
