@@ -103,6 +103,19 @@ std::string LogClass::fileName() {
   return g_fileName;
 }
 
+bool LogClass::reopen(std::string* failure) {
+  std::lock_guard<std::mutex> lock(g_outputMutex);
+  if (g_file == nullptr) return true;
+  FILE* f = fopen(g_fileName.c_str(), "ae");
+  if (f == nullptr) {
+    *failure = "error in open log file " + g_fileName + " for writing: " + strerror(errno);
+    return false;
+  }
+  fclose(g_file);
+  g_file = f;
+  return true;
+}
+
 void LogClass::init(const std::string& target, const std::string& levelWord,
                     const std::string& facilityWord, bool echo) {
   int facility = facilityFromWord(facilityWord);

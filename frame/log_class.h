@@ -42,6 +42,10 @@ class LogClass : public norvak::base::NkIfLog {
 
   // The file the shared destination writes to; empty while it is syslog.
   static std::string fileName();
+  // Opens the log file again by its name: after a rotation the records go
+  // to the new file. Nothing for syslog; false (with the reason) when the
+  // file cannot be opened, and the old one is kept.
+  static bool reopen(std::string* failure);
 
  private:
   struct State;

@@ -12,6 +12,7 @@
 #include <utility>
 
 #include "frame/log.h"
+#include "frame/log_class.h"
 #include "frame/process_state.h"
 #include "frame/run_mode.h"
 #include "frame/scoped_signal_mask.h"
@@ -28,6 +29,10 @@ namespace asio = boost::asio;
 namespace {
 
 const Clock::MonoTime kNever = Clock::MonoTime::max();
+
+// What the loop takes as its own events; every other thread keeps them
+// blocked.
+const std::initializer_list<int> kLoopSignals = {SIGHUP, SIGTERM, SIGINT, SIGUSR1};
 
 }  // namespace
 
@@ -163,7 +168,7 @@ void Monitor::start() {
                      false);
     armTimers();
     {
-      ScopedSignalMask open({SIGHUP, SIGTERM, SIGINT});
+      ScopedSignalMask open(kLoopSignals);
       while (isRunning() && store_.startsPending()) runOne();
     }
     if (!isRunning()) return;
@@ -202,7 +207,7 @@ void Monitor::mainLoop() {
   listenSignals();
   loop_->looping = true;
   {
-    ScopedSignalMask open({SIGHUP, SIGTERM, SIGINT});
+    ScopedSignalMask open(kLoopSignals);
     auto guarded = [this](const std::function<void()>& step) {
       try {
         step();
@@ -246,16 +251,32 @@ void Monitor::requestStop() {
   post([] {});  // wakes the loop, which then sees the state
 }
 
+namespace {
+
+// After a rotation the records go to a new file by the old name; the
+// components are not told (SIGHUP would reload them all).
+void reopenLog() {
+  std::string failure;
+  if (LogClass::reopen(&failure))
+    logInfo("log file reopened on SIGUSR1");
+  else
+    logError(failure);
+}
+
+}  // namespace
+
 void Monitor::listenSignals() {
   if (loop_->listening) return;
   loop_->listening = true;
-  for (int sig : {SIGHUP, SIGTERM, SIGINT}) loop_->signals.add(sig);
+  for (int sig : kLoopSignals) loop_->signals.add(sig);
   struct Waiter {
     Monitor* monitor;
     void operator()(const boost::system::error_code& ec, int sig) const {
       if (ec) return;
       if (sig == SIGHUP)
         monitor->reload(sig, "SIGHUP");
+      else if (sig == SIGUSR1)
+        reopenLog();
       else
         monitor->terminate(sig, sig == SIGTERM ? "SIGTERM" : "SIGINT");
       monitor->afterEvent();

@@ -241,6 +241,8 @@ bool MonitorProgram::setSignals() {
   addProcessor(SIGTERM, std::make_unique<TerminateProcessor>(executor, "SIGTERM"));
   addProcessor(SIGINT, std::make_unique<TerminateProcessor>(executor, "SIGINT"));
   addProcessor(SIGHUP, std::make_unique<ReloadProcessor>(executor, "SIGHUP"));
+  // Taken by the supervision loop, which reopens the log on it.
+  addProcessor(SIGUSR1, std::make_unique<InformProcessor>(executor, "SIGUSR1"));
   return blockSignals();
 }
 

@@ -150,6 +150,26 @@ TEST(MonitorRunTest, TheLastApplicationToEndEndsTheMonitorWithAnHonestStatus) {
   }
 }
 
+TEST(MonitorRunTest, SigusrOneReopensTheLogAndSignalsNoComponent) {
+  MonitorHarness h;
+  h.writeMeta("solo.mmc", h.app("SOLO", "", {{"worker"}}));
+  h.writeConf(ConfValues("SOLO"));
+  ASSERT_TRUE(h.startUp()) << h.stderrText();
+  const std::string rotated = h.logFile() + ".1";
+  ASSERT_EQ(rename(h.logFile().c_str(), rotated.c_str()), 0);
+  h.signal(SIGUSR1);
+  bool reopened = false;
+  for (int i = 0; i < 100 && !reopened; ++i) {
+    norvak_test::sleepMs(50);
+    reopened = norvak_test::readFile(h.logFile()).find("log file reopened on SIGUSR1") !=
+               std::string::npos;
+  }
+  EXPECT_TRUE(reopened);
+  EXPECT_EQ(norvak_test::readFile(rotated).find("reopened"), std::string::npos);
+  EXPECT_TRUE(norvak_test::processExists(h.pid()));
+  EXPECT_TRUE(h.hups("worker").empty());
+}
+
 TEST(MonitorRunTest, StartUpFailures) {
   {
     // A run list naming an application nobody describes: the check reports
