@@ -44,8 +44,11 @@ struct Monitor::Loop {
   // armed only while one is due; the times are the monitor's clock's.
   asio::steady_timer restart{io};
   asio::steady_timer retry{io};
+  // The end of a minute in which notifications were held back or dropped.
+  asio::steady_timer notify{io};
   Clock::MonoTime restartAt = kNever;
   Clock::MonoTime retryAt = kNever;
+  Clock::MonoTime notifyAt = kNever;
   // In mainLoop(): a SIGHUP is acted on at once.
   bool looping = false;
 };
@@ -318,6 +321,7 @@ void Monitor::afterEvent() {
 
 void Monitor::runDue() {
   if (isRunning()) processDeferredEvents();
+  NotifyLimiter::instance().flush(clock_.monoNow());
   afterEvent();
 }
 
@@ -345,6 +349,8 @@ void Monitor::armTimers() {
   Clock::MonoTime at;
   const bool retryDue = store_.startRetryPending(at);
   arm(loop_->retry, loop_->retryAt, retryDue, at);
+  const bool notifyDue = NotifyLimiter::instance().due(&at);
+  arm(loop_->notify, loop_->notifyAt, notifyDue, at);
 }
 
 void Monitor::endIfNothingRuns() {
