@@ -44,11 +44,15 @@ Component* Application::findComponent(const std::string& name) {
 
 void Application::watch(Component& comp) {
   if (!watcher_) return;
-  // By name: the component may move within the list meanwhile, and the
-  // process calls only while it lives, that is while the component does.
+  // By its process: the component may move meanwhile (within the list, or
+  // out of it when a reload deletes it), and the process calls only while it
+  // lives, that is while the component does.
   ProcessWatcher* watcher = watcher_;
-  comp.attach(watcher->loop(), [this, watcher, name = comp.name()](ComponentProcess::Event e) {
-    if (Component* c = findComponent(name)) watcher->processEvent(*this, *c, e);
+  const ComponentProcess* proc = comp.process();
+  comp.attach(watcher->loop(), [this, watcher, proc](ComponentProcess::Event e) {
+    for (std::vector<Component>* list : {&components_, &retired_})
+      for (Component& c : *list)
+        if (c.process() == proc) return watcher->processEvent(*this, c, e);
   });
 }
 
@@ -231,6 +235,13 @@ void Application::beginStop(std::function<void()> done) {
 }
 
 void Application::stop() {
+  for (Component& comp : retired_) {
+    try {
+      comp.stop(false);
+    } catch (...) {
+    }
+  }
+  retired_.clear();
   beginStop();
   // Under a watcher the components' ends are waited for here.
   while (stop_.whole && stop_.next > 0) {
@@ -272,6 +283,15 @@ bool Application::continueStop() {
 
 bool Application::componentStopped(Component& comp, CompStart* outcome) {
   if (!comp.stopping()) return false;
+  for (auto it = retired_.begin(); it != retired_.end(); ++it) {
+    if (&*it != &comp) continue;
+    try {
+      comp.finishStop();
+    } catch (...) {
+    }
+    retired_.erase(it);
+    return false;
+  }
   const bool undid = comp.undoesStart();
   bool exited = false;
   try {
@@ -399,7 +419,11 @@ bool Application::reconfigComponents(const Application& newDef) {
     }
     logInfo(label(comp) + " must be deleted");
     try {
-      comp.stop(false);
+      // Under the loop its stop goes on after the deletion, out of the list.
+      if ((comp.stopping() || comp.beginStop(false)) && watcher_ && comp.process()->attached())
+        retired_.push_back(std::move(comp));
+      else
+        comp.stop(false);
     } catch (const std::exception& e) {
       logError(e.what());
     }

@@ -159,6 +159,8 @@ class Application {
   std::string path_;
   AppNameSet dependencies_;
   std::vector<Component> components_;
+  // Deleted by a reload, their processes still stopping.
+  std::vector<Component> retired_;
   Regenerator* regenerator_ = nullptr;
   ProcessWatcher* watcher_ = nullptr;
   bool running_ = false;

@@ -125,6 +125,8 @@ TEST(MonitorRunTest, TheLastApplicationToEndEndsTheMonitorWithAnHonestStatus) {
     h.writeConf(conf);
     h.start();
     if (c.killWithoutProgram) {
+      // Killed once it has answered: before, its death is a failed start.
+      ASSERT_GE(h.waitLine("component \"worker\" from application \"SOLO\" has been started"), 0);
       const pid_t worker = h.waitComponent("worker");
       ASSERT_GT(worker, 0);
       ASSERT_EQ(unlink((h.binDir() + "worker").c_str()), 0);

@@ -24,12 +24,15 @@ std::string stoppedLine(const std::string& app) {
   return "application \"" + app + "\" has been stopped";
 }
 
-// SLOW's "stubborn" ignores SIGTERM for its whole stop time (10 s); its
-// "fragile" fails its restart once the args file says so.
+// SLOW's "stubborn" ignores SIGTERM for its whole stop time (10 s), after
+// which it is killed; its "fragile" fails its restart once the args file
+// says so.
 TEST(MonitorStopTest, AStopWaitingOnAnIgnoredSigtermHoldsUpNoRestartElsewhere) {
-  enum Way { kControl, kReloadDrop, kGiveUp };
-  for (Way way : {kControl, kReloadDrop, kGiveUp}) {
-    SCOPED_TRACE(way == kControl ? "stop request" : way == kReloadDrop ? "reload" : "give-up");
+  enum Way { kControl, kReloadDrop, kReloadDelete, kGiveUp };
+  const char* const names[] = {"stop request", "reload dropping the application",
+                               "reload deleting the component", "give-up"};
+  for (Way way : {kControl, kReloadDrop, kReloadDelete, kGiveUp}) {
+    SCOPED_TRACE(names[way]);
     MonitorHarness h;
     h.setStopGrace(20);
     const std::string fragileArgs = h.root() + "/fragile.args";
@@ -56,6 +59,10 @@ TEST(MonitorStopTest, AStopWaitingOnAnIgnoredSigtermHoldsUpNoRestartElsewhere) {
         h.setConfValue("RunAppList", "AGENT, VICTIM");
         h.signal(SIGHUP);
         break;
+      case kReloadDelete:
+        h.writeMeta("slow.mmc", h.app("SLOW", "AGENT", {CompDef("fragile")}));
+        h.signal(SIGHUP);
+        break;
       case kGiveUp:
         norvak_test::writeFile(fragileArgs, "--answer=x");
         ASSERT_EQ(kill(fragile, SIGKILL), 0);
@@ -67,7 +74,7 @@ TEST(MonitorStopTest, AStopWaitingOnAnIgnoredSigtermHoldsUpNoRestartElsewhere) {
     EXPECT_LT(ms, 3000) << "restart time 1 s";
     EXPECT_EQ(h.componentPids("stubborn"), std::vector<pid_t>{stubborn})
         << "the stop was to wait still";
-    EXPECT_GE(h.waitLine(stoppedLine("SLOW"), 0, 15), 0);
+    EXPECT_GE(h.waitLine("component \"stubborn\" terminated by signal 9", 0, 15), 0);
     if (request.joinable()) request.join();
     EXPECT_TRUE(h.componentPids("stubborn").empty());
   }
