@@ -187,7 +187,7 @@ void AppStore::enqueue(const std::string& name, bool announce, CompStrategy* str
   visiting.erase(app->name());
   if (alreadyUp(*app) && !isStopping(app->name())) return;
   queued_.insert(app->name());
-  plan_.push_back(PlannedStart{app->name(), announce, strategy, false});
+  plan_.push_back(PlannedStart{app->name(), announce, strategy, false, stopSeq_});
 }
 
 void AppStore::advanceStarts(Clock::MonoTime now) {
@@ -199,8 +199,8 @@ void AppStore::advanceStarts(Clock::MonoTime now) {
     }
     PlannedStart& item = plan_.front();
     AppPtr app = find(item.name);  // a reload may have removed it meanwhile
-    // Its stop (a restart's) is over first.
-    if (app && !item.begun && isStopping(app->name())) return;
+    // Its own stop, and the stops asked for before it, are over first.
+    if (app && !item.begun && (stopsBefore(item.afterStop) || isStopping(app->name()))) return;
     bool done = !app;
     if (app && !item.begun) {
       std::string missing;
@@ -313,6 +313,7 @@ void AppStore::planStop(const AppPtr& app, bool withDependents, bool cascade,
   if (!visiting.insert(app->name()).second) return;
   PlannedStop& entry = stops_[app->name()];
   entry.app = app;
+  entry.seq = ++stopSeq_;
   entry.cascade = cascade;
   entry.keep = keep;
   // It waits for its dependents planned before it; one planned later makes
@@ -330,6 +331,12 @@ void AppStore::planStop(const AppPtr& app, bool withDependents, bool cascade,
       planStop(find(name), true, false, AppNameSet(), visiting);
   }
   if (stops_[app->name()].waitingFor == 0) readyStops_.push_back(app->name());
+}
+
+bool AppStore::stopsBefore(uint64_t seq) const {
+  for (const auto& entry : stops_)
+    if (entry.second.seq <= seq) return true;
+  return false;
 }
 
 void AppStore::advanceStops() {

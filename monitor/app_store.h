@@ -4,6 +4,7 @@
 #include <sys/types.h>
 #include <time.h>
 
+#include <cstdint>
 #include <deque>
 #include <map>
 #include <memory>
@@ -175,12 +176,16 @@ class AppStore {
     bool announce = false;
     CompStrategy* strategy = nullptr;
     bool begun = false;
+    // The stops asked for before it (by number) are over first, as a reload
+    // or a restart asks: what it stops, then what it starts.
+    uint64_t afterStop = 0;
   };
 
   struct PlannedStop {
     AppPtr app;
     int waitingFor = 0;  // planned dependents whose stop is not over
     bool begun = false;
+    uint64_t seq = 0;      // in the order asked for
     bool cascade = false;  // its dependencies nobody needs follow it,
     AppNameSet keep;       // except these
   };
@@ -192,6 +197,8 @@ class AppStore {
   void planStop(const AppPtr& app, bool withDependents, bool cascade, const AppNameSet& keep,
                 AppNameSet& visiting);
   void advanceStops();
+  // A stop numbered up to seq is not over.
+  bool stopsBefore(uint64_t seq) const;
   void finishStop(const std::string& name);
   void cascadeStop(Application& app, const AppNameSet& keep);
   void addClosure(const std::string& name, AppNameSet& closure) const;
@@ -210,6 +217,7 @@ class AppStore {
   std::deque<std::string> readyStops_;  // may begin, in the order they became ready
   std::deque<std::string> endedStops_;
   bool advancingStops_ = false;
+  uint64_t stopSeq_ = 0;
   // Removed by a reload while running: kept until their stop is over.
   AppList leaving_;
 
