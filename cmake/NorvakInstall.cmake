@@ -20,6 +20,7 @@ set(NORVAK_ETCDIR "${CMAKE_INSTALL_FULL_SYSCONFDIR}/norvak")
 set(NORVAK_SBINDIR "${CMAKE_INSTALL_FULL_SBINDIR}")
 set(NORVAK_BINDIR "${CMAKE_INSTALL_FULL_BINDIR}")
 set(NORVAK_LIBEXECDIR "${CMAKE_INSTALL_FULL_LIBEXECDIR}")
+set(NORVAK_DATADIR "${CMAKE_INSTALL_FULL_DATADIR}")
 set(NORVAK_DOCDIR "${CMAKE_INSTALL_PREFIX}/${NORVAK_INSTALL_DOCDIR}")
 
 set(_dist "${PROJECT_BINARY_DIR}/dist")
@@ -67,6 +68,11 @@ else()
 endif()
 configure_file(packaging/example.mmc.in "${_dist}/example.mmc" @ONLY)
 
+# `cmake --install --prefix` moves the files, not the paths written in them.
+install(CODE "if(NOT CMAKE_INSTALL_PREFIX STREQUAL \"${CMAKE_INSTALL_PREFIX}\")
+  message(WARNING \"Installing into \${CMAKE_INSTALL_PREFIX}, but the programs, the unit, the samples and the \"
+                  \"pages name ${CMAKE_INSTALL_PREFIX}: configure with -DCMAKE_INSTALL_PREFIX=\${CMAKE_INSTALL_PREFIX}\")
+endif()")
 install(TARGETS norvak-monitor RUNTIME DESTINATION "${CMAKE_INSTALL_SBINDIR}")
 install(TARGETS norvak-run RUNTIME DESTINATION "${CMAKE_INSTALL_BINDIR}")
 if(TARGET norvak-monitor-ctl)

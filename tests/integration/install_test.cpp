@@ -182,8 +182,13 @@ TEST_F(Installed, FilesAndProgramsNameTheConfiguredPrefix) {
   const std::string conf = m[1].str() + "monitor.conf";
   EXPECT_EQ(NORVAK_DEFAULT_CONF, conf);
   EXPECT_EQ(conf, helpDefaultConf(at("sbin/norvak-monitor")));
-  if (isFile(at("bin/norvak-monitor-ctl"))) EXPECT_EQ(conf, helpDefaultConf(at("bin/norvak-monitor-ctl")));
+  if (isFile(at("bin/norvak-monitor-ctl"))) {
+    EXPECT_EQ(conf, helpDefaultConf(at("bin/norvak-monitor-ctl")));
+  }
   EXPECT_NE(std::string::npos, readFile(at("lib/systemd/system/norvak-monitor.service")).find(" --conf " + conf + "\n"));
+  // Installed elsewhere than configured: said so.
+  const std::string said = std::regex_replace(log_, std::regex("\\s+"), " ");
+  EXPECT_NE(std::string::npos, said.find("configure with -DCMAKE_INSTALL_PREFIX=" + prefix_)) << log_;
 
   // Configured (not built) for this installation's prefix, from the same
   // sources with the same generator.
