@@ -31,3 +31,9 @@ function(norvak_tests)
     set_tests_properties(${_exe} PROPERTIES TIMEOUT 300)
   endforeach()
 endfunction()
+
+# The configuration file that the monitor and norvak-monitor-ctl read unless
+# told otherwise: the one of the prefix chosen at configure time
+# (-DCMAKE_INSTALL_PREFIX), as the installed samples, unit and pages name it.
+include(GNUInstallDirs)
+set(NORVAK_DEFAULT_CONF "${CMAKE_INSTALL_FULL_SYSCONFDIR}/norvak/monitor.conf")

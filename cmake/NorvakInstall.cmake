@@ -19,6 +19,8 @@ set(NORVAK_INSTALL_DOCDIR "${CMAKE_INSTALL_DATAROOTDIR}/doc/norvak-monitor")
 set(NORVAK_ETCDIR "${CMAKE_INSTALL_FULL_SYSCONFDIR}/norvak")
 set(NORVAK_SBINDIR "${CMAKE_INSTALL_FULL_SBINDIR}")
 set(NORVAK_BINDIR "${CMAKE_INSTALL_FULL_BINDIR}")
+set(NORVAK_LIBEXECDIR "${CMAKE_INSTALL_FULL_LIBEXECDIR}")
+set(NORVAK_DATADIR "${CMAKE_INSTALL_FULL_DATADIR}")
 set(NORVAK_DOCDIR "${CMAKE_INSTALL_PREFIX}/${NORVAK_INSTALL_DOCDIR}")
 
 set(_dist "${PROJECT_BINARY_DIR}/dist")
@@ -66,6 +68,11 @@ else()
 endif()
 configure_file(packaging/example.mmc.in "${_dist}/example.mmc" @ONLY)
 
+# `cmake --install --prefix` moves the files, not the paths written in them.
+install(CODE "if(NOT CMAKE_INSTALL_PREFIX STREQUAL \"${CMAKE_INSTALL_PREFIX}\")
+  message(WARNING \"Installing into \${CMAKE_INSTALL_PREFIX}, but the programs, the unit, the samples and the \"
+                  \"pages name ${CMAKE_INSTALL_PREFIX}: configure with -DCMAKE_INSTALL_PREFIX=\${CMAKE_INSTALL_PREFIX}\")
+endif()")
 install(TARGETS norvak-monitor RUNTIME DESTINATION "${CMAKE_INSTALL_SBINDIR}")
 install(TARGETS norvak-run RUNTIME DESTINATION "${CMAKE_INSTALL_BINDIR}")
 if(TARGET norvak-monitor-ctl)
@@ -99,8 +106,16 @@ endif()
 
 install(FILES README.md DESTINATION "${NORVAK_INSTALL_DOCDIR}")
 
+# Where bash-completion looks for a command's completion when it is first
+# typed (its user directory follows XDG_DATA_DIRS, i.e. the prefix's share/).
+if(TARGET norvak-monitor-ctl)
+  install(FILES packaging/norvak-monitor-ctl.bash-completion
+          DESTINATION "${CMAKE_INSTALL_DATADIR}/bash-completion/completions" RENAME norvak-monitor-ctl)
+endif()
+
 # A Debian package from the same rules: `cpack -G DEB` in a build configured
-# with -DCMAKE_INSTALL_PREFIX=/usr (configuration in /etc/norvak).
+# with -DCMAKE_INSTALL_PREFIX=/usr (configuration in /etc/norvak), its
+# programs stripped as `cmake --install --strip` strips them.
 set(CPACK_PACKAGE_NAME norvak-monitor)
 set(CPACK_PACKAGE_VENDOR "Norvak")
 set(CPACK_PACKAGE_DESCRIPTION_SUMMARY "Components monitor of the Norvak mail-server suite")

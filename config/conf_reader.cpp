@@ -108,11 +108,11 @@ void ConfReader::reload() {
   n.syslogFacility = store.getString("/Logging/SyslogFacility", "daemon");
   n.logType = store.getString("/Logging/FileName", "syslog");
   if (!isLevelWord(n.logLevel)) {
-    valueWarning("/Logger/Level", "is wrong", "Info");
+    valueWarning("/Logging/Level", "is wrong", "Info");
     n.logLevel = "info";
   }
   if (!isLevelWord(n.ipcLogLevel)) {
-    valueWarning("/Logger/IpcLevel", "is wrong", "Error");
+    valueWarning("/Logging/IPCLevel", "is wrong", "Error");
     n.ipcLogLevel = "error";
   }
 

@@ -51,7 +51,7 @@ int MonitorProgram::parseCommandLine(int argc, const char* const argv[], Options
          "run applications (MAILD,ICAP - without space)")
         ("conf,c",
          po::value<std::string>(&options.confFile)
-             ->default_value("/usr/local/etc/norvak/monitor.conf"),
+             ->default_value(NORVAK_DEFAULT_CONF),  // the configured prefix's
          "use config file");
 
     po::variables_map vm;

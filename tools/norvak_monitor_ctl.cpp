@@ -61,7 +61,7 @@ namespace maild = norvak::maild;
 namespace {
 
 const char kName[] = "norvak-monitor-ctl";
-const char kDefaultConf[] = "/usr/local/etc/norvak/monitor.conf";
+const char kDefaultConf[] = NORVAK_DEFAULT_CONF;  // the configured prefix's
 
 enum Status { kDone = 0, kRefused = 1, kUnreachable = 2, kUsage = 6 };
 

@@ -130,9 +130,9 @@ TEST_F(MonitorConfReaderTest, LevelWordsAndResponseTime) {
   MonitorConfReader reader(conf_);
   reader.reload();
   EXPECT_TRUE(
-      warned("value of parameter \"/Logger/Level\" is wrong. Using default value \"Info\""));
+      warned("value of parameter \"/Logging/Level\" is wrong. Using default value \"Info\""));
   EXPECT_TRUE(
-      warned("value of parameter \"/Logger/IpcLevel\" is wrong. Using default value \"Error\""));
+      warned("value of parameter \"/Logging/IPCLevel\" is wrong. Using default value \"Error\""));
   EXPECT_EQ(reader.getLogLevel() + reader.getIpcLogLevel(), "infoerror");
   EXPECT_TRUE(
       warned("wrong parameter \"/Monitor/AgentResponseTime\": parameter must be inside "

@@ -44,7 +44,7 @@ TEST(CommandLineTest, HelpListsEveryOptionAndBeatsVersion) {
                          "display version", "-u [ --update ]", "use update mode",
                          "-C [ --check-only ]", "perform configuration check and exit",
                          "-A [ --check-all ]", "-r [ --run ] arg", "-c [ --conf ] arg",
-                         "(=/usr/local/etc/norvak/monitor.conf)", "use config file"};
+                         "(=" NORVAK_DEFAULT_CONF ")", "use config file"};
   for (const char* line : lines) EXPECT_NE(help.out.find(line), std::string::npos) << line;
   // Declared order is listed order.
   EXPECT_LT(help.out.find("--help"), help.out.find("--version"));

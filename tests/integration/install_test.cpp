@@ -1,9 +1,12 @@
-// `cmake --install` of this build into temporary prefixes: what arrives
-// where, that an administrator's files are never overwritten, that the
-// manual pages render cleanly, that the systemd unit verifies, and that the
+// `cmake --install --strip` of this build into temporary prefixes: what
+// arrives where, that an administrator's files are never overwritten, that
+// the programs are stripped, that the manual pages render cleanly, that the
+// unit, samples, pages and programs name the configured prefix, that the
+// systemd unit verifies, that the bash completion completes, and that the
 // installed sample configuration passes the monitor's own check once its
 // directories point into a temporary directory.
 
+#include <elf.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -75,7 +78,8 @@ class Installed : public ::testing::Test {
     ASSERT_EQ(0, sh("mkdir -p " + quote(prefix_ + "/etc/norvak/monitor.meta")));
     writeFile(prefix_ + "/etc/norvak/monitor.conf", "# mine\n");
     writeFile(prefix_ + "/etc/norvak/monitor.meta/mine.mmc", "# mine too\n");
-    ASSERT_EQ(0, sh(quote(NORVAK_CMAKE_COMMAND) + " --install " + quote(kBuild) + " --prefix " + quote(prefix_),
+    ASSERT_EQ(0, sh(quote(NORVAK_CMAKE_COMMAND) + " --install " + quote(kBuild) + " --prefix " + quote(prefix_) +
+                        " --strip",
                     &log_))
         << log_;
   }
@@ -116,12 +120,154 @@ TEST_F(Installed, PutsEveryFileInItsPlaceAndNoAdministratorsFile) {
   EXPECT_TRUE(isFile(at("lib/systemd/system/norvak-monitor.service")));
   EXPECT_TRUE(isFile(at("etc/logrotate.d/norvak-monitor")));
   EXPECT_TRUE(isFile(at("share/doc/norvak-monitor/README.md")));
+  if (isFile(kBuild + "/tools/norvak-monitor-ctl")) {
+    EXPECT_TRUE(isFile(at("share/bash-completion/completions/norvak-monitor-ctl")));
+  }
 
   EXPECT_EQ("# mine\n", readFile(at("etc/norvak/monitor.conf")));
   EXPECT_EQ("# mine too\n", readFile(at("etc/norvak/monitor.meta/mine.mmc")));
   std::string listing;
   sh("ls -A " + quote(at("etc/norvak/monitor.meta")), &listing);
   EXPECT_EQ("mine.mmc\n", listing) << "a sample landed where the monitor reads";
+}
+
+// The names of an ELF file's sections; empty when it is not a 64-bit ELF file.
+std::set<std::string> elfSections(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  Elf64_Ehdr eh{};
+  if (!in.read(reinterpret_cast<char*>(&eh), sizeof eh) || std::string(reinterpret_cast<char*>(eh.e_ident), 4) != ELFMAG ||
+      eh.e_ident[EI_CLASS] != ELFCLASS64 || eh.e_shstrndx >= eh.e_shnum)
+    return {};
+  std::vector<Elf64_Shdr> sh(eh.e_shnum);
+  in.seekg(static_cast<std::streamoff>(eh.e_shoff));
+  if (!in.read(reinterpret_cast<char*>(sh.data()), static_cast<std::streamsize>(sh.size() * sizeof sh[0]))) return {};
+  std::string names(sh[eh.e_shstrndx].sh_size, '\0');
+  in.seekg(static_cast<std::streamoff>(sh[eh.e_shstrndx].sh_offset));
+  if (!in.read(&names[0], static_cast<std::streamsize>(names.size()))) return {};
+  std::set<std::string> sections;
+  for (const Elf64_Shdr& s : sh)
+    if (s.sh_name < names.size()) sections.insert(names.c_str() + s.sh_name);
+  return sections;
+}
+
+TEST_F(Installed, ProgramsAreStripped) {
+  const std::set<std::string> built = elfSections(kBuild + "/program/norvak-monitor");
+  if (built.empty()) GTEST_SKIP() << "not a 64-bit ELF build";
+  ASSERT_EQ(1u, built.count(".symtab")) << "the build's own program has no symbol table to strip";
+  std::vector<std::string> programs = {"sbin/norvak-monitor", "bin/norvak-run"};
+  if (isFile(kBuild + "/tools/norvak-monitor-ctl")) programs.push_back("bin/norvak-monitor-ctl");
+  for (const std::string& program : programs) {
+    const std::set<std::string> sections = elfSections(at(program));
+    EXPECT_TRUE(sections.count(".text")) << program;
+    EXPECT_FALSE(sections.count(".symtab")) << program << " is not stripped";
+    EXPECT_FALSE(sections.count(".debug_info")) << program << " is not stripped";
+  }
+}
+
+// The default configuration file in a program's --help.
+std::string helpDefaultConf(const std::string& program) {
+  std::string out;
+  sh(quote(program) + " --help", &out);
+  std::smatch m;
+  return std::regex_search(out, m, std::regex("--conf \\] arg \\(=([^)]*)\\)")) ? m[1].str() : "";
+}
+
+// The unit, the samples, the pages and the programs' default configuration
+// file all name the prefix configured: this build's, and a prefix of the
+// test's own in a build directory only configured.
+TEST_F(Installed, FilesAndProgramsNameTheConfiguredPrefix) {
+  const std::string sample = readFile(at("etc/norvak/monitor.conf.sample"));
+  std::smatch m;
+  ASSERT_TRUE(std::regex_search(sample, m, std::regex("\nMetaConfigDir = (/[^\n]*/)monitor\\.meta/\n"))) << sample;
+  const std::string conf = m[1].str() + "monitor.conf";
+  EXPECT_EQ(NORVAK_DEFAULT_CONF, conf);
+  EXPECT_EQ(conf, helpDefaultConf(at("sbin/norvak-monitor")));
+  if (isFile(at("bin/norvak-monitor-ctl"))) {
+    EXPECT_EQ(conf, helpDefaultConf(at("bin/norvak-monitor-ctl")));
+  }
+  EXPECT_NE(std::string::npos, readFile(at("lib/systemd/system/norvak-monitor.service")).find(" --conf " + conf + "\n"));
+  // Installed elsewhere than configured: said so.
+  const std::string said = std::regex_replace(log_, std::regex("\\s+"), " ");
+  EXPECT_NE(std::string::npos, said.find("configure with -DCMAKE_INSTALL_PREFIX=" + prefix_)) << log_;
+
+  // Configured (not built) for this installation's prefix, from the same
+  // sources with the same generator.
+  TempDir dir;
+  const std::string cache = readFile(kBuild + "/CMakeCache.txt");
+  std::string generator = "Unix Makefiles";
+  if (std::regex_search(cache, m, std::regex("\nCMAKE_GENERATOR:INTERNAL=([^\n]*)"))) generator = m[1];
+  const std::string other = dir.path() + "/build";
+  std::string out;
+  ASSERT_EQ(0, sh(quote(NORVAK_CMAKE_COMMAND) + " -S " + quote(NORVAK_SOURCE_DIR) + " -B " + quote(other) + " -G " +
+                      quote(generator) + " -DCMAKE_INSTALL_PREFIX=" + quote(prefix_) +
+                      " -DNORVAK_TESTS=OFF -DNORVAK_BENCH=OFF",
+                  &out))
+      << out;
+  std::vector<std::string> files = {"norvak-monitor.service", "norvak_monitor", "monitor.conf.sample", "example.mmc"};
+  for (const std::string& page : kPages) files.push_back(page.substr(page.rfind('/') + 1));
+  for (const std::string& file : files) {
+    const std::string text = readFile(other + "/dist/" + file);
+    EXPECT_FALSE(text.empty()) << file;
+    EXPECT_EQ(std::string::npos, text.find("/usr/local")) << file << " names /usr/local";
+    EXPECT_EQ(std::string::npos, text.find("@NORVAK_")) << file;
+  }
+  const std::string unit = readFile(other + "/dist/norvak-monitor.service");
+  EXPECT_NE(std::string::npos,
+            unit.find("\nExecStart=" + prefix_ + "/sbin/norvak-monitor --conf " + prefix_ + "/etc/norvak/monitor.conf\n"))
+      << unit;
+  // The programs of that build would read the prefix's configuration file.
+  EXPECT_EQ(0, sh("grep -rqF " + quote("NORVAK_DEFAULT_CONF=\\\"" + prefix_ + "/etc/norvak/monitor.conf\\\"") + " " +
+                  quote(other)))
+      << "the default configuration file does not follow the prefix";
+
+  // That unit names the programs installed here, as it is.
+  if (!have("systemd-analyze")) GTEST_SKIP() << "systemd-analyze not installed";
+  const std::string path = dir.path() + "/norvak-monitor.service";
+  writeFile(path, unit);
+  EXPECT_EQ(0, sh("SYSTEMD_LOG_LEVEL=warning systemd-analyze verify --man=no " + quote(path), &out)) << out;
+  EXPECT_EQ(std::string::npos, out.find("norvak-monitor.service")) << out;
+}
+
+// What bash offers after the words given (the last one being completed),
+// with the installed completion script and no bash-completion package.
+std::set<std::string> completions(const std::string& script, const std::vector<std::string>& words) {
+  std::string array;
+  for (const std::string& w : words) array += " " + quote(w);
+  std::string out;
+  sh("bash --norc --noprofile -c " + quote("source " + quote(script) + " && COMP_WORDS=(" + array +
+                                             ") && COMP_CWORD=" + std::to_string(words.size() - 1) +
+                                             " && _norvak_monitor_ctl && printf '%s\\n' \"${COMPREPLY[@]}\""),
+     &out);
+  std::set<std::string> offered;
+  std::istringstream in(out);
+  for (std::string line; std::getline(in, line);)
+    if (!line.empty()) offered.insert(line);
+  return offered;
+}
+
+TEST_F(Installed, BashCompletionOffersCommandsOptionsAndTheMonitorsApplications) {
+  const std::string script = at("share/bash-completion/completions/norvak-monitor-ctl");
+  if (!isFile(kBuild + "/tools/norvak-monitor-ctl") || !have("bash")) GTEST_SKIP() << "no norvak-monitor-ctl or bash";
+  const std::string ctl = at("bin/norvak-monitor-ctl");
+  EXPECT_EQ((std::set<std::string>{"reload", "update", "status", "start", "stop", "restart"}),
+            completions(script, {ctl, ""}));
+  EXPECT_EQ((std::set<std::string>{"restart", "reload"}), completions(script, {ctl, "-t", "5", "re"}));
+  EXPECT_EQ((std::set<std::string>{"--conf"}), completions(script, {ctl, "--co"}));
+  EXPECT_EQ((std::set<std::string>{"--json"}), completions(script, {ctl, "status", "--j"}));
+
+  norvak_test::MonitorHarness h;
+  h.writeMeta("agent.mmc", h.app("AGENT", "", {{"agent"}}));
+  h.writeMeta("maild.mmc", h.app("MAILD", "AGENT", {{"maild"}, {"smtpd"}}));
+  h.writeMeta("mx.mmc", h.app("MX", "AGENT", {{"mx"}}));
+  h.writeConf(norvak_test::ConfValues("AGENT, MAILD, MX"));
+  h.setConfValue("Address", "local:" + h.runDir() + "mgmt.sock");
+  ASSERT_TRUE(h.startUp()) << h.stderrText();
+  EXPECT_EQ((std::set<std::string>{"AGENT", "MAILD", "MX"}),
+            completions(script, {ctl, "--conf", h.confFile(), "status", ""}));
+  EXPECT_EQ((std::set<std::string>{"MAILD", "MX"}), completions(script, {ctl, "-c", h.confFile(), "stop", "M"}));
+  EXPECT_EQ((std::set<std::string>{}), completions(script, {ctl, "-c", h.confFile(), "stop", "MX", ""}));
+  // No monitor there: nothing, at once.
+  EXPECT_EQ((std::set<std::string>{}), completions(script, {ctl, "-a", "local:" + h.root() + "/none", "start", ""}));
 }
 
 TEST_F(Installed, HonoursDestdir) {
@@ -261,20 +407,6 @@ TEST_F(Installed, LogrotateFileFollowsTheSample) {
   std::string out;
   EXPECT_EQ(0, sh("logrotate -d -s " + quote(dir.path() + "/state") + " " + quote(file), &out)) << out;
   EXPECT_EQ(std::string::npos, out.find("error")) << out;
-}
-
-TEST_F(Installed, SystemdUnitVerifies) {
-  if (!have("systemd-analyze")) GTEST_SKIP() << "systemd-analyze not installed";
-  TempDir dir;
-  // The unit names the configured prefix; point it at this installation.
-  std::string unit = readFile(at("lib/systemd/system/norvak-monitor.service"));
-  unit = replaceAll(unit, configuredPrefix() + "/sbin/", prefix_ + "/sbin/");
-  const std::string path = dir.path() + "/norvak-monitor.service";
-  writeFile(path, unit);
-  std::string out;
-  const int status = sh("SYSTEMD_LOG_LEVEL=warning systemd-analyze verify --man=no " + quote(path), &out);
-  EXPECT_EQ(0, status) << out;
-  EXPECT_EQ(std::string::npos, out.find("norvak-monitor.service")) << out;
 }
 
 // The demo's configuration and every *.mmc file of the demo suite, as
