@@ -20,6 +20,7 @@
 #include "monitor/application.h"
 #include "monitor/component.h"
 #include "monitor/hup_files.h"
+#include "monitor/recovery_plan.h"
 #include "monitor/standart_comp_strategy.h"
 #include "notify/notify_info.h"
 #include "notify/notify_limiter.h"
@@ -108,6 +109,10 @@ void Monitor::applySettings() {
   NotifyInfo::instance().setIdentity(kProgramTitle, Utils::osName(), kProgramVersion, host,
                                      settings_.getRecoveryTimeList());
   events_.setTimeList(settings_.getRecoveryTimeList());
+  planSettings_.delays = settings_.getRecoveryTimeList();
+  planSettings_.stableTime = std::chrono::seconds(settings_.getStableTime());
+  for (auto& app : plans_)
+    for (auto& comp : app.second) comp.second.configure(planSettings_);
   settingsChanged();
 }
 
@@ -364,23 +369,47 @@ void Monitor::endIfNothingRuns() {
 
 void Monitor::componentDied(Application& app, Component& comp) {
   const time_t wall = clock_.wallNow();
+  const Clock::MonoTime now = clock_.monoNow();
   if (!app.isRunning()) {
     comp.stop(false);
     return;
   }
-  DeferredEvent event(wall, clock_.monoSeconds(), comp.pid(), app.name(), comp.name());
-  bool noTryLeft = false;
-  try {
-    events_.pushFault(event);
-  } catch (const DeferredEventStore::TimeoutError&) {
-    noTryLeft = true;
-  }
+  const pid_t pid = comp.pid();
+  RecoveryPlan& plan = planFor(app.name(), comp.name());
+  const bool continued = plan.continues(now);
   store_.componentFault(app, comp, wall);
-  if (noTryLeft) {
-    failed_ = true;
-    comp.setGivenUp();
-    app.cannotRecover(comp, wall);
+  // Only a crash goes on with the sequence; a clean exit opens its own, whose
+  // first try finds out how the process ended.
+  if (continued && comp.signalledPid() != pid) plan.forgetAnswer();
+  const bool tryLeft = plan.fault(now, wall);
+  DeferredEvent event(plan.faultTime(), 0, pid, app.name(), comp.name());
+  if (tryLeft) {
+    schedule(event, plan);
+    return;
   }
+  if (plan.tryNo() > 0) {
+    giveUp(event);
+    return;
+  }
+  failed_ = true;
+  comp.setGivenUp();
+  app.cannotRecover(comp, wall);
+}
+
+RecoveryPlan& Monitor::planFor(const std::string& appName, const std::string& compName) {
+  auto& comps = plans_[appName];
+  auto it = comps.find(compName);
+  if (it == comps.end()) it = comps.emplace(compName, RecoveryPlan(planSettings_)).first;
+  return it->second;
+}
+
+void Monitor::schedule(DeferredEvent event, const RecoveryPlan& plan) {
+  event.tryNo = plan.tryNo();
+  event.faultMono = std::chrono::duration_cast<std::chrono::seconds>(
+                        plan.faultMono().time_since_epoch()).count();
+  event.due = std::chrono::duration_cast<std::chrono::seconds>(plan.due().time_since_epoch())
+                  .count();
+  events_.push(std::move(event));
 }
 
 void Monitor::answerArrived(Application& app, Component& comp, bool timedOut) {
@@ -418,6 +447,7 @@ void Monitor::recoveryOutcome(Application& app, Component& comp, const DeferredE
       recovering_.push_back(event);
       return;
     case Application::CompStart::kAnswered:
+      planFor(app.name(), comp.name()).answered(clock_.monoNow());
       app.recovered(comp, event.faultTime, event.tryNo, clock_.wallNow());
       store_.after_app_recovery(app.name());
       // The agent is back: notices that waited for it go now.
@@ -433,11 +463,11 @@ void Monitor::recoveryOutcome(Application& app, Component& comp, const DeferredE
 }
 
 void Monitor::retryOrGiveUp(const DeferredEvent& event) {
-  try {
-    events_.pushFault(event);
-  } catch (const DeferredEventStore::TimeoutError&) {
+  RecoveryPlan& plan = planFor(event.appName, event.compName);
+  if (plan.tryFailed())
+    schedule(event, plan);
+  else
     giveUp(event);
-  }
 }
 
 bool Monitor::suiteEnded() const {
@@ -492,12 +522,13 @@ void Monitor::processDeferredEvents() {
     }
     // Brought back by something else meanwhile (a reload restart, say).
     if (comp->running() || comp->starting() || comp->stopping()) continue;
+    planFor(event.appName, event.compName).tryMade(clock_.wallNow());
     if (app->beginRecovery(*comp, clock_.monoNow())) {
       comp->countRestart();
       recovering_.push_back(event);
-    }
-    else
+    } else {
       retryOrGiveUp(event);
+    }
   }
 }
 
