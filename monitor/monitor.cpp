@@ -108,7 +108,6 @@ void Monitor::applySettings() {
   Utils::getHostName(host);
   NotifyInfo::instance().setIdentity(kProgramTitle, Utils::osName(), kProgramVersion, host,
                                      settings_.getRecoveryTimeList());
-  events_.setTimeList(settings_.getRecoveryTimeList());
   planSettings_.delays = settings_.getRecoveryTimeList();
   planSettings_.stableTime = std::chrono::seconds(settings_.getStableTime());
   for (auto& app : plans_)
@@ -347,11 +346,9 @@ void Monitor::armTimers() {
       runDue();
     });
   };
-  int64_t due = 0;
-  const bool restartDue = isRunning() && events_.nextDue(due);
-  // Due times are whole monotonic seconds.
-  arm(loop_->restart, loop_->restartAt, restartDue, Clock::MonoTime(std::chrono::seconds(due)));
   Clock::MonoTime at;
+  const bool restartDue = isRunning() && events_.nextDue(at);
+  arm(loop_->restart, loop_->restartAt, restartDue, at);
   const bool retryDue = store_.startRetryPending(at);
   arm(loop_->retry, loop_->retryAt, retryDue, at);
   const bool notifyDue = NotifyLimiter::instance().due(&at);
@@ -382,7 +379,7 @@ void Monitor::componentDied(Application& app, Component& comp) {
   // first try finds out how the process ended.
   if (continued && comp.signalledPid() != pid) plan.forgetAnswer();
   const bool tryLeft = plan.fault(now, wall);
-  DeferredEvent event(plan.faultTime(), 0, pid, app.name(), comp.name());
+  DeferredEvent event(plan.faultTime(), pid, app.name(), comp.name());
   if (tryLeft) {
     schedule(event, plan);
     return;
@@ -393,7 +390,7 @@ void Monitor::componentDied(Application& app, Component& comp) {
   }
   failed_ = true;
   comp.setGivenUp();
-  app.cannotRecover(comp, wall);
+  app.cannotRecover(comp, wall, {});
 }
 
 RecoveryPlan& Monitor::planFor(const std::string& appName, const std::string& compName) {
@@ -405,10 +402,7 @@ RecoveryPlan& Monitor::planFor(const std::string& appName, const std::string& co
 
 void Monitor::schedule(DeferredEvent event, const RecoveryPlan& plan) {
   event.tryNo = plan.tryNo();
-  event.faultMono = std::chrono::duration_cast<std::chrono::seconds>(
-                        plan.faultMono().time_since_epoch()).count();
-  event.due = std::chrono::duration_cast<std::chrono::seconds>(plan.due().time_since_epoch())
-                  .count();
+  event.due = plan.due();
   events_.push(std::move(event));
 }
 
@@ -446,13 +440,15 @@ void Monitor::recoveryOutcome(Application& app, Component& comp, const DeferredE
       // The outcome comes with the end of the bad answer's process.
       recovering_.push_back(event);
       return;
-    case Application::CompStart::kAnswered:
-      planFor(app.name(), comp.name()).answered(clock_.monoNow());
-      app.recovered(comp, event.faultTime, event.tryNo, clock_.wallNow());
+    case Application::CompStart::kAnswered: {
+      RecoveryPlan& plan = planFor(app.name(), comp.name());
+      plan.answered(clock_.monoNow());
+      app.recovered(comp, event.faultTime, plan.abortive(), clock_.wallNow());
       store_.after_app_recovery(app.name());
       // The agent is back: notices that waited for it go now.
       if (agent_ && appNameEqual(app.name(), kAgentApp)) agent_->agentBack();
       return;
+    }
     case Application::CompStart::kStoppedHimself:
       logError("component \"" + comp.name() + "\" stopped himself");
       break;
@@ -482,7 +478,8 @@ void Monitor::giveUp(const DeferredEvent& event) {
   Component* comp = app ? app->findComponent(event.compName) : nullptr;
   if (comp) {
     comp->setGivenUp();
-    app->cannotRecover(*comp, event.faultTime);
+    app->cannotRecover(*comp, event.faultTime,
+                       planFor(event.appName, event.compName).attempts());
   }
   stopFaultyApps();
 }
@@ -509,7 +506,7 @@ void Monitor::dropStaleRecoveries() {
 void Monitor::processDeferredEvents() {
   dropStaleRecoveries();
   DeferredEvent event;
-  while (isRunning() && events_.popDue(clock_.monoSeconds(), event)) {
+  while (isRunning() && events_.popDue(clock_.monoNow(), event)) {
     AppStore::AppPtr app = store_.find(event.appName);
     Component* comp = app ? app->findComponent(event.compName) : nullptr;
     // The first try needs the death by a signal; a later one exists only

@@ -62,6 +62,11 @@ class RecoveryPlan {
   time_t faultTime() const { return faultWall_; }
   // When the tries of the sequence under way were actually made.
   const std::vector<time_t>& attempts() const { return attempts_; }
+  // Those before the last one.
+  std::vector<time_t> abortive() const {
+    return attempts_.empty() ? attempts_
+                             : std::vector<time_t>(attempts_.begin(), attempts_.end() - 1);
+  }
 
  private:
   bool advance();
