@@ -34,7 +34,7 @@ const char* const kKnownKeys[] = {
     "/Monitor/UseEnterpriseMode", "/Monitor/RecoveryTimeList",
     "/Monitor/AdminMail",        "/Monitor/FilterMail",
     "/Monitor/AdminGroup",       "/Monitor/MaxConnections",
-    "/Monitor/MailsPerMinute",
+    "/Monitor/MailsPerMinute",   "/Monitor/StableTime",
 };
 
 bool isKnownKey(const std::string& section, const std::string& key) {
@@ -84,6 +84,7 @@ ConfReader::Settings::Settings()
       maxConnections(32),
       injectCmd("/usr/sbin/sendmail -t"),
       mailsPerMinute(30),
+      stableTime(60),
       agentAddressList(1, kDefaultAgentAddress),
       runAppList{"AGENT"},
       enterpriseMode(false) {}
@@ -138,6 +139,9 @@ void ConfReader::reload() {
   // Optional, as the limit is new: older files keep working without a word.
   if (store.has("/Monitor/MailsPerMinute"))
     n.mailsPerMinute = store.getIntInRange("/Monitor/MailsPerMinute", 1, 10000, 30);
+  // Optional too: files from before it get the default.
+  if (store.has("/Monitor/StableTime"))
+    n.stableTime = store.getIntInRange("/Monitor/StableTime", 0, 86400, 60);
   n.agentResponseTime = store.getIntInRange("/Monitor/AgentResponseTime", 1, 3600, 30);
   store.getList("/Monitor/AgentAddress", n.agentAddressList);
   if (n.agentAddressList.empty()) {

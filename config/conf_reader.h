@@ -57,6 +57,9 @@ class ConfReader {
   bool isEnterpriseMode() const { return s_.enterpriseMode; }
   // Seconds before each restart try of a failed component.
   const std::vector<int>& getRecoveryTimeList() const { return s_.recoveryTimeList; }
+  // Seconds a restarted component has to stay up before its recovery ends
+  // the try sequence; a fault sooner goes on with the next try.
+  int getStableTime() const { return s_.stableTime; }
   // The mail addresses of the file (optional, empty when not given): the
   // agent's, when it supplies them, take precedence.
   const std::string& getFileAdminMail() const { return s_.adminMail; }
@@ -83,6 +86,7 @@ class ConfReader {
     std::string adminGroup;
     std::string injectCmd;
     int mailsPerMinute;
+    int stableTime;
     std::vector<std::string> agentAddressList;
     AppNameSet runAppList;
     bool enterpriseMode;

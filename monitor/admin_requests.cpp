@@ -223,7 +223,7 @@ void AdminRequests::fillStatus(AdminJob& job) const {
     }
   }
   const time_t wall = clock_.wallNow();
-  const int64_t mono = clock_.monoSeconds();
+  const Clock::MonoTime mono = clock_.monoNow();
   for (const AppStore::AppPtr& app : store_.applications()) {
     if (!job.names.empty() &&
         std::none_of(job.names.begin(), job.names.end(),
@@ -242,7 +242,7 @@ void AdminRequests::fillStatus(AdminJob& job) const {
       c.restarts = comp.restarts();
       c.lastFaultTime = comp.lastFaultTime();
       c.lastFaultCause = comp.lastFaultCause();
-      int64_t due = 0;
+      Clock::MonoTime due;
       if (comp.running()) {
         c.state = State::kRunning;
         c.startTime = comp.startTime();
@@ -252,7 +252,9 @@ void AdminRequests::fillStatus(AdminJob& job) const {
         c.state = State::kGivenUp;
       } else if (app->isRunning() && events_.dueFor(app->name(), comp.name(), due)) {
         c.state = State::kWaiting;
-        c.nextTry = wall + static_cast<time_t>(std::max<int64_t>(due - mono, 0));
+        // Rounded up: the try is not made before the time shown.
+        const auto wait = std::chrono::ceil<std::chrono::seconds>(due - mono).count();
+        c.nextTry = wall + static_cast<time_t>(std::max<int64_t>(wait, 0));
       } else if (app->isRunning() && comp.lastFaultTime() > 0) {
         c.state = State::kFailed;
       } else {

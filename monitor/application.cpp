@@ -336,8 +336,9 @@ bool Application::beginRecovery(Component& comp, Clock::MonoTime now) {
   return true;
 }
 
-void Application::recovered(Component& comp, time_t faultTime, int tryNo, time_t now) {
-  comp.reportRecovery(now, faultTime, tryNo, fullName_, path_);
+void Application::recovered(Component& comp, time_t faultTime,
+                            const std::vector<time_t>& abortive, time_t now) {
+  comp.reportRecovery(now, faultTime, abortive, fullName_, path_);
 }
 
 bool Application::componentFault(Component& comp, time_t faultTime,
@@ -347,8 +348,9 @@ bool Application::componentFault(Component& comp, time_t faultTime,
   return true;
 }
 
-void Application::cannotRecover(Component& comp, time_t faultTime) {
-  comp.cannotRecover(faultTime, fullName_, path_);
+void Application::cannotRecover(Component& comp, time_t faultTime,
+                                const std::vector<time_t>& attempts) {
+  comp.cannotRecover(faultTime, attempts, fullName_, path_);
 }
 
 void Application::sendSignal(int sig) {

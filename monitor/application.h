@@ -119,12 +119,14 @@ class Application {
   bool beginRecovery(Component& comp, Clock::MonoTime now);
   // The recovery report and the agent's dependents, once a restarted
   // component has answered.
-  void recovered(Component& comp, time_t faultTime, int tryNo, time_t now);
+  // abortive: when the tries before the one that answered were made.
+  void recovered(Component& comp, time_t faultTime, const std::vector<time_t>& abortive,
+                 time_t now);
   // The end of the component's process; dependents are the applications that
   // the failure may affect. False when the application is not running.
   bool componentFault(Component& comp, time_t faultTime,
                       const std::vector<std::string>& dependents);
-  void cannotRecover(Component& comp, time_t faultTime);
+  void cannotRecover(Component& comp, time_t faultTime, const std::vector<time_t>& attempts);
 
   void sendSignal(int sig);
   void signalPids(std::set<pid_t> pids, int sig);

@@ -263,16 +263,17 @@ void Component::completeStart(bool timedOut) {
 }
 
 void Component::startStandart(CompStrategy& strategy, const std::string& dir, time_t faultTime,
-                              int tryNo, const std::string& appName) {
+                              int, const std::string& appName) {
   beginStart(strategy, dir, Clock::system().monoNow());
   completeStart(!waitForAnswer());
-  if (faultTime > 0) reportRecovery(time(nullptr), faultTime, tryNo, appName, dir);
+  // Without the loop there is no record of earlier tries to name.
+  if (faultTime > 0) reportRecovery(time(nullptr), faultTime, {}, appName, dir);
 }
 
-void Component::reportRecovery(time_t now, time_t faultTime, int tryNo,
+void Component::reportRecovery(time_t now, time_t faultTime, const std::vector<time_t>& abortive,
                                const std::string& appName, const std::string& dir) {
   logDebug("component \"" + def_.name + "\" recovery");
-  inform(composeRecoveryMail(pid_, def_.name, now, faultTime, tryNo, appName, dir));
+  inform(composeRecoveryMail(pid_, def_.name, now, faultTime, abortive, appName, dir));
 }
 
 void Component::startCheckOnly(CompStrategy& strategy, const std::string& dir) {
@@ -409,9 +410,10 @@ bool Component::fault(time_t faultTime, const std::string& appName, const std::s
   return false;
 }
 
-void Component::cannotRecover(time_t faultTime, const std::string& appName,
-                              const std::string& dir) {
-  const std::string mail = composeCannotRecoverMail(pid_, def_.name, faultTime, appName, dir);
+void Component::cannotRecover(time_t faultTime, const std::vector<time_t>& attempts,
+                              const std::string& appName, const std::string& dir) {
+  const std::string mail =
+      composeCannotRecoverMail(pid_, def_.name, faultTime, attempts, appName, dir);
   logInfo("cannot recovery component " + def_.name);
   inform(mail);
 }

@@ -152,8 +152,8 @@ class Component {
   void startStandart(CompStrategy& strategy, const std::string& dir, time_t faultTime, int tryNo,
                      const std::string& appName);
   // The recovery report of a restart that has answered.
-  void reportRecovery(time_t now, time_t faultTime, int tryNo, const std::string& appName,
-                      const std::string& dir);
+  void reportRecovery(time_t now, time_t faultTime, const std::vector<time_t>& abortive,
+                      const std::string& appName, const std::string& dir);
   // Check-all start: echoes the program's findings on standard error and sets
   // the check error flag unless it answers "Options OK". Leaves running set.
   void startCheckOnly(CompStrategy& strategy, const std::string& dir);
@@ -176,7 +176,8 @@ class Component {
   // process had stopped by itself (no report sent).
   bool fault(time_t faultTime, const std::string& appName, const std::string& dir,
              const std::vector<std::string>& affectedApps);
-  void cannotRecover(time_t faultTime, const std::string& appName, const std::string& dir);
+  void cannotRecover(time_t faultTime, const std::vector<time_t>& attempts,
+                     const std::string& appName, const std::string& dir);
 
   void sendSignal(int sig);
   // Sends sig if pid is listed, removing it from the list.

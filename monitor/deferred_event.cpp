@@ -4,10 +4,9 @@
 
 #include "frame/app_name_less.h"
 
-DeferredEvent::DeferredEvent(time_t faultTime, int64_t faultMono, pid_t pid, std::string appName,
+DeferredEvent::DeferredEvent(time_t faultTime, pid_t pid, std::string appName,
                              std::string compName)
-    : faultMono(faultMono),
-      faultTime(faultTime),
+    : faultTime(faultTime),
       pid(pid),
       appName(std::move(appName)),
       compName(std::move(compName)) {}

@@ -11,19 +11,6 @@ bool laterDue(const DeferredEvent& a, const DeferredEvent& b) { return a.due > b
 
 }  // namespace
 
-void DeferredEventStore::setTimeList(const std::vector<int>& delays) { delays_ = delays; }
-
-void DeferredEventStore::pushFault(DeferredEvent event) {
-  const int tryNo = event.tryNo + 1;
-  if (tryNo < 1 || static_cast<size_t>(tryNo) > delays_.size())
-    throw TimeoutError("pushFault() error: try number is over");
-  long long offset = 0;
-  for (int i = 0; i < tryNo; ++i) offset += delays_[i];
-  event.tryNo = tryNo;
-  event.due = event.faultMono + offset;
-  push(std::move(event));
-}
-
 void DeferredEventStore::push(DeferredEvent event) {
   bool samePid = false;
   auto same = [&event, &samePid](const DeferredEvent& e) {
@@ -45,13 +32,13 @@ void DeferredEventStore::push(DeferredEvent event) {
   std::push_heap(heap_.begin(), heap_.end(), laterDue);
 }
 
-bool DeferredEventStore::nextDue(int64_t& due) const {
+bool DeferredEventStore::nextDue(Clock::MonoTime& due) const {
   if (heap_.empty()) return false;
   due = heap_.front().due;
   return true;
 }
 
-bool DeferredEventStore::popDue(int64_t now, DeferredEvent& out) {
+bool DeferredEventStore::popDue(Clock::MonoTime now, DeferredEvent& out) {
   if (heap_.empty() || now < heap_.front().due) return false;
   std::pop_heap(heap_.begin(), heap_.end(), laterDue);
   out = std::move(heap_.back());
@@ -60,7 +47,7 @@ bool DeferredEventStore::popDue(int64_t now, DeferredEvent& out) {
 }
 
 bool DeferredEventStore::dueFor(const std::string& appName, const std::string& compName,
-                                int64_t& due) const {
+                                Clock::MonoTime& due) const {
   for (const DeferredEvent& event : heap_) {
     if (event.isFor(appName, compName)) {
       due = event.due;

@@ -20,6 +20,7 @@
 #include "monitor/application.h"
 #include "monitor/component.h"
 #include "monitor/hup_files.h"
+#include "monitor/recovery_plan.h"
 #include "monitor/standart_comp_strategy.h"
 #include "notify/notify_info.h"
 #include "notify/notify_limiter.h"
@@ -107,7 +108,10 @@ void Monitor::applySettings() {
   Utils::getHostName(host);
   NotifyInfo::instance().setIdentity(kProgramTitle, Utils::osName(), kProgramVersion, host,
                                      settings_.getRecoveryTimeList());
-  events_.setTimeList(settings_.getRecoveryTimeList());
+  planSettings_.delays = settings_.getRecoveryTimeList();
+  planSettings_.stableTime = std::chrono::seconds(settings_.getStableTime());
+  for (auto& app : plans_)
+    for (auto& comp : app.second) comp.second.configure(planSettings_);
   settingsChanged();
 }
 
@@ -342,11 +346,9 @@ void Monitor::armTimers() {
       runDue();
     });
   };
-  int64_t due = 0;
-  const bool restartDue = isRunning() && events_.nextDue(due);
-  // Due times are whole monotonic seconds.
-  arm(loop_->restart, loop_->restartAt, restartDue, Clock::MonoTime(std::chrono::seconds(due)));
   Clock::MonoTime at;
+  const bool restartDue = isRunning() && events_.nextDue(at);
+  arm(loop_->restart, loop_->restartAt, restartDue, at);
   const bool retryDue = store_.startRetryPending(at);
   arm(loop_->retry, loop_->retryAt, retryDue, at);
   const bool notifyDue = NotifyLimiter::instance().due(&at);
@@ -364,23 +366,44 @@ void Monitor::endIfNothingRuns() {
 
 void Monitor::componentDied(Application& app, Component& comp) {
   const time_t wall = clock_.wallNow();
+  const Clock::MonoTime now = clock_.monoNow();
   if (!app.isRunning()) {
     comp.stop(false);
     return;
   }
-  DeferredEvent event(wall, clock_.monoSeconds(), comp.pid(), app.name(), comp.name());
-  bool noTryLeft = false;
-  try {
-    events_.pushFault(event);
-  } catch (const DeferredEventStore::TimeoutError&) {
-    noTryLeft = true;
-  }
+  const pid_t pid = comp.pid();
+  RecoveryPlan& plan = planFor(app.name(), comp.name());
+  const bool continued = plan.continues(now);
   store_.componentFault(app, comp, wall);
-  if (noTryLeft) {
-    failed_ = true;
-    comp.setGivenUp();
-    app.cannotRecover(comp, wall);
+  // Only a crash goes on with the sequence; a clean exit opens its own, whose
+  // first try finds out how the process ended.
+  if (continued && comp.signalledPid() != pid) plan.forgetAnswer();
+  const bool tryLeft = plan.fault(now, wall);
+  DeferredEvent event(plan.faultTime(), pid, app.name(), comp.name());
+  if (tryLeft) {
+    schedule(event, plan);
+    return;
   }
+  if (plan.tryNo() > 0) {
+    giveUp(event);
+    return;
+  }
+  failed_ = true;
+  comp.setGivenUp();
+  app.cannotRecover(comp, wall, {});
+}
+
+RecoveryPlan& Monitor::planFor(const std::string& appName, const std::string& compName) {
+  auto& comps = plans_[appName];
+  auto it = comps.find(compName);
+  if (it == comps.end()) it = comps.emplace(compName, RecoveryPlan(planSettings_)).first;
+  return it->second;
+}
+
+void Monitor::schedule(DeferredEvent event, const RecoveryPlan& plan) {
+  event.tryNo = plan.tryNo();
+  event.due = plan.due();
+  events_.push(std::move(event));
 }
 
 void Monitor::answerArrived(Application& app, Component& comp, bool timedOut) {
@@ -417,12 +440,15 @@ void Monitor::recoveryOutcome(Application& app, Component& comp, const DeferredE
       // The outcome comes with the end of the bad answer's process.
       recovering_.push_back(event);
       return;
-    case Application::CompStart::kAnswered:
-      app.recovered(comp, event.faultTime, event.tryNo, clock_.wallNow());
+    case Application::CompStart::kAnswered: {
+      RecoveryPlan& plan = planFor(app.name(), comp.name());
+      plan.answered(clock_.monoNow());
+      app.recovered(comp, event.faultTime, plan.abortive(), clock_.wallNow());
       store_.after_app_recovery(app.name());
       // The agent is back: notices that waited for it go now.
       if (agent_ && appNameEqual(app.name(), kAgentApp)) agent_->agentBack();
       return;
+    }
     case Application::CompStart::kStoppedHimself:
       logError("component \"" + comp.name() + "\" stopped himself");
       break;
@@ -433,11 +459,11 @@ void Monitor::recoveryOutcome(Application& app, Component& comp, const DeferredE
 }
 
 void Monitor::retryOrGiveUp(const DeferredEvent& event) {
-  try {
-    events_.pushFault(event);
-  } catch (const DeferredEventStore::TimeoutError&) {
+  RecoveryPlan& plan = planFor(event.appName, event.compName);
+  if (plan.tryFailed())
+    schedule(event, plan);
+  else
     giveUp(event);
-  }
 }
 
 bool Monitor::suiteEnded() const {
@@ -452,7 +478,8 @@ void Monitor::giveUp(const DeferredEvent& event) {
   Component* comp = app ? app->findComponent(event.compName) : nullptr;
   if (comp) {
     comp->setGivenUp();
-    app->cannotRecover(*comp, event.faultTime);
+    app->cannotRecover(*comp, event.faultTime,
+                       planFor(event.appName, event.compName).attempts());
   }
   stopFaultyApps();
 }
@@ -479,7 +506,7 @@ void Monitor::dropStaleRecoveries() {
 void Monitor::processDeferredEvents() {
   dropStaleRecoveries();
   DeferredEvent event;
-  while (isRunning() && events_.popDue(clock_.monoSeconds(), event)) {
+  while (isRunning() && events_.popDue(clock_.monoNow(), event)) {
     AppStore::AppPtr app = store_.find(event.appName);
     Component* comp = app ? app->findComponent(event.compName) : nullptr;
     // The first try needs the death by a signal; a later one exists only
@@ -492,12 +519,13 @@ void Monitor::processDeferredEvents() {
     }
     // Brought back by something else meanwhile (a reload restart, say).
     if (comp->running() || comp->starting() || comp->stopping()) continue;
+    planFor(event.appName, event.compName).tryMade(clock_.wallNow());
     if (app->beginRecovery(*comp, clock_.monoNow())) {
       comp->countRestart();
       recovering_.push_back(event);
-    }
-    else
+    } else {
       retryOrGiveUp(event);
+    }
   }
 }
 

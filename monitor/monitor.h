@@ -8,6 +8,7 @@
 #include <chrono>
 #include <condition_variable>
 #include <functional>
+#include <map>
 #include <memory>
 #include <mutex>
 #include <set>
@@ -24,6 +25,7 @@
 #include "monitor/application.h"
 #include "monitor/deferred_event_store.h"
 #include "monitor/process_watcher.h"
+#include "monitor/recovery_plan.h"
 #include "monitor/regenerator.h"
 #include "monitor/run_app_store.h"
 
@@ -184,6 +186,10 @@ class Monitor : public Regenerator, public SignalExecutor, public ProcessWatcher
   void computeRunAppSet(AppNameSet& set) const;
   void verifyRunSet(const AppNameSet& set);
   void retryOrGiveUp(const DeferredEvent& event);
+  // The component's restart policy, made on its first death.
+  RecoveryPlan& planFor(const std::string& appName, const std::string& compName);
+  // Puts the plan's pending try into the schedule.
+  void schedule(DeferredEvent event, const RecoveryPlan& plan);
   void giveUp(const DeferredEvent& event);
   // Nothing runs or is about to start, and nothing is held down by the
   // administrator: the monitor has no more work.
@@ -232,6 +238,9 @@ class Monitor : public Regenerator, public SignalExecutor, public ProcessWatcher
 
   // Restarts spawned and waiting for their answer.
   std::vector<DeferredEvent> recovering_;
+  // By application (any case), then component.
+  std::map<std::string, std::map<std::string, RecoveryPlan>, AppNameLess> plans_;
+  RecoveryPlan::Settings planSettings_;
 
 };
 

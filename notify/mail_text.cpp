@@ -26,6 +26,15 @@ std::string offsetTimes(time_t faultTime, const std::vector<int>& offsets, size_
   return out;
 }
 
+std::string timesText(const std::vector<time_t>& times) {
+  std::string out;
+  for (size_t i = 0; i < times.size(); ++i) {
+    if (i > 0) out += ", ";
+    out += timeText(times[i]);
+  }
+  return out;
+}
+
 std::string dateLine() {
   std::string date;
   Utils::currentDate(date);
@@ -77,33 +86,29 @@ std::string composeFailureMail(pid_t pid, const std::string& compName, time_t fa
 }
 
 std::string composeRecoveryMail(pid_t pid, const std::string& compName, time_t now,
-                                time_t faultTime, int tryNo, const std::string& appName,
-                                const std::string& dir) {
+                                time_t faultTime, const std::vector<time_t>& abortive,
+                                const std::string& appName, const std::string& dir) {
   const NotifyInfo::Identity id = NotifyInfo::instance().identity();
   std::string mail = dateLine();
   mail += "Subject: INFO: Component \"" + compName + "\" recovery\n\n";
   mail += componentRef("new pid", pid, compName, appName, dir) + " which failed at " +
           timeText(faultTime) + " be recovery at " + timeText(now) + "\n";
-  if (tryNo > 1) {
-    mail += "Abortive attempts to recovery it were made at " +
-            offsetTimes(faultTime, id.restartOffsets, 0, static_cast<size_t>(tryNo - 1)) +
-            "\n";
-  }
+  if (!abortive.empty())
+    mail += "Abortive attempts to recovery it were made at " + timesText(abortive) + "\n";
   mail += signature(id);
   return mail;
 }
 
 std::string composeCannotRecoverMail(pid_t pid, const std::string& compName, time_t faultTime,
+                                     const std::vector<time_t>& attempts,
                                      const std::string& appName, const std::string& dir) {
   const NotifyInfo::Identity id = NotifyInfo::instance().identity();
   std::string mail = dateLine();
   mail += "Subject: ERROR: Component \"" + compName + "\" cannot recovery\n\n";
   mail += componentRef("new pid", pid, compName, appName, dir) + " which failed at " +
           timeText(faultTime) + " cannot be recovery\n";
-  if (!id.restartOffsets.empty()) {
-    mail += "Abortive attempts to recovery it were made at " +
-            offsetTimes(faultTime, id.restartOffsets, 0, id.restartOffsets.size());
-  }
+  if (!attempts.empty())
+    mail += "Abortive attempts to recovery it were made at " + timesText(attempts);
   mail += "\n";
   mail += signature(id);
   return mail;

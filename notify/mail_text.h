@@ -20,14 +20,16 @@ std::string composeFailureMail(pid_t pid, const std::string& compName, time_t fa
                                const std::string& appName, const std::string& dir,
                                const std::vector<std::string>& affectedApps);
 
-// Restart try tryNo (from 1) of a component that failed at faultTime succeeded
-// at `now`; pid is the new process.
+// A restart of a component that failed at faultTime succeeded at `now`; pid
+// is the new process; abortive: when the tries before it were made.
 std::string composeRecoveryMail(pid_t pid, const std::string& compName, time_t now,
-                                time_t faultTime, int tryNo, const std::string& appName,
-                                const std::string& dir);
+                                time_t faultTime, const std::vector<time_t>& abortive,
+                                const std::string& appName, const std::string& dir);
 
-// Every restart try was used up; pid is the component's current one.
+// Every restart try was used up; pid is the component's current one;
+// attempts: when the tries were made.
 std::string composeCannotRecoverMail(pid_t pid, const std::string& compName, time_t faultTime,
+                                     const std::vector<time_t>& attempts,
                                      const std::string& appName, const std::string& dir);
 
 // The summary of a minute in which more than `limit` notifications came

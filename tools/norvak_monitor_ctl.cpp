@@ -341,6 +341,9 @@ std::string stateText(const maild::NkAppStatus& app, const maild::NkCompStatus& 
   if (comp.state == maild::kStoppedState && app.adminStopped) return "stopped by administrator";
   if (comp.state == maild::kWaitingState && comp.nextTry > 0)
     return "waiting for restart at " + clockTime(comp.nextTry);
+  // Nothing restarts it any more: the administrator needs to know why.
+  if (comp.state == maild::kGivenUpState && !comp.lastFaultCause.empty())
+    return comp.state + " after " + comp.lastFaultCause;
   return comp.state;
 }
 

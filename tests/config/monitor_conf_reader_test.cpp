@@ -51,6 +51,7 @@ TEST_F(MonitorConfReaderTest, EverySettingIsRead) {
       "AgentAddress = inet:8000@localhost,\n"
       "RunAppList = MAILD,  AGENT , agent,Filter\n"
       "UseEnterpriseMode = YES\nRecoveryTimeList = 1, 5, 60\nMailsPerMinute = 10000\n"
+      "StableTime = 0\n"
       "[logging]\nipclevel = Alert\nsyslogfacility = Local3\n",
       "DEBUG");
   MonitorConfReader reader(conf_);
@@ -75,6 +76,7 @@ TEST_F(MonitorConfReaderTest, EverySettingIsRead) {
   EXPECT_TRUE(reader.isEnterpriseMode());
   EXPECT_EQ(reader.getRecoveryTimeList(), (std::vector<int>{1, 5, 60}));
   EXPECT_EQ(reader.getMailsPerMinute(), 10000);
+  EXPECT_EQ(reader.getStableTime(), 0);
   EXPECT_FALSE(logged("unknown parameter"));
 }
 
@@ -101,6 +103,8 @@ TEST_F(MonitorConfReaderTest, MandatoryKeysOnlyGiveDefaultsWithAWarningEach) {
   EXPECT_TRUE(reader.getAgentRunAppList().empty());
   EXPECT_EQ(reader.getMailsPerMinute(), 30);
   EXPECT_FALSE(logged("MailsPerMinute"));  // optional: absent without a word
+  EXPECT_EQ(reader.getStableTime(), 60);
+  EXPECT_FALSE(logged("StableTime"));
   EXPECT_TRUE(hasCheckError());
 
   const std::string undefined = "undefined parameter \"/";

@@ -119,6 +119,26 @@ TEST_F(MonitorControlTest, StatusShowsRunningAndWaitingComponentsWithTheirPids) 
   EXPECT_NE(unknown.err.find("unknown application \"NOPE\""), std::string::npos) << unknown.err;
 }
 
+// Crashing right after every answer, it uses up the list "0" at once.
+TEST_F(MonitorControlTest, StatusShowsAGivenUpComponentWithTheCauseOfItsLastFault) {
+  h_.writeMeta("crash.mmc", h_.app("CRASH", "AGENT",
+                                   {{"crasher", "--die-after=50 --signal=" + std::to_string(SIGUSR1)}}));
+  h_.setConfValue("RunAppList", "AGENT, MAILD, WEB, CRASH");
+  h_.setConfValue("RecoveryTimeList", "0");
+  ASSERT_NO_FATAL_FAILURE(startMonitor());
+  const std::vector<std::string> cells = waitState("crasher", "given up");
+  ASSERT_EQ(cells.size(), 6u);
+  EXPECT_EQ(cells[3], "-");
+  EXPECT_EQ(cells[5], "1");
+
+  const ProgramRun json = ctl({"--json", "status", "CRASH"});
+  ASSERT_EQ(json.status, 0) << json.err;
+  const std::string cause = "signal " + std::to_string(SIGUSR1);
+  EXPECT_NE(json.out.find("\"state\":\"given up\""), std::string::npos) << json.out;
+  EXPECT_NE(json.out.find("\"last_fault_cause\":\"" + cause), std::string::npos) << json.out;
+  EXPECT_EQ(cells[2].rfind("given up after " + cause, 0), 0u) << cells[2];
+}
+
 TEST_F(MonitorControlTest, StoppedApplicationGoesAfterItsDependentAndStaysDownAcrossReload) {
   ASSERT_NO_FATAL_FAILURE(startMonitor());
   const pid_t maild = onlyPid("maild");

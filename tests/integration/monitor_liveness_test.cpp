@@ -249,6 +249,8 @@ TEST(MonitorLivenessTest, MailCommandThatNeverEndsKeepsThreadsAndChildrenBounded
   ConfValues conf;
   conf.injectCmd = h.root() + "/inject/stuck-inject --answer=none";
   conf.recoveryTimeList = "0";
+  // Each answer counts at once, or the second kill would be given up.
+  conf.stableTime = "0";
   conf.level = "Info";
   h.agentSuite({{"VICTIM", CompDef("victim")}}, conf);
   ASSERT_TRUE(h.startUp()) << h.stderrText();

@@ -7,6 +7,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <regex>
 #include <string>
 #include <vector>
@@ -196,6 +197,48 @@ TEST(MonitorRecoveryTest, ComponentThatKeepsFailingIsGivenUpAndItsApplicationSto
   int status = 0;
   ASSERT_TRUE(h.waitExit(status));
   EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
+}
+
+// A component that answers and crashes right after, on every start: the
+// answers are no recovery, so the list runs out instead of restarting it
+// for ever.
+TEST(MonitorRecoveryTest, CrashLoopIsGivenUpOnceTheListIsUsedUp) {
+  struct Case {
+    const char* recoveryTimeList;
+    size_t starts;  // the first start and one per entry
+    size_t mails;   // a failure per death, a recovery per answered try, the give-up
+    std::string triesNamed;  // by the give-up, as made
+  };
+  const std::string t = "\\d\\d:\\d\\d:\\d\\d";
+  const Case cases[] = {{"1, 1, 1", 4, 8, t + ", " + t + ", " + t + "\n"}, {"0", 2, 4, t + "\n"}};
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.recoveryTimeList);
+    MonitorHarness h;
+    h.writeMeta("agent.mmc", h.app("AGENT", "", {{"agent"}}));
+    h.writeMeta("crash.mmc",
+                h.app("CRASH", "AGENT",
+                      {{"crasher", "--die-after=50 --signal=" + std::to_string(SIGUSR1)}}));
+    ConfValues conf("AGENT, CRASH");
+    conf.recoveryTimeList = c.recoveryTimeList;
+    h.writeConf(conf);
+    ASSERT_TRUE(h.startUp()) << h.stderrText();
+    const pid_t agent = h.waitComponent("agent");
+    ASSERT_GE(h.waitLine("application \"CRASH\" has been stopped"), 0);
+    ASSERT_TRUE(h.waitMails(c.mails)) << h.mails().size();
+    norvak_test::sleepMs(1500);  // time for a try that should not come
+    EXPECT_EQ(h.starts("crasher").size(), c.starts);
+    const std::vector<std::string> mails = h.mails();
+    EXPECT_EQ(mails.size(), c.mails);
+    const std::regex lost("cannot recovery\n[\\s\\S]*cannot be recovery\nAbortive attempts to "
+                          "recovery it were made at " +
+                          c.triesNamed);
+    EXPECT_EQ(std::count_if(mails.begin(), mails.end(),
+                            [&](const std::string& m) { return std::regex_search(m, lost); }),
+              1);
+    EXPECT_EQ(h.countLines("cannot recovery component crasher"), 1);
+    EXPECT_TRUE(h.componentPids("crasher").empty());
+    EXPECT_EQ(h.waitComponent("agent"), agent);
+  }
 }
 
 }  // namespace

@@ -189,7 +189,7 @@ TEST_F(AppStoreTest, RecoveredAgentMakesItsDependentsReload) {
   const pid_t dead = pidOf(agent);
   crash(agent);
 
-  ASSERT_TRUE(recoverNow(*agent, agent->components().front(), time(nullptr), 1));
+  ASSERT_TRUE(recoverNow(*agent, agent->components().front(), time(nullptr)));
   store().after_app_recovery(agent->name());
   EXPECT_GT(pidOf(agent), 0);
   EXPECT_NE(dead, pidOf(agent));

@@ -177,12 +177,12 @@ TEST_F(ApplicationTest, FaultRecoveryAndCannotRecover) {
   EXPECT_TRUE(app.components()[0].running());
   EXPECT_TRUE(logged("ERROR: Component \"y\" failed"));
 
-  ASSERT_TRUE(recoverNow(app, y, time(nullptr) - 5, 1));
+  ASSERT_TRUE(recoverNow(app, y, time(nullptr) - 5));
   EXPECT_TRUE(y.running());
   EXPECT_NE(pid, y.pid());
   EXPECT_TRUE(logged("INFO: Component \"y\" recovery"));
 
-  app.cannotRecover(y, 1000);
+  app.cannotRecover(y, 1000, {});
   EXPECT_TRUE(logged("cannot recovery component y"));
 
   app.stop();

@@ -68,14 +68,19 @@ TEST(MailTextTest, TextsFollowTheRestartSchedule) {
       return composeFailureMail(4242, "scanner", kFault, "Mail filter", "/opt/filter/", apps);
     };
   };
-  auto recovery = [](int tries) {
-    return [tries] {
-      return composeRecoveryMail(5000, "scanner", kFault + 371, kFault, tries, "Mail filter",
+  // The times of the tries actually made, late ones included, not the
+  // schedule's.
+  auto recovery = [](std::vector<time_t> abortive) {
+    return [abortive] {
+      return composeRecoveryMail(5000, "scanner", kFault + 371, kFault, abortive, "Mail filter",
                                  "/opt/filter/");
     };
   };
-  auto cannotRecover = [] {
-    return composeCannotRecoverMail(-1, "scanner", kFault, "Mail filter", "/opt/filter/");
+  auto cannotRecover = [](std::vector<time_t> attempts) {
+    return [attempts] {
+      return composeCannotRecoverMail(-1, "scanner", kFault, attempts, "Mail filter",
+                                      "/opt/filter/");
+    };
   };
   const std::vector<int> three{10, 60, 300};
   const struct {
@@ -92,12 +97,12 @@ TEST(MailTextTest, TextsFollowTheRestartSchedule) {
            "\nMonitor has tried to restart \"scanner\" at 07:06:50\n"
            "Further attempts to restart the module will made at: 07:07:50, 07:12:50\n"
            "Once the component is restarted, you will be informed\n"},
-      {three, recovery(1), recovered},
-      {three, recovery(3),
-       recovered + "Abortive attempts to recovery it were made at 07:06:50, 07:07:50\n"},
-      {{}, cannotRecover, lost + "\n"},
-      {three, cannotRecover,
-       lost + "Abortive attempts to recovery it were made at 07:06:50, 07:07:50, 07:12:50\n"},
+      {three, recovery({}), recovered},
+      {three, recovery({kFault + 11, kFault + 72}),
+       recovered + "Abortive attempts to recovery it were made at 07:06:51, 07:07:52\n"},
+      {{}, cannotRecover({}), lost + "\n"},
+      {three, cannotRecover({kFault + 10, kFault + 70, kFault + 373}),
+       lost + "Abortive attempts to recovery it were made at 07:06:50, 07:07:50, 07:12:53\n"},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.text);
@@ -131,8 +136,8 @@ TEST(MailTextTest, HeldBackSummaryAndTheComponentOfAReport) {
             "Component \"scanner\": 12\n" + std::string(kSignature));
   const std::pair<std::string, std::string> reports[] = {
       {composeFailureMail(1, "scanner", kFault, "A", "/d/", {"B"}), "scanner"},
-      {composeRecoveryMail(1, "a \"q\" b", kFault, kFault, 2, "A", "/d/"), "a \"q\" b"},
-      {composeCannotRecoverMail(1, "x", kFault, "Component \"y\"", "/d/"), "x"},
+      {composeRecoveryMail(1, "a \"q\" b", kFault, kFault, {kFault}, "A", "/d/"), "a \"q\" b"},
+      {composeCannotRecoverMail(1, "x", kFault, {}, "Component \"y\"", "/d/"), "x"},
       {summary, ""},
       {"Subject: Component \"z\" failed", ""},  // not a composed report
   };

@@ -8,13 +8,13 @@
 
 // The restart of one component as the main loop makes it, with the wait for
 // the answer done here: spawn, answer, recovery report.
-inline bool recoverNow(Application& app, Component& comp, time_t faultTime, int tryNo) {
+inline bool recoverNow(Application& app, Component& comp, time_t faultTime) {
   if (!app.beginRecovery(comp, Clock::system().monoNow())) return false;
   StandartCompStrategy strategy;
   const bool answered = comp.waitForAnswer();
   if (app.finishStart(comp, !answered, strategy) != Application::CompStart::kAnswered)
     return false;
-  app.recovered(comp, faultTime, tryNo, time(nullptr));
+  app.recovered(comp, faultTime, {}, time(nullptr));
   return true;
 }
 

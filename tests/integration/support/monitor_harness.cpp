@@ -202,6 +202,7 @@ void MonitorHarness::writeConf(const ConfValues& v) {
   text += "RunAppList = " + v.runAppList + "\n";
   text += "UseEnterpriseMode = no\n";
   text += "RecoveryTimeList = " + v.recoveryTimeList + "\n";
+  if (!v.stableTime.empty()) text += "StableTime = " + v.stableTime + "\n";
   for (const std::string& key : v.omitKeys) {
     const std::string line = "\n" + key + " =";
     const size_t at = text.find(line);

@@ -62,6 +62,8 @@ struct ConfValues {
   explicit ConfValues(std::string runApps = "AGENT") : runAppList(std::move(runApps)) {}
   std::string runAppList;
   std::string recoveryTimeList = "1";
+  // Empty: the key left out, the default taken.
+  std::string stableTime;
   std::string level = "Debug";
   // Empty: fake-inject filing into mailDir().
   std::string injectCmd;
