@@ -139,11 +139,9 @@ void ConfReader::reload() {
   if (store.has("/Monitor/MailsPerMinute"))
     n.mailsPerMinute = store.getIntInRange("/Monitor/MailsPerMinute", 1, 10000, 30);
   n.agentResponseTime = store.getIntInRange("/Monitor/AgentResponseTime", 1, 3600, 30);
+  // The key stays mandatory, so that only a deliberate empty value, not a
+  // forgotten line, runs the suite without an agent.
   store.getList("/Monitor/AgentAddress", n.agentAddressList);
-  if (n.agentAddressList.empty()) {
-    valueWarning("/Monitor/AgentAddress", "is empty", kDefaultAgentAddress);
-    n.agentAddressList.push_back(kDefaultAgentAddress);
-  }
 
   n.pidFileDir = store.getPathOr("/Monitor/PidFileDir", "/var/norvak/run/");
   store.getList("/Monitor/Address", n.addressList);

@@ -13,6 +13,7 @@ const char kFailedState[] = "failed";
 const char kWaitingState[] = "waiting";
 const char kGivenUpState[] = "given up";
 const char kStartingState[] = "starting";
+const char kExitedState[] = "exited";
 
 namespace {
 
@@ -21,6 +22,24 @@ int32_t ReadCount(ipc::NkDdpUnit& unit, int32_t limit) {
   if (count < 0 || count > limit)
     throw base::NkException("management request: bad count " + std::to_string(count));
   return count;
+}
+
+// An older monitor's reply ends before the trailer: the unit then fails to
+// read, and the fields keep their "none".
+void ReadTrailer(ipc::NkDdpUnit& reply, NkStatusResult& result) {
+  int32_t count = 0;
+  try {
+    count = ReadCount(reply, kMaxNames * kMaxNames);
+  } catch (const std::exception&) {
+    return;
+  }
+  std::vector<NkCompStatus*> comps;
+  for (NkAppStatus& app : result.apps)
+    for (NkCompStatus& comp : app.components) comps.push_back(&comp);
+  for (int32_t i = 0; i < count; ++i) {
+    const int32_t status = reply.GetInt32();
+    if (static_cast<size_t>(i) < comps.size()) comps[i]->exitStatus = status;
+  }
 }
 
 }  // namespace
@@ -101,6 +120,13 @@ bool NkStatusServer::WriteResult(ipc::NkDdpUnit& reply, const NkStatusResult& re
         return false;
     }
   }
+  std::vector<int32_t> exits;
+  for (const NkAppStatus& app : result.apps)
+    for (const NkCompStatus& comp : app.components) exits.push_back(comp.exitStatus);
+  if (!reply.AddInt32(static_cast<int32_t>(exits.size()))) return false;
+  for (int32_t status : exits) {
+    if (!reply.AddInt32(status)) return false;
+  }
   return true;
 }
 
@@ -131,6 +157,7 @@ NkStatusResult NkStatusServer::ReadResult(ipc::NkDdpUnit& reply) {
     }
     result.apps.push_back(std::move(app));
   }
+  ReadTrailer(reply, result);
   return result;
 }
 

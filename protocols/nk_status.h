@@ -26,8 +26,13 @@ namespace maild {
 //     string name, int32 pid (-1 before any), string state, int64 start
 //     time, int32 restarts, int64 next restart try, int64 last fault time,
 //     string last fault cause.
+// Then, after the last application, int32 count + that many int32 exit
+// statuses, one per component in the order above (-1 for none): fields
+// that came later go after everything an older client reads, which stops
+// before them, and a reply from an older monitor ends before them.
+// Applications come in start order, dependencies first.
 // Times are seconds since the epoch, 0 for none. The states are the
-// k*State texts below.
+// k*State texts below; a client shows one it does not know as it is.
 struct NkCompStatus {
   std::string name;
   int32_t pid = -1;
@@ -37,6 +42,7 @@ struct NkCompStatus {
   int64_t nextTry = 0;
   int64_t lastFaultTime = 0;
   std::string lastFaultCause;
+  int32_t exitStatus = -1;  // an exited component's
 };
 
 struct NkAppStatus {
@@ -60,6 +66,7 @@ extern const char kFailedState[];      // "failed"
 extern const char kWaitingState[];     // "waiting"  (for a restart try)
 extern const char kGivenUpState[];     // "given up"
 extern const char kStartingState[];    // "starting"
+extern const char kExitedState[];      // "exited"  (by itself, not restarted)
 
 // Strings a peer announces longer than this are no names: the request is
 // dropped instead of the server allocating what it was told.

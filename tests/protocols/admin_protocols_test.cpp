@@ -43,6 +43,11 @@ NkStatusResult Sample() {
   NkAppStatus web;
   web.name = "WEB";
   web.adminStopped = true;
+  NkCompStatus httpd;
+  httpd.name = "httpd";
+  httpd.state = kExitedState;
+  httpd.exitStatus = 3;
+  web.components.push_back(httpd);
   result.apps.push_back(web);
   return result;
 }
@@ -85,7 +90,20 @@ TEST(StatusTest, AnswerTravelsWholeFromServerToClient) {
   EXPECT_EQ(got.apps[0].components[1].pid, -1);
   EXPECT_EQ(got.apps[1].name, "WEB");
   EXPECT_TRUE(got.apps[1].adminStopped);
-  EXPECT_TRUE(got.apps[1].components.empty());
+  // The exit statuses follow everything else and must land on their own
+  // components across the applications.
+  std::vector<int32_t> exits;
+  for (const NkAppStatus& app : got.apps)
+    for (const NkCompStatus& comp : app.components) exits.push_back(comp.exitStatus);
+  EXPECT_EQ(exits, (std::vector<int32_t>{-1, -1, 3}));
+  EXPECT_EQ(got.apps[1].components[0].state, "exited");
+  // An older client stops after the last component and finds the answer
+  // it always read: only the trailer follows it.
+  const std::string bytes = wire.reply.GetData();
+  const std::string trailer = BigEndian32(3) + BigEndian32(0xFFFFFFFFu) +
+                              BigEndian32(0xFFFFFFFFu) + BigEndian32(3);
+  ASSERT_GT(bytes.size(), trailer.size());
+  EXPECT_EQ(bytes.substr(bytes.size() - trailer.size()), trailer);
 }
 
 TEST(StatusTest, StrangersAndAbsurdRequestsGetNoStatus) {
@@ -99,7 +117,8 @@ TEST(StatusTest, StrangersAndAbsurdRequestsGetNoStatus) {
     NkStatusServer server(handler, [](const ipc::NkIfIPC&) { return std::string("not you"); });
     wire.Send(BigEndian32(1) + DdpString("MAILD"));
     ASSERT_TRUE(server.Process(wire.request, wire.reply));
-    EXPECT_EQ(wire.reply.GetData(), BigEndian32(0) + DdpString("not you") + BigEndian32(0));
+    EXPECT_EQ(wire.reply.GetData(),
+              BigEndian32(0) + DdpString("not you") + BigEndian32(0) + BigEndian32(0));
   }
   for (const std::string& bytes :
        {BigEndian32(0xFFFFFFFFu), BigEndian32(5000), BigEndian32(1) + BigEndian32(1u << 30)}) {
