@@ -160,6 +160,12 @@ void ConfReader::reload() {
   }
 
   n.enterpriseMode = store.getBoolOr("/Monitor/UseEnterpriseMode", false);
+  // The run list would come from an agent there is none of: only AGENT runs.
+  if (n.enterpriseMode && n.agentAddressList.empty()) {
+    logAlert("parameter \"/Monitor/UseEnterpriseMode\" needs an agent, but "
+             "\"/Monitor/AgentAddress\" is empty");
+    setCheckError();
+  }
   store.getIntList("/Monitor/RecoveryTimeList", n.recoveryTimeList);
   // Optional: without them the agent's addresses (or the superuser's) are
   // used, as before they existed, so their absence is not worth a warning.

@@ -206,6 +206,23 @@ TEST_F(MonitorConfReaderTest, UnknownKeysWarnAndNonNumericDelaysAreCheckErrors) 
   EXPECT_TRUE(hasCheckError());
 }
 
+TEST_F(MonitorConfReaderTest, EnterpriseModeWithoutAnAgentIsACheckError) {
+  const std::string base =
+      "[Monitor]\nAddress=\nRunAppList=A\nRecoveryTimeList=\nRunForeground=no\nUser=\n"
+      "Group=\nChDir=\nMetaConfigDir=/m\nInjectCmd=c\nAgentResponseTime=1\nPidFileDir=/p\n"
+      "Timeout=1\n[Logging]\nIPCLevel=error\nSyslogFacility=daemon\n[Monitor]\n";
+  const struct {
+    const char* agent;
+    const char* enterprise;
+    bool error;
+  } cases[] = {{"", "no", false}, {"local:/a", "yes", false}, {"", "yes", true}};
+  for (const auto& c : cases) {
+    write(base + "AgentAddress=" + c.agent + "\nUseEnterpriseMode=" + c.enterprise + "\n");
+    MonitorConfReader reader(conf_);
+    expectCheckErrorAfterReload(reader, c.error);
+  }
+}
+
 TEST_F(MonitorConfReaderTest, BrokenLoggingSetupIsACheckError) {
   // Every key valid but the one under test, so that only the logging set-up
   // can raise the flag; each child is a fresh process.
