@@ -596,6 +596,7 @@ void Monitor::readAgentAfterReload(const AppNameSet& full) {
   if (!agent_) return;
   if (!agent()) {
     // What a former agent supplied no longer holds once it is gone.
+    agent_->configure(std::string(), settings_.getAgentResponseTime());
     ++agentReads_;
     settings_.setAgentValues(MonitorConfReader::AgentValues());
     refreshNotifySettings();
