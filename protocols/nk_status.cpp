@@ -14,6 +14,7 @@ const char kWaitingState[] = "waiting";
 const char kGivenUpState[] = "given up";
 const char kStartingState[] = "starting";
 const char kExitedState[] = "exited";
+const char kStatusTrailers[] = "trailers: exit status";
 
 namespace {
 
@@ -24,15 +25,8 @@ int32_t ReadCount(ipc::NkDdpUnit& unit, int32_t limit) {
   return count;
 }
 
-// An older monitor's reply ends before the trailer: the unit then fails to
-// read, and the fields keep their "none".
 void ReadTrailer(ipc::NkDdpUnit& reply, NkStatusResult& result) {
-  int32_t count = 0;
-  try {
-    count = ReadCount(reply, kMaxNames * kMaxNames);
-  } catch (const std::exception&) {
-    return;
-  }
+  const int32_t count = ReadCount(reply, kMaxNames * kMaxNames);
   std::vector<NkCompStatus*> comps;
   for (NkAppStatus& app : result.apps)
     for (NkCompStatus& comp : app.components) comps.push_back(&comp);
@@ -103,7 +97,8 @@ bool NkStatusServer::Process(ipc::NkDdpUnit& request, ipc::NkDdpUnit& reply) {
 }
 
 bool NkStatusServer::WriteResult(ipc::NkDdpUnit& reply, const NkStatusResult& result) {
-  if (!reply.AddInt32(result.ok ? 1 : 0) || !reply.AddString(result.message) ||
+  if (!reply.AddInt32(result.ok ? 1 : 0) ||
+      !reply.AddString(result.ok ? std::string(kStatusTrailers) : result.message) ||
       !reply.AddInt32(static_cast<int32_t>(result.apps.size())))
     return false;
   for (const NkAppStatus& app : result.apps) {
@@ -120,6 +115,7 @@ bool NkStatusServer::WriteResult(ipc::NkDdpUnit& reply, const NkStatusResult& re
         return false;
     }
   }
+  if (!result.ok) return true;
   std::vector<int32_t> exits;
   for (const NkAppStatus& app : result.apps)
     for (const NkCompStatus& comp : app.components) exits.push_back(comp.exitStatus);
@@ -157,7 +153,10 @@ NkStatusResult NkStatusServer::ReadResult(ipc::NkDdpUnit& reply) {
     }
     result.apps.push_back(std::move(app));
   }
-  ReadTrailer(reply, result);
+  if (result.ok && result.message == kStatusTrailers) {
+    ReadTrailer(reply, result);
+    result.message.clear();
+  }
   return result;
 }
 
