@@ -19,8 +19,14 @@ AgentLink::AgentLink() {}
 AgentLink::~AgentLink() { close(); }
 
 void AgentLink::configure(const std::string& address, int responseTimeSeconds) {
+  SessionPtr old;
   std::lock_guard<std::mutex> lock(mutex_);
-  if (address != address_) ++generation_;
+  // A session to the former address must not carry what is meant for the
+  // new one, nor anything once there is no agent at all.
+  if (address != address_) {
+    ++generation_;
+    old = std::move(session_);
+  }
   address_ = address;
   responseTime_ = responseTimeSeconds;
 }

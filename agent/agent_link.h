@@ -25,7 +25,8 @@ class AgentLink {
   AgentLink& operator=(const AgentLink&) = delete;
 
   // Where the agent listens and how many seconds each exchange with it may
-  // take; used by the sessions made from now on.
+  // take; used by the sessions made from now on. Another address drops the
+  // session held; an empty one means no agent: nothing connects.
   void configure(const std::string& address, int responseTimeSeconds);
   int responseTime() const;
 

@@ -143,11 +143,9 @@ void ConfReader::reload() {
   if (store.has("/Monitor/StableTime"))
     n.stableTime = store.getIntInRange("/Monitor/StableTime", 0, 86400, 60);
   n.agentResponseTime = store.getIntInRange("/Monitor/AgentResponseTime", 1, 3600, 30);
+  // The key stays mandatory, so that only a deliberate empty value, not a
+  // forgotten line, runs the suite without an agent.
   store.getList("/Monitor/AgentAddress", n.agentAddressList);
-  if (n.agentAddressList.empty()) {
-    valueWarning("/Monitor/AgentAddress", "is empty", kDefaultAgentAddress);
-    n.agentAddressList.push_back(kDefaultAgentAddress);
-  }
 
   n.pidFileDir = store.getPathOr("/Monitor/PidFileDir", "/var/norvak/run/");
   store.getList("/Monitor/Address", n.addressList);
@@ -166,6 +164,12 @@ void ConfReader::reload() {
   }
 
   n.enterpriseMode = store.getBoolOr("/Monitor/UseEnterpriseMode", false);
+  // The run list would come from an agent there is none of: only AGENT runs.
+  if (n.enterpriseMode && n.agentAddressList.empty()) {
+    logAlert("parameter \"/Monitor/UseEnterpriseMode\" needs an agent, but "
+             "\"/Monitor/AgentAddress\" is empty");
+    setCheckError();
+  }
   store.getIntList("/Monitor/RecoveryTimeList", n.recoveryTimeList);
   // Optional: without them the agent's addresses (or the superuser's) are
   // used, as before they existed, so their absence is not worth a warning.

@@ -50,8 +50,13 @@ class ConfReader {
   const std::string& getInjectCmd() const { return s_.injectCmd; }
   // Notifications (mails, commands) sent a minute at most, in all.
   int getMailsPerMinute() const { return s_.mailsPerMinute; }
-  // The agent's address: the first of the configured ones.
-  const std::string& getAgentAddress() const { return s_.agentAddressList.front(); }
+  // The agent's address: the first of the configured ones; empty when the
+  // suite runs without an agent (hasAgent() false).
+  const std::string& getAgentAddress() const {
+    static const std::string kNone;
+    return s_.agentAddressList.empty() ? kNone : s_.agentAddressList.front();
+  }
+  bool hasAgent() const { return !s_.agentAddressList.empty(); }
   const std::vector<std::string>& getAgentAddressList() const { return s_.agentAddressList; }
   const AppNameSet& getRunAppList() const { return s_.runAppList; }
   bool isEnterpriseMode() const { return s_.enterpriseMode; }

@@ -59,7 +59,7 @@ std::string MonitorConfReader::mailAddress(const std::string& agents,
                                            const std::string& files) const {
   if (!agents.empty()) return agents;
   if (!files.empty()) return files;
-  return agent_.mailAnswered ? localSuperuserMailbox() : std::string();
+  return agent_.mailAnswered || !hasAgent() ? localSuperuserMailbox() : std::string();
 }
 
 void MonitorConfReader::readConfigFromAgent(NkIfClientSession* session, bool maildDefined) {

@@ -460,6 +460,7 @@ NkStatusResult MonitorServer::wireStatus(const SuiteStatus& status) {
       c.nextTry = comp.nextTry;
       c.lastFaultTime = comp.lastFaultTime;
       c.lastFaultCause = comp.lastFaultCause;
+      c.exitStatus = comp.exitStatus;
       switch (comp.state) {
         case State::kRunning:
           c.state = norvak::maild::kRunningState;
@@ -478,6 +479,9 @@ NkStatusResult MonitorServer::wireStatus(const SuiteStatus& status) {
           break;
         case State::kStopped:
           c.state = norvak::maild::kStoppedState;
+          break;
+        case State::kExited:
+          c.state = norvak::maild::kExitedState;
           break;
       }
       a.components.push_back(std::move(c));

@@ -224,7 +224,7 @@ void AdminRequests::fillStatus(AdminJob& job) const {
   }
   const time_t wall = clock_.wallNow();
   const Clock::MonoTime mono = clock_.monoNow();
-  for (const AppStore::AppPtr& app : store_.applications()) {
+  for (const AppStore::AppPtr& app : store_.startOrder()) {
     if (!job.names.empty() &&
         std::none_of(job.names.begin(), job.names.end(),
                      [&app](const std::string& n) { return appNameEqual(n, app->name()); }))
@@ -250,6 +250,10 @@ void AdminRequests::fillStatus(AdminJob& job) const {
         c.state = State::kStarting;
       } else if (comp.givenUp()) {
         c.state = State::kGivenUp;
+      } else if (comp.exitedByItself()) {
+        // Its application is stopped for it, not restarted: no "waiting".
+        c.state = State::kExited;
+        c.exitStatus = comp.lastExitCode();
       } else if (app->isRunning() && events_.dueFor(app->name(), comp.name(), due)) {
         c.state = State::kWaiting;
         // Rounded up: the try is not made before the time shown.

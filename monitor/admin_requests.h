@@ -20,7 +20,7 @@ class RunAppStore;
 // What the monitor supervises, as the administrators' status shows it.
 struct SuiteStatus {
   struct Component {
-    enum class State { kRunning, kStarting, kGivenUp, kWaiting, kFailed, kStopped };
+    enum class State { kRunning, kStarting, kGivenUp, kWaiting, kFailed, kStopped, kExited };
     std::string name;
     pid_t pid = -1;
     State state = State::kStopped;
@@ -29,6 +29,7 @@ struct SuiteStatus {
     time_t nextTry = 0;  // a waiting component's next restart try
     time_t lastFaultTime = 0;
     std::string lastFaultCause;
+    int exitStatus = -1;  // an exited component's
   };
   struct Application {
     std::string name;
@@ -40,7 +41,7 @@ struct SuiteStatus {
   };
   bool ok = false;
   std::string message;  // the reason when not ok
-  std::vector<Application> apps;
+  std::vector<Application> apps;  // in start order, dependencies first
 };
 
 // One request of an administrator and, once done, its answer.

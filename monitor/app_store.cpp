@@ -3,6 +3,7 @@
 #include <signal.h>
 
 #include <algorithm>
+#include <functional>
 #include <utility>
 
 #include "frame/log.h"
@@ -109,6 +110,24 @@ std::vector<std::string> AppStore::dependentsOf(const std::string& name) const {
   return names;
 }
 
+AppStore::AppList AppStore::startOrder() const {
+  AppNameSet names;
+  for (const AppPtr& app : apps_) names.insert(app->name());
+  AppList order;
+  AppNameSet placed;
+  AppNameSet visiting;
+  std::function<void(const std::string&)> place = [&](const std::string& name) {
+    AppPtr app = find(name);
+    // A cycle that slipped past verification places its members once each.
+    if (!app || placed.count(app->name()) || !visiting.insert(app->name()).second) return;
+    for (const std::string& dep : app->dependencies()) place(dep);
+    placed.insert(app->name());
+    order.push_back(app);
+  };
+  for (const std::string& name : names) place(name);
+  return order;
+}
+
 void AppStore::start(const AppNameSet& names, const std::vector<int>& delays,
                      const std::string& agentAddress, const std::string& pidFileDir) {
   logDebug("AppStop::start()");
@@ -137,6 +156,12 @@ void AppStore::startCheckAllMode(const AppNameSet& names, const std::vector<int>
                                  const std::string& agentAddress,
                                  const std::string& pidFileDir) {
   logDebug("AppStop::startCheckAllMode()");
+  if (agentAddress.empty()) {
+    // Without an agent there is none to check nor to stand in for.
+    CheckOnlyStrategy checkOnly;
+    for (const std::string& name : names) startApp(name, delays, checkOnly);
+    return;
+  }
   const std::string tmpAddress = agentAddress + ".tmp";
   const std::string tmpPidFile = pidFileDir + "norvak-agent.tmp.pid";
   CheckOnlyStrategy checkOnly;

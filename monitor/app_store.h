@@ -67,6 +67,9 @@ class AppStore {
   AppPtr find(const std::string& name) const;
   bool isDefined(const std::string& name) const { return find(name) != nullptr; }
   const AppList& applications() const { return apps_; }
+  // Every application in the order a start of them all would take:
+  // dependencies first, depth-first, names in name order.
+  AppList startOrder() const;
   bool isUpdateMode() const { return updateMode_; }
   void setRegenerator(Regenerator* regenerator);
   // Hands the watcher to every application, now and when added.
@@ -83,7 +86,8 @@ class AppStore {
   std::vector<std::string> dependentsOf(const std::string& name) const;
 
   // Starting. start() picks update, check-all or standard mode; agentAddress
-  // and pidFileDir (ends in "/") serve the temporary agent of check-all mode.
+  // and pidFileDir (ends in "/") serve the temporary agent of check-all mode
+  // (an empty agentAddress: no agent, none is started).
   void start(const AppNameSet& names, const std::vector<int>& delays,
              const std::string& agentAddress, const std::string& pidFileDir);
   void startStandartMode(const AppNameSet& names, const std::vector<int>& delays);

@@ -387,6 +387,8 @@ bool Component::finishStop() {
     pid_ = prevPid_;
     signalledPid_ = prevSignalled_;
   }
+  exitedByItself_ = stopFault_ && !stopRestores_ && status.signal <= 0;
+  lastExitCode_ = status.signal > 0 ? -1 : status.code;
   if (stopFault_) {
     lastFaultTime_ = time(nullptr);
     lastFaultCause_ = lastEnd_;

@@ -125,6 +125,11 @@ class Component {
   time_t lastFaultTime() const { return lastFaultTime_; }
   const std::string& lastFaultCause() const { return lastFaultCause_; }
   bool givenUp() const { return givenUp_; }
+  // The last process ended by exiting, unasked, with that status; an
+  // administrator's stop or a signal is no such end. Kept until the next
+  // stop.
+  bool exitedByItself() const { return exitedByItself_; }
+  int lastExitCode() const { return lastExitCode_; }
   void countRestart() { ++restarts_; }
   void setGivenUp() { givenUp_ = true; }
 
@@ -233,6 +238,8 @@ class Component {
   std::string lastFaultCause_;
   std::string lastEnd_;  // how the last stopped process ended
   bool givenUp_ = false;
+  bool exitedByItself_ = false;
+  int lastExitCode_ = -1;
 };
 
 #endif  // NORVAK_MONITOR_COMPONENT_H_

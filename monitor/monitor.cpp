@@ -446,7 +446,7 @@ void Monitor::recoveryOutcome(Application& app, Component& comp, const DeferredE
       app.recovered(comp, event.faultTime, plan.abortive(), clock_.wallNow());
       store_.after_app_recovery(app.name());
       // The agent is back: notices that waited for it go now.
-      if (agent_ && appNameEqual(app.name(), kAgentApp)) agent_->agentBack();
+      if (agent() && appNameEqual(app.name(), kAgentApp)) agent()->agentBack();
       return;
     }
     case Application::CompStart::kStoppedHimself:
@@ -535,11 +535,11 @@ void Monitor::processDeferredEvents() {
 
 void Monitor::appStarted(const Application& app) {
   if (appNameEqual(app.name(), kAgentApp)) {
-    if (agent_) agent_->agentBack();
+    if (agent()) agent()->agentBack();
     return;
   }
   logInfo("application \"" + app.name() + "\" started");
-  if (agent_) agent_->appStarted(app);
+  if (agent()) agent()->appStarted(app);
 }
 
 void Monitor::appStopped(const Application& app) {
@@ -549,30 +549,33 @@ void Monitor::appStopped(const Application& app) {
   }
   if (!isRunning() || appNameEqual(app.name(), kAgentApp)) return;
   logInfo("application \"" + app.name() + "\" stoped");
-  if (agent_) agent_->appStopped(app);
+  if (agent()) agent()->appStopped(app);
 }
 
 void Monitor::setAgent(std::unique_ptr<AgentPort> agent) { agent_ = std::move(agent); }
 
+AgentPort* Monitor::agent() const { return settings_.hasAgent() ? agent_.get() : nullptr; }
+
 void Monitor::startAgentNotifier() {
-  if (isCheckMode() || !agent_) return;
-  agent_->configure(agentAddress(), settings_.getAgentResponseTime());
-  agent_->beginNotices();
+  if (isCheckMode() || !agent()) return;
+  agent()->configure(agentAddress(), settings_.getAgentResponseTime());
+  agent()->beginNotices();
 }
 
 // ---- Configuration agent: session and settings ------------------------------
 
 std::string Monitor::agentAddress() const {
+  if (!settings_.hasAgent()) return std::string();
   return isCheckAll() ? settings_.getAgentAddress() + ".tmp" : settings_.getAgentAddress();
 }
 
 void Monitor::connectToAgent() {
   logDebug("Monitor::connectToAgent()");
-  if (agent_) agent_->configure(agentAddress(), settings_.getAgentResponseTime());
+  if (agent()) agent()->configure(agentAddress(), settings_.getAgentResponseTime());
 }
 
 void Monitor::readConfigFromAgent() {
-  if (agent_) agent_->read(settings_, store_.isDefined(kMaildApp));
+  if (agent()) agent()->read(settings_, store_.isDefined(kMaildApp));
   refreshNotifySettings();
   settingsChanged();  // the agent's MTA decides whether an update is pending
 }
@@ -619,11 +622,22 @@ void Monitor::reload() {
 void Monitor::readAgentAfterReload(const AppNameSet& full) {
   logDebug("Monitor::reconnectToAgent()");
   if (!agent_) return;
-  agent_->configure(agentAddress(), settings_.getAgentResponseTime());
+  if (!agent()) {
+    // What a former agent supplied no longer holds once it is gone.
+    agent_->configure(std::string(), settings_.getAgentResponseTime());
+    ++agentReads_;
+    settings_.setAgentValues(MonitorConfReader::AgentValues());
+    refreshNotifySettings();
+    settingsChanged();
+    return;
+  }
+  // A suite that had no agent so far gets its notices from now on.
+  startAgentNotifier();
+  agent()->configure(agentAddress(), settings_.getAgentResponseTime());
   // Read on a copy, off the loop: supervision goes on under the settings
   // held, and the loop takes the agent's values over when they come.
   const uint64_t generation = ++agentReads_;
-  agent_->readAfresh(settings_, store_.isDefined(kMaildApp),
+  agent()->readAfresh(settings_, store_.isDefined(kMaildApp),
                      [this, generation, full](const MonitorConfReader::AgentValues& values) {
                        // A later reload's read counts instead.
                        if (generation != agentReads_ || !isRunning()) return;

@@ -131,7 +131,8 @@ class Monitor : public Regenerator, public SignalExecutor, public ProcessWatcher
   // Reads the agent's settings (bounded by AgentResponseTime each), blocking,
   // and hands the mail addresses to the notifications.
   void readConfigFromAgent();
-  // The agent's address: in check-all mode the temporary agent's.
+  // The agent's address: in check-all mode the temporary agent's; empty
+  // when the suite runs without an agent.
   std::string agentAddress() const;
 
   void setOwnPid(pid_t pid) { ownPid_ = pid; }
@@ -173,6 +174,8 @@ class Monitor : public Regenerator, public SignalExecutor, public ProcessWatcher
   void applyAgentRunList(const AppNameSet& current);
   // A reload's reconnection and read, off the loop.
   void readAgentAfterReload(const AppNameSet& full);
+  // The agent's side, unless the settings name no agent.
+  AgentPort* agent() const;
   // Called on the thread that owns the settings each time new ones
   // have been taken over (construction, reloads); overriders copy what other
   // threads read. Within this class's constructor only the empty one runs.

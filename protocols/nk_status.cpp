@@ -13,6 +13,8 @@ const char kFailedState[] = "failed";
 const char kWaitingState[] = "waiting";
 const char kGivenUpState[] = "given up";
 const char kStartingState[] = "starting";
+const char kExitedState[] = "exited";
+const char kStatusTrailers[] = "trailers: exit status";
 
 namespace {
 
@@ -21,6 +23,17 @@ int32_t ReadCount(ipc::NkDdpUnit& unit, int32_t limit) {
   if (count < 0 || count > limit)
     throw base::NkException("management request: bad count " + std::to_string(count));
   return count;
+}
+
+void ReadTrailer(ipc::NkDdpUnit& reply, NkStatusResult& result) {
+  const int32_t count = ReadCount(reply, kMaxNames * kMaxNames);
+  std::vector<NkCompStatus*> comps;
+  for (NkAppStatus& app : result.apps)
+    for (NkCompStatus& comp : app.components) comps.push_back(&comp);
+  for (int32_t i = 0; i < count; ++i) {
+    const int32_t status = reply.GetInt32();
+    if (static_cast<size_t>(i) < comps.size()) comps[i]->exitStatus = status;
+  }
 }
 
 }  // namespace
@@ -84,7 +97,8 @@ bool NkStatusServer::Process(ipc::NkDdpUnit& request, ipc::NkDdpUnit& reply) {
 }
 
 bool NkStatusServer::WriteResult(ipc::NkDdpUnit& reply, const NkStatusResult& result) {
-  if (!reply.AddInt32(result.ok ? 1 : 0) || !reply.AddString(result.message) ||
+  if (!reply.AddInt32(result.ok ? 1 : 0) ||
+      !reply.AddString(result.ok ? std::string(kStatusTrailers) : result.message) ||
       !reply.AddInt32(static_cast<int32_t>(result.apps.size())))
     return false;
   for (const NkAppStatus& app : result.apps) {
@@ -100,6 +114,14 @@ bool NkStatusServer::WriteResult(ipc::NkDdpUnit& reply, const NkStatusResult& re
           !reply.AddInt64(comp.lastFaultTime) || !reply.AddString(comp.lastFaultCause))
         return false;
     }
+  }
+  if (!result.ok) return true;
+  std::vector<int32_t> exits;
+  for (const NkAppStatus& app : result.apps)
+    for (const NkCompStatus& comp : app.components) exits.push_back(comp.exitStatus);
+  if (!reply.AddInt32(static_cast<int32_t>(exits.size()))) return false;
+  for (int32_t status : exits) {
+    if (!reply.AddInt32(status)) return false;
   }
   return true;
 }
@@ -130,6 +152,10 @@ NkStatusResult NkStatusServer::ReadResult(ipc::NkDdpUnit& reply) {
       app.components.push_back(std::move(comp));
     }
     result.apps.push_back(std::move(app));
+  }
+  if (result.ok && result.message == kStatusTrailers) {
+    ReadTrailer(reply, result);
+    result.message.clear();
   }
   return result;
 }

@@ -26,8 +26,15 @@ namespace maild {
 //     string name, int32 pid (-1 before any), string state, int64 start
 //     time, int32 restarts, int64 next restart try, int64 last fault time,
 //     string last fault cause.
+// An ok answer's message is kStatusTrailers when, after the last
+// application, int32 count + that many int32 exit statuses follow, one per
+// component in the order above (-1 for none). An older client ignores the
+// message of an ok answer and stops before them; an older monitor's empty
+// message tells a newer client not to wait for them (the wire has no
+// frame that would tell it).
+// Applications come in start order, dependencies first.
 // Times are seconds since the epoch, 0 for none. The states are the
-// k*State texts below.
+// k*State texts below; a client shows one it does not know as it is.
 struct NkCompStatus {
   std::string name;
   int32_t pid = -1;
@@ -37,6 +44,7 @@ struct NkCompStatus {
   int64_t nextTry = 0;
   int64_t lastFaultTime = 0;
   std::string lastFaultCause;
+  int32_t exitStatus = -1;  // an exited component's
 };
 
 struct NkAppStatus {
@@ -60,6 +68,8 @@ extern const char kFailedState[];      // "failed"
 extern const char kWaitingState[];     // "waiting"  (for a restart try)
 extern const char kGivenUpState[];     // "given up"
 extern const char kStartingState[];    // "starting"
+extern const char kStatusTrailers[];   // "trailers: exit status"
+extern const char kExitedState[];      // "exited"  (by itself, not restarted)
 
 // Strings a peer announces longer than this are no names: the request is
 // dropped instead of the server allocating what it was told.

@@ -339,6 +339,8 @@ bool alive(const maild::NkCompStatus& comp) {
 
 std::string stateText(const maild::NkAppStatus& app, const maild::NkCompStatus& comp) {
   if (comp.state == maild::kStoppedState && app.adminStopped) return "stopped by administrator";
+  if (comp.state == maild::kExitedState && comp.exitStatus >= 0)
+    return comp.state + " (" + std::to_string(comp.exitStatus) + ")";
   if (comp.state == maild::kWaitingState && comp.nextTry > 0)
     return "waiting for restart at " + clockTime(comp.nextTry);
   // Nothing restarts it any more: the administrator needs to know why.
@@ -349,14 +351,15 @@ std::string stateText(const maild::NkAppStatus& app, const maild::NkCompStatus& 
 
 void printTable(const maild::NkStatusResult& result, int64_t now) {
   std::vector<std::vector<std::string>> rows{
-      {"APPLICATION", "COMPONENT", "STATE", "PID", "UPTIME", "RESTARTS"}};
+      {"APPLICATION", "COMPONENT", "STATE", "PID", "UPTIME", "RESTARTS", "CAUSE"}};
   for (const maild::NkAppStatus& app : result.apps) {
     for (const maild::NkCompStatus& comp : app.components) {
       const bool running = comp.state == maild::kRunningState;
       rows.push_back({app.name, comp.name, stateText(app, comp),
                       alive(comp) && comp.pid > 0 ? std::to_string(comp.pid) : "-",
                       running && comp.startTime > 0 ? duration(now - comp.startTime) : "-",
-                      std::to_string(comp.restarts)});
+                      std::to_string(comp.restarts),
+                      comp.lastFaultCause.empty() ? "-" : comp.lastFaultCause});
     }
   }
   std::vector<size_t> widths(rows.front().size(), 0);
@@ -403,7 +406,9 @@ void printJson(const maild::NkStatusResult& result, int64_t now) {
           << ",\"last_fault_time\":"
           << (comp.lastFaultTime > 0 ? std::to_string(comp.lastFaultTime) : "null")
           << ",\"last_fault_cause\":"
-          << (comp.lastFaultCause.empty() ? "null" : jsonString(comp.lastFaultCause)) << "}";
+          << (comp.lastFaultCause.empty() ? "null" : jsonString(comp.lastFaultCause))
+          << ",\"exit_status\":"
+          << (comp.exitStatus >= 0 ? std::to_string(comp.exitStatus) : "null") << "}";
     }
     out << "]}";
   }

@@ -82,8 +82,8 @@ class AgentSettingsTest : public LogFileTest {
 
   // A reader whose file says whether enterprise mode is on.
   std::unique_ptr<MonitorConfReader> reader(bool enterprise, const std::string& extra = "") {
-    writeFile(conf_, "[Monitor]\nAddress =\nAgentAddress =\nRunAppList =\nRecoveryTimeList =\n" +
-                     extra +
+    writeFile(conf_, "[Monitor]\nAddress =\nAgentAddress = " + address_ +
+                         "\nRunAppList =\nRecoveryTimeList =\n" + extra +
                      "AgentResponseTime = 2\nUseEnterpriseMode = " +
                          std::string(enterprise ? "yes" : "no") + "\n[Logging]\nFileName = " +
                          logFile_ + "\nLevel = debug\n");

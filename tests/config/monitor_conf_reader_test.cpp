@@ -10,6 +10,7 @@
 
 #include "config/conf_store.h"
 #include "frame/run_mode.h"
+#include "notify/notify_info.h"
 #include "log_file_test.h"
 #include "thrown_text.h"
 
@@ -95,11 +96,17 @@ TEST_F(MonitorConfReaderTest, MandatoryKeysOnlyGiveDefaultsWithAWarningEach) {
   EXPECT_TRUE(reader.getAddressList().empty());
   EXPECT_EQ(reader.getTimeout(), 30);
   EXPECT_EQ(reader.getInjectCmd(), "/usr/sbin/sendmail -t");
-  EXPECT_EQ(reader.getAgentAddress(), "local:/var/norvak/ipc/.agent");
+  // An empty agent address is a suite without an agent, not a slip.
+  EXPECT_FALSE(reader.hasAgent());
+  EXPECT_EQ(reader.getAgentAddress(), "");
+  EXPECT_FALSE(logged("AgentAddress"));
   EXPECT_EQ(reader.getRunAppList(), (AppNameSet{"AGENT"}));
   EXPECT_FALSE(reader.isEnterpriseMode());
   EXPECT_TRUE(reader.getRecoveryTimeList().empty());
-  EXPECT_EQ(reader.getAdminMail() + reader.getFilterMail() + reader.getMta(), "");
+  // No agent will ever answer: the superuser is told from the start.
+  EXPECT_EQ(reader.getAdminMail(), localSuperuserMailbox());
+  EXPECT_EQ(reader.getFilterMail(), localSuperuserMailbox());
+  EXPECT_EQ(reader.getMta(), "");
   EXPECT_TRUE(reader.getAgentRunAppList().empty());
   EXPECT_EQ(reader.getMailsPerMinute(), 30);
   EXPECT_FALSE(logged("MailsPerMinute"));  // optional: absent without a word
@@ -118,8 +125,6 @@ TEST_F(MonitorConfReaderTest, MandatoryKeysOnlyGiveDefaultsWithAWarningEach) {
            undefined + "Monitor/InjectCmd\" in config file. Used value \"/usr/sbin/sendmail -t\"",
            "wrong parameter \"/Monitor/AgentResponseTime\": " + undefined +
                "Monitor/AgentResponseTime\" in config file. Used default value 30",
-           "value of parameter \"/Monitor/AgentAddress\" is empty. "
-           "Using default value \"local:/var/norvak/ipc/.agent\"",
            undefined + "Monitor/PidFileDir\" in config file. Used value \"/var/norvak/run/\"",
            "value of parameter \"/Monitor/RunAppList\" is empty. Using default value \"AGENT\"",
            undefined + "Monitor/UseEnterpriseMode\" in config file. Used value \"no\""}) {
@@ -203,6 +208,23 @@ TEST_F(MonitorConfReaderTest, UnknownKeysWarnAndNonNumericDelaysAreCheckErrors) 
   EXPECT_TRUE(warned("wrong parameter \"/Monitor/RecoveryTimeList\": value \"x\" isn't "
                      "number. Used value 0"));
   EXPECT_TRUE(hasCheckError());
+}
+
+TEST_F(MonitorConfReaderTest, EnterpriseModeWithoutAnAgentIsACheckError) {
+  const std::string base =
+      "[Monitor]\nAddress=\nRunAppList=A\nRecoveryTimeList=\nRunForeground=no\nUser=\n"
+      "Group=\nChDir=\nMetaConfigDir=/m\nInjectCmd=c\nAgentResponseTime=1\nPidFileDir=/p\n"
+      "Timeout=1\n[Logging]\nIPCLevel=error\nSyslogFacility=daemon\n[Monitor]\n";
+  const struct {
+    const char* agent;
+    const char* enterprise;
+    bool error;
+  } cases[] = {{"", "no", false}, {"local:/a", "yes", false}, {"", "yes", true}};
+  for (const auto& c : cases) {
+    write(base + "AgentAddress=" + c.agent + "\nUseEnterpriseMode=" + c.enterprise + "\n");
+    MonitorConfReader reader(conf_);
+    expectCheckErrorAfterReload(reader, c.error);
+  }
 }
 
 TEST_F(MonitorConfReaderTest, BrokenLoggingSetupIsACheckError) {

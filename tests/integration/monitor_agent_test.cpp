@@ -165,6 +165,19 @@ TEST_F(MonitorAgentTest, StartAppAndStopAppCarryTheApplicationsFields) {
   sleepMs(500);
   EXPECT_EQ(agent.records("StopApp"), (Records{{"WEB", std::to_string(httpd)}}));
   EXPECT_EQ(agent.records("StartApp").size(), 2u);
+
+  // Reloaded without an agent: the one still running is told nothing more.
+  const size_t asked = agent.records("Config").size();
+  const size_t reloaded = h.lineCount();
+  h.setConfValue("AgentAddress", "");
+  h.signal(SIGHUP);
+  ASSERT_GE(h.waitLine("Monitor::reconnectToAgent()", reloaded), 0);
+  ASSERT_EQ(kill(maildPid, SIGTERM), 0);
+  ASSERT_GE(h.waitLine("application \"MAILD\" has been stopped", reloaded), 0);
+  sleepMs(500);
+  EXPECT_EQ(agent.records("StopApp").size(), 1u);
+  EXPECT_EQ(agent.records("StartApp").size(), 2u);
+  EXPECT_EQ(agent.records("Config").size(), asked);
 }
 
 TEST_F(MonitorAgentTest, AgentKilledIsRestartedAndNothingIsLostMeanwhile) {

@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 #include <signal.h>
 
+#include <algorithm>
 #include <string>
 #include <vector>
 
@@ -39,6 +40,8 @@ class MonitorControlTest : public ::testing::Test {
     return norvak_test::runCtl(h_.confFile(), std::move(args));
   }
 
+  static constexpr size_t kColumns = 7;
+
   // The status table's line of the component, split at runs of two blanks.
   std::vector<std::string> row(const std::string& table, const std::string& comp) {
     size_t begin = 0;
@@ -55,7 +58,7 @@ class MonitorControlTest : public ::testing::Test {
         at = line.find_first_not_of(' ', gap);
         if (at == std::string::npos) break;
       }
-      if (cells.size() == 6 && cells[1] == comp) return cells;
+      if (cells.size() == kColumns && cells[1] == comp) return cells;
       begin = end + 1;
     }
     return {};
@@ -89,20 +92,22 @@ TEST_F(MonitorControlTest, StatusShowsRunningAndWaitingComponentsWithTheirPids) 
   ASSERT_GT(smtpd, 0);
   ASSERT_EQ(kill(smtpd, SIGKILL), 0);
   std::vector<std::string> cells = waitState("smtpd", "waiting for restart at ");
-  ASSERT_EQ(cells.size(), 6u);
+  ASSERT_EQ(cells.size(), kColumns);
   EXPECT_EQ(cells[0], "MAILD");
   EXPECT_EQ(cells[3], "-");
   EXPECT_EQ(cells[5], "0");
+  EXPECT_EQ(cells[6], "signal 9 (Killed)");
 
   const ProgramRun table = ctl({"status"});
   ASSERT_EQ(table.status, 0) << table.err;
   EXPECT_EQ(table.out.substr(0, table.out.find('\n')).find("APPLICATION"), 0u);
   for (const char* comp : {"agent", "maild", "webd"}) {
     cells = row(table.out, comp);
-    ASSERT_EQ(cells.size(), 6u) << comp << "\n" << table.out;
+    ASSERT_EQ(cells.size(), kColumns) << comp << "\n" << table.out;
     EXPECT_EQ(cells[2], "running") << comp;
     EXPECT_EQ(cells[3], std::to_string(onlyPid(comp))) << comp;
     EXPECT_NE(cells[4], "-") << comp;
+    EXPECT_EQ(cells[6], "-") << comp;
   }
 
   const ProgramRun json = ctl({"--json", "status", "MAILD"});
@@ -113,6 +118,7 @@ TEST_F(MonitorControlTest, StatusShowsRunningAndWaitingComponentsWithTheirPids) 
   EXPECT_NE(json.out.find("\"state\":\"waiting\""), std::string::npos) << json.out;
   EXPECT_NE(json.out.find("\"last_fault_cause\":\"signal 9"), std::string::npos) << json.out;
   EXPECT_NE(json.out.find("\"pid\":" + std::to_string(onlyPid("maild"))), std::string::npos);
+  EXPECT_NE(json.out.find("\"exit_status\":null"), std::string::npos) << json.out;
 
   const ProgramRun unknown = ctl({"status", "NOPE"});
   EXPECT_EQ(unknown.status, 1);
@@ -228,6 +234,78 @@ TEST_F(MonitorControlTest, RestartGivesNewProcessesAndBringsBackTheDependents) {
   const ProgramRun status = ctl({"status", "MAILD"});
   EXPECT_EQ(row(status.out, "maild").at(3), std::to_string(newMaild)) << status.out;
   EXPECT_EQ(row(status.out, "maild").at(2), "running") << status.out;
+}
+
+TEST_F(MonitorControlTest, StatusFollowsTheStartOrderAndTellsAnExitFromAStop) {
+  // ZED loads and sorts last, yet starts first: ABC needs it.
+  h_.writeMeta("abc.mmc", h_.app("ABC", "ZED",
+                                 {{"abcd"}, {"abce", "--exit-after=300 --exit-code=3"}}));
+  h_.writeMeta("zed.mmc", h_.app("ZED", "", {{"zedd"}}));
+  h_.setConfValue("RunAppList", "AGENT, MAILD, WEB, ABC");
+  h_.setConfValue("RecoveryTimeList", "1");
+  ASSERT_NO_FATAL_FAILURE(startMonitor());
+
+  std::vector<std::string> cells = waitState("abce", "exited");
+  ASSERT_EQ(cells.size(), kColumns);
+  EXPECT_EQ(cells[2], "exited (3)");
+  EXPECT_EQ(cells[3], "-");
+  EXPECT_EQ(cells[6], "exit 3");
+  // Its sibling goes down with the application, by the monitor's hand.
+  cells = waitState("abcd", "stopped");
+  ASSERT_EQ(cells.size(), kColumns);
+  EXPECT_EQ(cells[2], "stopped");
+  EXPECT_EQ(cells[6], "-");
+
+  const ProgramRun table = ctl({"status"});
+  ASSERT_EQ(table.status, 0) << table.err;
+  const std::string header = table.out.substr(0, table.out.find('\n'));
+  EXPECT_EQ(header.substr(header.rfind("  ") + 2), "CAUSE") << header;
+  EXPECT_EQ(row(table.out, "abce").at(2), "exited (3)") << table.out;
+  std::vector<size_t> lines;
+  for (const char* comp : {"zedd", "abcd", "abce", "agent", "maild", "smtpd", "webd"}) {
+    lines.push_back(table.out.find("  " + std::string(comp) + "  "));
+    ASSERT_NE(lines.back(), std::string::npos) << comp << "\n" << table.out;
+  }
+  EXPECT_TRUE(std::is_sorted(lines.begin(), lines.end())) << table.out;
+
+  const ProgramRun json = ctl({"--json", "status", "ABC"});
+  ASSERT_EQ(json.status, 0) << json.err;
+  EXPECT_NE(json.out.find("\"state\":\"exited\""), std::string::npos) << json.out;
+  EXPECT_NE(json.out.find("\"exit_status\":3"), std::string::npos) << json.out;
+  EXPECT_NE(json.out.find("\"last_fault_cause\":\"exit 3\""), std::string::npos) << json.out;
+}
+
+// The shipped sample's kind of suite: no AGENT application, AgentAddress
+// empty. Nothing may try to reach an agent, at start, reload or recovery,
+// nor in a check of everything.
+TEST_F(MonitorControlTest, SuiteWithoutAnAgentLogsNoErrorAndPassesTheFullCheck) {
+  h_.removeMeta("agent.mmc");
+  h_.writeMeta("maild.mmc", h_.app("MAILD", "", {{"maild"}, {"smtpd"}}));
+  ConfValues conf("MAILD, WEB");
+  conf.withAgent = false;
+  h_.writeConf(conf);
+  h_.setConfValue("Address", "local:" + h_.runDir() + "mgmt.sock");
+  ASSERT_TRUE(h_.startUp()) << h_.stderrText();
+  for (const char* comp : {"maild", "smtpd", "webd"}) ASSERT_GT(h_.waitComponent(comp), 0);
+  h_.signal(SIGHUP);
+  ASSERT_GE(h_.waitLine("Monitor::reload()", 0, 30), 0);
+  const pid_t smtpd = onlyPid("smtpd");
+  ASSERT_GT(smtpd, 0);
+  ASSERT_EQ(kill(smtpd, SIGKILL), 0);
+  ASSERT_GT(h_.waitComponent("smtpd", smtpd), 0);
+  EXPECT_EQ(waitState("smtpd", "running").at(5), "1");
+  h_.shutdown();
+
+  std::string out, err;
+  EXPECT_EQ(h_.runToEnd({"--check-all"}, out, err), 0) << out << err;
+  EXPECT_NE(out.find("Options OK"), std::string::npos) << out << err;
+  // The one error is the kill's own.
+  EXPECT_EQ(h_.countLines(" ERROR "),
+            h_.countLines(" ERROR component \"smtpd\" terminated by signal 9"))
+      << norvak_test::readFile(h_.logFile());
+  for (const char* text : {"conect to agent", "CreateClientConnection"})
+    EXPECT_EQ(h_.countLines(text), 0) << text << "\n" << norvak_test::readFile(h_.logFile());
+  EXPECT_EQ((out + err).find(" ERROR "), std::string::npos) << out << err;
 }
 
 }  // namespace

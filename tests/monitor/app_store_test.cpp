@@ -212,6 +212,19 @@ TEST_F(AppStoreTest, ApplyRunAppSetStartsDependenciesFirstWhateverTheLoadOrder) 
   EXPECT_TRUE(logged("application \"B\" must be started"));
 }
 
+TEST_F(AppStoreTest, StartOrderPutsWhatIsNeededFirstAndEveryApplicationOnce) {
+  // Neither load order (C A Z Q P) nor name order (A C P Q Z); an unknown
+  // dependency and a cycle that slipped past verification leave no hole.
+  define("C", {"Z", "GONE"});
+  define("A", {});
+  define("Z", {"a"});
+  define("Q", {"P"});
+  define("P", {"Q"});
+  Events order;
+  for (const AppStore::AppPtr& app : store().startOrder()) order.push_back(app->name());
+  EXPECT_EQ((Events{"A", "Z", "C", "Q", "P"}), order);
+}
+
 TEST_F(AppStoreTest, FirstNonRootIdsSkipRootAndUnknownNames) {
   auto a = define("A", {});
   auto b = define("B", {});

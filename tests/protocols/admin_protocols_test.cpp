@@ -2,6 +2,7 @@
 // by the clients, and what the servers make of strangers and broken requests.
 #include <sys/socket.h>
 
+#include <chrono>
 #include <string>
 #include <vector>
 
@@ -19,6 +20,12 @@ namespace {
 
 using ipc::NkDdpUnit;
 using ipc::testing_support::Wire;
+
+long long NowMs() {
+  return std::chrono::duration_cast<std::chrono::milliseconds>(
+             std::chrono::steady_clock::now().time_since_epoch())
+      .count();
+}
 
 NkStatusResult Sample() {
   NkStatusResult result;
@@ -43,6 +50,11 @@ NkStatusResult Sample() {
   NkAppStatus web;
   web.name = "WEB";
   web.adminStopped = true;
+  NkCompStatus httpd;
+  httpd.name = "httpd";
+  httpd.state = kExitedState;
+  httpd.exitStatus = 3;
+  web.components.push_back(httpd);
   result.apps.push_back(web);
   return result;
 }
@@ -85,7 +97,36 @@ TEST(StatusTest, AnswerTravelsWholeFromServerToClient) {
   EXPECT_EQ(got.apps[0].components[1].pid, -1);
   EXPECT_EQ(got.apps[1].name, "WEB");
   EXPECT_TRUE(got.apps[1].adminStopped);
-  EXPECT_TRUE(got.apps[1].components.empty());
+  // The exit statuses follow everything else and must land on their own
+  // components across the applications.
+  std::vector<int32_t> exits;
+  for (const NkAppStatus& app : got.apps)
+    for (const NkCompStatus& comp : app.components) exits.push_back(comp.exitStatus);
+  EXPECT_EQ(exits, (std::vector<int32_t>{-1, -1, 3}));
+  EXPECT_EQ(got.apps[1].components[0].state, "exited");
+  // An older client stops after the last component and finds the answer
+  // it always read: only the trailer follows it.
+  const std::string bytes = wire.reply.GetData();
+  const std::string trailer = BigEndian32(3) + BigEndian32(0xFFFFFFFFu) +
+                              BigEndian32(0xFFFFFFFFu) + BigEndian32(3);
+  ASSERT_GT(bytes.size(), trailer.size());
+  EXPECT_EQ(bytes.substr(bytes.size() - trailer.size()), trailer);
+  EXPECT_EQ(got.message, "");
+
+  // An older monitor's answer: no mark, nothing after the last component.
+  // Waiting for the trailer would hold the client until its deadline.
+  const std::string marked = BigEndian32(1) + DdpString(kStatusTrailers);
+  ASSERT_EQ(bytes.compare(0, marked.size(), marked), 0);
+  Wire old;
+  old.Send(BigEndian32(1) + DdpString("") +
+           bytes.substr(marked.size(), bytes.size() - marked.size() - trailer.size()));
+  NkStatusClient oldReader;
+  const long long began = NowMs();
+  ASSERT_TRUE(oldReader.ProcessReply(old.answer));
+  EXPECT_LT(NowMs() - began, 2000);
+  ASSERT_EQ(oldReader.GetResult().apps.size(), 2u);
+  EXPECT_EQ(oldReader.GetResult().apps[1].components[0].state, "exited");
+  EXPECT_EQ(oldReader.GetResult().apps[1].components[0].exitStatus, -1);
 }
 
 TEST(StatusTest, StrangersAndAbsurdRequestsGetNoStatus) {

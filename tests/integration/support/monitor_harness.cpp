@@ -198,7 +198,7 @@ void MonitorHarness::writeConf(const ConfValues& v) {
   text += "AdminGroup =\n";
   text += "InjectCmd = " +
           (v.injectCmd.empty() ? std::string(kFakeInject) + " " + mailDir() : v.injectCmd) + "\n";
-  text += "AgentAddress = local:" + runDir() + ".agent\n";
+  text += "AgentAddress =" + (v.withAgent ? " local:" + runDir() + ".agent" : std::string()) + "\n";
   text += "RunAppList = " + v.runAppList + "\n";
   text += "UseEnterpriseMode = no\n";
   text += "RecoveryTimeList = " + v.recoveryTimeList + "\n";

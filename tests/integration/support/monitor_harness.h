@@ -69,6 +69,8 @@ struct ConfValues {
   std::string injectCmd;
   // Keys of the [Monitor] section left out of the file.
   std::vector<std::string> omitKeys;
+  // False: AgentAddress is empty, the suite runs without an agent.
+  bool withAgent = true;
 };
 
 // A throw-away installation of the monitor: a temporary directory with the
