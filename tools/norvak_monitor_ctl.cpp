@@ -343,9 +343,6 @@ std::string stateText(const maild::NkAppStatus& app, const maild::NkCompStatus& 
     return comp.state + " (" + std::to_string(comp.exitStatus) + ")";
   if (comp.state == maild::kWaitingState && comp.nextTry > 0)
     return "waiting for restart at " + clockTime(comp.nextTry);
-  // Nothing restarts it any more: the administrator needs to know why.
-  if (comp.state == maild::kGivenUpState && !comp.lastFaultCause.empty())
-    return comp.state + " after " + comp.lastFaultCause;
   return comp.state;
 }
 
