@@ -85,6 +85,18 @@ uid_t uidOf(const std::string& user, uid_t own) {
   return found->pw_uid;
 }
 
+// The wire's name of each state, in the order of the enumeration.
+const char* wireState(SuiteStatus::Component::State state) {
+  static const char* const kNames[] = {
+      norvak::maild::kRunningState, norvak::maild::kStartingState, norvak::maild::kGivenUpState,
+      norvak::maild::kWaitingState, norvak::maild::kFailedState,   norvak::maild::kStoppedState,
+      norvak::maild::kExitedState};
+  static_assert(sizeof kNames / sizeof *kNames ==
+                    static_cast<size_t>(SuiteStatus::Component::State::kExited) + 1,
+                "a name for every state");
+  return kNames[static_cast<size_t>(state)];
+}
+
 }  // namespace
 
 MonitorServer::MonitorServer(const std::string& confFile, const std::string& runList, bool update,
@@ -440,7 +452,6 @@ NkStatusResult MonitorServer::statusProcessor(const std::vector<std::string>& ap
 }
 
 NkStatusResult MonitorServer::wireStatus(const SuiteStatus& status) {
-  using State = SuiteStatus::Component::State;
   NkStatusResult answer;
   answer.ok = status.ok;
   answer.message = status.message;
@@ -461,29 +472,7 @@ NkStatusResult MonitorServer::wireStatus(const SuiteStatus& status) {
       c.lastFaultTime = comp.lastFaultTime;
       c.lastFaultCause = comp.lastFaultCause;
       c.exitStatus = comp.exitStatus;
-      switch (comp.state) {
-        case State::kRunning:
-          c.state = norvak::maild::kRunningState;
-          break;
-        case State::kStarting:
-          c.state = norvak::maild::kStartingState;
-          break;
-        case State::kGivenUp:
-          c.state = norvak::maild::kGivenUpState;
-          break;
-        case State::kWaiting:
-          c.state = norvak::maild::kWaitingState;
-          break;
-        case State::kFailed:
-          c.state = norvak::maild::kFailedState;
-          break;
-        case State::kStopped:
-          c.state = norvak::maild::kStoppedState;
-          break;
-        case State::kExited:
-          c.state = norvak::maild::kExitedState;
-          break;
-      }
+      c.state = wireState(comp.state);
       a.components.push_back(std::move(c));
     }
     answer.apps.push_back(std::move(a));

@@ -8,6 +8,7 @@
 #include <boost/asio/signal_set.hpp>
 #include <boost/asio/steady_timer.hpp>
 #include <algorithm>
+#include <optional>
 #include <chrono>
 #include <utility>
 
@@ -406,31 +407,34 @@ void Monitor::schedule(DeferredEvent event, const RecoveryPlan& plan) {
   events_.push(std::move(event));
 }
 
-void Monitor::answerArrived(Application& app, Component& comp, bool timedOut) {
+std::optional<DeferredEvent> Monitor::takeRecovery(const Application& app,
+                                                   const Component& comp) {
   auto it = std::find_if(recovering_.begin(), recovering_.end(), [&](const DeferredEvent& e) {
     return e.isFor(app.name(), comp.name());
   });
-  if (it == recovering_.end()) {
+  if (it == recovering_.end()) return std::nullopt;
+  DeferredEvent event = std::move(*it);
+  recovering_.erase(it);
+  return event;
+}
+
+void Monitor::answerArrived(Application& app, Component& comp, bool timedOut) {
+  const std::optional<DeferredEvent> event = takeRecovery(app, comp);
+  if (!event) {
     store_.answerArrived(app, comp, timedOut, clock_.monoNow());
     return;
   }
-  const DeferredEvent event = *it;
-  recovering_.erase(it);
   StandartCompStrategy strategy;
-  recoveryOutcome(app, comp, event, app.finishStart(comp, timedOut, strategy));
+  recoveryOutcome(app, comp, *event, app.finishStart(comp, timedOut, strategy));
 }
 
 void Monitor::startEnded(Application& app, Component& comp, Application::CompStart outcome) {
-  auto it = std::find_if(recovering_.begin(), recovering_.end(), [&](const DeferredEvent& e) {
-    return e.isFor(app.name(), comp.name());
-  });
-  if (it == recovering_.end()) {
+  const std::optional<DeferredEvent> event = takeRecovery(app, comp);
+  if (!event) {
     store_.startEnded(app, comp, outcome, clock_.monoNow());
     return;
   }
-  const DeferredEvent event = *it;
-  recovering_.erase(it);
-  recoveryOutcome(app, comp, event, outcome);
+  recoveryOutcome(app, comp, *event, outcome);
 }
 
 void Monitor::recoveryOutcome(Application& app, Component& comp, const DeferredEvent& event,

@@ -11,6 +11,7 @@
 #include <map>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <set>
 #include <stdexcept>
 #include <string>
@@ -152,6 +153,9 @@ class Monitor : public Regenerator, public SignalExecutor, public ProcessWatcher
   // The component's process has ended: its restart is scheduled.
   void componentDied(Application& app, Component& comp);
   // The answer of a starting component has arrived (or its time is up).
+  // The restart try this component's start belongs to, taken out of the
+  // ones waiting for an answer; none for a start of another kind.
+  std::optional<DeferredEvent> takeRecovery(const Application& app, const Component& comp);
   void answerArrived(Application& app, Component& comp, bool timedOut);
   // The start of a component whose bad answer's process was being stopped
   // has ended so.
