@@ -5,13 +5,15 @@
 #include <string>
 #include <vector>
 
+#include "config/file_settings.h"
 #include "frame/app_name_less.h"
 
-// The monitor's settings from its configuration file. reload() reads the
-// whole file again, re-initialises logging from it and replaces every setting
-// at once; a missing or bad value with a default falls back to it with a
-// warning, a missing mandatory key throws conf_store_exception_t and leaves
-// the settings of the previous reload in place.
+// The monitor's settings from its configuration file, the keys of
+// SettingsTable. reload() reads the whole file again, re-initialises logging
+// from it and replaces every setting at once; a missing or bad value with a
+// default falls back to it with a warning, a missing mandatory key throws
+// conf_store_exception_t and leaves the settings of the previous reload in
+// place.
 class ConfReader {
  public:
   explicit ConfReader(const std::string& confFile);
@@ -71,37 +73,8 @@ class ConfReader {
   const std::string& getFileFilterMail() const { return s_.filterMail; }
 
  private:
-  struct Settings {
-    Settings();
-    std::string logType;
-    std::string logLevel;
-    std::string ipcLogLevel;
-    std::string syslogFacility;
-    bool runForeground;
-    int mainLoopWait;
-    std::string pidFileDir;
-    std::string user;
-    std::string group;
-    std::string chDir;
-    std::string metaConfigDir;
-    int agentResponseTime;
-    std::list<std::string> addressList;
-    int timeout;
-    int maxConnections;
-    std::string adminGroup;
-    std::string injectCmd;
-    int mailsPerMinute;
-    int stableTime;
-    std::vector<std::string> agentAddressList;
-    AppNameSet runAppList;
-    bool enterpriseMode;
-    std::vector<int> recoveryTimeList;
-    std::string adminMail;
-    std::string filterMail;
-  };
-
   std::string confFile_;
-  Settings s_;
+  FileSettings s_;
 };
 
 #endif  // NORVAK_CONFIG_CONF_READER_H_

@@ -193,25 +193,4 @@ TEST_F(ConfParserTest, BoolStringAndPathReaders) {
   EXPECT_EQ(store.getPathOr("/S/empty", "/d"), "");
 }
 
-// The shipped sample documents every setting: it must parse cleanly and name
-// each key the monitor reads.
-TEST_F(ConfParserTest, SampleFileSetsEveryKey) {
-  conf_store_t store;
-  conf_parser_t(NORVAK_SOURCE_DIR "/examples/monitor.conf").parse(store);
-  EXPECT_EQ(log().find("cannot parse"), std::string::npos) << log();
-  for (const char* key :
-       {"/Logging/FileName", "/Logging/Level", "/Logging/IPCLevel", "/Logging/SyslogFacility",
-        "/Monitor/RunForeground", "/Monitor/PidFileDir", "/Monitor/User", "/Monitor/Group",
-        "/Monitor/ChDir", "/Monitor/MetaConfigDir", "/Monitor/AgentResponseTime",
-        "/Monitor/Address", "/Monitor/Timeout", "/Monitor/InjectCmd", "/Monitor/AgentAddress",
-        "/Monitor/RunAppList", "/Monitor/UseEnterpriseMode", "/Monitor/RecoveryTimeList"}) {
-    EXPECT_NO_THROW(store.getValue(key)) << key;
-  }
-  std::vector<std::string> v;
-  store.getList("/Monitor/RunAppList", v);
-  EXPECT_EQ(v, (std::vector<std::string>{"EXAMPLE"}));
-  store.getList("/Monitor/RecoveryTimeList", v);
-  EXPECT_EQ(v, (std::vector<std::string>{"5", "30", "60", "300"}));
-}
-
 }  // namespace

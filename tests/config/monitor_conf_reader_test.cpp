@@ -2,16 +2,22 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdlib>
+#include <cstring>
 #include <fstream>
 #include <list>
+#include <map>
+#include <set>
 #include <string>
 #include <vector>
 
+#include "config/conf_parser.h"
 #include "config/conf_store.h"
+#include "config/settings_table.h"
 #include "frame/run_mode.h"
-#include "notify/notify_info.h"
 #include "log_file_test.h"
+#include "notify/notify_info.h"
 #include "thrown_text.h"
 
 namespace {
@@ -43,92 +49,136 @@ class MonitorConfReaderTest : public LogFileTest {
   std::string conf_ = dir_.path() + "/monitor.conf";
 };
 
-TEST_F(MonitorConfReaderTest, EverySettingIsRead) {
-  write(
-      "[MONITOR]\n"
-      "RunForeground = yes\nPidFileDir = /p\nUser = mailer\nGroup = mail\nChDir = /tmp\n"
-      "MetaConfigDir = /m/\nAgentResponseTime = 0045\nTimeout = 3600\nInjectCmd = /bin/cat -u\n"
-      "Address = inet:8100@localhost\n   , local:/ipc\n"
-      "AgentAddress = inet:8000@localhost,\n"
-      "RunAppList = MAILD,  AGENT , agent,Filter\n"
-      "UseEnterpriseMode = YES\nRecoveryTimeList = 1, 5, 60\nMailsPerMinute = 10000\n"
-      "StableTime = 0\n"
-      "[logging]\nipclevel = Alert\nsyslogfacility = Local3\n",
-      "DEBUG");
+std::string lower(std::string text) {
+  std::transform(text.begin(), text.end(), text.begin(), ::tolower);
+  return text;
+}
+
+template <typename Items>
+std::string joined(const Items& items) {
+  std::string text;
+  for (const auto& item : items) text += (text.empty() ? "" : ",") + item;
+  return text;
+}
+
+using Reader = const MonitorConfReader&;
+std::string str(int n) { return std::to_string(n); }
+std::string str(bool b) { return b ? "yes" : "no"; }
+std::string str(const std::vector<int>& v) {
+  std::vector<std::string> s;
+  for (int n : v) s.push_back(std::to_string(n));
+  return joined(s);
+}
+
+// Every key: a value to write (nullptr: the fixture writes it), what its
+// getter gives then, and what it gives without the key (a mandatory one:
+// empty); nullptr: not checked.
+const struct {
+  const char* path;
+  const char* value;
+  const char* read;
+  const char* absent;
+  std::string (*get)(Reader);
+} kKeys[] = {
+    {"/Logging/FileName", nullptr, nullptr, nullptr, [](Reader r) { return r.getLogType(); }},
+    {"/Logging/Level", nullptr, "DEBUG", nullptr, [](Reader r) { return r.getLogLevel(); }},
+    {"/Logging/IPCLevel", "Alert", "Alert", "error", [](Reader r) { return r.getIpcLogLevel(); }},
+    {"/Logging/SyslogFacility", "Local3", "Local3", "daemon",
+     [](Reader r) { return r.getSyslogFacility(); }},
+    {"/Monitor/RunForeground", "YES", "yes", "no",
+     [](Reader r) { return str(r.isRunForeground()); }},
+    {"/Monitor/User", "mailer", "mailer", "", [](Reader r) { return r.getUser(); }},
+    {"/Monitor/Group", "mail", "mail", "", [](Reader r) { return r.getGroup(); }},
+    {"/Monitor/ChDir", "/tmp", "/tmp", "", [](Reader r) { return r.getChDir(); }},
+    {"/Monitor/MetaConfigDir", "/m", "/m/", "/etc/norvak/monitor.meta/",
+     [](Reader r) { return r.getMetaConfigDir(); }},
+    {"/Monitor/InjectCmd", "/bin/cat -u", "/bin/cat -u", "/usr/sbin/sendmail -t",
+     [](Reader r) { return r.getInjectCmd(); }},
+    {"/Monitor/MailsPerMinute", "10000", "10000", "30",
+     [](Reader r) { return str(r.getMailsPerMinute()); }},
+    {"/Monitor/StableTime", "0", "0", "60", [](Reader r) { return str(r.getStableTime()); }},
+    {"/Monitor/AgentResponseTime", "0045", "45", "30",
+     [](Reader r) { return str(r.getAgentResponseTime()); }},
+    {"/Monitor/AgentAddress", "inet:8000@localhost,", "inet:8000@localhost", "",
+     [](Reader r) { return joined(r.getAgentAddressList()); }},
+    {"/Monitor/PidFileDir", "/p", "/p/", "/var/norvak/run/",
+     [](Reader r) { return r.getPidFileDir(); }},
+    {"/Monitor/Address", "inet:8100@localhost\n   , local:/ipc", "inet:8100@localhost,local:/ipc",
+     "", [](Reader r) { return joined(r.getAddressList()); }},
+    {"/Monitor/Timeout", "3600", "3600", "30", [](Reader r) { return str(r.getTimeout()); }},
+    {"/Monitor/MaxConnections", "2", "2", "32",
+     [](Reader r) { return str(r.getMaxConnections()); }},
+    {"/Monitor/AdminGroup", "staff", "staff", "", [](Reader r) { return r.getAdminGroup(); }},
+    {"/Monitor/RunAppList", "MAILD,  AGENT , agent,Filter", "AGENT,Filter,MAILD", "AGENT",
+     [](Reader r) { return joined(r.getRunAppList()); }},
+    {"/Monitor/UseEnterpriseMode", "yes", "yes", "no",
+     [](Reader r) { return str(r.isEnterpriseMode()); }},
+    {"/Monitor/RecoveryTimeList", "1, 5, 60", "1,5,60", "",
+     [](Reader r) { return str(r.getRecoveryTimeList()); }},
+    {"/Monitor/AdminMail", "a@b", "a@b", "", [](Reader r) { return r.getFileAdminMail(); }},
+    {"/Monitor/FilterMail", "f@b", "f@b", "", [](Reader r) { return r.getFileFilterMail(); }},
+};
+
+const SettingsTable::Row& rowOf(const std::string& path) {
+  std::string section;
+  std::string key;
+  conf_store_t::splitPath(path, section, key);
+  const SettingsTable::Row* row = SettingsTable::find(section, key);
+  if (row == nullptr) throw std::logic_error("no key " + path);
+  return *row;
+}
+
+TEST_F(MonitorConfReaderTest, EveryKeyIsReadAndHasItsDefault) {
+  std::set<std::string> tested;
+  std::string text;
+  for (const auto& k : kKeys) {
+    tested.insert(rowOf(k.path).path());
+    // Keys are found whatever their case.
+    if (k.value)
+      text += "[" + std::string(rowOf(k.path).section) + "]\n" + lower(rowOf(k.path).key) + " = " +
+              k.value + "\n";
+  }
+  EXPECT_EQ(tested.size(), SettingsTable::rows().size());
+  write(text, "DEBUG");
   MonitorConfReader reader(conf_);
   expectCheckErrorAfterReload(reader, false);
   reader.reload();
   EXPECT_EQ(reader.getLogType(), logFile_);
-  EXPECT_EQ(LogClass::fileName(), logFile_);
-  EXPECT_EQ(reader.getLogLevel(), "DEBUG");
   EXPECT_TRUE(isDebugLog());
-  EXPECT_EQ(reader.getIpcLogLevel(), "Alert");
-  EXPECT_EQ(reader.getSyslogFacility(), "Local3");
-  EXPECT_TRUE(reader.isRunForeground());
-  EXPECT_EQ(reader.getPidFileDir(), "/p/");
-  EXPECT_EQ(reader.getUser() + reader.getGroup() + reader.getChDir(), "mailermail/tmp");
-  EXPECT_EQ(reader.getMetaConfigDir(), "/m/");
-  EXPECT_EQ(reader.getAgentResponseTime(), 45);
-  EXPECT_EQ(reader.getAddressList(), (std::list<std::string>{"inet:8100@localhost", "local:/ipc"}));
-  EXPECT_EQ(reader.getTimeout(), 3600);
-  EXPECT_EQ(reader.getInjectCmd(), "/bin/cat -u");
-  EXPECT_EQ(reader.getAgentAddressList(), (std::vector<std::string>{"inet:8000@localhost"}));
-  EXPECT_EQ(reader.getRunAppList(), (AppNameSet{"AGENT", "Filter", "MAILD"}));
-  EXPECT_TRUE(reader.isEnterpriseMode());
-  EXPECT_EQ(reader.getRecoveryTimeList(), (std::vector<int>{1, 5, 60}));
-  EXPECT_EQ(reader.getMailsPerMinute(), 10000);
-  EXPECT_EQ(reader.getStableTime(), 0);
   EXPECT_FALSE(logged("unknown parameter"));
-}
+  for (const auto& k : kKeys) {
+    if (k.read) {
+      EXPECT_EQ(k.get(reader), k.read) << k.path;
+    }
+  }
 
-TEST_F(MonitorConfReaderTest, MandatoryKeysOnlyGiveDefaultsWithAWarningEach) {
   write(kMandatory);
-  MonitorConfReader reader(conf_);
   reader.reload();
-  EXPECT_EQ(reader.getLogLevel() + reader.getIpcLogLevel() + reader.getSyslogFacility(),
-            "infoerrordaemon");
-  EXPECT_FALSE(reader.isRunForeground());
-  EXPECT_EQ(reader.getMainLoopWait(), 1);
-  EXPECT_EQ(reader.getPidFileDir(), "/var/norvak/run/");
-  EXPECT_EQ(reader.getUser() + reader.getGroup() + reader.getChDir(), "");
-  EXPECT_EQ(reader.getMetaConfigDir(), "/etc/norvak/monitor.meta/");
-  EXPECT_EQ(reader.getAgentResponseTime(), 30);
-  EXPECT_TRUE(reader.getAddressList().empty());
-  EXPECT_EQ(reader.getTimeout(), 30);
-  EXPECT_EQ(reader.getInjectCmd(), "/usr/sbin/sendmail -t");
-  // An empty agent address is a suite without an agent, not a slip.
-  EXPECT_FALSE(reader.hasAgent());
-  EXPECT_EQ(reader.getAgentAddress(), "");
-  EXPECT_FALSE(logged("AgentAddress"));
-  EXPECT_EQ(reader.getRunAppList(), (AppNameSet{"AGENT"}));
-  EXPECT_FALSE(reader.isEnterpriseMode());
-  EXPECT_TRUE(reader.getRecoveryTimeList().empty());
-  // No agent will ever answer: the superuser is told from the start.
-  EXPECT_EQ(reader.getAdminMail(), localSuperuserMailbox());
-  EXPECT_EQ(reader.getFilterMail(), localSuperuserMailbox());
-  EXPECT_EQ(reader.getMta(), "");
-  EXPECT_TRUE(reader.getAgentRunAppList().empty());
-  EXPECT_EQ(reader.getMailsPerMinute(), 30);
-  EXPECT_FALSE(logged("MailsPerMinute"));  // optional: absent without a word
-  EXPECT_EQ(reader.getStableTime(), 60);
-  EXPECT_FALSE(logged("StableTime"));
   EXPECT_TRUE(hasCheckError());
-
+  EXPECT_EQ(reader.getMainLoopWait(), 1);
+  EXPECT_EQ(reader.getAdminMail(), localSuperuserMailbox());  // no agent will ever answer
+  for (const auto& k : kKeys) {
+    if (k.absent) {
+      EXPECT_EQ(k.get(reader), k.absent) << k.path;
+    }
+    // Optional keys are newer than most files: absent without a word.
+    const auto presence = rowOf(k.path).presence;
+    if (k.value && presence != SettingsTable::Presence::kMandatory) {
+      EXPECT_EQ(logged(std::string("\"") + k.path + "\""),
+                presence == SettingsTable::Presence::kWarned)
+          << k.path;
+    }
+  }
   const std::string undefined = "undefined parameter \"/";
-  for (const std::string& text : std::vector<std::string>{
-           undefined + "Logging/IPCLevel\" in config file. Used value \"error\"",
-           undefined + "Logging/SyslogFacility\" in config file. Used value \"daemon\"",
-           undefined + "Monitor/RunForeground\" in config file. Used value \"no\"",
+  for (const std::string& warning : std::vector<std::string>{
            undefined + "Monitor/User\" in config file. Used value \"\"",
            undefined +
                "Monitor/MetaConfigDir\" in config file. Used value \"/etc/norvak/monitor.meta\"",
-           undefined + "Monitor/InjectCmd\" in config file. Used value \"/usr/sbin/sendmail -t\"",
            "wrong parameter \"/Monitor/AgentResponseTime\": " + undefined +
                "Monitor/AgentResponseTime\" in config file. Used default value 30",
-           undefined + "Monitor/PidFileDir\" in config file. Used value \"/var/norvak/run/\"",
            "value of parameter \"/Monitor/RunAppList\" is empty. Using default value \"AGENT\"",
            undefined + "Monitor/UseEnterpriseMode\" in config file. Used value \"no\""}) {
-    EXPECT_TRUE(warned(text)) << text;
+    EXPECT_TRUE(warned(warning)) << warning;
   }
 }
 
@@ -179,34 +229,54 @@ TEST_F(MonitorConfReaderTest, MissingMandatoryKeyThrowsAndKeepsPreviousSettings)
   }
 }
 
-// A typo'd key is named with its line but leaves the file valid; a typo'd
-// restart delay is a check error.
+// A typo'd key is named with its line, and with the key it most likely
+// stands for, but leaves the file valid; a typo'd restart delay is a check
+// error.
 TEST_F(MonitorConfReaderTest, UnknownKeysWarnAndNonNumericDelaysAreCheckErrors) {
   const std::string valid =
       "[Monitor]\nAddress=\nAgentAddress=a\nRunAppList=A\nRunForeground=no\nUser=\nGroup=\n"
       "ChDir=\nMetaConfigDir=/m\nInjectCmd=c\nAgentResponseTime=1\nPidFileDir=/p\nTimeout=1\n"
       "UseEnterpriseMode=no\n[Logging]\nIPCLevel=error\nSyslogFacility=daemon\n[Monitor]\n";
   const std::string typos =
-      valid + "RecoveryTimeList=1, 2\nRunAppLst = A\nadminmail = a@b\n[Mail]\nTo = x\n";
+      valid +
+      "RecoveryTimeList=1, 2\nRunAppLst = A\nadminmail = a@b\n[Mail]\nTo = x\n"
+      "[Logging]\nRunForeground = no\nSysLogFacilty = x\nLeve = x\n";
   write(typos);
   MonitorConfReader reader(conf_);
   expectCheckErrorAfterReload(reader, false);  // the typos alone leave the file valid
   reader.reload();
-  EXPECT_TRUE(warned("config file \"" + conf_ + "\", line 20: unknown parameter "
-                     "\"/Monitor/RunAppLst\" ignored"));
-  EXPECT_TRUE(warned("config file \"" + conf_ + "\", line 23: unknown parameter "
-                     "\"/Mail/To\" ignored"));
+  const std::string prefix = "config file \"" + conf_ + "\", line ";
+  const std::string cases[][3] = {
+      {"20", "Monitor/RunAppLst", "/Monitor/RunAppList"},
+      {"25", "Logging/RunForeground", "/Monitor/RunForeground"},
+      {"26", "Logging/SysLogFacilty", "/Logging/SyslogFacility"},
+      {"27", "Logging/Leve", "/Logging/Level"},
+  };
+  for (const auto& c : cases) {
+    EXPECT_TRUE(warned(prefix + c[0] + ": unknown parameter \"/" + c[1] +
+                       "\" ignored; did you mean \"" + c[2] + "\"?"))
+        << c[1];
+  }
+  EXPECT_TRUE(warned(prefix + "23: unknown parameter \"/Mail/To\" ignored"));
   EXPECT_FALSE(logged("\"/Monitor/adminmail\""));
   EXPECT_EQ(reader.getAdminMail(), "a@b");
-  EXPECT_EQ(reader.getFilterMail(), "");
+
+  // A misspelt mandatory key is named by its own line too, not only missed.
+  write("[Monitor]\nAddress =\nAgentAddress =\nRunAppLsit = A\nRecoveryTimeList =\n");
+  EXPECT_EQ(thrownText<conf_store_exception_t>([&] { reader.reload(); }),
+            "undefined parameter \"/Monitor/RunAppList\" in config file");
+  EXPECT_TRUE(warned(prefix + "4: unknown parameter \"/Monitor/RunAppLsit\" ignored; did you mean "
+                              "\"/Monitor/RunAppList\"?"));
 
   write(valid + "RecoveryTimeList = 5, 30s, x, -1\n");
   reader.reload();
   EXPECT_EQ(reader.getRecoveryTimeList(), (std::vector<int>{5, 30, 0, -1}));
-  EXPECT_TRUE(warned("wrong parameter \"/Monitor/RecoveryTimeList\": value \"30s\" isn't "
-                     "number. Used value 30"));
-  EXPECT_TRUE(warned("wrong parameter \"/Monitor/RecoveryTimeList\": value \"x\" isn't "
-                     "number. Used value 0"));
+  EXPECT_TRUE(
+      warned("wrong parameter \"/Monitor/RecoveryTimeList\": value \"30s\" isn't "
+             "number. Used value 30"));
+  EXPECT_TRUE(
+      warned("wrong parameter \"/Monitor/RecoveryTimeList\": value \"x\" isn't "
+             "number. Used value 0"));
   EXPECT_TRUE(hasCheckError());
 }
 
@@ -248,6 +318,74 @@ TEST_F(MonitorConfReaderTest, BrokenLoggingSetupIsACheckError) {
     MonitorConfReader reader(conf_);
     expectCheckErrorAfterReload(reader, c.second);
   }
+}
+
+// The text of each key's entry in the generated conf(5) page, by path, in
+// lower case and unescaped, its lines joined by blanks.
+std::map<std::string, std::string> pageEntries() {
+  std::ifstream in(NORVAK_BIN_DIR "/dist/norvak-monitor.conf.5");
+  EXPECT_TRUE(in.good());
+  std::map<std::string, std::string> entries;
+  std::string line;
+  std::string section;
+  std::vector<std::string> keys;
+  bool names = false;
+  while (std::getline(in, line)) {
+    if (line.compare(0, 3, ".SH") == 0 || line.compare(0, 3, ".SS") == 0) {
+      section = line.compare(0, 5, ".SS [") == 0 ? line.substr(5, line.size() - 6) : "";
+      keys.clear();
+    } else if (line == ".TP") {
+      names = !section.empty();
+    } else if (names) {  // ".B Key" or ".BR Key ", " Other"
+      names = false;
+      keys.clear();
+      for (size_t at = line.find(' '); at != std::string::npos; at = line.find(" \", \" ", at)) {
+        at += line[at + 1] == '"' ? 6 : 1;
+        keys.push_back("/" + section + "/" + line.substr(at, line.find(' ', at) - at));
+      }
+    } else {
+      for (const char* mark : {"\\fB", "\\fR", "\\&", "\\"}) {
+        for (size_t at; (at = line.find(mark)) != std::string::npos;) line.erase(at, strlen(mark));
+      }
+      for (const auto& key : keys) entries[key] += lower(line) + " ";
+    }
+  }
+  return entries;
+}
+
+// The sample and the page made from it document exactly the table's keys,
+// with the same defaults and ranges.
+TEST_F(MonitorConfReaderTest, SampleAndPageDocumentTheKeysRead) {
+  conf_store_t sample;
+  conf_parser_t(NORVAK_SOURCE_DIR "/examples/monitor.conf").parse(sample);
+  EXPECT_FALSE(logged("cannot parse"));
+  std::set<std::string> sampleKeys;
+  for (const auto& section : sample.sections()) {
+    for (const auto& key : section.second) sampleKeys.insert("/" + section.first + "/" + key.first);
+  }
+  const auto page = pageEntries();
+  std::set<std::string> tableKeys;
+  for (const auto& row : SettingsTable::rows()) {
+    tableKeys.insert(row.path());
+    const std::string entry = page.count(row.path()) ? page.at(row.path()) : "";
+    std::string def = row.fallback ? lower(row.fallback) : "";
+    if (row.kind == SettingsTable::Kind::kPath && !def.empty() && def.back() != '/') def += '/';
+    if (row.presence == SettingsTable::Presence::kMandatory) {
+      EXPECT_NE(entry.find("required"), std::string::npos) << row.path();
+      EXPECT_EQ(entry.find("default:"), std::string::npos) << row.path();
+    } else {
+      EXPECT_NE(entry.find("default: " + (def.empty() ? "empty" : def) + ". "), std::string::npos)
+          << row.path() << ": " << entry;
+    }
+    if (row.kind == SettingsTable::Kind::kNumber) {
+      EXPECT_NE(entry.find("(" + str(row.min) + " to " + str(row.max)), std::string::npos)
+          << row.path();
+    }
+  }
+  EXPECT_EQ(sampleKeys, tableKeys);
+  std::set<std::string> pageKeys;
+  for (const auto& entry : page) pageKeys.insert(entry.first);
+  EXPECT_EQ(pageKeys, tableKeys);
 }
 
 }  // namespace
