@@ -22,6 +22,8 @@ class ConfReader {
   virtual void reload();
 
   const std::string& getConfFile() const { return confFile_; }
+  // Every value the file gave, by the members SettingsTable fills.
+  const FileSettings& fileSettings() const { return s_; }
 
   // "syslog", or the name of the log file.
   const std::string& getLogType() const { return s_.logType; }
