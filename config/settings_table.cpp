@@ -104,7 +104,7 @@ std::string lower(std::string text) {
   return text;
 }
 
-// Slips between two names, letter case ignored: letters put in, left out or
+// Slips between two names (in one letter case): letters put in, left out or
 // changed, and neighbours swapped, one each. Names whose lengths differ by
 // more than `limit` are not compared (limit + 1), so that a runaway name
 // from the file costs nothing.
