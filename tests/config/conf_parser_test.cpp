@@ -148,6 +148,9 @@ TEST_F(ConfParserTest, Lists) {
   std::vector<int> ints{7};
   store.getIntList("/n", ints);
   EXPECT_EQ(ints, (std::vector<int>{1, 2, -3, 0, 4, INT_MAX, INT_MIN}));
+  // Read as ever, but a typo such as "5m" must not pass a check unnoticed.
+  EXPECT_TRUE(warned("wrong parameter \"/n\": value \"2x\" isn't number. Used value 2"));
+  EXPECT_TRUE(warned("wrong parameter \"/n\": value \"abc\" isn't number. Used value 0"));
   EXPECT_THROW(store.getIntList("/missing", ints), conf_store_exception_t);
 }
 
