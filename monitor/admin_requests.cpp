@@ -110,7 +110,7 @@ void AdminRequests::stopped(const PendingStop& stop) {
   beginStart(job);
   if (!stop.dependents.empty()) {
     try {
-      store_.planStart(stop.dependents, store_.retryDelays(), true);
+      store_.planStart(stop.dependents, true);
     } catch (const std::exception& e) {
       logError(std::string("restart of the dependents failed: ") + e.what());
     }
@@ -130,7 +130,7 @@ void AdminRequests::beginStart(const std::shared_ptr<AdminJob>& job) {
       pending.insert(pending.end(), dep->dependencies().begin(), dep->dependencies().end());
   }
   try {
-    store_.planStart({app->name()}, store_.retryDelays(), true);
+    store_.planStart({app->name()}, true);
   } catch (const std::exception& e) {
     finish(job, false, std::string("cannot start \"") + name + "\": " + e.what());
     return;

@@ -67,20 +67,12 @@ void Application::beginStart(CompStrategy& strategy) {
   strategy_ = &strategy;
   startState_ = StartState::kActive;
   next_ = 0;
-  retry_ = 0;
-  retryWait_ = false;
 }
 
 Component* Application::startInFlight() {
   if (startState_ != StartState::kActive || next_ >= components_.size()) return nullptr;
   Component& comp = components_[next_];
   return comp.starting() ? &comp : nullptr;
-}
-
-bool Application::retryPending(Clock::MonoTime& at) const {
-  if (startState_ != StartState::kActive || !retryWait_) return false;
-  at = retryAt_;
-  return true;
 }
 
 Application::StartState Application::startFailed() {
@@ -90,14 +82,9 @@ Application::StartState Application::startFailed() {
   return startState_;
 }
 
-Application::StartState Application::advanceStart(const std::vector<int>& delays,
-                                                  Clock::MonoTime now) {
+Application::StartState Application::advanceStart(Clock::MonoTime now) {
   if (startState_ != StartState::kActive) return startState_;
-  if (retryWait_) {
-    if (now < retryAt_ && isProcessRunning()) return startState_;
-    retryWait_ = false;
-  }
-  for (; next_ < components_.size(); ++next_, retry_ = 0) {
+  for (; next_ < components_.size(); ++next_) {
     Component& comp = components_[next_];
     if (!isProcessRunning()) return startFailed();
     // A component still running from an earlier start (its application
@@ -116,7 +103,7 @@ Application::StartState Application::advanceStart(const std::vector<int>& delays
       }
       // Through the strategy: a check-all run must get the check dialogue,
       // not the one-byte answer.
-      strategy_->start(comp, path_, 0, 0, fullName_);
+      strategy_->start(comp, path_, 0, fullName_);
       watch(comp);
       logInfo(label(comp) + " has been started " + strategy_->description());
       outcome = CompStart::kAnswered;
@@ -129,8 +116,7 @@ Application::StartState Application::advanceStart(const std::vector<int>& delays
       outcome = CompStart::kFailed;
     }
     if (outcome == CompStart::kAnswered) continue;
-    StartState state = onOutcome(outcome, delays, now);
-    if (state != StartState::kActive || retryWait_) return state;
+    return onOutcome(outcome, now);
   }
   startState_ = StartState::kDone;
   strategy_ = nullptr;
@@ -139,13 +125,11 @@ Application::StartState Application::advanceStart(const std::vector<int>& delays
   return startState_;
 }
 
-Application::StartState Application::onOutcome(CompStart outcome, const std::vector<int>& delays,
-                                               Clock::MonoTime now) {
+Application::StartState Application::onOutcome(CompStart outcome, Clock::MonoTime now) {
   switch (outcome) {
     case CompStart::kAnswered:
       ++next_;
-      retry_ = 0;
-      return advanceStart(delays, now);
+      return advanceStart(now);
     case CompStart::kStoppedHimself:
       logError("component \"" + components_[next_].name() + "\" stopped himself");
       return startFailed();
@@ -154,19 +138,13 @@ Application::StartState Application::onOutcome(CompStart outcome, const std::vec
     case CompStart::kFailed:
       break;
   }
-  if (retry_ >= delays.size() || !isProcessRunning()) return startFailed();
-  const int delay = delays[retry_++];
-  logDebug("sleep " + std::to_string(delay));
-  retryWait_ = true;
-  retryAt_ = now + std::chrono::seconds(std::max(delay, 0));
-  return startState_;
+  return startFailed();
 }
 
 Application::StartState Application::answerArrived(Component& comp, bool timedOut,
-                                                   const std::vector<int>& delays,
                                                    Clock::MonoTime now) {
   if (startInFlight() != &comp) return startState_;
-  return onOutcome(finishStart(comp, timedOut, *strategy_), delays, now);
+  return onOutcome(finishStart(comp, timedOut, *strategy_), now);
 }
 
 Application::CompStart Application::finishStart(Component& comp, bool timedOut,
@@ -185,25 +163,19 @@ Application::CompStart Application::finishStart(Component& comp, bool timedOut,
   return CompStart::kAnswered;
 }
 
-bool Application::start(const std::vector<int>& delays, CompStrategy& strategy) {
+bool Application::start(CompStrategy& strategy) {
   beginStart(strategy);
   for (;;) {
-    StartState state = advanceStart(delays, Clock::system().monoNow());
+    StartState state = advanceStart(Clock::system().monoNow());
     if (state != StartState::kActive) return state == StartState::kDone;
-    awaitStep(delays, Clock::system());
+    awaitStep(Clock::system());
   }
 }
 
-void Application::awaitStep(const std::vector<int>& delays, const Clock& clock) {
+void Application::awaitStep(const Clock& clock) {
   if (Component* comp = startInFlight()) {
     const bool answered = comp->waitForAnswer(clock);
-    answerArrived(*comp, !answered, delays, clock.monoNow());
-    return;
-  }
-  Clock::MonoTime at;
-  if (retryPending(at)) {
-    auto left = std::chrono::duration_cast<std::chrono::seconds>(at - clock.monoNow()).count();
-    sleepUnlessStopped(static_cast<int>(std::max<int64_t>(left, 0)));
+    answerArrived(*comp, !answered, clock.monoNow());
   }
 }
 
@@ -219,7 +191,6 @@ void Application::beginStop(std::function<void()> done) {
   logDebug("Application::stop() name=" + name_);
   startState_ = StartState::kIdle;
   strategy_ = nullptr;
-  retryWait_ = false;
   if (!running_ || stop_.whole) {
     // A stop already under way calls its own; this one has nothing to wait for.
     if (done) done();
@@ -313,12 +284,11 @@ bool Application::componentStopped(Component& comp, CompStart* outcome) {
 }
 
 Application::StartState Application::startOutcome(Component& comp, CompStart outcome,
-                                                  const std::vector<int>& delays,
                                                   Clock::MonoTime now) {
   if (startState_ != StartState::kActive || next_ >= components_.size() ||
       &components_[next_] != &comp)
     return startState_;
-  return onOutcome(outcome, delays, now);
+  return onOutcome(outcome, now);
 }
 
 bool Application::beginRecovery(Component& comp, Clock::MonoTime now) {

@@ -263,7 +263,7 @@ void Component::completeStart(bool timedOut) {
 }
 
 void Component::startStandart(CompStrategy& strategy, const std::string& dir, time_t faultTime,
-                              int, const std::string& appName) {
+                              const std::string& appName) {
   beginStart(strategy, dir, Clock::system().monoNow());
   completeStart(!waitForAnswer());
   // Without the loop there is no record of earlier tries to name.

@@ -154,7 +154,7 @@ class Component {
   void completeStart(bool timedOut);
   // All steps, blocking. faultTime > 0 marks a recovery start, which sends
   // the recovery report.
-  void startStandart(CompStrategy& strategy, const std::string& dir, time_t faultTime, int tryNo,
+  void startStandart(CompStrategy& strategy, const std::string& dir, time_t faultTime,
                      const std::string& appName);
   // The recovery report of a restart that has answered.
   void reportRecovery(time_t now, time_t faultTime, const std::vector<time_t>& abortive,

@@ -42,14 +42,12 @@ struct Monitor::Loop {
   asio::io_context io;
   asio::signal_set signals{io};
   bool listening = false;
-  // The next restart try and the retry delay of the start in progress, each
-  // armed only while one is due; the times are the monitor's clock's.
+  // The next restart try, armed only while one is due; the times are the
+  // monitor's clock's.
   asio::steady_timer restart{io};
-  asio::steady_timer retry{io};
   // The end of a minute in which notifications were held back or dropped.
   asio::steady_timer notify{io};
   Clock::MonoTime restartAt = kNever;
-  Clock::MonoTime retryAt = kNever;
   Clock::MonoTime notifyAt = kNever;
   // In mainLoop(): a SIGHUP is acted on at once.
   bool looping = false;
@@ -172,8 +170,7 @@ void Monitor::start() {
     store_.start(first, settings_.getAgentAddress(), settings_.getPidFileDir());
   } else {
     listenSignals();
-    store_.planStart(std::vector<std::string>(first.begin(), first.end()), store_.retryDelays(),
-                     false);
+    store_.planStart(std::vector<std::string>(first.begin(), first.end()), false);
     armTimers();
     {
       ScopedSignalMask open(kLoopSignals);
@@ -350,8 +347,6 @@ void Monitor::armTimers() {
   Clock::MonoTime at;
   const bool restartDue = isRunning() && events_.nextDue(at);
   arm(loop_->restart, loop_->restartAt, restartDue, at);
-  const bool retryDue = store_.startRetryPending(at);
-  arm(loop_->retry, loop_->retryAt, retryDue, at);
   const bool notifyDue = NotifyLimiter::instance().due(&at);
   arm(loop_->notify, loop_->notifyAt, notifyDue, at);
 }

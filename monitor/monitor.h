@@ -37,7 +37,7 @@
 // The loop is one Boost.Asio io_context (epoll, kqueue): each component's
 // process registers its pipes, its pidfd and its timers there when it starts
 // and drops them when it ends, and the monitor's own timers (the next restart
-// try, a start's retry delay) are armed only while something is due, so a
+// try, the end of a minute of held-back mails) are armed only while something is due, so a
 // wake-up costs what happened, not the size of the suite. SIGHUP, SIGTERM and
 // SIGINT arrive as events of the same loop.
 //
@@ -103,7 +103,7 @@ class Monitor : public Regenerator, public SignalExecutor, public ProcessWatcher
 
   // Tests and benches drive the loop themselves: runFor runs its handlers
   // for up to the time given; runDue does what the monitor's clock says is
-  // due now (restart tries, start retries), as the loop's timers do.
+  // due now (restart tries, held-back mails), as the loop's timers do.
   void runFor(std::chrono::milliseconds time);
   void runDue();
 

@@ -176,15 +176,6 @@ void RunAppStore::update(const RunAppStore& newStore, const AppNameSet& runSet) 
   }
 
   rebuildDependents();
-  planStart(restart, retryDelays_, false);
-  AppStore::applyRunAppSet(runSet, retryDelays_);
-}
-
-void RunAppStore::start(const AppNameSet& names, const std::string& agentAddress,
-                        const std::string& pidFileDir) {
-  AppStore::start(names, retryDelays_, agentAddress, pidFileDir);
-}
-
-void RunAppStore::applyRunAppSet(const AppNameSet& names) {
-  AppStore::applyRunAppSet(names, retryDelays_);
+  planStart(restart, false);
+  applyRunAppSet(runSet);
 }

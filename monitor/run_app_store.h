@@ -43,20 +43,6 @@ class RunAppStore : public AppStore {
   // Makes this (running) store describe what newStore describes: removes,
   // reconfigures and adds applications, then applies the run set.
   void update(const RunAppStore& newStore, const AppNameSet& runSet);
-
-  // The store's start operations with this store's retry delays.
-  using AppStore::applyRunAppSet;
-  using AppStore::start;
-  void start(const AppNameSet& names, const std::string& agentAddress,
-             const std::string& pidFileDir);
-  void applyRunAppSet(const AppNameSet& names);
-
-  // Delays between start tries of a component; empty unless configured.
-  const std::vector<int>& retryDelays() const { return retryDelays_; }
-  void setRetryDelays(const std::vector<int>& delays) { retryDelays_ = delays; }
-
- private:
-  std::vector<int> retryDelays_;
 };
 
 #endif  // NORVAK_CONFIG_RUN_APP_STORE_H_
