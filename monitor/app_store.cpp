@@ -237,6 +237,11 @@ void AppStore::advanceStarts(Clock::MonoTime now) {
         logError("application \"" + app->name() +
                  "\" cannot start, because of depends application \"" + missing +
                  "\" not started");
+        AppPtr dep = find(missing);
+        std::string cause = "dependency \"" + missing + "\" not running";
+        if (dep && !dep->startFailure().empty())
+          cause += " (start of \"" + dep->name() + "\" failed: " + dep->startFailure() + ")";
+        app->setStartFailure(cause);
         done = true;
       } else if (alreadyUp(*app)) {
         done = true;
@@ -249,6 +254,8 @@ void AppStore::advanceStarts(Clock::MonoTime now) {
     if (!done) {
       Application::StartState state = app->advanceStart(now);
       if (state == Application::StartState::kActive) return;
+      if (state == Application::StartState::kIdle)
+        app->noteStartFailure("its start was cut short by a stop");
       if (state == Application::StartState::kFailed && !item.announce)
         logError("application \"" + app->name() + "\" cannot start");
     }

@@ -64,6 +64,7 @@ void Application::beginStart(CompStrategy& strategy) {
   logDebug("Application::start() name=" + name_);
   running_ = true;
   needsStart_ = false;
+  startFailure_.clear();
   strategy_ = &strategy;
   startState_ = StartState::kActive;
   next_ = 0;
@@ -76,6 +77,14 @@ Component* Application::startInFlight() {
 }
 
 Application::StartState Application::startFailed() {
+  if (!isProcessRunning()) {
+    noteStartFailure("the monitor is stopping");
+  } else if (next_ < components_.size()) {
+    const Component& comp = components_[next_];
+    noteStartFailure(comp.startFailure().empty()
+                         ? "component \"" + comp.name() + "\" did not start"
+                         : comp.startFailure());
+  }
   if (!components_.empty()) stopFrom(std::min(next_, components_.size() - 1));
   startState_ = StartState::kFailed;
   strategy_ = nullptr;
@@ -113,6 +122,9 @@ Application::StartState Application::advanceStart(Clock::MonoTime now) {
       throw;
     } catch (const std::runtime_error& e) {
       logError("cannot start " + label(comp) + ": " + e.what());
+      // Not spawned at all: the component has no start of its own to tell.
+      if (comp.startFailure().empty())
+        startFailure_ = "component \"" + comp.name() + "\" cannot be started: " + e.what();
       outcome = CompStart::kFailed;
     }
     if (outcome == CompStart::kAnswered) continue;
@@ -139,6 +151,10 @@ Application::StartState Application::onOutcome(CompStart outcome, Clock::MonoTim
       break;
   }
   return startFailed();
+}
+
+void Application::noteStartFailure(const std::string& cause) {
+  if (startFailure_.empty()) startFailure_ = cause;
 }
 
 Application::StartState Application::answerArrived(Component& comp, bool timedOut,
@@ -333,11 +349,16 @@ void Application::signalPids(std::set<pid_t> pids, int sig) {
 
 bool Application::reconfig(const Application& newDef) {
   logDebug("Application::reconfig() " + name_);
+  notes_.clear();
   if (fullName_ != newDef.fullName_) {
     logInfo("application \"" + name_ + "\" change full name \"" + fullName_ + "\" to \"" +
             newDef.fullName_ + "\"");
     fullName_ = newDef.fullName_;
+    notes_.push_back("full name \"" + fullName_ + "\"");
   }
+  bool sameDeps = dependencies_.size() == newDef.dependencies_.size();
+  for (const std::string& d : newDef.dependencies_) sameDeps = sameDeps && dependencies_.count(d);
+  if (!sameDeps) notes_.push_back("dependencies changed");
   reconfigDeps(newDef.dependencies_);
   if (path_ != newDef.path_) {
     logInfo("application \"" + name_ + "\" change path \"" + path_ + "\" to \"" + newDef.path_ +
@@ -350,6 +371,8 @@ bool Application::reconfig(const Application& newDef) {
     components_.clear();
     for (const Component& c : newDef.components_) components_.push_back(c);
     needsStart_ = wasRunning;
+    notes_.push_back("path \"" + path_ + "\"" +
+                     (wasRunning ? std::string(", its components restarted") : std::string()));
     return true;
   }
   return reconfigComponents(newDef);
@@ -368,6 +391,7 @@ void Application::reconfigDeps(const AppNameSet& newDeps) {
 bool Application::reconfigComponents(const Application& newDef) {
   logDebug("Application::reconfigComponents() " + name_);
   bool changed = false;
+  std::vector<std::string> deleted;
   for (size_t i = 0; i < components_.size();) {
     Component& comp = components_[i];
     const Component* def = nullptr;
@@ -378,10 +402,26 @@ bool Application::reconfigComponents(const Application& newDef) {
       }
     if (def) {
       try {
+        std::string before;
+        comp.statusDump(false, before);
         if (comp.reconfigure(*def)) {
           changed = true;
           logInfo("component \"" + comp.name() + "\" from \"" + name_ +
                   "\" has been reconfigured");
+          if (comp.running() || comp.starting()) {
+            // The rule: a change never restarts a component by itself.
+            const std::string pending =
+                "component \"" + comp.name() + "\" keeps running; the change takes effect at "
+                "its next start (now: norvak-monitor-ctl restart " + name_ + ")";
+            logInfo(pending);
+            notes_.push_back(pending);
+          } else {
+            notes_.push_back("component \"" + comp.name() + "\" changed");
+          }
+        } else {
+          std::string after;
+          comp.statusDump(false, after);
+          if (after != before) notes_.push_back("component \"" + comp.name() + "\" changed");
         }
       } catch (const std::exception& e) {
         logError("error reload component \"" + comp.name() + "\": " + e.what());
@@ -390,6 +430,7 @@ bool Application::reconfigComponents(const Application& newDef) {
       continue;
     }
     logInfo(label(comp) + " must be deleted");
+    deleted.push_back(comp.name());
     try {
       // Under the loop its stop goes on after the deletion, out of the list.
       if ((comp.stopping() || comp.beginStop(false)) && watcher_ && comp.process()->attached())
@@ -402,6 +443,7 @@ bool Application::reconfigComponents(const Application& newDef) {
     components_.erase(components_.begin() + static_cast<std::ptrdiff_t>(i));
     changed = true;
   }
+  for (const std::string& name : deleted) notes_.push_back("component \"" + name + "\" removed");
   for (const Component& c : newDef.components_) {
     bool have = false;
     for (const Component& mine : components_)
@@ -412,6 +454,7 @@ bool Application::reconfigComponents(const Application& newDef) {
     if (have) continue;
     logInfo("new component \"" + c.name() + "\"");
     components_.push_back(c);
+    notes_.push_back("component \"" + c.name() + "\" added");
     changed = true;
     // A new component of a running application starts in a start sequence
     // of its own; otherwise it starts with its application.

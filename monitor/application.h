@@ -82,6 +82,12 @@ class Application {
   StartState startState() const { return startState_; }
   // The component whose answer the sequence waits for, if any.
   Component* startInFlight();
+  // Why the last start sequence failed (the first cause noted), for the
+  // administrator; cleared when a sequence begins. note keeps the first
+  // cause of a sequence; set replaces it (a start refused before it began).
+  const std::string& startFailure() const { return startFailure_; }
+  void noteStartFailure(const std::string& cause);
+  void setStartFailure(const std::string& cause) { startFailure_ = cause; }
 
   // Starts the components in order, blocking until the sequence ends. On
   // failure the components started so far are stopped again.
@@ -131,6 +137,9 @@ class Application {
   // have to be (re)started are left to a start sequence: needsStart() tells.
   bool reconfig(const Application& newDef);
   bool needsStart() const { return needsStart_; }
+  // What the last reconfig changed, as the administrator is told; empty
+  // when nothing did.
+  const std::vector<std::string>& reconfigNotes() const { return notes_; }
   void reconfigDeps(const AppNameSet& newDeps);
   bool reconfigComponents(const Application& newDef);
 
@@ -162,6 +171,8 @@ class Application {
   ProcessWatcher* watcher_ = nullptr;
   bool running_ = false;
   bool needsStart_ = false;
+  std::vector<std::string> notes_;
+  std::string startFailure_;
 
   // The stop in progress: the whole application's, or that of what a failed
   // start had started; `next` counts the components still to go.

@@ -107,6 +107,9 @@ class Component {
   // is failedStartText().
   bool undoesStart() const { return stopping() && stopRestores_; }
   const std::string& failedStartText() const { return failedStart_; }
+  // Why the last start failed, for the administrator: what the process
+  // answered or how it ended. Empty before any start failed.
+  const std::string& startFailure() const { return startFailure_; }
   Clock::MonoTime answerDeadline() const { return deadline_; }
   pid_t signalledPid() const { return signalledPid_; }
   // Read end of the standard-error pipe of a check-all start, or -1.
@@ -232,6 +235,7 @@ class Component {
   bool stopFault_ = false;
   bool stopRestores_ = false;
   std::string failedStart_;
+  std::string startFailure_;
   time_t startTime_ = 0;
   int restarts_ = 0;
   time_t lastFaultTime_ = 0;
