@@ -447,9 +447,9 @@ NkControlResult MonitorServer::reloadProcessor(const std::vector<int32_t>& pids,
       nobodys += "\nnot a supervised component: " + std::to_string(pid);
   }
   // No pid at all: the monitor's own reload.
-  if (pids.empty()) collected.insert(ownPid());
+  const bool full = pids.empty() || collected.count(ownPid()) > 0;
   NkControlResult answer;
-  const std::string reason = reloadRefusal(collected, collected.count(ownPid()) > 0, connection);
+  const std::string reason = reloadRefusal(collected, full, connection);
   if (!reason.empty()) {
     answer.message = "request refused: " + reason;
     return answer;
@@ -457,6 +457,7 @@ NkControlResult MonitorServer::reloadProcessor(const std::vector<int32_t>& pids,
   auto job = std::make_shared<AdminJob>();
   job->kind = AdminJob::kReload;
   job->pids = collected;
+  if (full) job->pids.insert(ownPid());
   if (!runAdminJob(job, timeoutSeconds_)) {
     answer.message = "not done within " + std::to_string(timeoutSeconds_) +
                      " s; the monitor goes on with it";

@@ -645,7 +645,8 @@ void Monitor::answeredReload(const std::shared_ptr<AdminJob>& job) {
     return;
   }
   std::set<pid_t> rest = job->pids;
-  const bool full = ownPid_ > 0 && rest.erase(ownPid_) > 0;
+  // The monitor's own pid stands for it (-1 when it was given none).
+  const bool full = rest.erase(ownPid_) > 0;
   std::set<pid_t> components;
   for (const AppStore::AppPtr& app : store_.applications())
     for (const Component& comp : app->components())
