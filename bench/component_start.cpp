@@ -51,7 +51,7 @@ double baselineOnce() {
 double componentOnce(Component& comp, const std::string& dir) {
   auto t0 = std::chrono::steady_clock::now();
   StandartCompStrategy strategy;
-  comp.startStandart(strategy, dir, 0, 0, "Bench");
+  comp.startStandart(strategy, dir, 0, "Bench");
   comp.stop(false);
   return std::chrono::duration<double, std::micro>(std::chrono::steady_clock::now() - t0).count();
 }

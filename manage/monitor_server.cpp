@@ -126,7 +126,16 @@ MonitorServer::MonitorServer(const std::string& confFile, const std::string& run
           [this](const norvak::ipc::NkIfIPC& connection) {
             return admit(NkRequest::kControl, connection);
           }),
-      refusals_([](const std::string& record) { logAlert(record); }) {}
+      refusals_([](const std::string& record) { logAlert(record); }) {
+  controlServer_.SetReload(
+      [this](const std::vector<int32_t>& pids, const norvak::ipc::NkIfIPC& connection) {
+        return reloadProcessor(pids, connection);
+      },
+      [this](const norvak::ipc::NkIfIPC& connection) {
+        const std::string reason = admitReload(connection);
+        return reason.empty() ? reason : "request refused: " + reason;
+      });
+}
 
 MonitorServer::~MonitorServer() {
   logDebug("MonitorServer::~MonitorServer()");
@@ -385,9 +394,14 @@ bool MonitorServer::reloadCompProcessor(const std::vector<int32_t>& pids,
     collected.insert(pid);
   }
   if (connection == nullptr) return false;
-  const NkPeer peer = peerOf(*connection);
+  if (!reloadRefusal(collected, collected.count(ownPid()) > 0, *connection).empty()) return false;
+  return Mediator::instance().addChangedConf(collected);
+}
+
+std::string MonitorServer::reloadRefusal(const std::set<pid_t>& collected, bool full,
+                                         const norvak::ipc::NkIfIPC& connection) {
+  const NkPeer peer = peerOf(connection);
   const NkAccessScope scope = accessScope();
-  const bool full = collected.count(ownPid()) > 0;
   const NkRequest request = full ? NkRequest::kFullReload : NkRequest::kReloadComp;
   const bool anonymous = norvak::maild::NkIsAnonymous(peer);
   NkStanding standing = peer.has_credentials ? norvak::maild::NkAdminStanding(peer.uid, scope)
@@ -417,9 +431,45 @@ bool MonitorServer::reloadCompProcessor(const std::vector<int32_t>& pids,
   if (!reason.empty()) {
     refused(protocolName(NkReloadCompServer::kId) + (full ? " of the monitor's own pid" : ""),
             peer, reason);
-    return false;
   }
-  return Mediator::instance().addChangedConf(collected);
+  return reason;
+}
+
+NkControlResult MonitorServer::reloadProcessor(const std::vector<int32_t>& pids,
+                                               const norvak::ipc::NkIfIPC& connection) {
+  logDebug("MonitorServer::reloadProcessor()");
+  std::set<pid_t> collected;
+  std::string nobodys;
+  for (int32_t pid : pids) {
+    if (pid > 0)
+      collected.insert(pid);
+    else
+      nobodys += "\nnot a supervised component: " + std::to_string(pid);
+  }
+  // No pid at all: the monitor's own reload.
+  const bool full = pids.empty() || collected.count(ownPid()) > 0;
+  NkControlResult answer;
+  const std::string reason = reloadRefusal(collected, full, connection);
+  if (!reason.empty()) {
+    answer.message = "request refused: " + reason;
+    return answer;
+  }
+  auto job = std::make_shared<AdminJob>();
+  job->kind = AdminJob::kReload;
+  job->pids = collected;
+  if (full) job->pids.insert(ownPid());
+  if (!runAdminJob(job, timeoutSeconds_)) {
+    answer.message = "not done within " + std::to_string(timeoutSeconds_) +
+                     " s; the monitor goes on with it";
+    return answer;
+  }
+  for (pid_t pid : job->unreached)
+    nobodys += "\nnot a supervised component: " + std::to_string(pid);
+  answer.ok = job->ok && nobodys.empty();
+  answer.message = job->message;
+  if (answer.message.empty() && !nobodys.empty()) nobodys.erase(0, 1);
+  answer.message += nobodys;
+  return answer;
 }
 
 NkUpdateResult MonitorServer::updateProcessor(const std::string& packageDir,
@@ -492,6 +542,12 @@ NkControlResult MonitorServer::controlProcessor(NkControlAction action, const st
     case NkControlAction::kRestart:
       job->kind = AdminJob::kRestart;
       break;
+    case NkControlAction::kReload: {
+      // Served by reloadProcessor; the protocol never hands it here.
+      NkControlResult refused;
+      refused.message = "reload request refused: no pids";
+      return refused;
+    }
   }
   job->names.push_back(app);
   NkControlResult answer;

@@ -9,6 +9,7 @@
 #include <list>
 #include <memory>
 #include <mutex>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -58,6 +59,10 @@ class MonitorServer : public ThreadSafetyMonitor {
 
   bool reloadCompProcessor(const std::vector<int32_t>& pids,
                            const norvak::ipc::NkIfIPC* connection);
+  // The answered reload: what changed, or why not, and the pids that are
+  // nobody's.
+  norvak::maild::NkControlResult reloadProcessor(const std::vector<int32_t>& pids,
+                                                 const norvak::ipc::NkIfIPC& connection);
   norvak::maild::NkUpdateResult updateProcessor(const std::string& packageDir,
                                                 const std::string& argument,
                                                 const std::string& product);
@@ -92,6 +97,10 @@ class MonitorServer : public ThreadSafetyMonitor {
   // ReloadComp's gate, before its pids are read: only a peer that could be
   // allowed some reload is read at all.
   std::string admitReload(const norvak::ipc::NkIfIPC& connection);
+  // Why the peer may not have these pids reloaded (logged); empty when it
+  // may. full: the monitor's own pid is among them.
+  std::string reloadRefusal(const std::set<pid_t>& pids, bool full,
+                            const norvak::ipc::NkIfIPC& connection);
   bool admitConnection(const norvak::ipc::NkIfIPCPtr& connection, size_t open);
   void refused(const std::string& what, const norvak::maild::NkPeer& peer,
                const std::string& reason);

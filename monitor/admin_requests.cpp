@@ -35,7 +35,7 @@ bool AdminRequests::await(const std::shared_ptr<AdminJob>& job, int seconds) {
                             [&job] { return job->done; });
 }
 
-void AdminRequests::finish(const std::shared_ptr<AdminJob>& job, bool ok,
+void AdminRequests::answer(const std::shared_ptr<AdminJob>& job, bool ok,
                            const std::string& message) {
   {
     std::lock_guard<std::mutex> lock(mutex_);
@@ -49,77 +49,140 @@ void AdminRequests::finish(const std::shared_ptr<AdminJob>& job, bool ok,
 void AdminRequests::serve(const std::shared_ptr<AdminJob>& job) {
   if (job->kind == AdminJob::kStatus) {
     fillStatus(*job);
-    finish(job, job->status.ok, job->status.message);
+    answer(job, job->status.ok, job->status.message);
     return;
   }
   if (job->kind == AdminJob::kComponents) {
     fillComponents(*job);
-    finish(job, true, std::string());
+    answer(job, true, std::string());
     return;
   }
-  AppStore::AppPtr app = job->names.empty() ? nullptr : store_.find(job->names.front());
+  if (job->names.empty() || !store_.find(target(*job))) {
+    answer(job, false,
+           "unknown application \"" + (job->names.empty() ? "" : target(*job)) + "\"");
+    return;
+  }
+  if (!isProcessRunning()) {
+    answer(job, false, kStopping);
+    return;
+  }
+  waiting_.push_back(job);
+  finishDone();
+}
+
+AppNameSet AdminRequests::touchedBy(const AdminJob& job) const {
+  AppNameSet touched;
+  AppStore::AppPtr app = store_.find(target(job));
+  if (!app) return touched;
+  // What it needs comes up with its start; what needs it goes with its stop.
+  std::vector<std::string> next{app->name()};
+  while (!next.empty()) {
+    AppStore::AppPtr a = store_.find(next.back());
+    next.pop_back();
+    if (!a || !touched.insert(a->name()).second) continue;
+    next.insert(next.end(), a->dependencies().begin(), a->dependencies().end());
+  }
+  AppNameSet down;
+  next = {app->name()};
+  while (!next.empty()) {
+    const std::string name = next.back();
+    next.pop_back();
+    if (!down.insert(name).second) continue;
+    const std::vector<std::string> more = store_.dependentsOf(name);
+    next.insert(next.end(), more.begin(), more.end());
+  }
+  touched.insert(down.begin(), down.end());
+  auto taken = takenDown_.find(app->name());
+  if (taken != takenDown_.end()) touched.insert(taken->second.begin(), taken->second.end());
+  return touched;
+}
+
+namespace {
+
+bool overlap(const AppNameSet& a, const AppNameSet& b) {
+  for (const std::string& name : a)
+    if (b.count(name)) return true;
+  return false;
+}
+
+}  // namespace
+
+size_t AdminRequests::pump() {
+  size_t begun = 0;
+  std::vector<AppNameSet> held;  // of the requests left waiting, in order
+  for (auto it = waiting_.begin(); it != waiting_.end();) {
+    const std::shared_ptr<AdminJob> job = *it;
+    if (!isProcessRunning() || !store_.find(target(*job))) {
+      // A reload may have removed it while the request waited.
+      answer(job, false,
+             isProcessRunning() ? "unknown application \"" + target(*job) + "\"" : kStopping);
+      it = waiting_.erase(it);
+      continue;
+    }
+    const AppNameSet touched = touchedBy(*job);
+    bool blocked = std::any_of(held.begin(), held.end(),
+                               [&](const AppNameSet& h) { return overlap(h, touched); }) ||
+                   std::any_of(active_.begin(), active_.end(),
+                               [&](const Action& a) { return overlap(a.touched, touched); });
+    for (const std::string& name : touched)
+      blocked = blocked || store_.isQueued(name) || store_.isStopping(name);
+    if (blocked) {
+      held.push_back(touched);
+      ++it;
+      continue;
+    }
+    it = waiting_.erase(it);
+    Action action;
+    action.job = job;
+    action.touched = touched;
+    active_.push_back(std::move(action));
+    begin(active_.back());
+    ++begun;
+  }
+  return begun;
+}
+
+std::vector<std::string> AdminRequests::runningDependents(const std::string& name) const {
+  std::vector<std::string> found;
+  std::vector<std::string> next = store_.dependentsOf(name);
+  while (!next.empty()) {
+    AppStore::AppPtr dep = store_.find(next.back());
+    next.pop_back();
+    if (!dep || !dep->isRunning() ||
+        std::find(found.begin(), found.end(), dep->name()) != found.end())
+      continue;
+    found.push_back(dep->name());
+    const std::vector<std::string> more = store_.dependentsOf(dep->name());
+    next.insert(next.end(), more.begin(), more.end());
+  }
+  return found;
+}
+
+void AdminRequests::begin(Action& action) {
+  const AdminJob& job = *action.job;
+  AppStore::AppPtr app = store_.find(target(job));
+  if (job.kind == AdminJob::kStart) return;  // settle() begins it
+  const std::vector<std::string> dependents = runningDependents(app->name());
+  if (job.kind == AdminJob::kRestart) {
+    action.bringBack = dependents;
+  } else {
+    std::vector<std::string>& taken = takenDown_[app->name()];
+    for (const std::string& name : dependents)
+      if (std::find(taken.begin(), taken.end(), name) == taken.end()) taken.push_back(name);
+  }
+  logInfo("application \"" + app->name() + "\" stopped by the administrator");
+  if (app->isRunning()) store_.stopAppAndIDepends(*app);
+  stopped_.insert(app->name());
+}
+
+bool AdminRequests::beginStart(Action& action) {
+  const std::shared_ptr<AdminJob>& job = action.job;
+  AppStore::AppPtr app = store_.find(target(*job));
   if (!app) {
-    finish(job, false,
-           "unknown application \"" + (job->names.empty() ? "" : job->names.front()) + "\"");
-    return;
+    answer(job, false, "unknown application \"" + target(*job) + "\"");
+    return true;
   }
-  if (!isProcessRunning()) {
-    finish(job, false, kStopping);
-    return;
-  }
-  PendingStop pending{job, {}};
-  if (job->kind == AdminJob::kRestart) {
-    // A restart brings back the dependents its stop takes down.
-    std::vector<std::string> next = store_.dependentsOf(app->name());
-    while (!next.empty()) {
-      const std::string name = next.back();
-      next.pop_back();
-      AppStore::AppPtr dep = store_.find(name);
-      if (!dep || !dep->isRunning() ||
-          std::find(pending.dependents.begin(), pending.dependents.end(), dep->name()) !=
-              pending.dependents.end())
-        continue;
-      pending.dependents.push_back(dep->name());
-      const std::vector<std::string> more = store_.dependentsOf(dep->name());
-      next.insert(next.end(), more.begin(), more.end());
-    }
-  }
-  if (job->kind == AdminJob::kStop || job->kind == AdminJob::kRestart) {
-    logInfo("application \"" + app->name() + "\" stopped by the administrator");
-    if (app->isRunning()) store_.stopAppAndIDepends(*app);
-    stopped_.insert(app->name());
-  }
-  // Either goes on once the stop is over.
-  if (store_.isStopping(app->name()))
-    stopping_.push_back(std::move(pending));
-  else
-    stopped(pending);
-}
-
-void AdminRequests::stopped(const PendingStop& stop) {
-  const std::shared_ptr<AdminJob>& job = stop.job;
-  if (job->kind == AdminJob::kStop) {
-    finish(job, true, std::string());
-    return;
-  }
-  if (!isProcessRunning()) {
-    finish(job, false, kStopping);
-    return;
-  }
-  logInfo("application \"" + job->names.front() + "\" started by the administrator");
-  beginStart(job);
-  if (!stop.dependents.empty()) {
-    try {
-      store_.planStart(stop.dependents, store_.retryDelays(), true);
-    } catch (const std::exception& e) {
-      logError(std::string("restart of the dependents failed: ") + e.what());
-    }
-  }
-}
-
-void AdminRequests::beginStart(const std::shared_ptr<AdminJob>& job) {
-  const std::string& name = job->names.front();
-  AppStore::AppPtr app = store_.find(name);
+  logInfo("application \"" + target(*job) + "\" started by the administrator");
   // Its dependencies come up with it, so they are no longer held down.
   std::vector<std::string> pending{app->name()};
   while (!pending.empty()) {
@@ -129,38 +192,73 @@ void AdminRequests::beginStart(const std::shared_ptr<AdminJob>& job) {
     if (AppStore::AppPtr dep = store_.find(next))
       pending.insert(pending.end(), dep->dependencies().begin(), dep->dependencies().end());
   }
-  try {
-    store_.planStart({app->name()}, store_.retryDelays(), true);
-  } catch (const std::exception& e) {
-    finish(job, false, std::string("cannot start \"") + name + "\": " + e.what());
-    return;
+  std::vector<std::string> back = action.bringBack;
+  auto taken = takenDown_.find(app->name());
+  if (taken != takenDown_.end()) {
+    if (job->kind == AdminJob::kStart)
+      back.insert(back.end(), taken->second.begin(), taken->second.end());
+    takenDown_.erase(taken);
   }
-  starting_.push_back(job);
+  action.wanted = {app->name()};
+  for (const std::string& name : back) {
+    // One that an administrator stopped by its name stays down.
+    if (stopped_.count(name) || !store_.find(name) ||
+        std::find(action.wanted.begin(), action.wanted.end(), name) != action.wanted.end())
+      continue;
+    action.wanted.push_back(name);
+  }
+  action.starting = true;
+  try {
+    store_.planStart(action.wanted, true);
+  } catch (const std::exception& e) {
+    answer(job, false, std::string("cannot start \"") + target(*job) + "\": " + e.what());
+    return true;
+  }
+  return false;
+}
+
+bool AdminRequests::settle(Action& action) {
+  const std::shared_ptr<AdminJob>& job = action.job;
+  if (!isProcessRunning()) return false;  // close() answers
+  if (!action.starting) {
+    if (store_.isStopping(target(*job))) return false;
+    if (job->kind == AdminJob::kStop) {
+      answer(job, true, std::string());
+      return true;
+    }
+    if (beginStart(action)) return true;
+  }
+  for (const std::string& name : action.wanted)
+    if (store_.isQueued(name) || store_.isStopping(name)) return false;
+  std::string failures;
+  for (const std::string& name : action.wanted) {
+    AppStore::AppPtr app = store_.find(name);
+    if (app && app->isStarted()) continue;
+    // The target by the name the administrator gave.
+    const std::string shown = name == action.wanted.front() ? target(*job) : name;
+    std::string text = "start of \"" + shown + "\" failed";
+    if (!app)
+      text += ": removed by a reload";
+    else if (!app->startFailure().empty())
+      text += ": " + app->startFailure();
+    failures += (failures.empty() ? "" : "; ") + text;
+  }
+  answer(job, failures.empty(), failures);
+  return true;
 }
 
 void AdminRequests::finishDone() {
-  for (size_t i = 0; i < stopping_.size();) {
-    if (store_.isStopping(stopping_[i].job->names.front())) {
-      ++i;
-      continue;
+  for (;;) {
+    bool finished = false;
+    for (size_t i = 0; i < active_.size();) {
+      if (settle(active_[i])) {
+        active_.erase(active_.begin() + static_cast<std::ptrdiff_t>(i));
+        finished = true;
+      } else {
+        ++i;
+      }
     }
-    const PendingStop done = std::move(stopping_[i]);
-    stopping_.erase(stopping_.begin() + static_cast<std::ptrdiff_t>(i));
-    stopped(done);
-  }
-  for (auto it = starting_.begin(); it != starting_.end();) {
-    AppStore::AppPtr app = store_.find((*it)->names.front());
-    if (app && store_.isQueued(app->name()) && isProcessRunning()) {
-      ++it;
-      continue;
-    }
-    if (!isProcessRunning())
-      finish(*it, false, kStopping);
-    else if (app && app->isStarted())
-      finish(*it, true, std::string());
-    else
-      finish(*it, false, "start of \"" + (*it)->names.front() + "\" failed");
-    it = starting_.erase(it);
+    if (pump() == 0 && !finished) return;
   }
 }
 
@@ -171,14 +269,14 @@ void AdminRequests::refuse() {
 
 void AdminRequests::close() {
   refuse();
-  for (const std::shared_ptr<AdminJob>& job : starting_) finish(job, false, kStopping);
-  starting_.clear();
-  // Stopped now, as asked; a restart's start will not come.
-  for (const PendingStop& stop : stopping_) {
-    const bool stopOnly = stop.job->kind == AdminJob::kStop;
-    finish(stop.job, stopOnly, stopOnly ? "" : kStopping);
+  for (const std::shared_ptr<AdminJob>& job : waiting_) answer(job, false, kStopping);
+  waiting_.clear();
+  // Stopped now, as asked; a start will not come.
+  for (const Action& action : active_) {
+    const bool stopOnly = action.job->kind == AdminJob::kStop;
+    answer(action.job, stopOnly, stopOnly ? "" : kStopping);
   }
-  stopping_.clear();
+  active_.clear();
 }
 
 void AdminRequests::dropStopped(AppNameSet& set) const {

@@ -5,6 +5,8 @@
 #include <time.h>
 
 #include <condition_variable>
+#include <deque>
+#include <map>
 #include <memory>
 #include <mutex>
 #include <set>
@@ -48,11 +50,15 @@ struct SuiteStatus {
 struct AdminJob {
   // kComponents: which of pids are running components', and the users the
   // running components run as ("" for the monitor's own).
-  enum Kind { kStatus, kStart, kStop, kRestart, kComponents } kind = kStatus;
+  // kReload: SIGHUP to the processes of pids, the monitor's own pid reloading
+  // the monitor (whose changes the message tells); unreached are the pids
+  // that are none of these.
+  enum Kind { kStatus, kStart, kStop, kRestart, kComponents, kReload } kind = kStatus;
   std::vector<std::string> names;  // the applications (status: empty for all)
   std::set<pid_t> pids;
   std::set<pid_t> componentPids;
   std::set<std::string> componentUsers;
+  std::set<pid_t> unreached;
   bool done = false;
   bool ok = false;
   std::string message;
@@ -60,10 +66,16 @@ struct AdminJob {
 };
 
 // The administrators' requests: served by the loop, which alone may touch
-// the store, while the asking thread waits for the answer. A stop or restart
-// is answered once its stop is over, a start once the application runs or
-// its start failed. What an administrator stopped stays stopped, across
-// reloads too, until an administrator starts it (or what needs it) again.
+// the store, while the asking thread waits for the answer.
+//
+// Starts, stops and restarts are taken one at a time per application: one
+// that touches an application (the application itself, what it needs and
+// what needs it) that an earlier request or the store is still busy with
+// waits, in the order asked, until that has settled. A request is answered
+// once every application it touched has settled: stopped, started, or failed
+// to start, with the cause. What an administrator stopped stays stopped,
+// across reloads too, until an administrator starts it (or what needs it)
+// again; its start brings back the dependents its stop took down.
 class AdminRequests {
  public:
   AdminRequests(RunAppStore& store, const DeferredEventStore& events, const Clock& clock);
@@ -78,7 +90,10 @@ class AdminRequests {
 
   // ---- The loop ----
   void serve(const std::shared_ptr<AdminJob>& job);
-  // Answers the starts and stops that are over; after every event.
+  // Answers a job that the loop carried out itself.
+  void answer(const std::shared_ptr<AdminJob>& job, bool ok, const std::string& message);
+  // Answers the requests that have settled and begins those that may begin;
+  // after every event.
   void finishDone();
   // The monitor stops: no request is taken from now on.
   void refuse();
@@ -91,15 +106,24 @@ class AdminRequests {
   bool anyStopped() const { return !stopped_.empty(); }
 
  private:
-  struct PendingStop {
+  struct Action {
     std::shared_ptr<AdminJob> job;
-    std::vector<std::string> dependents;  // a restart's, to start again
+    AppNameSet touched;
+    bool starting = false;               // the stop, if any, is over
+    std::vector<std::string> bringBack;  // a restart's dependents
+    std::vector<std::string> wanted;     // what the start brings up
   };
 
-  void finish(const std::shared_ptr<AdminJob>& job, bool ok, const std::string& message);
-  // The stop of a stop or restart request is over.
-  void stopped(const PendingStop& stop);
-  void beginStart(const std::shared_ptr<AdminJob>& job);
+  const std::string& target(const AdminJob& job) const { return job.names.front(); }
+  AppNameSet touchedBy(const AdminJob& job) const;
+  // Begins the waiting requests that nothing holds back; how many began.
+  size_t pump();
+  void begin(Action& action);
+  // True when the action has been answered.
+  bool beginStart(Action& action);
+  bool settle(Action& action);
+  // The running applications that the stop of name takes down with it.
+  std::vector<std::string> runningDependents(const std::string& name) const;
   void fillStatus(AdminJob& job) const;
   void fillComponents(AdminJob& job) const;
 
@@ -112,8 +136,10 @@ class AdminRequests {
   bool accepting_ = true;
 
   AppNameSet stopped_;
-  std::vector<PendingStop> stopping_;
-  std::vector<std::shared_ptr<AdminJob>> starting_;
+  // By application: the dependents its administrator's stop took down.
+  std::map<std::string, std::vector<std::string>, AppNameLess> takenDown_;
+  std::deque<std::shared_ptr<AdminJob>> waiting_;
+  std::vector<Action> active_;
 };
 
 #endif  // NORVAK_MONITOR_ADMIN_REQUESTS_H_

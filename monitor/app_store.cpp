@@ -128,38 +128,37 @@ AppStore::AppList AppStore::startOrder() const {
   return order;
 }
 
-void AppStore::start(const AppNameSet& names, const std::vector<int>& delays,
-                     const std::string& agentAddress, const std::string& pidFileDir) {
+void AppStore::start(const AppNameSet& names, const std::string& agentAddress,
+                     const std::string& pidFileDir) {
   logDebug("AppStop::start()");
   rebuildDependents();
   if (updateMode_)
-    startUpdateMode(delays);
+    startUpdateMode();
   else if (isCheckAll())
-    startCheckAllMode(names, delays, agentAddress, pidFileDir);
+    startCheckAllMode(names, agentAddress, pidFileDir);
   else
-    startStandartMode(names, delays);
+    startStandartMode(names);
 }
 
-void AppStore::startStandartMode(const AppNameSet& names, const std::vector<int>& delays) {
+void AppStore::startStandartMode(const AppNameSet& names) {
   logDebug("AppStop::startStandartMode()");
   StandartCompStrategy strategy;
-  for (const std::string& name : names) startApp(name, delays, strategy);
+  for (const std::string& name : names) startApp(name, strategy);
 }
 
-void AppStore::startUpdateMode(const std::vector<int>& delays) {
+void AppStore::startUpdateMode() {
   logDebug("AppStop::startUpdateMode()");
   UpdateCompStrategy strategy;
-  startApp(kAgentApp, delays, strategy);
+  startApp(kAgentApp, strategy);
 }
 
-void AppStore::startCheckAllMode(const AppNameSet& names, const std::vector<int>& delays,
-                                 const std::string& agentAddress,
+void AppStore::startCheckAllMode(const AppNameSet& names, const std::string& agentAddress,
                                  const std::string& pidFileDir) {
   logDebug("AppStop::startCheckAllMode()");
   if (agentAddress.empty()) {
     // Without an agent there is none to check nor to stand in for.
     CheckOnlyStrategy checkOnly;
-    for (const std::string& name : names) startApp(name, delays, checkOnly);
+    for (const std::string& name : names) startApp(name, checkOnly);
     return;
   }
   const std::string tmpAddress = agentAddress + ".tmp";
@@ -171,26 +170,24 @@ void AppStore::startCheckAllMode(const AppNameSet& names, const std::vector<int>
   // The agent checks its own options first; then a temporary agent on a side
   // address serves the checks of everybody else, so that a live agent on the
   // usual address is never disturbed.
-  startApp(kAgentApp, delays, checkOnly);
+  startApp(kAgentApp, checkOnly);
   stop();
-  startApp(kAgentApp, delays, changeSocket);
+  startApp(kAgentApp, changeSocket);
   for (const std::string& name : names)
-    if (!appNameEqual(name, kAgentApp)) startApp(name, delays, withTmpAgent);
+    if (!appNameEqual(name, kAgentApp)) startApp(name, withTmpAgent);
 }
 
-bool AppStore::startApp(const std::string& name, const std::vector<int>& delays,
-                        CompStrategy& strategy) {
+bool AppStore::startApp(const std::string& name, CompStrategy& strategy) {
   if (!isProcessRunning()) throw StartError();
   AppPtr app = find(name);
   if (!app) throw BadAppName(name);
-  planStart({name}, delays, false, &strategy);
+  planStart({name}, false, &strategy);
   runStartsToEnd();
   return app->isStarted();
 }
 
-void AppStore::planStart(const std::vector<std::string>& names, const std::vector<int>& delays,
-                         bool announce, CompStrategy* strategy) {
-  planDelays_ = delays;
+void AppStore::planStart(const std::vector<std::string>& names, bool announce,
+                         CompStrategy* strategy) {
   AppNameSet visiting;
   for (const std::string& name : names) enqueue(name, announce, strategy, visiting);
   advanceStarts(clock_->monoNow());
@@ -240,6 +237,11 @@ void AppStore::advanceStarts(Clock::MonoTime now) {
         logError("application \"" + app->name() +
                  "\" cannot start, because of depends application \"" + missing +
                  "\" not started");
+        AppPtr dep = find(missing);
+        std::string cause = "dependency \"" + missing + "\" not running";
+        if (dep && !dep->startFailure().empty())
+          cause += " (start of \"" + dep->name() + "\" failed: " + dep->startFailure() + ")";
+        app->setStartFailure(cause);
         done = true;
       } else if (alreadyUp(*app)) {
         done = true;
@@ -250,8 +252,10 @@ void AppStore::advanceStarts(Clock::MonoTime now) {
       }
     }
     if (!done) {
-      Application::StartState state = app->advanceStart(planDelays_, now);
+      Application::StartState state = app->advanceStart(now);
       if (state == Application::StartState::kActive) return;
+      if (state == Application::StartState::kIdle)
+        app->noteStartFailure("its start was cut short by a stop");
       if (state == Application::StartState::kFailed && !item.announce)
         logError("application \"" + app->name() + "\" cannot start");
     }
@@ -262,20 +266,14 @@ void AppStore::advanceStarts(Clock::MonoTime now) {
 
 void AppStore::answerArrived(Application& app, Component& comp, bool timedOut,
                              Clock::MonoTime now) {
-  app.answerArrived(comp, timedOut, planDelays_, now);
+  app.answerArrived(comp, timedOut, now);
   advanceStarts(now);
 }
 
 void AppStore::startEnded(Application& app, Component& comp, Application::CompStart outcome,
                           Clock::MonoTime now) {
-  app.startOutcome(comp, outcome, planDelays_, now);
+  app.startOutcome(comp, outcome, now);
   advanceStarts(now);
-}
-
-bool AppStore::startRetryPending(Clock::MonoTime& at) const {
-  if (plan_.empty()) return false;
-  AppPtr app = find(plan_.front().name);
-  return app && app->retryPending(at);
 }
 
 void AppStore::runStartsToEnd() {
@@ -283,7 +281,7 @@ void AppStore::runStartsToEnd() {
     advanceStarts(clock_->monoNow());
     if (plan_.empty()) return;
     AppPtr app = find(plan_.front().name);
-    app->awaitStep(planDelays_, *clock_);
+    app->awaitStep(*clock_);
   }
 }
 
@@ -446,7 +444,7 @@ void AppStore::addClosure(const std::string& name, AppNameSet& closure) const {
   for (const std::string& dep : app->dependencies()) addClosure(dep, closure);
 }
 
-void AppStore::applyRunAppSet(const AppNameSet& names, const std::vector<int>& delays) {
+void AppStore::applyRunAppSet(const AppNameSet& names) {
   AppNameSet closure;
   for (const std::string& name : names) addClosure(name, closure);
   // Definitions may have just changed; the cascades below follow the index.
@@ -465,7 +463,7 @@ void AppStore::applyRunAppSet(const AppNameSet& names, const std::vector<int>& d
   std::vector<std::string> wanted;
   for (const AppPtr& app : apps)
     if (closure.count(app->name()) && !app->isRunning()) wanted.push_back(app->name());
-  planStart(wanted, delays, true);
+  planStart(wanted, true);
 }
 
 int AppStore::runningCount() const {

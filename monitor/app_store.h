@@ -74,7 +74,7 @@ class AppStore {
   void setRegenerator(Regenerator* regenerator);
   // Hands the watcher to every application, now and when added.
   void setWatcher(ProcessWatcher* watcher);
-  // The clock of answer deadlines and retry delays; must outlive the store.
+  // The clock of answer deadlines; must outlive the store.
   void setClock(const Clock& clock) { clock_ = &clock; }
 
   // The dependents index, rebuilt from the current definitions. Adding or
@@ -88,22 +88,22 @@ class AppStore {
   // Starting. start() picks update, check-all or standard mode; agentAddress
   // and pidFileDir (ends in "/") serve the temporary agent of check-all mode
   // (an empty agentAddress: no agent, none is started).
-  void start(const AppNameSet& names, const std::vector<int>& delays,
-             const std::string& agentAddress, const std::string& pidFileDir);
-  void startStandartMode(const AppNameSet& names, const std::vector<int>& delays);
-  void startUpdateMode(const std::vector<int>& delays);
-  void startCheckAllMode(const AppNameSet& names, const std::vector<int>& delays,
-                         const std::string& agentAddress, const std::string& pidFileDir);
+  void start(const AppNameSet& names, const std::string& agentAddress,
+             const std::string& pidFileDir);
+  void startStandartMode(const AppNameSet& names);
+  void startUpdateMode();
+  void startCheckAllMode(const AppNameSet& names, const std::string& agentAddress,
+                         const std::string& pidFileDir);
   // Starts the application after its dependencies. Throws StartError when the
   // monitor is not running, BadAppName for an unknown name (or dependency).
-  bool startApp(const std::string& name, const std::vector<int>& delays, CompStrategy& strategy);
+  bool startApp(const std::string& name, CompStrategy& strategy);
 
   // The start queue. planStart queues the applications, after whatever they
   // need that is not started (BadAppName for an unknown name or dependency);
   // announce logs each start as a run-set change. A null strategy is the
   // standard one. The first start is spawned at once.
-  void planStart(const std::vector<std::string>& names, const std::vector<int>& delays,
-                 bool announce, CompStrategy* strategy = nullptr);
+  void planStart(const std::vector<std::string>& names, bool announce,
+                 CompStrategy* strategy = nullptr);
   void advanceStarts(Clock::MonoTime now);
   bool startsPending() const { return !plan_.empty(); }
   // The application waits in the start queue, or is being started.
@@ -114,8 +114,6 @@ class AppStore {
   // The outcome of a start whose bad answer's stop has just ended.
   void startEnded(Application& app, Component& comp, Application::CompStart outcome,
                   Clock::MonoTime now);
-  // When the start in progress waits for a retry delay, the time it ends.
-  bool startRetryPending(Clock::MonoTime& at) const;
   // Blocks until the queue is empty.
   void runStartsToEnd();
 
@@ -143,7 +141,7 @@ class AppStore {
   void stopFaultyApps(const AppNameSet& runSet);
   // Stops what is outside the run set and its dependencies, queues the start
   // of what is inside and not running.
-  void applyRunAppSet(const AppNameSet& names, const std::vector<int>& delays);
+  void applyRunAppSet(const AppNameSet& names);
 
   // State.
   int runningCount() const;
@@ -227,7 +225,6 @@ class AppStore {
 
   std::deque<PlannedStart> plan_;
   AppNameSet queued_;
-  std::vector<int> planDelays_;
   std::unique_ptr<CompStrategy> standard_;
 };
 

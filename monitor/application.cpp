@@ -64,11 +64,10 @@ void Application::beginStart(CompStrategy& strategy) {
   logDebug("Application::start() name=" + name_);
   running_ = true;
   needsStart_ = false;
+  startFailure_.clear();
   strategy_ = &strategy;
   startState_ = StartState::kActive;
   next_ = 0;
-  retry_ = 0;
-  retryWait_ = false;
 }
 
 Component* Application::startInFlight() {
@@ -77,27 +76,24 @@ Component* Application::startInFlight() {
   return comp.starting() ? &comp : nullptr;
 }
 
-bool Application::retryPending(Clock::MonoTime& at) const {
-  if (startState_ != StartState::kActive || !retryWait_) return false;
-  at = retryAt_;
-  return true;
-}
-
 Application::StartState Application::startFailed() {
+  if (!isProcessRunning()) {
+    noteStartFailure("the monitor is stopping");
+  } else if (next_ < components_.size()) {
+    const Component& comp = components_[next_];
+    noteStartFailure(comp.startFailure().empty()
+                         ? "component \"" + comp.name() + "\" did not start"
+                         : comp.startFailure());
+  }
   if (!components_.empty()) stopFrom(std::min(next_, components_.size() - 1));
   startState_ = StartState::kFailed;
   strategy_ = nullptr;
   return startState_;
 }
 
-Application::StartState Application::advanceStart(const std::vector<int>& delays,
-                                                  Clock::MonoTime now) {
+Application::StartState Application::advanceStart(Clock::MonoTime now) {
   if (startState_ != StartState::kActive) return startState_;
-  if (retryWait_) {
-    if (now < retryAt_ && isProcessRunning()) return startState_;
-    retryWait_ = false;
-  }
-  for (; next_ < components_.size(); ++next_, retry_ = 0) {
+  for (; next_ < components_.size(); ++next_) {
     Component& comp = components_[next_];
     if (!isProcessRunning()) return startFailed();
     // A component still running from an earlier start (its application
@@ -116,7 +112,7 @@ Application::StartState Application::advanceStart(const std::vector<int>& delays
       }
       // Through the strategy: a check-all run must get the check dialogue,
       // not the one-byte answer.
-      strategy_->start(comp, path_, 0, 0, fullName_);
+      strategy_->start(comp, path_, 0, fullName_);
       watch(comp);
       logInfo(label(comp) + " has been started " + strategy_->description());
       outcome = CompStart::kAnswered;
@@ -126,11 +122,13 @@ Application::StartState Application::advanceStart(const std::vector<int>& delays
       throw;
     } catch (const std::runtime_error& e) {
       logError("cannot start " + label(comp) + ": " + e.what());
+      // Not spawned at all: the component has no start of its own to tell.
+      if (comp.startFailure().empty())
+        startFailure_ = "component \"" + comp.name() + "\" cannot be started: " + e.what();
       outcome = CompStart::kFailed;
     }
     if (outcome == CompStart::kAnswered) continue;
-    StartState state = onOutcome(outcome, delays, now);
-    if (state != StartState::kActive || retryWait_) return state;
+    return onOutcome(outcome, now);
   }
   startState_ = StartState::kDone;
   strategy_ = nullptr;
@@ -139,13 +137,11 @@ Application::StartState Application::advanceStart(const std::vector<int>& delays
   return startState_;
 }
 
-Application::StartState Application::onOutcome(CompStart outcome, const std::vector<int>& delays,
-                                               Clock::MonoTime now) {
+Application::StartState Application::onOutcome(CompStart outcome, Clock::MonoTime now) {
   switch (outcome) {
     case CompStart::kAnswered:
       ++next_;
-      retry_ = 0;
-      return advanceStart(delays, now);
+      return advanceStart(now);
     case CompStart::kStoppedHimself:
       logError("component \"" + components_[next_].name() + "\" stopped himself");
       return startFailed();
@@ -154,19 +150,17 @@ Application::StartState Application::onOutcome(CompStart outcome, const std::vec
     case CompStart::kFailed:
       break;
   }
-  if (retry_ >= delays.size() || !isProcessRunning()) return startFailed();
-  const int delay = delays[retry_++];
-  logDebug("sleep " + std::to_string(delay));
-  retryWait_ = true;
-  retryAt_ = now + std::chrono::seconds(std::max(delay, 0));
-  return startState_;
+  return startFailed();
+}
+
+void Application::noteStartFailure(const std::string& cause) {
+  if (startFailure_.empty()) startFailure_ = cause;
 }
 
 Application::StartState Application::answerArrived(Component& comp, bool timedOut,
-                                                   const std::vector<int>& delays,
                                                    Clock::MonoTime now) {
   if (startInFlight() != &comp) return startState_;
-  return onOutcome(finishStart(comp, timedOut, *strategy_), delays, now);
+  return onOutcome(finishStart(comp, timedOut, *strategy_), now);
 }
 
 Application::CompStart Application::finishStart(Component& comp, bool timedOut,
@@ -185,25 +179,19 @@ Application::CompStart Application::finishStart(Component& comp, bool timedOut,
   return CompStart::kAnswered;
 }
 
-bool Application::start(const std::vector<int>& delays, CompStrategy& strategy) {
+bool Application::start(CompStrategy& strategy) {
   beginStart(strategy);
   for (;;) {
-    StartState state = advanceStart(delays, Clock::system().monoNow());
+    StartState state = advanceStart(Clock::system().monoNow());
     if (state != StartState::kActive) return state == StartState::kDone;
-    awaitStep(delays, Clock::system());
+    awaitStep(Clock::system());
   }
 }
 
-void Application::awaitStep(const std::vector<int>& delays, const Clock& clock) {
+void Application::awaitStep(const Clock& clock) {
   if (Component* comp = startInFlight()) {
     const bool answered = comp->waitForAnswer(clock);
-    answerArrived(*comp, !answered, delays, clock.monoNow());
-    return;
-  }
-  Clock::MonoTime at;
-  if (retryPending(at)) {
-    auto left = std::chrono::duration_cast<std::chrono::seconds>(at - clock.monoNow()).count();
-    sleepUnlessStopped(static_cast<int>(std::max<int64_t>(left, 0)));
+    answerArrived(*comp, !answered, clock.monoNow());
   }
 }
 
@@ -219,7 +207,6 @@ void Application::beginStop(std::function<void()> done) {
   logDebug("Application::stop() name=" + name_);
   startState_ = StartState::kIdle;
   strategy_ = nullptr;
-  retryWait_ = false;
   if (!running_ || stop_.whole) {
     // A stop already under way calls its own; this one has nothing to wait for.
     if (done) done();
@@ -313,12 +300,11 @@ bool Application::componentStopped(Component& comp, CompStart* outcome) {
 }
 
 Application::StartState Application::startOutcome(Component& comp, CompStart outcome,
-                                                  const std::vector<int>& delays,
                                                   Clock::MonoTime now) {
   if (startState_ != StartState::kActive || next_ >= components_.size() ||
       &components_[next_] != &comp)
     return startState_;
-  return onOutcome(outcome, delays, now);
+  return onOutcome(outcome, now);
 }
 
 bool Application::beginRecovery(Component& comp, Clock::MonoTime now) {
@@ -363,11 +349,16 @@ void Application::signalPids(std::set<pid_t> pids, int sig) {
 
 bool Application::reconfig(const Application& newDef) {
   logDebug("Application::reconfig() " + name_);
+  notes_.clear();
   if (fullName_ != newDef.fullName_) {
     logInfo("application \"" + name_ + "\" change full name \"" + fullName_ + "\" to \"" +
             newDef.fullName_ + "\"");
     fullName_ = newDef.fullName_;
+    notes_.push_back("full name \"" + fullName_ + "\"");
   }
+  bool sameDeps = dependencies_.size() == newDef.dependencies_.size();
+  for (const std::string& d : newDef.dependencies_) sameDeps = sameDeps && dependencies_.count(d);
+  if (!sameDeps) notes_.push_back("dependencies changed");
   reconfigDeps(newDef.dependencies_);
   if (path_ != newDef.path_) {
     logInfo("application \"" + name_ + "\" change path \"" + path_ + "\" to \"" + newDef.path_ +
@@ -380,6 +371,8 @@ bool Application::reconfig(const Application& newDef) {
     components_.clear();
     for (const Component& c : newDef.components_) components_.push_back(c);
     needsStart_ = wasRunning;
+    notes_.push_back("path \"" + path_ + "\"" +
+                     (wasRunning ? std::string(", its components restarted") : std::string()));
     return true;
   }
   return reconfigComponents(newDef);
@@ -398,6 +391,7 @@ void Application::reconfigDeps(const AppNameSet& newDeps) {
 bool Application::reconfigComponents(const Application& newDef) {
   logDebug("Application::reconfigComponents() " + name_);
   bool changed = false;
+  std::vector<std::string> deleted;
   for (size_t i = 0; i < components_.size();) {
     Component& comp = components_[i];
     const Component* def = nullptr;
@@ -408,10 +402,26 @@ bool Application::reconfigComponents(const Application& newDef) {
       }
     if (def) {
       try {
+        std::string before;
+        comp.statusDump(false, before);
         if (comp.reconfigure(*def)) {
           changed = true;
           logInfo("component \"" + comp.name() + "\" from \"" + name_ +
                   "\" has been reconfigured");
+          if (comp.running() || comp.starting()) {
+            // The rule: a change never restarts a component by itself.
+            const std::string pending =
+                "component \"" + comp.name() + "\" keeps running; the change takes effect at "
+                "its next start (now: norvak-monitor-ctl restart " + name_ + ")";
+            logInfo(pending);
+            notes_.push_back(pending);
+          } else {
+            notes_.push_back("component \"" + comp.name() + "\" changed");
+          }
+        } else {
+          std::string after;
+          comp.statusDump(false, after);
+          if (after != before) notes_.push_back("component \"" + comp.name() + "\" changed");
         }
       } catch (const std::exception& e) {
         logError("error reload component \"" + comp.name() + "\": " + e.what());
@@ -420,6 +430,7 @@ bool Application::reconfigComponents(const Application& newDef) {
       continue;
     }
     logInfo(label(comp) + " must be deleted");
+    deleted.push_back(comp.name());
     try {
       // Under the loop its stop goes on after the deletion, out of the list.
       if ((comp.stopping() || comp.beginStop(false)) && watcher_ && comp.process()->attached())
@@ -432,6 +443,7 @@ bool Application::reconfigComponents(const Application& newDef) {
     components_.erase(components_.begin() + static_cast<std::ptrdiff_t>(i));
     changed = true;
   }
+  for (const std::string& name : deleted) notes_.push_back("component \"" + name + "\" removed");
   for (const Component& c : newDef.components_) {
     bool have = false;
     for (const Component& mine : components_)
@@ -442,6 +454,7 @@ bool Application::reconfigComponents(const Application& newDef) {
     if (have) continue;
     logInfo("new component \"" + c.name() + "\"");
     components_.push_back(c);
+    notes_.push_back("component \"" + c.name() + "\" added");
     changed = true;
     // A new component of a running application starts in a start sequence
     // of its own; otherwise it starts with its application.

@@ -74,25 +74,27 @@ class Application {
   // Begins the sequence with the strategy, which must outlive it; components
   // still running from an earlier start are kept as they are.
   void beginStart(CompStrategy& strategy);
-  // Starts the next component when nothing is in flight and no retry delay
-  // is pending. On failure the components started so far are stopped again.
-  StartState advanceStart(const std::vector<int>& delays, Clock::MonoTime now);
+  // Starts the next component when nothing is in flight. On failure the
+  // components started so far are stopped again.
+  StartState advanceStart(Clock::MonoTime now);
   // The answer of the component in flight has arrived (or its time is up).
-  StartState answerArrived(Component& comp, bool timedOut, const std::vector<int>& delays,
-                           Clock::MonoTime now);
+  StartState answerArrived(Component& comp, bool timedOut, Clock::MonoTime now);
   StartState startState() const { return startState_; }
   // The component whose answer the sequence waits for, if any.
   Component* startInFlight();
-  // When a retry delay is pending, the time it ends.
-  bool retryPending(Clock::MonoTime& at) const;
+  // Why the last start sequence failed (the first cause noted), for the
+  // administrator; cleared when a sequence begins. note keeps the first
+  // cause of a sequence; set replaces it (a start refused before it began).
+  const std::string& startFailure() const { return startFailure_; }
+  void noteStartFailure(const std::string& cause);
+  void setStartFailure(const std::string& cause) { startFailure_ = cause; }
 
-  // Starts the components in order, each retried after the given delays,
-  // blocking until the sequence ends. On failure the components started so
-  // far are stopped again.
-  bool start(const std::vector<int>& delays, CompStrategy& strategy);
+  // Starts the components in order, blocking until the sequence ends. On
+  // failure the components started so far are stopped again.
+  bool start(CompStrategy& strategy);
   // Blocks until the sequence can move on: hands over the answer in flight
-  // (or its time-out), or sleeps out the retry delay.
-  void awaitStep(const std::vector<int>& delays, const Clock& clock);
+  // (or its time-out).
+  void awaitStep(const Clock& clock);
   // Completes the start of one component, logging the outcome.
   CompStart finishStart(Component& comp, bool timedOut, const CompStrategy& strategy);
 
@@ -111,8 +113,7 @@ class Application {
   bool componentStopped(Component& comp, CompStart* outcome = nullptr);
   // The outcome of the start of comp, known only now: the sequence moves on
   // if comp is the component it waits for.
-  StartState startOutcome(Component& comp, CompStart outcome, const std::vector<int>& delays,
-                          Clock::MonoTime now);
+  StartState startOutcome(Component& comp, CompStart outcome, Clock::MonoTime now);
 
   // Spawns the restart of one component; its answer is read by
   // finishStart. False (logged) when it cannot be spawned.
@@ -136,6 +137,9 @@ class Application {
   // have to be (re)started are left to a start sequence: needsStart() tells.
   bool reconfig(const Application& newDef);
   bool needsStart() const { return needsStart_; }
+  // What the last reconfig changed, as the administrator is told; empty
+  // when nothing did.
+  const std::vector<std::string>& reconfigNotes() const { return notes_; }
   void reconfigDeps(const AppNameSet& newDeps);
   bool reconfigComponents(const Application& newDef);
 
@@ -154,7 +158,7 @@ class Application {
   bool continueStop();
   StartState startFailed();
   // Moves the sequence on after one component's outcome.
-  StartState onOutcome(CompStart outcome, const std::vector<int>& delays, Clock::MonoTime now);
+  StartState onOutcome(CompStart outcome, Clock::MonoTime now);
 
   std::string name_;
   std::string fullName_;
@@ -167,6 +171,8 @@ class Application {
   ProcessWatcher* watcher_ = nullptr;
   bool running_ = false;
   bool needsStart_ = false;
+  std::vector<std::string> notes_;
+  std::string startFailure_;
 
   // The stop in progress: the whole application's, or that of what a failed
   // start had started; `next` counts the components still to go.
@@ -180,10 +186,7 @@ class Application {
 
   StartState startState_ = StartState::kIdle;
   CompStrategy* strategy_ = nullptr;
-  size_t next_ = 0;   // the component the sequence is at
-  size_t retry_ = 0;  // delays used for it
-  bool retryWait_ = false;
-  Clock::MonoTime retryAt_;
+  size_t next_ = 0;  // the component the sequence is at
 };
 
 #endif  // NORVAK_MONITOR_APPLICATION_H_

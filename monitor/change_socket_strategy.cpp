@@ -6,8 +6,8 @@ ChangeSocketStrategy::ChangeSocketStrategy(const std::string& socket, const std:
     : socket_(socket), pidFile_(pidFile) {}
 
 void ChangeSocketStrategy::start(Component& comp, const std::string& dir, time_t faultTime,
-                                 int tryNo, const std::string& appName) {
-  comp.startStandart(*this, dir, faultTime, tryNo, appName);
+                                 const std::string& appName) {
+  comp.startStandart(*this, dir, faultTime, appName);
 }
 
 void ChangeSocketStrategy::addArgs(std::vector<std::string>& args) const {

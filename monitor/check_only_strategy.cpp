@@ -2,7 +2,7 @@
 
 #include "monitor/component.h"
 
-void CheckOnlyStrategy::start(Component& comp, const std::string& dir, time_t, int,
+void CheckOnlyStrategy::start(Component& comp, const std::string& dir, time_t,
                               const std::string&) {
   comp.startCheckOnly(*this, dir);
 }

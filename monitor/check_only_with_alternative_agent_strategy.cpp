@@ -7,7 +7,7 @@ CheckOnlyWithAlternativeAgentStrategy::CheckOnlyWithAlternativeAgentStrategy(
     : agentAddress_(agentAddress) {}
 
 void CheckOnlyWithAlternativeAgentStrategy::start(Component& comp, const std::string& dir, time_t,
-                                                  int, const std::string&) {
+                                                  const std::string&) {
   comp.startCheckOnly(*this, dir);
 }
 

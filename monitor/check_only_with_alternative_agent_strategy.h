@@ -14,7 +14,7 @@ class CheckOnlyWithAlternativeAgentStrategy : public CompStrategy {
   explicit CheckOnlyWithAlternativeAgentStrategy(const std::string& agentAddress);
 
   void start(Component& comp, const std::string& dir, time_t faultTime,
-             int tryNo, const std::string& appName) override;
+             const std::string& appName) override;
   void addArgs(std::vector<std::string>& args) const override;
   std::string name() const override;
   std::string description() const override;

@@ -17,7 +17,7 @@ class CompStrategy {
 
   // faultTime is 0 for a first start, the failure time for a recovery start.
   virtual void start(Component& comp, const std::string& dir, time_t faultTime,
-                     int tryNo, const std::string& appName) = 0;
+                     const std::string& appName) = 0;
   // Whether a start sequence may take the start in steps (spawn, then read
   // the answer when it arrives) instead of calling start(), which blocks.
   virtual bool answersLater() const { return false; }

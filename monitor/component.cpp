@@ -49,11 +49,14 @@ std::string drainAvailable(int fd) {
   return data;
 }
 
-void logChildError(const std::string& record) {
+// Logs the child's report of the step that failed; answers its text.
+std::string logChildError(const std::string& record) {
   size_t nl = record.rfind('\n');
-  if (nl == std::string::npos || nl + 1 >= record.size()) return;
+  if (nl == std::string::npos || nl + 1 >= record.size()) return std::string();
   int err = atoi(record.c_str() + nl + 1);
-  logError(record.substr(0, nl) + ": " + strerror(err));
+  const std::string text = record.substr(0, nl) + ": " + strerror(err);
+  logError(text);
+  return text;
 }
 
 }  // namespace
@@ -157,6 +160,7 @@ void Component::startGuarded(CompStrategy& strategy, const std::string& dir) {
     throw std::logic_error("component \"" + def_.name + "\" has started");
   prevPid_ = pid_;
   prevSignalled_ = signalledPid_;
+  startFailure_.clear();
   startComp(strategy, dir, isCheckAll());
   state_ = State::kStarting;
 }
@@ -187,6 +191,9 @@ void Component::checkExit() {
   const std::string message = status.signal > 0
                                   ? "signal " + signalText(status.signal) + " was catching"
                                   : std::string("stoped untimely");
+  startFailure_ = "component \"" + def_.name + "\" " +
+                  (status.signal > 0 ? "was killed by signal " + signalText(status.signal)
+                                     : "exited with status " + std::to_string(status.code));
   abandonStart();
   throw std::runtime_error(message);
 }
@@ -224,7 +231,8 @@ void Component::completeStart(bool timedOut) {
       }
     }
   }
-  if (!childError.empty()) logChildError(childError);
+  std::string childFailure;
+  if (!childError.empty()) childFailure = logChildError(childError);
 
   checkExit();
 
@@ -239,18 +247,28 @@ void Component::completeStart(bool timedOut) {
     return;
   }
 
+  const std::string who = text;
   switch (answer) {
     case 'E':
       text += " starting error";
+      startFailure_ = childFailure.empty() ? who + " reported an error at its start"
+                                           : who + " could not be started: " + childFailure;
       break;
     case 'N':
       text += " not answer";
+      startFailure_ = who + " gave no answer within " + std::to_string(def_.timeStart) + " s";
       break;
     case '\n':
       text += " stoped";
+      startFailure_ = who + " answered that it stopped";
+      break;
+    case '?':
+      text += " wrong answer";
+      startFailure_ = who + " closed its answer pipe without answering";
       break;
     default:
       text += " wrong answer";
+      startFailure_ = who + " gave a wrong answer";
       break;
   }
   logDebug(text);
@@ -263,7 +281,7 @@ void Component::completeStart(bool timedOut) {
 }
 
 void Component::startStandart(CompStrategy& strategy, const std::string& dir, time_t faultTime,
-                              int, const std::string& appName) {
+                              const std::string& appName) {
   beginStart(strategy, dir, Clock::system().monoNow());
   completeStart(!waitForAnswer());
   // Without the loop there is no record of earlier tries to name.
@@ -383,6 +401,12 @@ bool Component::finishStop() {
     }
   }
   if (stopRestores_) {
+    // How it ended tells more than the answer when that was not our stop,
+    // which a program ends with status 0 or SIGTERM (SIGKILL after the time).
+    if (status.exited && status.code != 0)
+      startFailure_ += " (exited with status " + std::to_string(status.code) + ")";
+    else if (status.signal != SIGTERM && status.signal != SIGKILL)
+      startFailure_ += " (killed by signal " + signalText(status.signal) + ")";
     // A process that never answered well is no new identity.
     pid_ = prevPid_;
     signalledPid_ = prevSignalled_;

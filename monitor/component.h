@@ -107,6 +107,9 @@ class Component {
   // is failedStartText().
   bool undoesStart() const { return stopping() && stopRestores_; }
   const std::string& failedStartText() const { return failedStart_; }
+  // Why the last start failed, for the administrator: what the process
+  // answered or how it ended. Empty before any start failed.
+  const std::string& startFailure() const { return startFailure_; }
   Clock::MonoTime answerDeadline() const { return deadline_; }
   pid_t signalledPid() const { return signalledPid_; }
   // Read end of the standard-error pipe of a check-all start, or -1.
@@ -154,7 +157,7 @@ class Component {
   void completeStart(bool timedOut);
   // All steps, blocking. faultTime > 0 marks a recovery start, which sends
   // the recovery report.
-  void startStandart(CompStrategy& strategy, const std::string& dir, time_t faultTime, int tryNo,
+  void startStandart(CompStrategy& strategy, const std::string& dir, time_t faultTime,
                      const std::string& appName);
   // The recovery report of a restart that has answered.
   void reportRecovery(time_t now, time_t faultTime, const std::vector<time_t>& abortive,
@@ -232,6 +235,7 @@ class Component {
   bool stopFault_ = false;
   bool stopRestores_ = false;
   std::string failedStart_;
+  std::string startFailure_;
   time_t startTime_ = 0;
   int restarts_ = 0;
   time_t lastFaultTime_ = 0;

@@ -42,14 +42,12 @@ struct Monitor::Loop {
   asio::io_context io;
   asio::signal_set signals{io};
   bool listening = false;
-  // The next restart try and the retry delay of the start in progress, each
-  // armed only while one is due; the times are the monitor's clock's.
+  // The next restart try, armed only while one is due; the times are the
+  // monitor's clock's.
   asio::steady_timer restart{io};
-  asio::steady_timer retry{io};
   // The end of a minute in which notifications were held back or dropped.
   asio::steady_timer notify{io};
   Clock::MonoTime restartAt = kNever;
-  Clock::MonoTime retryAt = kNever;
   Clock::MonoTime notifyAt = kNever;
   // In mainLoop(): a SIGHUP is acted on at once.
   bool looping = false;
@@ -172,8 +170,7 @@ void Monitor::start() {
     store_.start(first, settings_.getAgentAddress(), settings_.getPidFileDir());
   } else {
     listenSignals();
-    store_.planStart(std::vector<std::string>(first.begin(), first.end()), store_.retryDelays(),
-                     false);
+    store_.planStart(std::vector<std::string>(first.begin(), first.end()), false);
     armTimers();
     {
       ScopedSignalMask open(kLoopSignals);
@@ -350,8 +347,6 @@ void Monitor::armTimers() {
   Clock::MonoTime at;
   const bool restartDue = isRunning() && events_.nextDue(at);
   arm(loop_->restart, loop_->restartAt, restartDue, at);
-  const bool retryDue = store_.startRetryPending(at);
-  arm(loop_->retry, loop_->retryAt, retryDue, at);
   const bool notifyDue = NotifyLimiter::instance().due(&at);
   arm(loop_->notify, loop_->notifyAt, notifyDue, at);
 }
@@ -597,11 +592,17 @@ void Monitor::applyAgentRunList(const AppNameSet& current) {
 }
 
 void Monitor::reload() {
+  std::string report;
+  reloadWithReport(report);
+}
+
+bool Monitor::reloadWithReport(std::string& report) {
   logDebug("Monitor::reload()");
   // Nothing is taken over before everything is read and checked: a refused
   // reload leaves the settings and the store as they were.
   const MonitorConfReader before = settings_;
   AppNameSet full;
+  bool ok = true;
   try {
     settings_.reload();
     RunAppStore fresh(store_.isUpdateMode());
@@ -609,10 +610,24 @@ void Monitor::reload() {
     computeRunAppSet(full);
     fresh.verify(full);
     applySettings();
-    store_.update(fresh, full);
+    const std::vector<std::string> changes = store_.update(fresh, full);
+    report.clear();
+    for (const std::string& line : changes) {
+      logInfo("reload: " + line);
+      report += (report.empty() ? "" : "\n") + line;
+    }
+    if (changes.empty()) {
+      logInfo("reload: no application changed");
+      report = "no application changed";
+    }
   } catch (const std::exception& e) {
+    ok = false;
     full.clear();
     logError(std::string("reload error: ") + e.what());
+    report = std::string("reload error: ") + e.what();
+    if (auto* file = dynamic_cast<const RunAppStore::FileError*>(&e)) {
+      if (!file->detail().empty()) report += ": " + file->detail();
+    }
     settings_ = before;
     initLog(settings_.getLogType(), settings_.getLogLevel(), settings_.getIpcLogLevel(),
             settings_.getSyslogFacility(), isCheckMode(), isCheckAll());
@@ -621,6 +636,27 @@ void Monitor::reload() {
   // The agent too, refused reload or not: the settings may name another one,
   // and its values (the run list in enterprise mode) are read afresh.
   readAgentAfterReload(full);
+  return ok;
+}
+
+void Monitor::answeredReload(const std::shared_ptr<AdminJob>& job) {
+  if (!isRunning()) {
+    admin_.answer(job, false, "the monitor is stopping");
+    return;
+  }
+  std::set<pid_t> rest = job->pids;
+  // The monitor's own pid stands for it (-1 when it was given none).
+  const bool full = rest.erase(ownPid_) > 0;
+  std::set<pid_t> components;
+  for (const AppStore::AppPtr& app : store_.applications())
+    for (const Component& comp : app->components())
+      if (comp.running() && rest.erase(comp.pid())) components.insert(comp.pid());
+  store_.signalPids(components, SIGHUP);
+  std::string report;
+  const bool ok = !full || reloadWithReport(report);
+  hupFilePass(rest);
+  job->unreached = rest;
+  admin_.answer(job, ok, report);
 }
 
 void Monitor::readAgentAfterReload(const AppNameSet& full) {
@@ -720,7 +756,10 @@ void Monitor::stop() {
 bool Monitor::runAdminJob(const std::shared_ptr<AdminJob>& job, int seconds) {
   if (!admin_.accept(job)) return true;
   post([this, job] {
-    admin_.serve(job);
+    if (job->kind == AdminJob::kReload)
+      answeredReload(job);
+    else
+      admin_.serve(job);
     afterEvent();
   });
   return admin_.await(job, seconds);

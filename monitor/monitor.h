@@ -37,9 +37,9 @@
 // The loop is one Boost.Asio io_context (epoll, kqueue): each component's
 // process registers its pipes, its pidfd and its timers there when it starts
 // and drops them when it ends, and the monitor's own timers (the next restart
-// try, a start's retry delay) are armed only while something is due, so a
-// wake-up costs what happened, not the size of the suite. SIGHUP, SIGTERM and
-// SIGINT arrive as events of the same loop.
+// try, the end of a minute of held-back mails) are armed only while something
+// is due, so a wake-up costs what happened, not the size of the suite.
+// SIGHUP, SIGTERM and SIGINT arrive as events of the same loop.
 //
 // Applications, components and the deferred events are touched only by the
 // thread that runs the loop (start(), then mainLoop()); every other thread
@@ -75,6 +75,8 @@ class Monitor : public Regenerator, public SignalExecutor, public ProcessWatcher
   // The SIGHUP path, run by the loop. A failure anywhere leaves the
   // settings and the store as they were.
   virtual void reload();
+  // The same; report tells what changed, or why nothing did (false).
+  bool reloadWithReport(std::string& report);
   virtual void reloadData();
   // SIGHUP to the components with these pids, a reload when the monitor's
   // own pid is among them, and the hup-file pass for the rest.
@@ -103,7 +105,7 @@ class Monitor : public Regenerator, public SignalExecutor, public ProcessWatcher
 
   // Tests and benches drive the loop themselves: runFor runs its handlers
   // for up to the time given; runDue does what the monitor's clock says is
-  // due now (restart tries, start retries), as the loop's timers do.
+  // due now (restart tries, held-back mails), as the loop's timers do.
   void runFor(std::chrono::milliseconds time);
   void runDue();
 
@@ -166,6 +168,8 @@ class Monitor : public Regenerator, public SignalExecutor, public ProcessWatcher
   void processDeferredEvents();
   // SIGHUP to the live owners of hup files whose pid is in the set.
   void hupFilePass(std::set<pid_t>& pids);
+  // An administrator's reload of pids (AdminJob::kReload), answered.
+  void answeredReload(const std::shared_ptr<AdminJob>& job);
   // Copies the mail settings into the process-wide notification settings.
   void refreshNotifySettings();
   // ---- Configuration agent ----

@@ -22,7 +22,8 @@ void RunAppStore::load(const std::string& dir) {
   for (const std::string& path : files) {
     logDebug("parse monitor meta config file \"" + path + "\"");
     StartAppConfig conf(path);
-    if (!conf.parse(*this)) throw std::runtime_error("error in *.mmc file \"" + path + "\"");
+    if (!conf.parse(*this))
+      throw FileError("error in *.mmc file \"" + path + "\"", conf.firstError());
   }
 }
 
@@ -143,7 +144,8 @@ void RunAppStore::verify(const AppList& apps, const AppNameSet& runSet) {
     throw VerifyError(message);
 }
 
-void RunAppStore::update(const RunAppStore& newStore, const AppNameSet& runSet) {
+std::vector<std::string> RunAppStore::update(const RunAppStore& newStore,
+                                             const AppNameSet& runSet) {
   logDebug("monitor meta conf:");
   debugDump();
 
@@ -159,32 +161,35 @@ void RunAppStore::update(const RunAppStore& newStore, const AppNameSet& runSet) 
   for (const std::string& name : newApps) logInfo("newApps: " + name);
   for (const std::string& name : immutableApps) logInfo("immutableApps: " + name);
 
-  for (const std::string& name : oldApps) remove(name);
+  std::vector<std::string> changes;
+  for (const std::string& name : oldApps) {
+    remove(name);
+    changes.push_back("application \"" + name + "\" removed");
+  }
   std::vector<std::string> restart;
   for (const std::string& name : immutableApps) {
     AppPtr mine = find(name);
     AppPtr theirs = newStore.find(name);
     if (!mine || !theirs) continue;
     mine->reconfig(*theirs);
+    std::string notes;
+    for (const std::string& note : mine->reconfigNotes())
+      notes += (notes.empty() ? "" : "; ") + note;
+    if (!notes.empty())
+      changes.push_back("application \"" + mine->name() + "\" reconfigured: " + notes);
     // New components of a running application; a stopped one is brought
     // back by the run set below if it belongs there.
     if (mine->needsStart() && mine->isRunning()) restart.push_back(mine->name());
   }
   for (const std::string& name : newApps) {
     AppPtr theirs = newStore.find(name);
-    if (theirs) add(std::make_shared<Application>(*theirs));
+    if (!theirs) continue;
+    add(std::make_shared<Application>(*theirs));
+    changes.push_back("application \"" + theirs->name() + "\" added");
   }
 
   rebuildDependents();
-  planStart(restart, retryDelays_, false);
-  AppStore::applyRunAppSet(runSet, retryDelays_);
-}
-
-void RunAppStore::start(const AppNameSet& names, const std::string& agentAddress,
-                        const std::string& pidFileDir) {
-  AppStore::start(names, retryDelays_, agentAddress, pidFileDir);
-}
-
-void RunAppStore::applyRunAppSet(const AppNameSet& names) {
-  AppStore::applyRunAppSet(names, retryDelays_);
+  planStart(restart, false);
+  applyRunAppSet(runSet);
+  return changes;
 }

@@ -17,6 +17,16 @@ class RunAppStore : public AppStore {
    public:
     explicit VerifyError(const std::string& what) : std::runtime_error(what) {}
   };
+  // A file with errors; detail is the first of them, with file and line.
+  class FileError : public std::runtime_error {
+   public:
+    FileError(const std::string& what, const std::string& detail)
+        : std::runtime_error(what), detail_(detail) {}
+    const std::string& detail() const { return detail_; }
+
+   private:
+    std::string detail_;
+  };
 
   explicit RunAppStore(bool updateMode);
   ~RunAppStore() override;
@@ -24,8 +34,8 @@ class RunAppStore : public AppStore {
   // Reads every "*.mmc" file of dir (listing order). Throws
   // StartAppConfig::LexerError for a file that cannot be read or is not a
   // regular file (a FIFO among them fails the load, as an unreadable file
-  // does), a runtime error for an unreadable directory or a file with
-  // errors; the store is then to be discarded.
+  // does), a runtime error for an unreadable directory, FileError for a
+  // file with errors; the store is then to be discarded.
   void load(const std::string& dir);
   bool contains(const std::string& name) const { return isDefined(name); }
 
@@ -41,22 +51,10 @@ class RunAppStore : public AppStore {
   static void verify(const AppList& apps, const AppNameSet& runSet);
 
   // Makes this (running) store describe what newStore describes: removes,
-  // reconfigures and adds applications, then applies the run set.
-  void update(const RunAppStore& newStore, const AppNameSet& runSet);
-
-  // The store's start operations with this store's retry delays.
-  using AppStore::applyRunAppSet;
-  using AppStore::start;
-  void start(const AppNameSet& names, const std::string& agentAddress,
-             const std::string& pidFileDir);
-  void applyRunAppSet(const AppNameSet& names);
-
-  // Delays between start tries of a component; empty unless configured.
-  const std::vector<int>& retryDelays() const { return retryDelays_; }
-  void setRetryDelays(const std::vector<int>& delays) { retryDelays_ = delays; }
-
- private:
-  std::vector<int> retryDelays_;
+  // reconfigures and adds applications, then applies the run set. Answers
+  // what changed, one line for each application, as the administrator is
+  // told.
+  std::vector<std::string> update(const RunAppStore& newStore, const AppNameSet& runSet);
 };
 
 #endif  // NORVAK_CONFIG_RUN_APP_STORE_H_

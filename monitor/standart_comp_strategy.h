@@ -10,7 +10,7 @@
 class StandartCompStrategy : public CompStrategy {
  public:
   void start(Component& comp, const std::string& dir, time_t faultTime,
-             int tryNo, const std::string& appName) override;
+             const std::string& appName) override;
   void addArgs(std::vector<std::string>& args) const override;
   bool answersLater() const override { return true; }
 };

@@ -41,7 +41,9 @@ StartAppConfig::StartAppConfig(std::istream& in, const std::string& fileName)
 
 void StartAppConfig::error(const std::string& message) {
   error_ = true;
-  logError(lexer_.tokenLocation() + ":" + message);
+  const std::string text = lexer_.tokenLocation() + ":" + message;
+  if (firstError_.empty()) firstError_ = text;
+  logError(text);
 }
 
 void StartAppConfig::skipLine() {

@@ -34,6 +34,8 @@ class StartAppConfig {
   // error stay there. True when no error was found.
   bool parse(AppStore& store);
   bool parse(const AddApp& add);
+  // The first error found, with its file and line; empty when none.
+  const std::string& firstError() const { return firstError_; }
 
  private:
   typedef StartAppLexer::Token Token;
@@ -52,6 +54,7 @@ class StartAppConfig {
   StartAppLexer lexer_;
   Token token_ = StartAppLexer::Unknown;
   bool error_ = false;
+  std::string firstError_;
 };
 
 #endif  // NORVAK_CONFIG_START_APP_CONFIG_H_

@@ -3,8 +3,8 @@
 #include "monitor/component.h"
 
 void UpdateCompStrategy::start(Component& comp, const std::string& dir, time_t faultTime,
-                               int tryNo, const std::string& appName) {
-  comp.startStandart(*this, dir, faultTime, tryNo, appName);
+                               const std::string& appName) {
+  comp.startStandart(*this, dir, faultTime, appName);
 }
 
 void UpdateCompStrategy::addArgs(std::vector<std::string>& args) const {

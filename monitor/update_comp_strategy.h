@@ -11,7 +11,7 @@
 class UpdateCompStrategy : public CompStrategy {
  public:
   void start(Component& comp, const std::string& dir, time_t faultTime,
-             int tryNo, const std::string& appName) override;
+             const std::string& appName) override;
   void addArgs(std::vector<std::string>& args) const override;
   std::string name() const override;
   std::string description() const override;

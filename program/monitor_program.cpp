@@ -4,12 +4,14 @@
 #include <unistd.h>
 
 #include <boost/program_options.hpp>
+#include <climits>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
 #include <iostream>
 #include <algorithm>
 #include <sstream>
+#include <vector>
 
 #include "agent/agent_side.h"
 #include "frame/log.h"
@@ -72,6 +74,13 @@ int MonitorProgram::parseCommandLine(int argc, const char* const argv[], Options
                  kProgramVersion);
     }
     if (vm.count("update")) options.update = true;
+    // A daemon works from "/", and every reload reads the file again: a
+    // name relative to where the program was started must not be kept.
+    if (!options.confFile.empty() && options.confFile[0] != '/') {
+      std::vector<char> cwd(PATH_MAX);
+      if (getcwd(cwd.data(), cwd.size()) != nullptr)
+        options.confFile = std::string(cwd.data()) + "/" + options.confFile;
+    }
     return 0;
   } catch (const exit&) {
     throw;

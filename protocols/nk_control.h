@@ -5,6 +5,7 @@
 #include <functional>
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "ipc/nk_client_protocol.h"
 #include "ipc/nk_ddp_unit.h"
@@ -13,13 +14,18 @@
 namespace norvak {
 namespace maild {
 
-// Control (8301): start, stop or restart one application.
+// Control (8301): start, stop or restart one application, or reload.
 //
-// Request: int32 action (NkControlAction), string application name.
-// Answer: int32 ok (0/1), string message (the reason when not ok). The
-// answer comes once the action is done: the application started or its
-// start failed, or it is stopped.
-enum class NkControlAction : int32_t { kStart = 1, kStop = 2, kRestart = 3 };
+// Request: int32 action (NkControlAction), string application name; a
+// reload then has int32 N and N int32 pids (its name is empty). Answer:
+// int32 ok (0/1), string message (the reason when not ok). The answer comes
+// once the action is done: the application started or its start failed, or
+// it is stopped; the reload done, its message telling what changed.
+//
+// kReload is ReloadComp with an answer: SIGHUP to the supervised processes
+// of the pids, the monitor's own pid (or none at all) reloading the monitor.
+// It is judged as ReloadComp is; not ok when some pid was nobody's.
+enum class NkControlAction : int32_t { kStart = 1, kStop = 2, kRestart = 3, kReload = 4 };
 
 struct NkControlResult {
   bool ok = false;
@@ -32,6 +38,9 @@ class NkControlClient : public ipc::NkClientProtocol {
 
   NkControlClient(NkControlAction action, std::string app)
       : action_(action), app_(std::move(app)) {}
+  // A reload of these pids.
+  explicit NkControlClient(std::vector<int32_t> pids)
+      : action_(NkControlAction::kReload), pids_(std::move(pids)) {}
 
   const NkControlResult& GetResult() const { return result_; }
 
@@ -44,6 +53,7 @@ class NkControlClient : public ipc::NkClientProtocol {
  private:
   NkControlAction action_;
   std::string app_;
+  std::vector<int32_t> pids_;
   NkControlResult result_;
 };
 
@@ -52,16 +62,29 @@ class NkControlClient : public ipc::NkClientProtocol {
 class NkControlServer : public NkGatedServer {
  public:
   static constexpr uint32_t kId = NkControlClient::kId;
+  // As ReloadComp: no system runs more processes.
+  static constexpr int32_t kMaxReloadPids = 65536;
 
   using Handler = std::function<NkControlResult(NkControlAction action, const std::string& app)>;
+  // Whether the peer may reload these pids depends on what they are: the
+  // handler judges that, after its own gate.
+  using ReloadHandler = std::function<NkControlResult(const std::vector<int32_t>& pids,
+                                                      const ipc::NkIfIPC& connection)>;
 
   explicit NkControlServer(Handler handler, Gate gate = Gate());
+  // Without one a reload is refused.
+  void SetReload(ReloadHandler handler, Gate gate) {
+    reload_handler_ = std::move(handler);
+    reload_gate_ = std::move(gate);
+  }
 
   uint32_t GetId() const override { return kId; }
   bool Process(ipc::NkDdpUnit& request, ipc::NkDdpUnit& reply) override;
 
  private:
   Handler handler_;
+  ReloadHandler reload_handler_;
+  Gate reload_gate_;
 };
 
 }  // namespace maild

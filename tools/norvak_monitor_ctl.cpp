@@ -2,9 +2,10 @@
 // management server.
 //
 //   norvak-monitor-ctl [OPTION] reload [PID...]
-//       SIGHUP to the components with these pids; the monitor's own pid
-//       reloads the monitor. No pid at all only checks that the monitor
-//       takes requests.
+//       SIGHUP to the supervised processes with these pids; the monitor's
+//       own pid, or no pid at all, reloads the monitor and prints what
+//       changed. Fails naming every pid that is nobody's, after reloading
+//       the others.
 //   norvak-monitor-ctl [OPTION] update DIR ARG PRODUCT
 //       runs the unpacked package's pre-update script and prints the
 //       monitor's answer.
@@ -12,8 +13,10 @@
 //       the applications and their components, one line per component.
 //   norvak-monitor-ctl [OPTION] start|stop|restart APP
 //       starts (its dependencies first), stops (its dependents first) or
-//       restarts the application, and waits until that is done. A stopped
-//       application stays stopped across reloads until it is started again.
+//       restarts the application, and waits until every application that
+//       touches is settled; a failed start says why. A stopped application
+//       stays stopped across reloads until it is started again, and its
+//       start brings back the dependents its stop took down.
 //
 // The address is --address, or the first reachable one of /Monitor/Address
 // in the monitor's configuration file. Exit status: 0 done, 1 the monitor
@@ -160,15 +163,18 @@ po::options_description describe(Options& options) {
 
 const char kCommands[] =
     "\nCommands:\n"
-    "  reload [PID...]          SIGHUP to the components with these pids; the\n"
-    "                           monitor's own pid reloads the monitor\n"
+    "  reload [PID...]          SIGHUP to the components with these pids; no pid\n"
+    "                           (or the monitor's own) reloads the monitor and\n"
+    "                           prints what changed, or why nothing did\n"
     "  update DIR ARG PRODUCT   install the unpacked update package in DIR\n"
     "  status [APP...]          the applications' components, their state, pid,\n"
     "                           uptime and restarts (--json: as JSON)\n"
-    "  start APP                start the application after its dependencies\n"
+    "  start APP                start the application after its dependencies,\n"
+    "                           with the dependents its stop took down\n"
     "  stop APP                 stop the application after its dependents; it\n"
     "                           stays stopped across reloads until started\n"
-    "  restart APP              stop, then start the application\n"
+    "  restart APP              stop, then start the application and its\n"
+    "                           dependents\n"
     "\nExit status: 0 done, 1 refused or failed, 2 monitor not reachable,\n"
     "6 bad command line.\n";
 
@@ -422,9 +428,26 @@ int run(int argc, char** argv) {
     std::vector<int32_t> pids;
     for (const std::string& word : options.args) pids.push_back(parsePid(word));
     settle(options, addresses);
-    maild::NkReloadCompClient request(pids);
-    exchange(request, addresses, options.timeout, true, options.adminGroup);
-    return kDone;
+    // The monitor judges who may reload what, and says so.
+    maild::NkControlClient request(pids);
+    exchange(request, addresses, options.timeout + 5, false, options.adminGroup);
+    const maild::NkControlResult& result = request.GetResult();
+    if (!result.ok && result.message.rfind("unknown action", 0) == 0) {
+      // A monitor from before the answered reload: the request it knows.
+      maild::NkReloadCompClient plain(pids);
+      exchange(plain, addresses, options.timeout, true, options.adminGroup);
+      std::cerr << kName << ": sent; this monitor does not tell what it reloaded" << std::endl;
+      return kDone;
+    }
+    std::istringstream lines(result.message);
+    for (std::string line; std::getline(lines, line);) {
+      if (result.ok)
+        std::cout << line << "\n";
+      else
+        std::cerr << kName << ": " << line << "\n";
+    }
+    std::cout.flush();
+    return result.ok ? kDone : kRefused;
   }
   if (options.command == "update") {
     if (options.args.size() != 3) throw Failure{kUsage, "update wants DIR ARG PRODUCT"};

@@ -78,7 +78,6 @@ class AppStoreTest : public StartedLogFileTest {
 
   RecordingRegenerator regen_;
   std::unique_ptr<AppStore> store_;
-  std::vector<int> noDelays_;
   StandartCompStrategy strategy_;
 };
 
@@ -87,7 +86,7 @@ TEST_F(AppStoreTest, StartsDependenciesFirstAndStopsDependentsFirst) {
   define("C", {});
   define("B", {"c"});
   define("A", {"B"});
-  ASSERT_TRUE(store().startApp("A", noDelays_, strategy_));
+  ASSERT_TRUE(store().startApp("A", strategy_));
   EXPECT_EQ((Events{"start C", "start B", "start A"}), regen_.events);
   EXPECT_EQ((AppNameSet{"A", "B", "C"}), store().startedNames());
   EXPECT_EQ(store().find("a"), store().find("A"));
@@ -100,14 +99,14 @@ TEST_F(AppStoreTest, StartsDependenciesFirstAndStopsDependentsFirst) {
 
   // A shared dependency starts once.
   regen_.events.clear();
-  store().start({"a", "B"}, noDelays_, "", "");
+  store().start({"a", "B"}, "", "");
   EXPECT_EQ((Events{"start C", "start B", "start A"}), regen_.events);
 }
 
 TEST_F(AppStoreTest, DestroyingARunningStoreLeavesNoProcess) {
   auto a = define("A", {"B"});
   auto b = define("B", {});
-  store().start({"A"}, noDelays_, "", "");
+  store().start({"A"}, "", "");
   const pid_t pids[] = {pidOf(a), pidOf(b)};
   regen_.events.clear();
   store_.reset();
@@ -119,7 +118,7 @@ TEST_F(AppStoreTest, UpdateModeStartsOnlyTheAgent) {
   store(true);
   define("AGENT", {});
   define("MAILD", {"AGENT"});
-  store().start({"AGENT", "MAILD"}, noDelays_, "", "");
+  store().start({"AGENT", "MAILD"}, "", "");
   EXPECT_EQ((Events{"start AGENT"}), regen_.events);
   EXPECT_NE(std::string::npos, readFile(dir_.path() + "/args.log").find("--update"));
 }
@@ -127,22 +126,22 @@ TEST_F(AppStoreTest, UpdateModeStartsOnlyTheAgent) {
 TEST_F(AppStoreTest, StartFailuresAndBadNames) {
   define("A", {"B"});
   define("B", {}, "--answer=E");
-  EXPECT_FALSE(store().startApp("A", noDelays_, strategy_));
+  EXPECT_FALSE(store().startApp("A", strategy_));
   EXPECT_TRUE(logged("application \"A\" cannot start, because of depends application \"B\" "
                      "not started"));
   EXPECT_TRUE(regen_.events.empty());
 
   EXPECT_EQ("bad application name \"nope\"", thrownText<AppStore::BadAppName>([&] {
-              store().startApp("nope", noDelays_, strategy_);
+              store().startApp("nope", strategy_);
             }));
   setProcessState(STOPPED);
-  EXPECT_THROW(store().startApp("A", noDelays_, strategy_), AppStore::StartError);
+  EXPECT_THROW(store().startApp("A", strategy_), AppStore::StartError);
   setProcessState(STARTED);
 
   // A cycle that escaped verification ends the start instead of the stack.
   define("X", {"Y"});
   define("Y", {"X"});
-  EXPECT_FALSE(store().startApp("X", noDelays_, strategy_));
+  EXPECT_FALSE(store().startApp("X", strategy_));
 }
 
 TEST_F(AppStoreTest, FaultyApplicationsStopDependenciesOutsideTheRunSet) {
@@ -150,7 +149,7 @@ TEST_F(AppStoreTest, FaultyApplicationsStopDependenciesOutsideTheRunSet) {
   define("B", {});
   auto c = define("C", {"D"});
   define("D", {});
-  store().start({"A", "C"}, noDelays_, "", "");
+  store().start({"A", "C"}, "", "");
   crash(a);
   crash(c);
   regen_.events.clear();
@@ -166,7 +165,7 @@ TEST_F(AppStoreTest, FaultyApplicationsStopDependenciesOutsideTheRunSet) {
 TEST_F(AppStoreTest, QueuedStartsWaitForAnswersInDependencyOrder) {
   auto a = define("A", {}, "--answer-delay=2000");
   auto b = define("B", {"A"});
-  store().planStart({"B"}, noDelays_, false);
+  store().planStart({"B"}, false);
   EXPECT_TRUE(store().startsPending());
   ASSERT_TRUE(a->components().front().starting());   // the dependency goes first
   EXPECT_EQ(-1, b->components().front().pid());      // B waits for A's answer
@@ -185,7 +184,7 @@ TEST_F(AppStoreTest, QueuedStartsWaitForAnswersInDependencyOrder) {
 TEST_F(AppStoreTest, RecoveredAgentMakesItsDependentsReload) {
   auto agent = define("AGENT", {});
   auto maild = define("MAILD", {"agent"});
-  store().start({"MAILD"}, noDelays_, "", "");
+  store().start({"MAILD"}, "", "");
   const pid_t dead = pidOf(agent);
   crash(agent);
 
@@ -202,10 +201,10 @@ TEST_F(AppStoreTest, ApplyRunAppSetStartsDependenciesFirstWhateverTheLoadOrder) 
   define("X", {});
   define("B", {});
   define("Y", {"X"});
-  store().start({"Y"}, noDelays_, "", "");
+  store().start({"Y"}, "", "");
   regen_.events.clear();
 
-  store().applyRunAppSet({"A"}, noDelays_);
+  store().applyRunAppSet({"A"});
   store().runStartsToEnd();  // starts are queued; drive them here
   EXPECT_EQ((Events{"stop Y", "stop X", "start B", "start A"}), regen_.events);
   EXPECT_TRUE(logged("application \"X\" must be stoped"));

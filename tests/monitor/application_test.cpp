@@ -12,7 +12,6 @@
 #include <chrono>
 #include <iostream>
 #include <sstream>
-#include <thread>
 
 #include "fake_clock.h"
 #include "fake_component.h"
@@ -48,14 +47,14 @@ class ApplicationTest : public StartedLogFileTest {
 
 TEST_F(ApplicationTest, StartsInOrderStopsInReverseAndRestartKeepsRunningOnes) {
   Application app = make("ok", {{"a", ""}, {"b", ""}});
-  ASSERT_TRUE(app.start({}, standard_));
+  ASSERT_TRUE(app.start(standard_));
   EXPECT_TRUE(app.isStarted());
   EXPECT_FALSE(app.hasFailedComponent());
   EXPECT_EQ(Events{"start App"}, regen_.events);
 
   const pid_t a = app.components()[0].pid();
   app.components()[1].stop(true);
-  EXPECT_TRUE(app.start({}, standard_));
+  EXPECT_TRUE(app.start(standard_));
   EXPECT_EQ(a, app.components()[0].pid());
   EXPECT_TRUE(app.components()[1].running());
 
@@ -73,7 +72,7 @@ TEST_F(ApplicationTest, StartsInOrderStopsInReverseAndRestartKeepsRunningOnes) {
   std::stringstream err;
   std::streambuf* saved = std::cerr.rdbuf(err.rdbuf());
   CheckOnlyStrategy check;
-  const bool started = app.start({}, check);
+  const bool started = app.start(check);
   std::cerr.rdbuf(saved);
   EXPECT_TRUE(started);
   EXPECT_EQ("checking \"a\" component: OK\nchecking \"b\" component: OK\n", err.str());
@@ -84,87 +83,58 @@ TEST_F(ApplicationTest, StartsInOrderStopsInReverseAndRestartKeepsRunningOnes) {
 
 TEST_F(ApplicationTest, FailedComponentStopsEarlierOnesAndSkipsLater) {
   const std::string argsLog = dir_.path() + "/args";
-  Application app =
-      make("abc", {{"a", ""}, {"b", "--answer=x --term=die"}, {"c", "--args-log=" + argsLog}});
-  EXPECT_FALSE(app.start({}, standard_));
+  const std::string badLog = dir_.path() + "/bad";
+  Application app = make("abc", {{"a", ""},
+                                 {"b", "--answer=x --term=die --args-log=" + badLog},
+                                 {"c", "--args-log=" + argsLog}});
+  EXPECT_FALSE(app.start(standard_));
   EXPECT_TRUE(app.isRunning());  // the store's cascades still see it
   EXPECT_FALSE(app.components()[0].running());
   EXPECT_FALSE(app.components()[1].running());
   EXPECT_EQ(-1, app.components()[2].pid());
   EXPECT_EQ("", readFile(argsLog));
+  EXPECT_EQ(1u, lineCount(readFile(badLog)));  // not tried again
   EXPECT_TRUE(regen_.events.empty());
 
   const std::string text = log();
   EXPECT_NE(std::string::npos, text.find("cannot start component \"b\" from application \"App\": "
                                          "component \"b\" wrong answer"));
   EXPECT_LT(text.find("Component::stop() # b"), text.find("Component::stop() # a"));
-}
 
-TEST_F(ApplicationTest, RetriesAfterDelaysAndSleepEndsOnStop) {
-  const std::string argsLog = dir_.path() + "/args";
-  Application app = make("retry", {{"r", "--answer=x --term=die --args-log=" + argsLog}});
-  EXPECT_FALSE(app.start({0, 1}, standard_));
-  EXPECT_EQ(3u, lineCount(readFile(argsLog)));
-
-  // A program that ends by itself is not tried again.
-  const std::string quitLog = dir_.path() + "/quit";
-  Application quits = make("retry", {{"q", "--answer=x --args-log=" + quitLog}});
-  EXPECT_FALSE(quits.start({0, 0}, standard_));
-  EXPECT_EQ(1u, lineCount(readFile(quitLog)));
+  Application quits = make("quit", {{"q", "--answer=x"}});
+  EXPECT_FALSE(quits.start(standard_));
   EXPECT_TRUE(logged("component \"q\" stopped himself"));
-
-  // A stop request must cut a long retry sleep short.
-  Application slow = make("retry", {{"r", "--answer=x --term=die"}});
-  std::thread stopper([] {
-    std::this_thread::sleep_for(std::chrono::milliseconds(300));
-    setProcessState(STOPPED);
-  });
-  auto t0 = std::chrono::steady_clock::now();
-  EXPECT_FALSE(slow.start({60}, standard_));
-  stopper.join();
-  EXPECT_LT(std::chrono::steady_clock::now() - t0, std::chrono::seconds(20));
 }
 
-// The sequence moves on only when the answer in flight arrives, and retry
-// delays run on the clock it is given: no waiting happens inside it.
-TEST_F(ApplicationTest, StartSequenceMovesOnAnswersAndOnItsClock) {
+// The sequence moves on only when the answer in flight arrives: no waiting
+// happens inside it.
+TEST_F(ApplicationTest, StartSequenceMovesOnAnswers) {
   typedef Application::StartState S;
   FakeClock clock;
   const Clock::MonoTime t0 = clock.monoNow();
-  const std::vector<int> delays = {30};
   Application app = make("seq", {{"a", ""}, {"b", "--answer=x --term=die"}});
   Component& a = app.components()[0];
   Component& b = app.components()[1];
   app.beginStart(standard_);
-  EXPECT_EQ(S::kActive, app.advanceStart(delays, t0));
+  EXPECT_EQ(S::kActive, app.advanceStart(t0));
   ASSERT_EQ(&a, app.startInFlight());
   EXPECT_EQ(-1, b.pid());  // b waits for a's answer
-  EXPECT_EQ(S::kActive, app.advanceStart(delays, t0));
+  EXPECT_EQ(S::kActive, app.advanceStart(t0));
   EXPECT_EQ(-1, b.pid());
 
   ASSERT_TRUE(a.waitForAnswer(clock));
-  EXPECT_EQ(S::kActive, app.answerArrived(a, false, delays, t0));
+  EXPECT_EQ(S::kActive, app.answerArrived(a, false, t0));
   EXPECT_TRUE(a.running());
   ASSERT_EQ(&b, app.startInFlight());
   ASSERT_TRUE(b.waitForAnswer(clock));
-  EXPECT_EQ(S::kActive, app.answerArrived(b, false, delays, t0));  // wrong answer: a retry
-  Clock::MonoTime at;
-  ASSERT_TRUE(app.retryPending(at));
-  EXPECT_EQ(t0 + std::chrono::seconds(30), at);
-  EXPECT_EQ(S::kActive, app.advanceStart(delays, t0 + std::chrono::seconds(29)));
-  EXPECT_FALSE(b.starting());
-  EXPECT_EQ(S::kActive, app.advanceStart(delays, t0 + std::chrono::seconds(30)));
-  ASSERT_TRUE(b.starting());
-
-  ASSERT_TRUE(b.waitForAnswer(clock));
-  EXPECT_EQ(S::kFailed, app.answerArrived(b, false, delays, t0 + std::chrono::seconds(30)));
+  EXPECT_EQ(S::kFailed, app.answerArrived(b, false, t0));  // wrong answer
   EXPECT_FALSE(a.running());  // what had started is stopped again
   EXPECT_TRUE(regen_.events.empty());
 }
 
 TEST_F(ApplicationTest, FaultRecoveryAndCannotRecover) {
   Application app = make("f", {{"x", ""}, {"y", ""}});
-  ASSERT_TRUE(app.start({}, standard_));
+  ASSERT_TRUE(app.start(standard_));
   Component& y = app.components()[1];
   const pid_t pid = y.pid();
   kill(pid, SIGKILL);
@@ -193,7 +163,7 @@ TEST_F(ApplicationTest, SignalsReachListedComponents) {
   const std::string hupA = dir_.path() + "/hup-a";
   const std::string hupB = dir_.path() + "/hup-b";
   Application app = make("sig", {{"a", "--hup-log=" + hupA}, {"b", "--hup-log=" + hupB}});
-  ASSERT_TRUE(app.start({}, standard_));
+  ASSERT_TRUE(app.start(standard_));
   const std::string huppedA = "HUP " + std::to_string(app.components()[0].pid()) + "\n";
 
   app.signalPids({app.components()[0].pid()}, SIGHUP);
@@ -210,7 +180,7 @@ TEST_F(ApplicationTest, SignalsReachListedComponents) {
 
 TEST_F(ApplicationTest, Reconfiguration) {
   Application app = make("r1", {{"keep", ""}, {"gone", ""}});
-  ASSERT_TRUE(app.start({}, standard_));
+  ASSERT_TRUE(app.start(standard_));
   const pid_t keepPid = app.components()[0].pid();
 
   // Full name alone: taken, nothing restarted.
@@ -232,7 +202,7 @@ TEST_F(ApplicationTest, Reconfiguration) {
   // The new component is left to a start sequence, which keeps the others.
   EXPECT_TRUE(app.needsStart());
   EXPECT_FALSE(app.components()[1].running());
-  ASSERT_TRUE(app.start({}, standard_));
+  ASSERT_TRUE(app.start(standard_));
   EXPECT_TRUE(app.components()[1].running());
   EXPECT_EQ(keepPid, app.components()[0].pid());
   EXPECT_TRUE(app.dependsOn("BASE"));
@@ -244,7 +214,7 @@ TEST_F(ApplicationTest, Reconfiguration) {
   ASSERT_EQ(1u, app.components().size());
   EXPECT_FALSE(app.isRunning());
   EXPECT_TRUE(app.needsStart());
-  ASSERT_TRUE(app.start({}, standard_));
+  ASSERT_TRUE(app.start(standard_));
   EXPECT_TRUE(app.components()[0].running());
   EXPECT_EQ(dir_.path() + "/r2/", app.path());
   app.stop();

@@ -53,7 +53,7 @@ class ComponentTest : public LogFileTest {
     StandartCompStrategy s;
     try {
       c.createInformer();
-      c.startStandart(s, appDir_, faultTime, 1, "Test App");
+      c.startStandart(s, appDir_, faultTime, "Test App");
     } catch (const Component::StopedHimself& e) {
       return std::string("StopedHimself: ") + e.what();
     } catch (const std::runtime_error& e) {
@@ -232,7 +232,7 @@ TEST_F(ComponentTest, StrategiesAddTheirArguments) {
   UpdateCompStrategy update;
   ChangeSocketStrategy socket("local:/tmp/x.tmp", pidFile);
   for (CompStrategy* s : std::vector<CompStrategy*>{&update, &socket}) {
-    s->start(c, appDir_, 0, 0, "App");
+    s->start(c, appDir_, 0, "App");
     EXPECT_TRUE(c.running());
     if (s == &socket) {
       EXPECT_EQ(std::to_string(c.pid()) + "\n", readFile(pidFile));

@@ -174,6 +174,13 @@ TEST(ControlTest, ClientAndServerSpeakTheWireFormat) {
   ASSERT_TRUE(client.ProcessReply(wire.answer));
   EXPECT_FALSE(client.GetResult().ok);
   EXPECT_EQ(client.GetResult().message, "start of \"MAILD\" failed");
+
+  // A reload carries its pids after an empty name.
+  NkControlClient reload({42, 7});
+  NkDdpUnit reloadUnit;
+  ASSERT_TRUE(reload.MakeRequest(reloadUnit));
+  EXPECT_EQ(reloadUnit.GetData(),
+            BigEndian32(4) + DdpString("") + BigEndian32(2) + BigEndian32(42) + BigEndian32(7));
 }
 
 TEST(ControlTest, RefusedUnknownAndOversizedRequestsAreNotCarriedOut) {
@@ -189,7 +196,7 @@ TEST(ControlTest, RefusedUnknownAndOversizedRequestsAreNotCarriedOut) {
     ASSERT_TRUE(server.Process(wire.request, wire.reply));
     EXPECT_EQ(wire.reply.GetData(), BigEndian32(0) + DdpString("stranger"));
   }
-  for (uint32_t action : {0u, 4u, 0xFFFFFFFFu}) {
+  for (uint32_t action : {0u, 99u, 0xFFFFFFFFu}) {
     Wire wire;
     NkControlServer server(handler);
     wire.Send(BigEndian32(action) + DdpString("MAILD"));
@@ -201,6 +208,26 @@ TEST(ControlTest, RefusedUnknownAndOversizedRequestsAreNotCarriedOut) {
     NkControlServer server(handler);
     wire.Send(BigEndian32(1) + BigEndian32(1u << 30));
     EXPECT_ANY_THROW(server.Process(wire.request, wire.reply));
+  }
+  // A reload has a gate of its own, and never reads a count beyond any
+  // system's processes.
+  for (uint32_t count : {1u, 1u << 30}) {
+    Wire wire;
+    NkControlServer server(handler);
+    server.SetReload(
+        [&](const std::vector<int32_t>&, const ipc::NkIfIPC&) {
+          ++calls;
+          return NkControlResult{true, ""};
+        },
+        [](const ipc::NkIfIPC&) { return std::string("no reloads for strangers"); });
+    wire.Send(BigEndian32(4) + DdpString("") + BigEndian32(count) + BigEndian32(42));
+    if (count > 1) {
+      EXPECT_ANY_THROW(server.Process(wire.request, wire.reply));
+      continue;
+    }
+    ASSERT_TRUE(server.Process(wire.request, wire.reply));
+    EXPECT_EQ(wire.reply.GetData(),
+              BigEndian32(0) + DdpString("no reloads for strangers"));
   }
   EXPECT_EQ(calls, 0);
 }

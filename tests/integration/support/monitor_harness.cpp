@@ -249,7 +249,10 @@ void MonitorHarness::shiftWallClock(long seconds) {
 
 void MonitorHarness::start(const std::vector<std::string>& args) {
   if (!reaped_) throw std::logic_error("monitor already started");
-  std::vector<std::string> words = {kMonitor, "--conf", confFile()};
+  std::vector<std::string> words = {kMonitor, "--conf",
+                                    relativeConf_ ? confFile().substr(root().size() + 1)
+                                                  : confFile()};
+  const std::string workDir = relativeConf_ ? root() : std::string();
   words.insert(words.end(), args.begin(), args.end());
   std::vector<char*> argv;
   for (std::string& w : words) argv.push_back(&w[0]);
@@ -274,6 +277,7 @@ void MonitorHarness::start(const std::vector<std::string>& args) {
   if (pid < 0) throw std::runtime_error(std::string("fork: ") + strerror(errno));
   if (pid == 0) {
     setpgid(0, 0);
+    if (!workDir.empty() && chdir(workDir.c_str()) != 0) _exit(127);
     int in = open("/dev/null", O_RDONLY);
     int o = open(out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
     int e = open(err.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);

@@ -130,6 +130,10 @@ class MonitorHarness {
   bool useClockShift();
   void shiftWallClock(long seconds);
 
+  // From the next start() on, the monitor starts in root() and is given the
+  // configuration file by its name relative to there.
+  void useRelativeConf() { relativeConf_ = true; }
+
   // Starts "norvak-monitor --conf <conf>" followed by args, in the
   // foreground with its output in files.
   void start(const std::vector<std::string>& args = {});
@@ -184,6 +188,7 @@ class MonitorHarness {
   TempDir dir_;
   std::vector<std::pair<std::string, std::string>> env_;
   int stopGrace_ = 30;
+  bool relativeConf_ = false;
   pid_t pid_ = -1;
   bool reaped_ = true;
   std::vector<std::string> lines_;
