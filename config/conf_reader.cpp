@@ -35,6 +35,7 @@ const char* const kKnownKeys[] = {
     "/Monitor/AdminMail",        "/Monitor/FilterMail",
     "/Monitor/AdminGroup",       "/Monitor/MaxConnections",
     "/Monitor/MailsPerMinute",   "/Monitor/StableTime",
+    "/Monitor/MetricsAddress",
 };
 
 bool isKnownKey(const std::string& section, const std::string& key) {
@@ -88,6 +89,24 @@ ConfReader::Settings::Settings()
       agentAddressList(1, kDefaultAgentAddress),
       runAppList{"AGENT"},
       enterpriseMode(false) {}
+
+bool ConfReader::splitHostPort(const std::string& address, std::string& host, unsigned& port) {
+  const size_t colon = address.rfind(':');
+  if (colon == std::string::npos || colon == 0) return false;
+  host = address.substr(0, colon);
+  if (host.front() == '[') {
+    if (host.size() < 3 || host.back() != ']') return false;
+    host = host.substr(1, host.size() - 2);
+  } else if (host.find(':') != std::string::npos) {
+    return false;  // a v6 address needs its brackets
+  }
+  const std::string digits = address.substr(colon + 1);
+  if (digits.empty() || digits.size() > 5 ||
+      digits.find_first_not_of("0123456789") != std::string::npos)
+    return false;
+  port = static_cast<unsigned>(std::stoul(digits));
+  return port >= 1 && port <= 65535;
+}
 
 ConfReader::ConfReader(const std::string& confFile) : confFile_(confFile) {}
 
@@ -175,6 +194,16 @@ void ConfReader::reload() {
   // used, as before they existed, so their absence is not worth a warning.
   if (store.has("/Monitor/AdminMail")) n.adminMail = store.getValue("/Monitor/AdminMail");
   if (store.has("/Monitor/FilterMail")) n.filterMail = store.getValue("/Monitor/FilterMail");
+  // Optional: no metrics server unless asked for.
+  if (store.has("/Monitor/MetricsAddress")) {
+    n.metricsAddress = store.getValue("/Monitor/MetricsAddress");
+    std::string host;
+    unsigned port = 0;
+    if (!n.metricsAddress.empty() && !splitHostPort(n.metricsAddress, host, port)) {
+      valueWarning("/Monitor/MetricsAddress", "is not host:port", "");
+      n.metricsAddress.clear();
+    }
+  }
   warnUnknownKeys(store, confFile_);
 
   s_ = std::move(n);

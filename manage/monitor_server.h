@@ -14,6 +14,7 @@
 
 #include "ipc/nk_if_ipc.h"
 #include "ipc/nk_server_session.h"
+#include "manage/metrics_publisher.h"
 #include "manage/thread_safety_monitor.h"
 #include "protocols/nk_access_policy.h"
 #include "protocols/nk_connection_quota.h"
@@ -71,7 +72,14 @@ class MonitorServer : public ThreadSafetyMonitor {
 
   bool hasSession() const { return session_ != nullptr; }
 
+ protected:
+  void suiteChanged() override;
+
  private:
+  // The metrics server of /Monitor/MetricsAddress, if any; the monitor runs
+  // on without it when it cannot listen.
+  void startMetrics();
+
   void createSession(const std::list<std::string>& addresses, int timeoutSeconds,
                      int maxConnections);
   void destroySession();
@@ -97,6 +105,7 @@ class MonitorServer : public ThreadSafetyMonitor {
                const std::string& reason);
 
   std::unique_ptr<norvak::ipc::NkServerSession> session_;
+  std::unique_ptr<MetricsPublisher> metrics_;
   norvak::maild::NkReloadCompServer reloadCompServer_;
   norvak::maild::NkUpdateServer updateServer_;
   norvak::maild::NkStatusServer statusServer_;

@@ -164,6 +164,7 @@ void Component::startGuarded(CompStrategy& strategy, const std::string& dir) {
 void Component::beginStart(CompStrategy& strategy, const std::string& dir, Clock::MonoTime now) {
   logDebug("Component::startStandart() " + def_.name);
   startGuarded(strategy, dir);
+  spawnedAt_ = now;
   deadline_ = now + std::chrono::seconds(std::max(def_.timeStart, 0));
 }
 
@@ -392,6 +393,7 @@ bool Component::finishStop() {
   if (stopFault_) {
     lastFaultTime_ = time(nullptr);
     lastFaultCause_ = lastEnd_;
+    countFault(status.signal > 0 ? FaultCause::kSignal : FaultCause::kExit);
   }
   return status.exited;
 }

@@ -52,7 +52,7 @@ TEST_F(MonitorConfReaderTest, EverySettingIsRead) {
       "AgentAddress = inet:8000@localhost,\n"
       "RunAppList = MAILD,  AGENT , agent,Filter\n"
       "UseEnterpriseMode = YES\nRecoveryTimeList = 1, 5, 60\nMailsPerMinute = 10000\n"
-      "StableTime = 0\n"
+      "StableTime = 0\nMetricsAddress = [::1]:9310\n"
       "[logging]\nipclevel = Alert\nsyslogfacility = Local3\n",
       "DEBUG");
   MonitorConfReader reader(conf_);
@@ -78,6 +78,7 @@ TEST_F(MonitorConfReaderTest, EverySettingIsRead) {
   EXPECT_EQ(reader.getRecoveryTimeList(), (std::vector<int>{1, 5, 60}));
   EXPECT_EQ(reader.getMailsPerMinute(), 10000);
   EXPECT_EQ(reader.getStableTime(), 0);
+  EXPECT_EQ(reader.getMetricsAddress(), "[::1]:9310");
   EXPECT_FALSE(logged("unknown parameter"));
 }
 
@@ -134,7 +135,8 @@ TEST_F(MonitorConfReaderTest, MandatoryKeysOnlyGiveDefaultsWithAWarningEach) {
 
 TEST_F(MonitorConfReaderTest, LevelWordsAndResponseTime) {
   write(std::string(kMandatory) +
-            "AgentResponseTime = 3601\nMailsPerMinute = 0\n[Logging]\nIPCLevel = loud\n",
+            "AgentResponseTime = 3601\nMailsPerMinute = 0\nMetricsAddress = ::1:9310\n"
+            "[Logging]\nIPCLevel = loud\n",
         "verbose");
   MonitorConfReader reader(conf_);
   reader.reload();
@@ -151,6 +153,14 @@ TEST_F(MonitorConfReaderTest, LevelWordsAndResponseTime) {
       warned("wrong parameter \"/Monitor/MailsPerMinute\": parameter must be inside "
              "the interval [ 1, 10000 ]. Used default value 30"));
   EXPECT_EQ(reader.getMailsPerMinute(), 30);
+  EXPECT_TRUE(warned("value of parameter \"/Monitor/MetricsAddress\" is not host:port"));
+  EXPECT_EQ(reader.getMetricsAddress(), "");
+  std::string host;
+  unsigned port = 0;
+  for (const char* bad : {"host:", ":80", "host:0", "host:65536", "[]:80", "[::1:80", "h:8x"})
+    EXPECT_FALSE(ConfReader::splitHostPort(bad, host, port)) << bad;
+  EXPECT_TRUE(ConfReader::splitHostPort("[::1]:65535", host, port));
+  EXPECT_EQ(host + ":" + std::to_string(port), "::1:65535");
 
   write(std::string(kMandatory) + "AgentResponseTime = 0\n", "QUIET");
   reader.reload();
