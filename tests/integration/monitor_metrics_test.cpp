@@ -65,7 +65,9 @@ std::map<std::string, double> parseExposition(const std::string& text) {
   std::smatch m;
   for (std::string line; std::getline(in, line);) {
     if (std::regex_match(line, m, comment)) {
-      if (m[1] == "TYPE") EXPECT_TRUE(typed.insert(m[2]).second) << "typed twice: " << line;
+      if (m[1] == "TYPE") {
+        EXPECT_TRUE(typed.insert(m[2]).second) << "typed twice: " << line;
+      }
       continue;
     }
     if (!std::regex_match(line, m, sample)) {
@@ -91,7 +93,16 @@ TEST(MonitorMetrics, ScrapedSeriesFollowARestartAndThePortAnswersNothingElse) {
   const std::string httpd = "{app=\"WEB\",component=\"httpd\"}";
   int status = 0;
 
-  std::map<std::string, double> m = parseExposition(exchange(port, get, &status));
+  // Published a moment after each change: scraped until it shows.
+  std::map<std::string, double> m;
+  auto scrapeUntil = [&](const std::string& series, double value) {
+    for (int i = 0; i < 100; ++i) {
+      m = parseExposition(exchange(port, get, &status));
+      if (status != 200 || m[series] == value) return;
+      norvak_test::sleepMs(100);
+    }
+  };
+  scrapeUntil("norvak_component_up" + httpd, 1);
   EXPECT_EQ(200, status);
   EXPECT_EQ(1, m["norvak_component_up" + httpd]);
   EXPECT_EQ(0, m["norvak_component_restarts_total" + httpd]);
@@ -99,12 +110,10 @@ TEST(MonitorMetrics, ScrapedSeriesFollowARestartAndThePortAnswersNothingElse) {
   EXPECT_EQ(1, m.count("norvak_management_requests_total{kind=\"status\"}"));
 
   ASSERT_GT(h.restartMs("httpd"), 0);
-  // Published a moment after the event.
-  for (int i = 0; i < 100 && m["norvak_component_restarts_total" + httpd] < 1; ++i) {
-    norvak_test::sleepMs(100);
-    m = parseExposition(exchange(port, get, &status));
-  }
+  scrapeUntil("norvak_component_restarts_total" + httpd, 1);
+  scrapeUntil("norvak_component_up" + httpd, 1);
   EXPECT_EQ(1, m["norvak_component_restarts_total" + httpd]);
+  EXPECT_EQ(1, m.count("norvak_component_start_seconds" + httpd));
   const std::string signal = "{app=\"WEB\",component=\"httpd\",cause=\"signal\"}";
   EXPECT_EQ(1, m["norvak_component_faults_total" + signal]);
   EXPECT_EQ(1, m["norvak_component_up" + httpd]);
