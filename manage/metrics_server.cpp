@@ -23,6 +23,7 @@ struct MetricsServer::Impl {
   // First: connections still owned by handlers count down into it while the
   // io_context below destroys them.
   size_t open = 0;
+  uint16_t port = 0;
   asio::io_context io;
   tcp::acceptor acceptor{io};
   // After a failed accept (no descriptor left, say): a pause, not a spin.
@@ -65,7 +66,8 @@ class MetricsServer::Connection : public std::enable_shared_from_this<Connection
       return;
     }
     const http::request<http::empty_body>& request = parser_->get();
-    const bool keepAlive = request.keep_alive();
+    // A peer that asks without end gets its turn, then makes way.
+    const bool keepAlive = request.keep_alive() && ++served_ < kRequestsPerConnection;
     if (request.method() != http::verb::get) {
       respond(http::status::method_not_allowed, "only GET\n", keepAlive);
       return;
@@ -124,8 +126,11 @@ class MetricsServer::Connection : public std::enable_shared_from_this<Connection
                             });
   }
 
+  static constexpr int kRequestsPerConnection = 100;
+
   MetricsServer& server_;
   size_t& open_;
+  int served_ = 0;
   beast::tcp_stream stream_;
   beast::flat_buffer buffer_;
   std::optional<http::request_parser<http::empty_body>> parser_;
@@ -157,6 +162,7 @@ void MetricsServer::start(const std::string& address) {
   if (!ec) acceptor.set_option(tcp::acceptor::reuse_address(true), ec);
   if (!ec) acceptor.bind(endpoint, ec);
   if (!ec) acceptor.listen(16, ec);
+  if (!ec) impl->port = acceptor.local_endpoint(ec).port();
   if (ec) throw std::runtime_error(ec.message());
   impl_ = std::move(impl);
   accept();
@@ -199,12 +205,7 @@ void MetricsServer::stop() {
   impl_.reset();
 }
 
-uint16_t MetricsServer::port() const {
-  if (!impl_) return 0;
-  boost::system::error_code ec;
-  const tcp::endpoint endpoint = impl_->acceptor.local_endpoint(ec);
-  return ec ? 0 : endpoint.port();
-}
+uint16_t MetricsServer::port() const { return impl_ ? impl_->port : 0; }
 
 void MetricsServer::publish(std::shared_ptr<const MetricsSnapshot> snapshot) {
   std::lock_guard<std::mutex> lock(snapshotMutex_);

@@ -153,7 +153,8 @@ TEST_F(MonitorConfReaderTest, LevelWordsAndResponseTime) {
       warned("wrong parameter \"/Monitor/MailsPerMinute\": parameter must be inside "
              "the interval [ 1, 10000 ]. Used default value 30"));
   EXPECT_EQ(reader.getMailsPerMinute(), 30);
-  EXPECT_TRUE(warned("value of parameter \"/Monitor/MetricsAddress\" is not host:port"));
+  EXPECT_TRUE(warned(
+      "value of parameter \"/Monitor/MetricsAddress\" is not host:port. Using default value \"\""));
   EXPECT_EQ(reader.getMetricsAddress(), "");
   std::string host;
   unsigned port = 0;
