@@ -27,7 +27,9 @@
 
 // The monitor as the program builds it: serves ReloadComp (8200), Update
 // (8204), Status (8300) and Control (8301) on the management addresses (/Monitor/Address) with one server
-// session, and reaches the monitor only through the mediator.
+// session, and reaches the monitor only through the mediator. With
+// /Monitor/MetricsAddress set it also serves the monitor's figures
+// (MetricsPublisher) and counts its requests and refusals into them.
 //
 // Requests are taken from strangers' sockets, so the server trusts nothing
 // a request says about its sender: who is asking is what the kernel says of
