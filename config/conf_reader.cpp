@@ -34,6 +34,24 @@ void warnUnknownKeys(const conf_store_t& store, const std::string& file) {
 
 }  // namespace
 
+bool ConfReader::splitHostPort(const std::string& address, std::string& host, unsigned& port) {
+  const size_t colon = address.rfind(':');
+  if (colon == std::string::npos || colon == 0) return false;
+  host = address.substr(0, colon);
+  if (host.front() == '[') {
+    if (host.size() < 3 || host.back() != ']') return false;
+    host = host.substr(1, host.size() - 2);
+  } else if (host.find(':') != std::string::npos) {
+    return false;  // a v6 address needs its brackets
+  }
+  const std::string digits = address.substr(colon + 1);
+  if (digits.empty() || digits.size() > 5 ||
+      digits.find_first_not_of("0123456789") != std::string::npos)
+    return false;
+  port = static_cast<unsigned>(std::stoul(digits));
+  return port >= 1 && port <= 65535;
+}
+
 ConfReader::ConfReader(const std::string& confFile)
     : confFile_(confFile), s_(SettingsTable::defaults()) {}
 
@@ -78,6 +96,16 @@ void ConfReader::reload() {
         "parameter \"/Monitor/UseEnterpriseMode\" needs an agent, but "
         "\"/Monitor/AgentAddress\" is empty");
     setCheckError();
+  }
+  if (!n.metricsAddress.empty()) {
+    std::string host;
+    unsigned port = 0;
+    if (!splitHostPort(n.metricsAddress, host, port)) {
+      logAlert("value of parameter \"/Monitor/MetricsAddress\" is not host:port. Using default "
+               "value \"\"");
+      setCheckError();
+      n.metricsAddress.clear();
+    }
   }
 
   s_ = std::move(n);

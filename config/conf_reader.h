@@ -73,6 +73,12 @@ class ConfReader {
   // agent's, when it supplies them, take precedence.
   const std::string& getFileAdminMail() const { return s_.adminMail; }
   const std::string& getFileFilterMail() const { return s_.filterMail; }
+  // host:port ([v6]:port) of the metrics server; empty: none.
+  const std::string& getMetricsAddress() const { return s_.metricsAddress; }
+
+  // Splits "host:port" or "[v6 address]:port"; false unless both parts are
+  // there and the port is a number from 1 to 65535.
+  static bool splitHostPort(const std::string& address, std::string& host, unsigned& port);
 
  private:
   std::string confFile_;

@@ -37,6 +37,7 @@ struct FileSettings {
   std::vector<int> recoveryTimeList;
   std::string adminMail;
   std::string filterMail;
+  std::string metricsAddress;
 };
 
 #endif  // NORVAK_CONFIG_FILE_SETTINGS_H_

@@ -73,6 +73,9 @@ const std::vector<Row>& table() {
        "recipient of notification mails", &F::adminMail},
       {"Monitor", "FilterMail", Kind::kText, Presence::kOptional, "", 0, 0,
        "sender of notification mails", &F::filterMail},
+      // No metrics server unless asked for.
+      {"Monitor", "MetricsAddress", Kind::kText, Presence::kOptional, "", 0, 0,
+       "host:port of the metrics server", &F::metricsAddress},
   };
   return rows;
 }

@@ -144,6 +144,8 @@ MonitorServer::~MonitorServer() {
 
 void MonitorServer::start() {
   const std::list<std::string>& addresses = settings().getAddressList();
+  // Before the session's threads, which count into it.
+  startMetrics();
   if (!addresses.empty() && !isCheckMode())
     createSession(addresses, settings().getTimeout(), settings().getMaxConnections());
   Monitor::start();
@@ -152,6 +154,23 @@ void MonitorServer::start() {
   if (session_ && isRunning()) startThreads();
   // The agent may have changed the mail settings during the start.
   refreshNotifySettings();
+}
+
+void MonitorServer::startMetrics() {
+  const std::string& address = settings().getMetricsAddress();
+  if (address.empty() || isCheckMode()) return;
+  metrics_ = std::make_unique<MetricsPublisher>(*this);
+  try {
+    metrics_->start(address);
+    logInfo("metrics served on " + address);
+  } catch (const std::exception& e) {
+    metrics_.reset();
+    logError("cannot serve metrics on " + address + ": " + e.what());
+  }
+}
+
+void MonitorServer::suiteChanged() {
+  if (metrics_) metrics_->changed();
 }
 
 void MonitorServer::startThreads() {
@@ -214,6 +233,7 @@ void MonitorServer::stop() {
   } catch (const std::exception& e) {
     logError(e.what());
   }
+  if (metrics_) metrics_->stop();
   destroySession();
 }
 
@@ -339,6 +359,7 @@ NkAccessScope MonitorServer::accessScope() {
 
 void MonitorServer::refused(const std::string& what, const NkPeer& peer,
                             const std::string& reason) {
+  if (metrics_) metrics_->countRefusal();
   const auto now = std::chrono::duration_cast<std::chrono::seconds>(
       std::chrono::steady_clock::now().time_since_epoch());
   refusals_.Refused(peer.Key(),
@@ -395,6 +416,7 @@ bool MonitorServer::reloadCompProcessor(const std::vector<int32_t>& pids,
   }
   if (connection == nullptr) return false;
   if (!reloadRefusal(collected, collected.count(ownPid()) > 0, *connection).empty()) return false;
+  if (metrics_) metrics_->countRequest(ManagementFigures::kReload);
   return Mediator::instance().addChangedConf(collected);
 }
 
@@ -454,6 +476,7 @@ NkControlResult MonitorServer::reloadProcessor(const std::vector<int32_t>& pids,
     answer.message = "request refused: " + reason;
     return answer;
   }
+  if (metrics_) metrics_->countRequest(ManagementFigures::kReload);
   auto job = std::make_shared<AdminJob>();
   job->kind = AdminJob::kReload;
   job->pids = collected;
@@ -477,6 +500,7 @@ NkUpdateResult MonitorServer::updateProcessor(const std::string& packageDir,
                                               const std::string& product) {
   logDebug("updateProcessor() " + Updater::printable(packageDir) + ", " +
            Updater::printable(argument) + ", " + Updater::printable(product));
+  if (metrics_) metrics_->countRequest(ManagementFigures::kUpdate);
   const Mediator& mediator = Mediator::instance();
   const Updater::Result result = Updater::instance().PreUpdate(
       packageDir, argument, product, mediator.mta(), mediator.userGroup());
@@ -490,6 +514,7 @@ NkUpdateResult MonitorServer::updateProcessor(const std::string& packageDir,
 }
 
 NkStatusResult MonitorServer::statusProcessor(const std::vector<std::string>& apps) {
+  if (metrics_) metrics_->countRequest(ManagementFigures::kStatus);
   auto job = std::make_shared<AdminJob>();
   job->kind = AdminJob::kStatus;
   job->names = apps;
@@ -532,15 +557,18 @@ NkStatusResult MonitorServer::wireStatus(const SuiteStatus& status) {
 
 NkControlResult MonitorServer::controlProcessor(NkControlAction action, const std::string& app) {
   auto job = std::make_shared<AdminJob>();
+  ManagementFigures::Kind counted = ManagementFigures::kStart;
   switch (action) {
     case NkControlAction::kStart:
       job->kind = AdminJob::kStart;
       break;
     case NkControlAction::kStop:
       job->kind = AdminJob::kStop;
+      counted = ManagementFigures::kStop;
       break;
     case NkControlAction::kRestart:
       job->kind = AdminJob::kRestart;
+      counted = ManagementFigures::kRestart;
       break;
     case NkControlAction::kReload: {
       // Served by reloadProcessor; the protocol never hands it here.
@@ -549,6 +577,7 @@ NkControlResult MonitorServer::controlProcessor(NkControlAction action, const st
       return refused;
     }
   }
+  if (metrics_) metrics_->countRequest(counted);
   job->names.push_back(app);
   NkControlResult answer;
   if (!runAdminJob(job, timeoutSeconds_)) {

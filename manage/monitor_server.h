@@ -15,6 +15,7 @@
 
 #include "ipc/nk_if_ipc.h"
 #include "ipc/nk_server_session.h"
+#include "manage/metrics_publisher.h"
 #include "manage/thread_safety_monitor.h"
 #include "protocols/nk_access_policy.h"
 #include "protocols/nk_connection_quota.h"
@@ -27,7 +28,9 @@
 
 // The monitor as the program builds it: serves ReloadComp (8200), Update
 // (8204), Status (8300) and Control (8301) on the management addresses (/Monitor/Address) with one server
-// session, and reaches the monitor only through the mediator.
+// session, and reaches the monitor only through the mediator. With
+// /Monitor/MetricsAddress set it also serves the monitor's figures
+// (MetricsPublisher) and counts its requests and refusals into them.
 //
 // Requests are taken from strangers' sockets, so the server trusts nothing
 // a request says about its sender: who is asking is what the kernel says of
@@ -76,7 +79,14 @@ class MonitorServer : public ThreadSafetyMonitor {
 
   bool hasSession() const { return session_ != nullptr; }
 
+ protected:
+  void suiteChanged() override;
+
  private:
+  // The metrics server of /Monitor/MetricsAddress, if any; the monitor runs
+  // on without it when it cannot listen.
+  void startMetrics();
+
   void createSession(const std::list<std::string>& addresses, int timeoutSeconds,
                      int maxConnections);
   void destroySession();
@@ -106,6 +116,7 @@ class MonitorServer : public ThreadSafetyMonitor {
                const std::string& reason);
 
   std::unique_ptr<norvak::ipc::NkServerSession> session_;
+  std::unique_ptr<MetricsPublisher> metrics_;
   norvak::maild::NkReloadCompServer reloadCompServer_;
   norvak::maild::NkUpdateServer updateServer_;
   norvak::maild::NkStatusServer statusServer_;

@@ -106,6 +106,10 @@ class AppStore {
                  CompStrategy* strategy = nullptr);
   void advanceStarts(Clock::MonoTime now);
   bool startsPending() const { return !plan_.empty(); }
+  // Applications in the start queue, and the one being started (or next);
+  // empty when none.
+  size_t queuedStarts() const { return plan_.size(); }
+  std::string nextStart() const { return plan_.empty() ? std::string() : plan_.front().name; }
   // The application waits in the start queue, or is being started.
   bool isQueued(const std::string& name) const { return queued_.count(name) > 0; }
   // The answer of a component that a queued start waits for has arrived (or

@@ -168,6 +168,7 @@ void Component::startGuarded(CompStrategy& strategy, const std::string& dir) {
 void Component::beginStart(CompStrategy& strategy, const std::string& dir, Clock::MonoTime now) {
   logDebug("Component::startStandart() " + def_.name);
   startGuarded(strategy, dir);
+  spawnedAt_ = now;
   deadline_ = now + std::chrono::seconds(std::max(def_.timeStart, 0));
 }
 
@@ -416,6 +417,7 @@ bool Component::finishStop() {
   if (stopFault_) {
     lastFaultTime_ = time(nullptr);
     lastFaultCause_ = lastEnd_;
+    countFault(status.signal > 0 ? FaultCause::kSignal : FaultCause::kExit);
   }
   return status.exited;
 }

@@ -4,6 +4,9 @@
 #include <sys/types.h>
 #include <time.h>
 
+#include <array>
+#include <chrono>
+#include <cstdint>
 #include <memory>
 #include <set>
 #include <stdexcept>
@@ -13,6 +16,7 @@
 #include "frame/clock.h"
 #include "monitor/component_def.h"
 #include "monitor/component_process.h"
+#include "monitor/fault_cause.h"
 
 class CompStrategy;
 class Informer;
@@ -135,6 +139,13 @@ class Component {
   int lastExitCode() const { return lastExitCode_; }
   void countRestart() { ++restarts_; }
   void setGivenUp() { givenUp_ = true; }
+  // For the metrics: the faults counted so far by cause, and how long the
+  // last start that answered well took from the spawn to the answer (zero
+  // before any), which the loop notes when it has read the answer.
+  uint64_t faults(FaultCause cause) const { return faults_[static_cast<size_t>(cause)]; }
+  void countFault(FaultCause cause) { ++faults_[static_cast<size_t>(cause)]; }
+  std::chrono::nanoseconds lastStartTook() const { return lastStartTook_; }
+  void answeredAt(Clock::MonoTime now) { lastStartTook_ = now - spawnedAt_; }
 
   // Rebuilds the informer from logType and cmd; called before every start.
   void createInformer();
@@ -228,6 +239,9 @@ class Component {
   pid_t pid_ = -1;
   pid_t signalledPid_ = -1;
   Clock::MonoTime deadline_;
+  Clock::MonoTime spawnedAt_;
+  std::chrono::nanoseconds lastStartTook_{0};
+  std::array<uint64_t, kFaultCauses> faults_{};
   // A failed start is not a new identity: these come back when it fails.
   pid_t prevPid_ = -1;
   pid_t prevSignalled_ = -1;

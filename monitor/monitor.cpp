@@ -17,12 +17,14 @@
 #include "frame/process_state.h"
 #include "frame/run_mode.h"
 #include "frame/scoped_signal_mask.h"
+#include "frame/service_notify.h"
 #include "frame/utils.h"
 #include "monitor/application.h"
 #include "monitor/component.h"
 #include "monitor/hup_files.h"
 #include "monitor/recovery_plan.h"
 #include "monitor/standart_comp_strategy.h"
+#include "notify/delivery_threads.h"
 #include "notify/notify_info.h"
 #include "notify/notify_limiter.h"
 
@@ -51,6 +53,10 @@ struct Monitor::Loop {
   Clock::MonoTime notifyAt = kNever;
   // In mainLoop(): a SIGHUP is acted on at once.
   bool looping = false;
+  // Tells the service manager that the loop turns; when the loop is stuck,
+  // so is this, which is what the manager's watchdog is there to notice.
+  asio::steady_timer watchdog{io};
+  bool watchdogArmed = false;
 };
 
 const char* const Monitor::kAgentApp = "AGENT";
@@ -62,7 +68,8 @@ Monitor::Monitor(const std::string& confFile, const std::string& runList, bool u
       loop_(std::make_unique<Loop>()),
       settings_(confFile),
       store_(update),
-      admin_(store_, events_, clock_) {
+      admin_(store_, events_, clock_),
+      startedAt_(clock_.monoNow()) {
   logDebug("Monitor::Monitor() confFile = " + confFile);
   if (!runList.empty()) {
     std::vector<std::string> names;
@@ -170,11 +177,25 @@ void Monitor::start() {
     store_.start(first, settings_.getAgentAddress(), settings_.getPidFileDir());
   } else {
     listenSignals();
+    armWatchdog();
     store_.planStart(std::vector<std::string>(first.begin(), first.end()), false);
     armTimers();
     {
       ScopedSignalMask open(kLoopSignals);
-      while (isRunning() && store_.startsPending()) runOne();
+      const size_t total = store_.queuedStarts();
+      std::string shown;
+      while (isRunning() && store_.startsPending()) {
+        // A start of many applications can take minutes: the manager shows
+        // which one it is at.
+        const std::string next = store_.nextStart();
+        if (next != shown) {
+          shown = next;
+          notifyServiceStatus("starting " + next + " (" +
+                              std::to_string(total - store_.queuedStarts() + 1) + "/" +
+                              std::to_string(total) + ")");
+        }
+        runOne();
+      }
     }
     if (!isRunning()) return;
   }
@@ -194,11 +215,37 @@ void Monitor::start() {
   readConfigFromAgent();
   if (settings_.isEnterpriseMode()) {
     applyAgentRunList(first);
-    return;
+  } else {
+    AppNameSet full;
+    getRunAppSet(full);
+    if (full != first) store_.applyRunAppSet(full);
   }
-  AppNameSet full;
-  getRunAppSet(full);
-  if (full != first) store_.applyRunAppSet(full);
+  reportRunning();
+}
+
+void Monitor::reportRunning() const {
+  const int n = store_.runningCount();
+  notifyServiceStatus("running " + std::to_string(n) + (n == 1 ? " application" : " applications"));
+}
+
+void Monitor::armWatchdog() {
+  if (loop_->watchdogArmed || isCheckMode()) return;
+  const std::chrono::microseconds every = serviceWatchdogInterval();
+  if (every.count() <= 0) return;
+  loop_->watchdogArmed = true;
+  struct Tick {
+    Monitor* monitor;
+    std::chrono::microseconds every;
+    void operator()(const boost::system::error_code& ec) const {
+      if (ec) return;
+      notifyServiceWatchdog();
+      monitor->loop_->watchdog.expires_after(every);
+      monitor->loop_->watchdog.async_wait(*this);
+    }
+  };
+  notifyServiceWatchdog();
+  loop_->watchdog.expires_after(every);
+  loop_->watchdog.async_wait(Tick{this, every});
 }
 
 void Monitor::mainLoop() {
@@ -210,6 +257,7 @@ void Monitor::mainLoop() {
   mainLoopCond_.notify_all();
 
   listenSignals();
+  armWatchdog();
   loop_->looping = true;
   {
     ScopedSignalMask open(kLoopSignals);
@@ -303,8 +351,10 @@ void Monitor::processEvent(Application& app, Component& comp, ComponentProcess::
   switch (event) {
     case ComponentProcess::Event::kAnswered:
     case ComponentProcess::Event::kAnswerTimedOut:
-      if (comp.starting())
+      if (comp.starting()) {
         answerArrived(app, comp, event == ComponentProcess::Event::kAnswerTimedOut);
+        if (comp.running()) comp.answeredAt(clock_.monoNow());
+      }
       break;
     case ComponentProcess::Event::kEnded:
       if (comp.running()) componentDied(app, comp);
@@ -319,6 +369,19 @@ void Monitor::afterEvent() {
   store_.advanceStarts(clock_.monoNow());
   admin_.finishDone();
   armTimers();
+  suiteChanged();
+}
+
+void Monitor::figures(SuiteFigures& out) {
+  gatherer_.gather(store_, clock_.monoNow(), out);
+  out.startedAt = startedAt_;
+  out.reloads = reloads_;
+  out.reloadErrors = reloadErrors_;
+  const NotifyLimiter::Totals mails = NotifyLimiter::instance().totals();
+  out.mailsSent = mails.sent;
+  out.mailsHeldBack = mails.heldBack;
+  out.mailsDropped = DeliveryThreads::dropped();
+  // out.checks stays empty until components have health checks to report.
 }
 
 void Monitor::runDue() {
@@ -598,9 +661,11 @@ void Monitor::reload() {
 
 bool Monitor::reloadWithReport(std::string& report) {
   logDebug("Monitor::reload()");
+  notifyServiceReloading();
   // Nothing is taken over before everything is read and checked: a refused
   // reload leaves the settings and the store as they were.
   const MonitorConfReader before = settings_;
+  ++reloads_;
   AppNameSet full;
   bool ok = true;
   try {
@@ -623,6 +688,7 @@ bool Monitor::reloadWithReport(std::string& report) {
   } catch (const std::exception& e) {
     ok = false;
     full.clear();
+    ++reloadErrors_;
     logError(std::string("reload error: ") + e.what());
     report = std::string("reload error: ") + e.what();
     if (auto* file = dynamic_cast<const RunAppStore::FileError*>(&e)) {
@@ -636,6 +702,8 @@ bool Monitor::reloadWithReport(std::string& report) {
   // The agent too, refused reload or not: the settings may name another one,
   // and its values (the run list in enterprise mode) are read afresh.
   readAgentAfterReload(full);
+  reportRunning();
+  notifyServiceReady();
   return ok;
 }
 

@@ -25,10 +25,12 @@
 #include "monitor/agent_port.h"
 #include "monitor/application.h"
 #include "monitor/deferred_event_store.h"
+#include "monitor/figure_gatherer.h"
 #include "monitor/process_watcher.h"
 #include "monitor/recovery_plan.h"
 #include "monitor/regenerator.h"
 #include "monitor/run_app_store.h"
+#include "monitor/suite_figures.h"
 
 // The supervision core: owns the settings, the application store and the
 // schedule of restarts; starts the run set, runs the supervision loop, reloads
@@ -147,6 +149,11 @@ class Monitor : public Regenerator, public SignalExecutor, public ProcessWatcher
   const MonitorConfReader& settings() const { return settings_; }
   RunAppStore& store() { return store_; }
 
+  // The numbers of the suite and of the monitor as they are now; on the
+  // loop's thread (or before it runs). Their moments are clock()'s.
+  void figures(SuiteFigures& out);
+  const Clock& clock() const { return clock_; }
+
   // Splits a hup file name (component "." pid ".hup") into its parts; the
   // directory part of path is ignored. False for any other form.
   static bool parseHupFileName(const std::string& path, std::string& component, pid_t& pid);
@@ -188,6 +195,9 @@ class Monitor : public Regenerator, public SignalExecutor, public ProcessWatcher
   // have been taken over (construction, reloads); overriders copy what other
   // threads read. Within this class's constructor only the empty one runs.
   virtual void settingsChanged() {}
+  // On the loop, after every event that may have changed what figures()
+  // answers; bursts call it once per event, so overriders coalesce.
+  virtual void suiteChanged() {}
 
  private:
   struct Loop;
@@ -218,6 +228,9 @@ class Monitor : public Regenerator, public SignalExecutor, public ProcessWatcher
   void armTimers();
   // When the suite has ended (suiteEnded) the monitor ends.
   void endIfNothingRuns();
+  // The service manager's status line and watchdog.
+  void reportRunning() const;
+  void armWatchdog();
 
   const Clock& clock_;
   // Before the store: the processes' registrations go before their loop.
@@ -252,6 +265,11 @@ class Monitor : public Regenerator, public SignalExecutor, public ProcessWatcher
   // By application (any case), then component.
   std::map<std::string, std::map<std::string, RecoveryPlan>, AppNameLess> plans_;
   RecoveryPlan::Settings planSettings_;
+
+  FigureGatherer gatherer_;
+  Clock::MonoTime startedAt_;
+  uint64_t reloads_ = 0;
+  uint64_t reloadErrors_ = 0;
 
 };
 

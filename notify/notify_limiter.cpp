@@ -44,7 +44,9 @@ bool NotifyLimiter::admit(const std::string& name, const Route& route) {
     send = sent_ < limit_;
     if (send) {
       ++sent_;
+      ++totals_.sent;
     } else {
+      ++totals_.heldBack;
       if (heldTotal_++ == 0) summaryRoute_ = route;
       ++heldBack_[name];
     }
@@ -53,6 +55,11 @@ bool NotifyLimiter::admit(const std::string& name, const Route& route) {
   pay(owed);
   if (!send) logDebug("notification about \"" + name + "\" held back");
   return send;
+}
+
+NotifyLimiter::Totals NotifyLimiter::totals() const {
+  std::lock_guard<std::mutex> lock(mutex_);
+  return totals_;
 }
 
 void NotifyLimiter::flush(Clock::MonoTime now) {

@@ -52,6 +52,13 @@ class NotifyLimiter {
   // could go. The summary of a minute that has ended goes out first.
   bool admit(const std::string& name, const Route& route);
 
+  // Since the process began: notifications let through, and held back.
+  struct Totals {
+    uint64_t sent = 0;
+    uint64_t heldBack = 0;
+  };
+  Totals totals() const;
+
   // Sends what the minutes ended by `now` owe: the summary, the dropped
   // count. Cheap when nothing is owed. For the main loop's idle turns, so
   // that a summary does not wait for the next notification.
@@ -86,6 +93,7 @@ class NotifyLimiter {
   std::map<std::string, int> heldBack_;
   int heldTotal_ = 0;
   Route summaryRoute_;
+  Totals totals_;
   uint64_t droppedLogged_ = 0;
   bool droppedAlerted_ = false;  // lastDroppedAlert_ is set
   Clock::MonoTime lastDroppedAlert_;

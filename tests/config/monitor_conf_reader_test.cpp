@@ -110,6 +110,7 @@ const struct KeyCase {
     {"RecoveryTimeList", "1, 5, 60", "1,5,60", ""},
     {"AdminMail", "a@b", "a@b", ""},
     {"FilterMail", "f@b", "f@b", ""},
+    {"MetricsAddress", "[::1]:9310", "[::1]:9310", ""},
 };
 
 const KeyCase* caseOf(const SettingsTable::Row& row) {
@@ -171,7 +172,8 @@ TEST_F(MonitorConfReaderTest, EveryKeyIsReadAndHasItsDefault) {
 
 TEST_F(MonitorConfReaderTest, LevelWordsAndResponseTime) {
   write(std::string(kMandatory) +
-            "AgentResponseTime = 3601\nMailsPerMinute = 0\n[Logging]\nIPCLevel = loud\n",
+            "AgentResponseTime = 3601\nMailsPerMinute = 0\nMetricsAddress = ::1:9310\n"
+            "[Logging]\nIPCLevel = loud\n",
         "verbose");
   MonitorConfReader reader(conf_);
   reader.reload();
@@ -188,6 +190,16 @@ TEST_F(MonitorConfReaderTest, LevelWordsAndResponseTime) {
       warned("wrong parameter \"/Monitor/MailsPerMinute\": parameter must be inside "
              "the interval [ 1, 10000 ]. Used default value 30"));
   EXPECT_EQ(reader.getMailsPerMinute(), 30);
+  EXPECT_TRUE(warned(
+      "value of parameter \"/Monitor/MetricsAddress\" is not host:port. Using default value \"\""));
+  EXPECT_EQ(reader.getMetricsAddress(), "");
+  std::string host;
+  unsigned port = 0;
+  for (const char* bad : {"host:", ":80", "host:0", "host:65536", "[]:80", "[::1:80", "h:8x"})
+    EXPECT_FALSE(ConfReader::splitHostPort(bad, host, port)) << bad;
+  EXPECT_TRUE(ConfReader::splitHostPort("[::1]:65535", host, port));
+  EXPECT_EQ(host + ":" + std::to_string(port), "::1:65535");
+
 }
 
 TEST_F(MonitorConfReaderTest, MissingMandatoryKeyThrowsAndKeepsPreviousSettings) {

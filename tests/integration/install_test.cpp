@@ -314,7 +314,7 @@ TEST_F(Installed, ConfigurationPageDescribesEveryKeyOfTheSampleWithItsDefault) {
   const std::string sample = readFile(at("etc/norvak/monitor.conf.sample"));
   const std::string page = readFile(at("share/man/man5/norvak-monitor.conf.5"));
   const std::vector<std::string> keys = sampleKeys(sample);
-  EXPECT_EQ(24u, keys.size());
+  EXPECT_EQ(25u, keys.size());
   for (const std::string& k : keys) {
     const std::string name = k.substr(k.find('/') + 1);
     EXPECT_NE(std::string::npos, page.find("\\fB" + name + " = ")) << name << " has no entry in the page";
