@@ -2,9 +2,11 @@
 // application's file asks for, and nothing of the monitor's beyond that.
 
 #include <gtest/gtest.h>
+#include <signal.h>
 
 #include <set>
 #include <string>
+#include <vector>
 
 #include "support/monitor_harness.h"
 
@@ -66,6 +68,17 @@ TEST(MonitorLimitsTest, ComponentGetsItsLimitsAndOnlyTheEnvironmentAskedFor) {
 
   EXPECT_GE(h.waitLine("cannot set limit NOFILE unlimited: Operation not permitted", 0, 10), 0);
   EXPECT_LT(h.findLine("component \"greedy\" from application \"GREEDY\" has been started"), 0);
+
+  // A changed setting waits for the component's next start.
+  const pid_t clean = h.waitComponent("clean");
+  probe.replace(probe.find("NOFILE 64:128"), 13, "NOFILE 32");
+  h.writeMeta("probe.mmc", probe);
+  h.signal(SIGHUP);
+  EXPECT_GE(h.waitLine("component \"clean\" changed limits or environment (from its next start)"),
+            0);
+  EXPECT_EQ(h.componentPids("clean"), std::vector<pid_t>{clean});
+  ASSERT_EQ(kill(clean, SIGKILL), 0);
+  EXPECT_GE(h.waitLine("component \"clean\": limit NOFILE 32 32"), 0);
 }
 
 }  // namespace
