@@ -18,7 +18,6 @@
 #endif
 
 #include <algorithm>
-#include <cstring>
 #include <memory>
 #include <new>
 #include <stdexcept>
@@ -329,11 +328,10 @@ ChildProcess spawn(const SpawnPlan& plan) {
 
   p.ownEnv = plan.replaceEnvironment || !plan.extraEnvironment.empty();
   if (p.ownEnv) {
-    if (!plan.replaceEnvironment) {
-      for (char** e = environ; e && *e; ++e) p.env.emplace_back(*e);
-    }
     if (plan.replaceEnvironment) {
       for (const std::string& entry : plan.environment) setVariable(p.env, entry);
+    } else {
+      for (char** e = environ; e && *e; ++e) p.env.emplace_back(*e);
     }
     for (const std::string& entry : plan.extraEnvironment) setVariable(p.env, entry);
     p.envp.reserve(p.env.size() + 1);

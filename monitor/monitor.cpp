@@ -104,7 +104,7 @@ void Monitor::prepareMemoryCeilings(const RunAppStore& store) {
   std::string why;
   std::shared_ptr<CgroupTree> tree = CgroupTree::forThisProcess(why);
   if (!tree) {
-    logAlert("memory ceilings (MEMORY) are not kept, as for component \"" + wanting + "\": " + why);
+    logAlert("memory ceilings are not kept (component \"" + wanting + "\" asks for one): " + why);
     return;
   }
   logInfo("memory ceilings are kept in cgroup " + tree->base());
