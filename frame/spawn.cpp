@@ -22,6 +22,8 @@
 #include <new>
 #include <stdexcept>
 
+extern char** environ;
+
 namespace {
 
 // A record must reach the reader in one piece: one write(2) to a pipe of at
@@ -34,10 +36,28 @@ struct Failure {
   int status = 1;
 };
 
+// glibc declares the resource argument as its own enumeration.
+#if defined(__GLIBC__)
+typedef __rlimit_resource_t Resource;
+#else
+typedef int Resource;
+#endif
+
+struct PreparedLimit {
+  Resource resource;
+  struct rlimit value;
+  Failure failed;
+};
+
 struct Prepared {
   const char* path = nullptr;
   std::vector<std::string> args;
   std::vector<char*> argv;
+  std::vector<std::string> env;
+  std::vector<char*> envp;
+  bool ownEnv = false;
+  std::vector<PreparedLimit> limits;
+  int cgroup = -1;
   int streams[3] = {SpawnPlan::kNull, SpawnPlan::kNull, SpawnPlan::kNull};
   bool needNull = false;
   int report = -1;
@@ -54,8 +74,19 @@ struct Prepared {
   std::vector<int> defaults;
   struct sigaction defaultAction;
   Failure streamsFailed, descriptorsFailed, signalSetFailed, signalMaskFailed, groupFailed,
-      userFailed, execFailed, unknownFailed, sessionFailed;
+      userFailed, execFailed, unknownFailed, sessionFailed, cgroupFailed;
 };
+
+// Sets NAME=value in env, dropping an earlier entry of that name.
+void setVariable(std::vector<std::string>& env, const std::string& entry) {
+  const size_t n = entry.find('=') + 1;  // 0 for no '=': nothing matches
+  env.erase(std::remove_if(env.begin(), env.end(),
+                           [&](const std::string& e) {
+                             return n > 0 && e.compare(0, n, entry, 0, n) == 0;
+                           }),
+            env.end());
+  env.push_back(entry);
+}
 
 Failure failure(const SpawnStep& step) {
   Failure f;
@@ -181,6 +212,14 @@ int rawSetuid(uid_t uid) { return setuid(uid); }
     report = moved;
     if (fcntl(report, F_SETFD, FD_CLOEXEC) != 0) fail(report, plan.streamsFailed);
   }
+  // "0" stands for the writer; the descriptor is closed with the others.
+  if (plan.cgroup >= 0) {
+    ssize_t w;
+    do {
+      w = write(plan.cgroup, "0", 1);
+    } while (w < 0 && errno == EINTR);
+    if (w != 1) fail(report, plan.cgroupFailed);
+  }
 
   int source[3];
   for (int i = 0; i < 3; ++i) {
@@ -235,6 +274,10 @@ int rawSetuid(uid_t uid) { return setuid(uid); }
     fail(report, plan.signalMaskFailed);
   }
 
+  for (const PreparedLimit& limit : plan.limits) {
+    if (setrlimit(limit.resource, &limit.value) != 0) fail(report, limit.failed);
+  }
+
   // Root's supplementary groups must not follow the program into its
   // unprivileged identity: the target group (or the current one) replaces
   // them before either switch.
@@ -265,7 +308,11 @@ int rawSetuid(uid_t uid) { return setuid(uid); }
     }
   }
 
-  if (execv(plan.path, plan.argv.data()) < 0) fail(report, plan.execFailed);
+  if (plan.ownEnv) {
+    if (execve(plan.path, plan.argv.data(), plan.envp.data()) < 0) fail(report, plan.execFailed);
+  } else if (execv(plan.path, plan.argv.data()) < 0) {
+    fail(report, plan.execFailed);
+  }
   fail(report, plan.unknownFailed);
 }
 
@@ -278,6 +325,27 @@ ChildProcess spawn(const SpawnPlan& plan) {
   p.argv.reserve(p.args.size() + 1);
   for (std::string& a : p.args) p.argv.push_back(&a[0]);
   p.argv.push_back(nullptr);
+
+  p.ownEnv = plan.replaceEnvironment || !plan.extraEnvironment.empty();
+  if (p.ownEnv) {
+    if (plan.replaceEnvironment) {
+      for (const std::string& entry : plan.environment) setVariable(p.env, entry);
+    } else {
+      for (char** e = environ; e && *e; ++e) p.env.emplace_back(*e);
+    }
+    for (const std::string& entry : plan.extraEnvironment) setVariable(p.env, entry);
+    p.envp.reserve(p.env.size() + 1);
+    for (std::string& e : p.env) p.envp.push_back(&e[0]);
+    p.envp.push_back(nullptr);
+  }
+  for (const SpawnPlan::Limit& limit : plan.limits) {
+    SpawnStep step = plan.limit;
+    if (!limit.message.empty()) step.message = limit.message;
+    PreparedLimit prepared{static_cast<Resource>(limit.resource), {limit.soft, limit.hard},
+                           failure(step)};
+    p.limits.push_back(std::move(prepared));
+  }
+  p.cgroup = plan.cgroupProcsFd;
 
   p.streams[0] = plan.stdinFd;
   p.streams[1] = plan.stdoutFd;
@@ -314,6 +382,7 @@ ChildProcess spawn(const SpawnPlan& plan) {
   p.execFailed = failure(plan.exec);
   p.unknownFailed = failure(plan.unknown);
   p.sessionFailed = failure(plan.session);
+  p.cgroupFailed = failure(plan.cgroup);
 
   // Everything blocked from the fork until the child has reset the
   // handlers it inherits: see runChild.

@@ -1,6 +1,7 @@
 #ifndef NORVAK_FRAME_SPAWN_H_
 #define NORVAK_FRAME_SPAWN_H_
 
+#include <sys/resource.h>
 #include <sys/types.h>
 
 #include <string>
@@ -16,12 +17,14 @@ struct SpawnStep {
 };
 
 // Everything a child is to become. The child runs these steps in order:
+//   cgroup       the child moves into the cgroup given
 //   streams      the standard streams (and the passed descriptor) are set up
 //   descriptors  every other inherited descriptor is closed
 //   signals      dispositions reset, mask cleared or signals unblocked
+//   limits       resource limits set
 //   group, user  identity switched
 //   session      a new session when asked for
-//   exec         the program replaces the child
+//   exec         the program replaces the child, with the environment given
 // When a step fails and reportFd is given, the child writes one record on it:
 // 'E', NUL, the message, '\n' and errno in decimal, in a single write (short
 // enough to arrive whole through a pipe); then it exits with the step's status.
@@ -54,6 +57,30 @@ struct SpawnPlan {
   uid_t uid = 0;
   gid_t gid = 0;
   bool newSession = false;  // setsid()
+
+  // Set while still privileged, so that a hard limit above the current one
+  // can be raised and a lowered one binds the program for good. A limit
+  // that cannot be set fails the start with its own message.
+  struct Limit {
+    int resource;  // RLIMIT_*
+    rlim_t soft;
+    rlim_t hard;
+    std::string message;  // e.g. "cannot set limit NOFILE 64:64"
+  };
+  std::vector<Limit> limits;
+
+  // An open "cgroup.procs" of a cgroup v2 directory, or -1. The child writes
+  // itself into it first, so that nothing of the program ever runs outside.
+  int cgroupProcsFd = -1;
+
+  // The program's environment: this process's own, or `environment` when
+  // replaceEnvironment. Variables of extraEnvironment are set on top in
+  // both cases (replacing one of the same name): what the monitor itself
+  // hands every program belongs there, so that it arrives whatever the rest
+  // of the environment is made of. Each entry is NAME=value.
+  bool replaceEnvironment = false;
+  std::vector<std::string> environment;
+  std::vector<std::string> extraEnvironment;
   // Linux and FreeBSD (elsewhere ignored): the signal the program gets when
   // this process ends, so that a wrapper killed outright takes its program
   // along. Strictly it follows the spawning thread, not the process: only a
@@ -75,6 +102,8 @@ struct SpawnPlan {
   SpawnStep exec{"exec() error", 5};
   SpawnStep unknown{"unknown error", 6};  // exec returned without failing
   SpawnStep session{"setsid() error", 7};
+  SpawnStep limit{"setrlimit() error", 8};  // the message is the limit's own
+  SpawnStep cgroup{"cannot enter the cgroup", 9};
 };
 
 // Forks and executes the plan. Everything the child needs is prepared here

@@ -18,7 +18,9 @@
 #include "frame/spawn.h"
 #include "frame/ticker.h"
 #include "frame/utils.h"
+#include "monitor/cgroup_tree.h"
 #include "monitor/comp_strategy.h"
+#include "monitor/component_environment.h"
 #include "notify/informer.h"
 #include "notify/mail_text.h"
 
@@ -150,8 +152,27 @@ void Component::startComp(CompStrategy& strategy, const std::string& dir, bool w
   plan.user.message = "cannot set \"" + def_.user + "\"user";
   plan.exec.message = "exec( " + path + " ) error";
   // The other steps keep the plan's texts and statuses, which are ours.
+  std::unique_ptr<CgroupTree::Lease> cgroup = prepareProcess(plan);
   proc_ = ComponentProcess::spawn(def_.name, plan, withDiag);
+  proc_->keepCgroup(std::move(cgroup));
   pid_ = proc_->pid();
+}
+
+std::unique_ptr<CgroupTree::Lease> Component::prepareProcess(SpawnPlan& plan) const {
+  for (const ResourceLimit& limit : def_.limits) {
+    plan.limits.push_back(
+        {limit.resource, limit.soft, limit.hard, "cannot set limit " + limit.text()});
+  }
+  ComponentEnvironment::apply(def_, plan);
+  std::unique_ptr<CgroupTree::Lease> cgroup;
+  // Without a tree the ceiling is not kept; the start or reload that found
+  // none has said why.
+  std::shared_ptr<CgroupTree> tree = def_.memoryMax > 0 ? CgroupTree::shared() : nullptr;
+  if (tree) {
+    cgroup = tree->place(def_.name, def_.memoryMax);
+    plan.cgroupProcsFd = cgroup->procsFd();
+  }
+  return cgroup;
 }
 
 void Component::startGuarded(CompStrategy& strategy, const std::string& dir) {
@@ -469,6 +490,8 @@ void Component::signalIfListed(std::set<pid_t>& pids, int sig) {
 bool Component::reconfigure(const Component& newDef) {
   def_.timeStart = newDef.def_.timeStart;
   def_.timeStop = newDef.def_.timeStop;
+  if (def_.takeProcessSettings(newDef.def_))
+    logInfo("component \"" + def_.name + "\" changed limits or environment (from its next start)");
   if (def_.logType != newDef.def_.logType || def_.cmd != newDef.def_.cmd) {
     def_.logType = newDef.def_.logType;
     def_.cmd = newDef.def_.cmd;

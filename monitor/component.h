@@ -64,6 +64,7 @@ class Component {
 
   // Definition (filled by the meta-configuration reader).
   const ComponentDef& def() const { return def_; }
+  ComponentDef& def() { return def_; }
   const std::string& name() const { return def_.name; }
   const std::string& argv() const { return def_.argv; }
   const std::string& user() const { return def_.user; }
@@ -219,6 +220,9 @@ class Component {
   // stands for the guarded start (the unguarded one is startComp).
   void startGuarded(CompStrategy& strategy, const std::string& dir);
   void startComp(CompStrategy& strategy, const std::string& dir, bool withDiag);
+  // The limits, environment and cgroup of the process to start; the cgroup
+  // goes with the process.
+  std::unique_ptr<CgroupTree::Lease> prepareProcess(SpawnPlan& plan) const;
   void checkExit();
   // Undoes a start that did not answer well.
   void abandonStart();

@@ -64,3 +64,35 @@ std::vector<std::string> ComponentDef::startProblems(const std::string& dir) con
   if (why == "not executable" && !user.empty()) why += " for user \"" + user + "\"";
   return {"executable \"" + path + "\" " + why};
 }
+
+void ComponentDef::setLimit(const ResourceLimit& limit) {
+  for (ResourceLimit& l : limits) {
+    if (l.resource == limit.resource) {
+      l = limit;
+      return;
+    }
+  }
+  limits.push_back(limit);
+}
+
+void ComponentDef::setVariable(const std::string& assignment) {
+  const size_t n = assignment.find('=') + 1;
+  for (std::string& e : environment) {
+    if (n > 0 && e.compare(0, n, assignment, 0, n) == 0) {
+      e = assignment;
+      return;
+    }
+  }
+  environment.push_back(assignment);
+}
+
+bool ComponentDef::takeProcessSettings(const ComponentDef& other) {
+  const bool changed = limits != other.limits || memoryMax != other.memoryMax ||
+                       cleanEnvironment != other.cleanEnvironment ||
+                       environment != other.environment;
+  limits = other.limits;
+  memoryMax = other.memoryMax;
+  cleanEnvironment = other.cleanEnvironment;
+  environment = other.environment;
+  return changed;
+}

@@ -3,8 +3,11 @@
 
 #include <sys/types.h>
 
+#include <cstdint>
 #include <string>
 #include <vector>
+
+#include "monitor/resource_limit.h"
 
 // What the meta-configuration says about one component: a plain value,
 // copied with its application and compared field by field when a reload
@@ -24,6 +27,19 @@ struct ComponentDef {
   std::string cmd;
   bool agent = false;
 
+  // How the process is set up, beyond its identity. A change takes effect
+  // at the next start; the running process keeps what it started with.
+  // Resource limits, one per resource.
+  std::vector<ResourceLimit> limits;
+  // Ceiling of the memory of the program and whatever it starts, in bytes,
+  // kept by a cgroup of its own; 0 for none.
+  uint64_t memoryMax = 0;
+  // The program gets only a few variables of its own instead of the
+  // monitor's whole environment.
+  bool cleanEnvironment = false;
+  // NAME=value, set on top of either; one per name.
+  std::vector<std::string> environment;
+
   // user + ":" + group
   std::string permissions() const { return user + ":" + group; }
   // "LOG", "MAIL", or the command in double quotes.
@@ -36,6 +52,13 @@ struct ComponentDef {
   // an unknown user or group, an executable that is missing or that the
   // identity the program would run as may not execute. Empty when none.
   std::vector<std::string> startProblems(const std::string& dir) const;
+
+  // Replace an earlier limit of the same resource, or variable of the same
+  // name.
+  void setLimit(const ResourceLimit& limit);
+  void setVariable(const std::string& assignment);
+  // Takes over the process settings above; true when any differed.
+  bool takeProcessSettings(const ComponentDef& other);
 };
 
 #endif  // NORVAK_MONITOR_COMPONENT_DEF_H_

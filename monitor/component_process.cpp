@@ -29,6 +29,16 @@ const std::chrono::milliseconds kEndPoll(20);
 
 Clock::MonoTime monoNow() { return Clock::system().monoNow(); }
 
+// Something to read, or the end of file, right now.
+bool readyNow(int fd) {
+  struct pollfd p = {fd, POLLIN, 0};
+  int r;
+  do {
+    r = poll(&p, 1, 0);
+  } while (r < 0 && errno == EINTR);
+  return r != 0;  // an error reads as a broken answer
+}
+
 }  // namespace
 
 struct ComponentProcess::Watch {
@@ -170,6 +180,14 @@ void ComponentProcess::awaitReadable(Pipe pipe) {
 void ComponentProcess::onReadable(Pipe pipe) {
   const Clock::MonoTime now = monoNow();
   if (pipe == kOut && !running_) {
+    // The loop may report ready what is not: asio hands the registration of
+    // a descriptor just dropped (a failed start's) to the next one with its
+    // events still queued. Taken as the answer, such a report would read
+    // nothing and fail a good start.
+    if (!readyNow(out_.get())) {
+      awaitReadable(kOut);
+      return;
+    }
     watch_->deadline.cancel();
     watch_->sink(Event::kAnswered);
     return;
@@ -213,7 +231,13 @@ void ComponentProcess::awaitEnd() {
         p->awaitEnd();  // only without pidfd: look again
       }
     } else if (p->running_) {
-      p->watch_->sink(Event::kEnded);
+      // A report meant for a dropped descriptor (see onReadable) must not
+      // pass for the end.
+      if (p->ended()) {
+        p->watch_->sink(Event::kEnded);
+      } else {
+        p->awaitEnd();
+      }
     }
   };
   if (watch_->endWaiting) return;

@@ -11,6 +11,7 @@
 #include "frame/child_process.h"
 #include "frame/clock.h"
 #include "ipc/nk_unique_fd.h"
+#include "monitor/cgroup_tree.h"
 #include "monitor/output_lines.h"
 
 namespace boost {
@@ -108,6 +109,10 @@ class ComponentProcess : public std::enable_shared_from_this<ComponentProcess> {
   // it has not ended).
   ExitStatus reap();
 
+  // The cgroup the process was placed in; it goes once the process has
+  // been reaped.
+  void keepCgroup(std::unique_ptr<CgroupTree::Lease> lease) { cgroup_ = std::move(lease); }
+
  private:
   struct Watch;
   enum Pipe { kOut, kErr };
@@ -139,6 +144,7 @@ class ComponentProcess : public std::enable_shared_from_this<ComponentProcess> {
   LineLimiter limiter_{kOutputBurst, std::chrono::seconds(1)};
 
   std::unique_ptr<Watch> watch_;
+  std::unique_ptr<CgroupTree::Lease> cgroup_;
 
   // The log's own limit: a longer line would be cut there anyway.
   static const size_t kOutputLineLimit = 1023;

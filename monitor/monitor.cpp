@@ -20,6 +20,7 @@
 #include "frame/service_notify.h"
 #include "frame/utils.h"
 #include "monitor/application.h"
+#include "monitor/cgroup_tree.h"
 #include "monitor/component.h"
 #include "monitor/hup_files.h"
 #include "monitor/recovery_plan.h"
@@ -93,6 +94,26 @@ void Monitor::loadStore(RunAppStore& store) {
   store.setRegenerator(this);
   store.setWatcher(this);
   store.setClock(clock_);
+}
+
+void Monitor::prepareMemoryCeilings(const RunAppStore& store) {
+  // A check only looks at the components; it keeps nothing to confine.
+  if (isCheckMode() || CgroupTree::shared()) return;
+  std::string wanting;
+  for (const auto& app : store.applications()) {
+    for (const Component& comp : app->components()) {
+      if (comp.def().memoryMax > 0 && wanting.empty()) wanting = comp.name();
+    }
+  }
+  if (wanting.empty()) return;
+  std::string why;
+  std::shared_ptr<CgroupTree> tree = CgroupTree::forThisProcess(why);
+  if (!tree) {
+    logAlert("memory ceilings are not kept (component \"" + wanting + "\" asks for one): " + why);
+    return;
+  }
+  logInfo("memory ceilings are kept in cgroup " + tree->base());
+  CgroupTree::share(tree);
 }
 
 void Monitor::setState(bool started) {
@@ -173,6 +194,7 @@ void Monitor::start() {
   startAgentNotifier();
   AppNameSet first;
   getFirstRunAppSet(first);
+  prepareMemoryCeilings(store_);
   if (store_.isUpdateMode() || isCheckAll()) {
     store_.start(first, settings_.getAgentAddress(), settings_.getPidFileDir());
   } else {
@@ -674,6 +696,7 @@ bool Monitor::reloadWithReport(std::string& report) {
     loadStore(fresh);
     computeRunAppSet(full);
     fresh.verify(full);
+    prepareMemoryCeilings(fresh);
     applySettings();
     const std::vector<std::string> changes = store_.update(fresh, full);
     report.clear();

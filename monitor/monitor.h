@@ -203,6 +203,9 @@ class Monitor : public Regenerator, public SignalExecutor, public ProcessWatcher
   struct Loop;
 
   void loadStore(RunAppStore& store);
+  // Makes the cgroup tree ready when components of the store ask for a
+  // memory ceiling, or says once why their ceilings are not kept.
+  void prepareMemoryCeilings(const RunAppStore& store);
   void applySettings();
   void computeRunAppSet(AppNameSet& set) const;
   void verifyRunSet(const AppNameSet& set);

@@ -9,6 +9,8 @@
 #include "monitor/app_store.h"
 #include "monitor/application.h"
 #include "monitor/component.h"
+#include "monitor/component_environment.h"
+#include "monitor/resource_limit.h"
 
 namespace {
 
@@ -32,6 +34,13 @@ bool splitUser(const std::string& text, std::string& user, std::string& group) {
   return true;
 }
 
+std::string upperCase(std::string text) {
+  for (char& c : text) {
+    if (c >= 'a' && c <= 'z') c = static_cast<char>(c - 'a' + 'A');
+  }
+  return text;
+}
+
 }  // namespace
 
 StartAppConfig::StartAppConfig(const std::string& fileName) : lexer_(fileName) {}
@@ -39,9 +48,11 @@ StartAppConfig::StartAppConfig(const std::string& fileName) : lexer_(fileName) {
 StartAppConfig::StartAppConfig(std::istream& in, const std::string& fileName)
     : lexer_(in, fileName) {}
 
-void StartAppConfig::error(const std::string& message) {
+void StartAppConfig::error(const std::string& message) { errorAt(lexer_.tokenLocation(), message); }
+
+void StartAppConfig::errorAt(const std::string& location, const std::string& message) {
   error_ = true;
-  const std::string text = lexer_.tokenLocation() + ":" + message;
+  const std::string text = location + ":" + message;
   if (firstError_.empty()) firstError_ = text;
   logError(text);
 }
@@ -71,6 +82,7 @@ bool StartAppConfig::parse(const AddApp& add) {
 
 void StartAppConfig::parseApplication(const AddApp& add) {
   auto app = std::make_shared<Application>();
+  processSettings_.clear();
   next();
   if (!lexer_.isString()) {
     // The block is still read, so that its own errors show up too.
@@ -88,6 +100,7 @@ void StartAppConfig::parseApplication(const AddApp& add) {
     skipBlankLines();
   }
   if (token_ == StartAppLexer::ENDAPPLICATION) next();
+  applyProcessSettings(*app);
   if (!add(app)) {
     error("dublicate application \"" + app->name() + "\". Possible there is unnecessary *.mmc file");
   }
@@ -120,7 +133,7 @@ void StartAppConfig::parseParameter(Application& app) {
       parseComponents(app);
       break;
     default:
-      error("unknown application parameter: " + lexer_.printable());
+      if (!parseProcessSetting()) error("unknown application parameter: " + lexer_.printable());
       break;
   }
   skipLine();
@@ -216,6 +229,94 @@ void StartAppConfig::parseComponent(Application& app) {
   comp.setUser(user);
   comp.setGroup(group);
   app.addComponent(std::move(comp));
+}
+
+bool StartAppConfig::parseProcessSetting() {
+  if (token_ != StartAppLexer::Word) return false;
+  const std::string key = upperCase(lexer_.getString());
+  const char* usage = nullptr;
+  if (key == "LIMIT") {
+    usage = "LIMIT [component] resource value";
+  } else if (key == "MEMORY") {
+    usage = "MEMORY [component] size";
+  } else if (key == "ENV") {
+    usage = "ENV [component] NAME=value";
+  } else if (key == "ENVIRONMENT") {
+    usage = "ENVIRONMENT [component] CLEAN|INHERIT";
+  } else {
+    return false;
+  }
+  // The keywords are no reserved words: a component may still be called
+  // "env". Values are read as they stand ("2G", "64:128", "A=b").
+  std::vector<std::string> words;
+  for (token_ = lexer_.nextValue();
+       token_ != StartAppLexer::EndOfLine && token_ != StartAppLexer::EndOfInput;
+       token_ = lexer_.nextValue()) {
+    if (!lexer_.isString()) {
+      error("invalid syntax near unexpected token " + lexer_.printable());
+      return true;
+    }
+    words.push_back(lexer_.getString());
+  }
+  const size_t values = key == "LIMIT" ? 2 : 1;
+  if (words.size() != values && words.size() != values + 1) {
+    error(std::string("use ") + usage);
+    return true;
+  }
+  ProcessSetting setting;
+  setting.location = lexer_.tokenLocation();
+  if (words.size() > values) setting.component = words[0];
+  const std::string& value = words.back();
+  if (key == "LIMIT") {
+    ResourceLimit limit;
+    const std::string why = ResourceLimit::parse(words[words.size() - 2], value, limit);
+    if (!why.empty()) {
+      error("LIMIT: " + why);
+      return true;
+    }
+    setting.apply = [limit](ComponentDef& def) { def.setLimit(limit); };
+  } else if (key == "MEMORY") {
+    uint64_t bytes = 0;  // "unlimited": no ceiling
+    if (upperCase(value) != "UNLIMITED" &&
+        (!ResourceLimit::parseAmount(value, false, bytes) || bytes == 0)) {
+      error("MEMORY: bad size '" + value + "'");
+      return true;
+    }
+    setting.apply = [bytes](ComponentDef& def) { def.memoryMax = bytes; };
+  } else if (key == "ENV") {
+    if (!ComponentEnvironment::validAssignment(value)) {
+      error("ENV: bad variable '" + value + "'");
+      return true;
+    }
+    setting.apply = [value](ComponentDef& def) { def.setVariable(value); };
+  } else {
+    const std::string word = upperCase(value);
+    if (word != "CLEAN" && word != "INHERIT") {
+      error("ENVIRONMENT: use CLEAN or INHERIT, not '" + value + "'");
+      return true;
+    }
+    const bool clean = word == "CLEAN";
+    setting.apply = [clean](ComponentDef& def) { def.cleanEnvironment = clean; };
+  }
+  processSettings_.push_back(std::move(setting));
+  return true;
+}
+
+void StartAppConfig::applyProcessSettings(Application& app) {
+  for (const ProcessSetting& s : processSettings_) {
+    if (!s.component.empty()) continue;
+    for (Component& comp : app.components()) s.apply(comp.def());
+  }
+  for (const ProcessSetting& s : processSettings_) {
+    if (s.component.empty()) continue;
+    Component* comp = app.findComponent(s.component);
+    if (comp) {
+      s.apply(comp->def());
+    } else {
+      errorAt(s.location, "unknown component '" + s.component + "'");
+    }
+  }
+  processSettings_.clear();
 }
 
 bool StartAppConfig::parse(AppStore& store) {

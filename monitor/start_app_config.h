@@ -5,12 +5,14 @@
 #include <istream>
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "monitor/start_app_lexer.h"
 
 class AppStore;
 class Application;
 class Component;
+struct ComponentDef;
 
 // Reader of one meta-configuration (*.mmc) file: builds the applications it
 // describes, with their components, and hands them to a store. Every error
@@ -50,6 +52,20 @@ class StartAppConfig {
   void parseDepends(Application& app);
   void parseComponents(Application& app);
   void parseComponent(Application& app);
+
+  // LIMIT, MEMORY, ENV and ENVIRONMENT lines: how the processes of one
+  // component, or of all of the application's, are set up. They are applied
+  // once the block is read, so they may stand anywhere in it; a component's
+  // own lines count over the application's. False: no such line.
+  bool parseProcessSetting();
+  void applyProcessSettings(Application& app);
+  void errorAt(const std::string& location, const std::string& message);
+  struct ProcessSetting {
+    std::string location;
+    std::string component;  // empty: every component
+    std::function<void(ComponentDef&)> apply;
+  };
+  std::vector<ProcessSetting> processSettings_;
 
   StartAppLexer lexer_;
   Token token_ = StartAppLexer::Unknown;

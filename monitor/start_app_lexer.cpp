@@ -179,7 +179,15 @@ StartAppLexer::Token StartAppLexer::lexQuoted() {
   return Quoted;
 }
 
-StartAppLexer::Token StartAppLexer::lexWord() {
+StartAppLexer::Token StartAppLexer::nextValue() {
+  skipBlanks();
+  if (current_ == '"') return token_ = lexQuoted();
+  if (!isGraph(current_) || current_ == ',' || current_ == '\\') return next();
+  lexText();
+  return token_ = Word;
+}
+
+void StartAppLexer::lexText() {
   text_.clear();
   while (isGraph(current_) && current_ != ',' && current_ != '\\') {
     text_ += static_cast<char>(current_);
@@ -190,6 +198,10 @@ StartAppLexer::Token StartAppLexer::lexWord() {
       break;
     }
   }
+}
+
+StartAppLexer::Token StartAppLexer::lexWord() {
+  lexText();
   std::string upper = text_;
   for (char& ch : upper) {
     if (ch >= 'a' && ch <= 'z') ch = static_cast<char>(ch - 'a' + 'A');

@@ -58,6 +58,11 @@ class StartAppLexer {
   StartAppLexer& operator=(const StartAppLexer&) = delete;
 
   Token next();
+  // The next token taken as a value: a quoted string, or any run of graphic
+  // characters but ',' and '\\' as a Word, whatever it starts with and even
+  // when it spells a keyword ("2G", "64:128", "NAME=value"). Anything else
+  // as next() reads it.
+  Token nextValue();
   Token token() const { return token_; }
 
   // Guards: the caller checks the token kind first; these throw LexerError.
@@ -89,6 +94,7 @@ class StartAppLexer {
   void warn(const std::string& message) const;
   Token lexQuoted();
   Token lexWord();
+  void lexText();
   Token lexNumber();
 
   std::map<std::string, Token> keywords_;

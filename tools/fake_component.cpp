@@ -51,9 +51,16 @@
 //                                                  still serving signals and the deadlines
 //   --flood-on-stderr        (none)                the same on standard error; standard output
 //                                                  stays quiet after the answer
+//   --print-env              (none)                after the answer, one line "env NAME=value"
+//                                                  per variable of its environment, in order,
+//                                                  then "env end"
+//   --print-limits           (none)                after the answer, "limit NAME soft hard" for
+//                                                  NOFILE, CORE, AS and NPROC ("unlimited" for
+//                                                  none), then the line "cgroup " and its cgroup
 //
-// The last three have no environment variable: the helper and any program the
-// component starts would inherit it.
+// The last five have no environment variable: the helper and any program the
+// component starts would inherit it, and a test of the environment itself
+// must not depend on it.
 //
 // Arguments added by the monitor's start strategies: --update (accepted),
 // --check-only (check mode; an argument after it is the agent address and is
@@ -96,6 +103,8 @@ struct Options {
   bool spawnHolder = false;
   bool flood = false;
   int floodFd = 1;
+  bool printEnv = false;
+  bool printLimits = false;
   std::string socket;
   std::string pidFile;
 };
@@ -158,6 +167,10 @@ void fromArgs(const std::vector<std::string>& args, Options& o) {
       o.spawnHolder = true;
     } else if (a == "--flood-after-answer") {
       o.flood = true;
+    } else if (a == "--print-env") {
+      o.printEnv = true;
+    } else if (a == "--print-limits") {
+      o.printLimits = true;
     } else if (a == "--flood-on-stderr") {
       o.flood = true;
       o.floodFd = 2;
@@ -367,6 +380,43 @@ void holdHupFile(const Options& o, const char* argv0) {
   g_hupPath = path;  // the descriptor stays open: the lock lives with us
 }
 
+// What the monitor gave the process, on standard output (which it logs).
+void printSetup(const Options& o) {
+  std::string out;
+  if (o.printEnv) {
+    for (char** e = environ; e && *e; ++e) out += std::string("env ") + *e + "\n";
+    out += "env end\n";
+  }
+  if (o.printLimits) {
+    const struct {
+      const char* name;
+      int resource;
+    } limits[] = {{"NOFILE", RLIMIT_NOFILE}, {"CORE", RLIMIT_CORE}, {"AS", RLIMIT_AS},
+                  {"NPROC", RLIMIT_NPROC}};
+    auto text = [](rlim_t v) {
+      return v == RLIM_INFINITY ? std::string("unlimited") : std::to_string(v);
+    };
+    for (const auto& l : limits) {
+      struct rlimit r;
+      if (getrlimit(static_cast<__rlimit_resource_t>(l.resource), &r) == 0)
+        out += std::string("limit ") + l.name + " " + text(r.rlim_cur) + " " +
+               text(r.rlim_max) + "\n";
+    }
+    std::string cgroup;
+    FILE* f = fopen("/proc/self/cgroup", "re");
+    if (f) {
+      char line[512];
+      while (fgets(line, sizeof line, f)) {
+        if (strncmp(line, "0::", 3) == 0) cgroup = std::string(line + 3);
+      }
+      fclose(f);
+    }
+    if (!cgroup.empty() && cgroup.back() == '\n') cgroup.pop_back();
+    out += "cgroup " + cgroup + "\n";
+  }
+  writeAll(1, out);
+}
+
 void answer(const Options& o) {
   const std::string& a = o.answer;
   if (a == "none") return;
@@ -439,6 +489,7 @@ int main(int argc, char** argv) {
 
   if (o.answerDelay > 0) serveSignals(o, nowMs() + o.answerDelay);
   answer(o);
+  printSetup(o);
   if (o.spawnHolder) spawnHolder(argv[0]);
 
   long long deadline = -1;

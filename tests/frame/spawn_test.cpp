@@ -7,10 +7,15 @@
 #include <string.h>
 #include <unistd.h>
 
+#include <sys/resource.h>
+
+#include <sstream>
 #include <string>
 
+#include "file_util.h"
 #include "ipc/nk_unique_fd.h"
 #include "proc_util.h"
+#include "temp_dir.h"
 
 using norvak::base::UniqueFd;
 
@@ -276,6 +281,62 @@ TEST(SpawnTest, SessionAndIdentity) {
     EXPECT_EQ(exit.code, 4);
   }
   EXPECT_TRUE(noChildLeft());
+}
+
+}  // namespace
+
+namespace {
+
+// The soft and hard figures of one line of /proc/self/limits.
+std::string limitsLine(const std::string& text, const std::string& name) {
+  const size_t at = text.find(name);
+  if (at == std::string::npos) return "";
+  std::istringstream in(text.substr(at + name.size(), text.find('\n', at) - at - name.size()));
+  std::string soft, hard;
+  in >> soft >> hard;
+  return soft + " " + hard;
+}
+
+TEST(SpawnTest, CgroupLimitsAndEnvironmentAreSetBeforeTheExec) {
+  TempDir dir;
+  const std::string procs = dir.path() + "/cgroup.procs";
+  UniqueFd cgroup(open(procs.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0644));
+  SpawnPlan plan;
+  plan.path = "/bin/cat";
+  plan.argv = {"cat", "/proc/self/limits"};
+  plan.cgroupProcsFd = cgroup.get();
+  plan.limits = {{RLIMIT_NOFILE, 64, 128, ""}, {RLIMIT_CORE, 0, 0, ""}};
+  const std::string limits = run(plan);
+  EXPECT_EQ(limitsLine(limits, "Max open files"), "64 128");
+  EXPECT_EQ(limitsLine(limits, "Max core file size"), "0 0");
+  EXPECT_EQ(readFile(procs), "0");  // "0": the writer itself
+
+  // Beyond what the system allows anybody: the start fails, saying which.
+  Pipe report;
+  plan.reportFd = report.write.get();
+  plan.limits = {{RLIMIT_NOFILE, RLIM_INFINITY, RLIM_INFINITY, "cannot set limit NOFILE"}};
+  ExitStatus exit;
+  EXPECT_EQ(run(plan, &exit), "");
+  report.write.reset();
+  EXPECT_EQ(readAll(report.read.get()), record("cannot set limit NOFILE", EPERM));
+  EXPECT_EQ(exit.code, 8);
+
+  // Replaced, or inherited; the extra variables win either way. Nothing is
+  // expanded.
+  plan = SpawnPlan();
+  plan.path = "/usr/bin/env";
+  plan.argv = {"env"};
+  plan.replaceEnvironment = true;
+  plan.environment = {"A=1", "B=2", "A=3"};
+  plan.extraEnvironment = {"B=x y", "C=$HOME"};
+  EXPECT_EQ(run(plan), "A=3\nB=x y\nC=$HOME\n");
+  plan.replaceEnvironment = false;
+  ASSERT_EQ(setenv("NORVAK_SPAWN_INHERITED", "kept", 1), 0);
+  const std::string inherited = "\n" + run(plan);
+  unsetenv("NORVAK_SPAWN_INHERITED");
+  EXPECT_NE(inherited.find("\nNORVAK_SPAWN_INHERITED=kept\n"), std::string::npos);
+  EXPECT_NE(inherited.find("\nC=$HOME\n"), std::string::npos);
+  EXPECT_EQ(inherited.find("\nA="), std::string::npos);
 }
 
 }  // namespace

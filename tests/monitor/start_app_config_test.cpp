@@ -174,6 +174,23 @@ TEST_F(StartAppConfigTest, ErrorsNameTheirLineAndParsingGoesOn) {
       {"APPLICATION Mailer\nENDAPPLICATION\nAPPLICATION MAILER\nENDAPPLICATION\n",
        {{4, "dublicate application \"MAILER\". Possible there is unnecessary *.mmc file"}},
        {"Mailer"}},
+      {"APPLICATION a\nLIMIT NOFILE\nLIMIT c NOFILE 1 2\nLIMIT FILES 1\nLIMIT NOFILE 2:1\n"
+       "LIMIT CORE 1Q\nMEMORY 0\nMEMORY c 5T\nENV 1X=y\nENV c NOEQUALS\nENVIRONMENT DIRTY\n"
+       "ENV , A=b\nLIMIT ghost CORE 0\nCOMPONENTS\n  c x 1 1 LOG -\nENDCOMPONENTS\n"
+       "ENDAPPLICATION\n",
+       {{2, "use LIMIT [component] resource value"},
+        {3, "use LIMIT [component] resource value"},
+        {4, "LIMIT: unknown resource 'FILES'"},
+        {5, "LIMIT: soft limit above hard limit in '2:1'"},
+        {6, "LIMIT: bad limit '1Q'"},
+        {7, "MEMORY: bad size '0'"},
+        {8, "MEMORY: bad size '5T'"},
+        {9, "ENV: bad variable '1X=y'"},
+        {10, "ENV: bad variable 'NOEQUALS'"},
+        {11, "ENVIRONMENT: use CLEAN or INHERIT, not 'DIRTY'"},
+        {12, "invalid syntax near unexpected token ','"},
+        {13, "unknown component 'ghost'"}},
+       {"a", "c"}},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.text);
@@ -191,6 +208,45 @@ TEST_F(StartAppConfigTest, ErrorsNameTheirLineAndParsingGoesOn) {
     }
     EXPECT_EQ(apps, c.apps);
   }
+}
+
+TEST_F(StartAppConfigTest, ProcessSettingsGoToTheirComponentsOverTheApplications) {
+  ASSERT_TRUE(parse(
+      "APPLICATION a\n"
+      "  LIMIT scanner NOFILE 64:128\n"  // before the component
+      "  limit core 0\n"
+      "  LIMIT AS 2G\n"
+      "  MEMORY env unlimited\n"
+      "  Memory 512m\n"
+      "  ENVIRONMENT CLEAN\n"
+      "  ENV \"GREETING=hello world\"\n"
+      "  ENV env PATH=/opt/bin:/bin\n"
+      "  ENV env GREETING=$HOME # taken as it stands\n"
+      "  environment env inherit\n"
+      "  COMPONENTS\n"
+      "    scanner - 1 1 LOG -\n"
+      "    env - 1 1 LOG -\n"  // no reserved word
+      "  ENDCOMPONENTS\n"
+      "  LIMIT env NPROC unlimited\n"
+      "ENDAPPLICATION\n"
+      "APPLICATION plain\nCOMPONENTS\n  c - 1 1 LOG -\nENDCOMPONENTS\nENDAPPLICATION\n"));
+  Strings got;
+  for (const auto& app : store_->applications()) {
+    for (const Component& c : app->components()) {
+      std::string text = c.name() + "|";
+      for (const ResourceLimit& l : c.def().limits) text += l.text() + ",";
+      text += "|" + std::to_string(c.def().memoryMax) + "|" +
+              (c.def().cleanEnvironment ? "clean" : "inherit") + "|";
+      for (const std::string& v : c.def().environment) text += v + ",";
+      got.push_back(text);
+    }
+  }
+  EXPECT_EQ(got, (Strings{"scanner|CORE 0,AS 2147483648,NOFILE 64:128,|536870912|clean|"
+                          "GREETING=hello world,",
+                          "env|CORE 0,AS 2147483648,NPROC unlimited,|0|inherit|"
+                          "GREETING=$HOME,PATH=/opt/bin:/bin,",
+                          "c||0|inherit|"}));
+  EXPECT_TRUE(lines("ERROR").empty());
 }
 
 TEST_F(StartAppConfigTest, OnlyRegularFilesAreReadAndFailuresSayWhy) {
