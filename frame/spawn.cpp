@@ -20,7 +20,11 @@
 #include <algorithm>
 #include <memory>
 #include <new>
+#include <set>
+#include <string>
 #include <stdexcept>
+
+extern char** environ;
 
 namespace {
 
@@ -38,6 +42,8 @@ struct Prepared {
   const char* path = nullptr;
   std::vector<std::string> args;
   std::vector<char*> argv;
+  std::vector<std::string> envs;
+  std::vector<char*> envp;  // empty: the environment as it is
   int streams[3] = {SpawnPlan::kNull, SpawnPlan::kNull, SpawnPlan::kNull};
   bool needNull = false;
   int report = -1;
@@ -265,7 +271,12 @@ int rawSetuid(uid_t uid) { return setuid(uid); }
     }
   }
 
-  if (execv(plan.path, plan.argv.data()) < 0) fail(report, plan.execFailed);
+  if (plan.envp.empty()) {
+    execv(plan.path, plan.argv.data());
+  } else {
+    execve(plan.path, plan.argv.data(), plan.envp.data());
+  }
+  fail(report, plan.execFailed);
   fail(report, plan.unknownFailed);
 }
 
@@ -278,6 +289,16 @@ ChildProcess spawn(const SpawnPlan& plan) {
   p.argv.reserve(p.args.size() + 1);
   for (std::string& a : p.args) p.argv.push_back(&a[0]);
   p.argv.push_back(nullptr);
+  if (!plan.addEnv.empty()) {
+    auto name = [](const std::string& entry) { return entry.substr(0, entry.find('=')); };
+    std::set<std::string> replaced;
+    for (const std::string& e : plan.addEnv) replaced.insert(name(e));
+    for (char** e = environ; e && *e; ++e)
+      if (!replaced.count(name(*e))) p.envs.push_back(*e);
+    p.envs.insert(p.envs.end(), plan.addEnv.begin(), plan.addEnv.end());
+    for (std::string& e : p.envs) p.envp.push_back(&e[0]);
+    p.envp.push_back(nullptr);
+  }
 
   p.streams[0] = plan.stdinFd;
   p.streams[1] = plan.stdoutFd;

@@ -32,6 +32,9 @@ struct SpawnPlan {
 
   std::string path;               // executed as is, no PATH search
   std::vector<std::string> argv;  // argv[0] included
+  // NAME=value entries set on top of the environment the program would get
+  // otherwise (an entry of the same name there is replaced).
+  std::vector<std::string> addEnv;
 
   // Descriptors of this process that become the child's 0, 1 and 2.
   int stdinFd = kNull;

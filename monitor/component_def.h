@@ -6,6 +6,8 @@
 #include <string>
 #include <vector>
 
+#include "monitor/health_def.h"
+
 // What the meta-configuration says about one component: a plain value,
 // copied with its application and compared field by field when a reload
 // brings a newer one.
@@ -23,6 +25,7 @@ struct ComponentDef {
   int logType = kLogTypeMail;
   std::string cmd;
   bool agent = false;
+  HealthDef health;  // checks beyond the process being alive
 
   // user + ":" + group
   std::string permissions() const { return user + ":" + group; }

@@ -298,6 +298,10 @@ void Monitor::processEvent(Application& app, Component& comp, ComponentProcess::
   if (event == ComponentProcess::Event::kStopped) {
     Application::CompStart outcome = Application::CompStart::kFailed;
     if (app.componentStopped(comp, &outcome)) startEnded(app, comp, outcome);
+    // A component stopped for failing its checks goes the way of a crash;
+    // one that a reload deleted meanwhile is gone.
+    if (comp.takeHealthStop() && isRunning() && app.findComponent(comp.name()) == &comp)
+      componentDied(app, comp);
     afterEvent();
     return;
   }
@@ -311,6 +315,9 @@ void Monitor::processEvent(Application& app, Component& comp, ComponentProcess::
       break;
     case ComponentProcess::Event::kEnded:
       if (comp.running()) componentDied(app, comp);
+      break;
+    case ComponentProcess::Event::kUnhealthy:
+      if (comp.running() && app.isRunning()) comp.failHealth();
       break;
     case ComponentProcess::Event::kStopped:
       break;

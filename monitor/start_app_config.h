@@ -6,6 +6,9 @@
 #include <memory>
 #include <string>
 
+#include <vector>
+
+#include "monitor/health_def.h"
 #include "monitor/start_app_lexer.h"
 
 class AppStore;
@@ -39,6 +42,7 @@ class StartAppConfig {
   typedef StartAppLexer::Token Token;
 
   Token next() { return token_ = lexer_.next(); }
+  Token nextBare() { return token_ = lexer_.nextBare(); }
   void error(const std::string& message);
   void skipLine();
   void skipBlankLines();
@@ -48,6 +52,23 @@ class StartAppConfig {
   void parseDepends(Application& app);
   void parseComponents(Application& app);
   void parseComponent(Application& app);
+
+  // HEALTH and WATCHDOG lines. They are words, not keywords, so that files
+  // naming a component or a user so still read as before; they are only
+  // recognised where a parameter starts. A line may come before the
+  // component it names: the lines are applied at the end of the block.
+  struct HealthLine {
+    std::string location;  // of the line, for the errors found at the end
+    std::string component;
+    bool watchdog = false;
+    HealthDef def;
+  };
+  bool parseHealthParameter();
+  bool parseHealth(HealthLine& line);
+  bool parseWatchdog(HealthLine& line);
+  bool parseHealthOptions(HealthDef& def);
+  void applyHealth(Application& app);
+  std::vector<HealthLine> health_;
 
   StartAppLexer lexer_;
   Token token_ = StartAppLexer::Unknown;

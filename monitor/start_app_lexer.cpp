@@ -135,6 +135,22 @@ StartAppLexer::Token StartAppLexer::next() {
   }
 }
 
+StartAppLexer::Token StartAppLexer::nextBare() {
+  skipBlanks();
+  if (current_ == '"' || !isGraph(current_) || current_ == '\\') return next();
+  text_.clear();
+  while (isGraph(current_)) {
+    text_ += static_cast<char>(current_);
+    read();
+    if (text_.size() >= kMaxText) {
+      warn(" string \"" + text_ + "\" too long");
+      while (isGraph(current_)) read();
+      break;
+    }
+  }
+  return token_ = Word;
+}
+
 StartAppLexer::Token StartAppLexer::lexQuoted() {
   text_.clear();
   read();  // the opening quote

@@ -58,6 +58,10 @@ class StartAppLexer {
   StartAppLexer& operator=(const StartAppLexer&) = delete;
 
   Token next();
+  // The next token, but a run of graphic characters (an address such as
+  // 127.0.0.1:25 or [::1]:25) is one Word, never a keyword or a Number.
+  // Quoted strings, line ends and the end of input come as from next().
+  Token nextBare();
   Token token() const { return token_; }
 
   // Guards: the caller checks the token kind first; these throw LexerError.
