@@ -8,6 +8,7 @@
 //   health-checks [COMPONENTS [SECONDS]]     (defaults 500 and 60)
 
 #include <netinet/in.h>
+#include <sys/resource.h>
 #include <sys/socket.h>
 
 #include "monitor_bench_support.h"

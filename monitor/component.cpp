@@ -465,6 +465,10 @@ std::vector<HealthResult> Component::healthResults() const {
   return out;
 }
 
+std::string Component::notifyStatus() const {
+  return notify_ ? notify_->statusText() : notifyStatus_;
+}
+
 void Component::failHealth() {
   if (!running()) return;
   std::string cause;

@@ -207,7 +207,7 @@ class Component {
   // The checks' last results (kept after the process ends) and the last
   // STATUS= text of the notification socket.
   std::vector<HealthResult> healthResults() const;
-  const std::string& notifyStatus() const { return notifyStatus_; }
+  std::string notifyStatus() const;
 
   // Debug description line.
   void describe() const;

@@ -296,12 +296,12 @@ void Monitor::listenSignals() {
 
 void Monitor::processEvent(Application& app, Component& comp, ComponentProcess::Event event) {
   if (event == ComponentProcess::Event::kStopped) {
+    // One that a reload deleted is gone once its stop is over.
+    const bool listed = app.findComponent(comp.name()) == &comp;
     Application::CompStart outcome = Application::CompStart::kFailed;
     if (app.componentStopped(comp, &outcome)) startEnded(app, comp, outcome);
-    // A component stopped for failing its checks goes the way of a crash;
-    // one that a reload deleted meanwhile is gone.
-    if (comp.takeHealthStop() && isRunning() && app.findComponent(comp.name()) == &comp)
-      componentDied(app, comp);
+    // A component stopped for failing its checks goes the way of a crash.
+    if (listed && comp.takeHealthStop() && isRunning()) componentDied(app, comp);
     afterEvent();
     return;
   }

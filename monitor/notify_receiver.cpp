@@ -32,10 +32,12 @@ std::atomic<unsigned> g_serial{0};
 std::mutex g_dirMutex;
 std::string g_dir = "/tmp";
 
+#if !defined(__linux__)
 std::string directory() {
   std::lock_guard<std::mutex> lock(g_dirMutex);
   return g_dir;
 }
+#endif
 
 // Control characters would garble the status table and the log.
 std::string printable(const std::string& text) {

@@ -121,6 +121,7 @@ struct Options {
   long notifyWatchdog = -1;
   long notifyStopAfter = -1;
   long notifyForeign = -1;
+  long foreignSender = -1;  // this process is the helper of --notify-foreign
   int listenPort = 0;
 };
 
@@ -191,6 +192,8 @@ void fromArgs(const std::vector<std::string>& args, Options& o) {
       o.notifyStopAfter = strtol(v.c_str(), nullptr, 10);
     } else if (takeValue(a, "--notify-foreign", v)) {
       o.notifyForeign = strtol(v.c_str(), nullptr, 10);
+    } else if (takeValue(a, "--foreign-sender", v)) {
+      o.foreignSender = strtol(v.c_str(), nullptr, 10);
     } else if (takeValue(a, "--listen", v)) {
       o.listenPort = atoi(v.c_str());
     } else if (takeValue(a, "--args-file", v)) {
@@ -420,7 +423,18 @@ bool notify(const std::string& message) {
   return sent;
 }
 
-void startNotifying(const Options& o) {
+// The helper of --notify-foreign: sends until killed with the component's
+// group, or for 60 s.
+[[noreturn]] void sendForeign(long every) {
+  prctl(PR_SET_PDEATHSIG, SIGKILL);
+  for (long long end = nowMs() + 60000; nowMs() < end;) {
+    notify("WATCHDOG=1\nSTATUS=forged");
+    std::this_thread::sleep_for(std::chrono::milliseconds(every));
+  }
+  _exit(0);
+}
+
+void startNotifying(const Options& o, const char* argv0) {
   if (o.notifyWatchdog > 0 && getenv("NOTIFY_SOCKET")) {
     notify("READY=1\nSTATUS=serving");
     const long every = o.notifyWatchdog;
@@ -438,12 +452,11 @@ void startNotifying(const Options& o) {
     }).detach();
   }
   if (o.notifyForeign > 0 && getenv("NOTIFY_SOCKET") && fork() == 0) {
-    prctl(PR_SET_PDEATHSIG, SIGKILL);
-    for (long long end = nowMs() + 60000; nowMs() < end;) {
-      notify("WATCHDOG=1\nSTATUS=forged");
-      std::this_thread::sleep_for(std::chrono::milliseconds(o.notifyForeign));
-    }
-    _exit(0);
+    // A program of its own name, never taken for the component itself.
+    const std::string name = std::string(argv0) + "-foreign";
+    const std::string every = "--foreign-sender=" + std::to_string(o.notifyForeign);
+    execl("/proc/self/exe", name.c_str(), every.c_str(), static_cast<char*>(nullptr));
+    _exit(127);
   }
 }
 
@@ -504,6 +517,8 @@ int main(int argc, char** argv) {
   fromArgs(std::vector<std::string>(argv + 1, argv + argc), o);
   if (!o.argsFile.empty()) fromArgs(wordsOfFile(o.argsFile), o);
 
+  if (o.foreignSender > 0) sendForeign(o.foreignSender);
+
   // Signals are taken synchronously; the monitor left them unblocked.
   const sigset_t set = servedSignals();
   sigprocmask(SIG_BLOCK, &set, nullptr);
@@ -543,7 +558,7 @@ int main(int argc, char** argv) {
   startListening(o);
   if (o.answerDelay > 0) serveSignals(o, nowMs() + o.answerDelay);
   answer(o);
-  startNotifying(o);
+  startNotifying(o, argv[0]);
   if (o.spawnHolder) spawnHolder(argv[0]);
 
   long long deadline = -1;

@@ -135,6 +135,7 @@ TEST(MonitorHealthTest, WatchdogRestartsOnlyTheComponentThatStopsFeedingIt) {
   const pid_t starved = h.waitComponent("starved");
   ASSERT_GT(fed, 0);
   ASSERT_GT(starved, 0);
+  norvak_test::sleepMs(1000);  // answered, heard
   const std::string status = norvak_test::runCtl(h.confFile(), {"status", "WEB"}).out;
   EXPECT_TRUE(contains(status, "watchdog ok")) << status;
   EXPECT_TRUE(contains(status, "\"serving\"")) << status;
