@@ -3,15 +3,14 @@
 // check that found it out, and restarted on the recovery schedule.
 
 #include <gtest/gtest.h>
-#include <netinet/in.h>
 #include <signal.h>
-#include <sys/socket.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <string>
 #include <vector>
 
+#include "loopback_port.h"
 #include "support/monitor_harness.h"
 #include "support/program_run.h"
 
@@ -23,19 +22,6 @@ using norvak_test::writeFile;
 
 bool contains(const std::string& text, const std::string& part) {
   return text.find(part) != std::string::npos;
-}
-
-// A loopback port nobody listens on at the moment.
-int freePort() {
-  const int fd = socket(AF_INET, SOCK_STREAM, 0);
-  struct sockaddr_in addr = {};
-  addr.sin_family = AF_INET;
-  addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  socklen_t length = sizeof(addr);
-  bind(fd, reinterpret_cast<struct sockaddr*>(&addr), sizeof(addr));
-  getsockname(fd, reinterpret_cast<struct sockaddr*>(&addr), &length);
-  close(fd);
-  return ntohs(addr.sin_port);
 }
 
 std::string mailAbout(const MonitorHarness& h, const std::string& comp) {
