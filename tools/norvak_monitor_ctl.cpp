@@ -426,8 +426,6 @@ void printJson(const maild::NkStatusResult& result, int64_t now) {
           << (comp.lastFaultTime > 0 ? std::to_string(comp.lastFaultTime) : "null")
           << ",\"last_fault_cause\":"
           << (comp.lastFaultCause.empty() ? "null" : jsonString(comp.lastFaultCause))
-          << ",\"exit_status\":"
-          << (comp.exitStatus >= 0 ? std::to_string(comp.exitStatus) : "null")
           << ",\"status_text\":"
           << (comp.notifyStatus.empty() ? "null" : jsonString(comp.notifyStatus))
           << ",\"checks\":[";
@@ -439,7 +437,10 @@ void printJson(const maild::NkStatusResult& result, int64_t now) {
             << ",\"failures\":" << check.failures
             << ",\"error\":" << (check.error.empty() ? "null" : jsonString(check.error)) << "}";
       }
-      out << "]}";
+      // exit_status stays last: readers that look for an application after
+      // a component's closing bracket must not find one here.
+      out << "],\"exit_status\":"
+          << (comp.exitStatus >= 0 ? std::to_string(comp.exitStatus) : "null") << "}";
     }
     out << "]}";
   }
