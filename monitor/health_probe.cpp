@@ -13,6 +13,7 @@
 #include "frame/child_process.h"
 #include "frame/clock.h"
 #include "frame/log.h"
+#include "frame/scoped_signal_mask.h"
 #include "frame/spawn.h"
 #include "frame/utils.h"
 
@@ -142,8 +143,10 @@ void HealthProbe::beginTcp() {
     return;
   }
   // A name: looked up off the loop (the resolver's own thread), each time,
-  // so that a changed address is followed.
+  // so that a changed address is followed. That thread may be made here:
+  // it must not take the loop's signals.
   std::weak_ptr<HealthProbe> self = shared_from_this();
+  ScopedSignalMask blocked(ScopedSignalMask::kBlockAll);
   run->resolver.async_resolve(
       def_.host, def_.port,
       [self, run](const boost::system::error_code& e, tcp::resolver::results_type results) {
