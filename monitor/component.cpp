@@ -429,6 +429,7 @@ void Component::startHealth() {
   if (!loop_ || !proc_ || !proc_->attached() || isCheckMode()) return;
   lastHealth_.clear();
   notifyStatus_.clear();
+  checking_ = true;
   ComponentProcess::Sink sink = sink_;
   auto failed = [sink] { sink(ComponentProcess::Event::kUnhealthy); };
   if (def_.health.hasCheck()) {
@@ -445,7 +446,8 @@ void Component::startHealth() {
 }
 
 void Component::stopHealth(bool closeSocket) {
-  if (probe_ || notify_) lastHealth_ = healthResults();
+  if (checking_) lastHealth_ = healthResults();
+  checking_ = false;
   if (probe_) {
     probe_->stop();
     probe_.reset();
@@ -458,7 +460,7 @@ void Component::stopHealth(bool closeSocket) {
 }
 
 std::vector<HealthResult> Component::healthResults() const {
-  if (!probe_ && !notify_) return lastHealth_;
+  if (!checking_) return lastHealth_;
   std::vector<HealthResult> out;
   if (probe_) out.push_back(probe_->result());
   if (notify_) out.push_back(notify_->result());
@@ -466,7 +468,7 @@ std::vector<HealthResult> Component::healthResults() const {
 }
 
 std::string Component::notifyStatus() const {
-  return notify_ ? notify_->statusText() : notifyStatus_;
+  return checking_ && notify_ ? notify_->statusText() : notifyStatus_;
 }
 
 void Component::failHealth() {

@@ -202,6 +202,8 @@ class Component {
   // stopped one takes it; SIGKILL at the stop time) and the end counts as a
   // death by a signal, reported with the failure as its cause.
   void failHealth();
+  // The stop under way is the one failHealth began.
+  bool healthStopping() const { return healthStop_ && stopping(); }
   // True once, after the stop that failHealth began has ended.
   bool takeHealthStop();
   // The checks' last results (kept after the process ends) and the last
@@ -269,6 +271,7 @@ class Component {
   ComponentProcess::Sink sink_;
   std::shared_ptr<HealthProbe> probe_;
   std::shared_ptr<NotifyReceiver> notify_;
+  bool checking_ = false;  // between startHealth and stopHealth
   std::vector<HealthResult> lastHealth_;
   std::string notifyStatus_;
   std::string healthCause_;  // of the stop in progress or the fault to report

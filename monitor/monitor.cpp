@@ -296,12 +296,15 @@ void Monitor::listenSignals() {
 
 void Monitor::processEvent(Application& app, Component& comp, ComponentProcess::Event event) {
   if (event == ComponentProcess::Event::kStopped) {
-    // One that a reload deleted is gone once its stop is over.
-    const bool listed = app.findComponent(comp.name()) == &comp;
+    // A component stopped for failing its checks goes the way of a crash,
+    // unless its application is being stopped meanwhile (whose last stop
+    // may take the application and the component away) or a reload deleted
+    // it. Decided before the stop ends, for that reason.
+    const bool died = comp.healthStopping() && app.isRunning() &&
+                      app.findComponent(comp.name()) == &comp;
     Application::CompStart outcome = Application::CompStart::kFailed;
     if (app.componentStopped(comp, &outcome)) startEnded(app, comp, outcome);
-    // A component stopped for failing its checks goes the way of a crash.
-    if (listed && comp.takeHealthStop() && isRunning()) componentDied(app, comp);
+    if (died && comp.takeHealthStop() && isRunning()) componentDied(app, comp);
     afterEvent();
     return;
   }
