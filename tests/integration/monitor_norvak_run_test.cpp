@@ -141,16 +141,20 @@ TEST(MonitorNorvakRun, StoppedServerIsFoundByTheHealthCommandAndNotificationsAre
   const std::string status = norvak_test::runCtl(h.confFile(), {"status"}).out;
   EXPECT_NE(std::string::npos, status.find("watchdog ok")) << status;
   EXPECT_NE(std::string::npos, status.find("\"serving\"")) << status;
-  EXPECT_EQ(h.waitComponent("web"), wrapper);
+  // norvak-run forks for each health command: between the fork and the
+  // exec the child bears its name, so the processes are not counted by name.
+  EXPECT_TRUE(norvak_test::processExists(wrapper));
+  EXPECT_TRUE(h.mails().empty());
 
   ASSERT_EQ(0, kill(server[0], SIGSTOP));
   EXPECT_TRUE(accepts(port)) << "the kernel no longer accepts for the stopped server";
-  ASSERT_GT(h.waitComponent("web", wrapper, 30), 0) << "not restarted";
+  ASSERT_TRUE(h.waitMails(2)) << "not restarted";
+  const std::vector<std::string> mails = h.mails();
+  EXPECT_NE(std::string::npos, mails[0].find("Cause: watchdog: no WATCHDOG=1 within 4 s")) << mails[0];
+  EXPECT_NE(std::string::npos, mails[1].find("Component \"web\" recovery")) << mails[1];
   EXPECT_FALSE(norvak_test::processExists(server[0])) << "the stopped server was left behind";
-  ASSERT_TRUE(h.waitMails(1));
-  EXPECT_NE(std::string::npos,
-            h.mails()[0].find("Cause: watchdog: no WATCHDOG=1 within 4 s")) << h.mails()[0];
-  EXPECT_EQ(h.waitComponent("relayed"), relayed);
+  EXPECT_FALSE(norvak_test::processExists(wrapper));
+  EXPECT_TRUE(norvak_test::processExists(relayed));
 }
 
 }  // namespace
