@@ -20,6 +20,8 @@
 #include <algorithm>
 #include <memory>
 #include <new>
+#include <set>
+#include <string>
 #include <stdexcept>
 
 extern char** environ;

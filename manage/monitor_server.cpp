@@ -547,6 +547,9 @@ NkStatusResult MonitorServer::wireStatus(const SuiteStatus& status) {
       c.lastFaultTime = comp.lastFaultTime;
       c.lastFaultCause = comp.lastFaultCause;
       c.exitStatus = comp.exitStatus;
+      for (const SuiteStatus::Component::Check& h : comp.checks)
+        c.checks.push_back({h.check, h.result, static_cast<int64_t>(h.time), h.failures, h.error});
+      c.notifyStatus = comp.notifyStatus;
       c.state = wireState(comp.state);
       a.components.push_back(std::move(c));
     }

@@ -8,6 +8,7 @@
 #include "frame/log.h"
 #include "frame/process_state.h"
 #include "monitor/application.h"
+#include "monitor/health_probe.h"
 #include "monitor/deferred_event_store.h"
 #include "monitor/run_app_store.h"
 
@@ -340,6 +341,9 @@ void AdminRequests::fillStatus(AdminJob& job) const {
       c.restarts = comp.restarts();
       c.lastFaultTime = comp.lastFaultTime();
       c.lastFaultCause = comp.lastFaultCause();
+      for (const HealthResult& h : comp.healthResults())
+        c.checks.push_back({h.check, h.result, h.time, h.failures, h.error});
+      c.notifyStatus = comp.notifyStatus();
       Clock::MonoTime due;
       if (comp.running()) {
         c.state = State::kRunning;

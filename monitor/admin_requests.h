@@ -32,6 +32,15 @@ struct SuiteStatus {
     time_t lastFaultTime = 0;
     std::string lastFaultCause;
     int exitStatus = -1;  // an exited component's
+    struct Check {
+      std::string check;
+      std::string result;
+      time_t time = 0;
+      int failures = 0;
+      std::string error;
+    };
+    std::vector<Check> checks;  // health checks' last results
+    std::string notifyStatus;   // the last STATUS= of its notification socket
   };
   struct Application {
     std::string name;

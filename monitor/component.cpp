@@ -21,6 +21,8 @@
 #include "monitor/cgroup_tree.h"
 #include "monitor/comp_strategy.h"
 #include "monitor/component_environment.h"
+#include "monitor/health_probe.h"
+#include "monitor/notify_receiver.h"
 #include "notify/informer.h"
 #include "notify/mail_text.h"
 
@@ -118,6 +120,8 @@ void Component::inform(const std::string& text) {
 
 void Component::attach(boost::asio::io_context& loop, ComponentProcess::Sink sink) {
   if (!proc_ || proc_->attached()) return;
+  loop_ = &loop;
+  sink_ = sink;
   proc_->attach(loop, std::move(sink));
   switch (state_) {
     case State::kStarting: {
@@ -151,6 +155,17 @@ void Component::startComp(CompStrategy& strategy, const std::string& dir, bool w
   plan.group.message = "cannot set \"" + def_.group + "\" group";
   plan.user.message = "cannot set \"" + def_.user + "\"user";
   plan.exec.message = "exec( " + path + " ) error";
+  notify_.reset();
+  if (def_.health.watchdog > 0 && !isCheckMode()) {
+    try {
+      notify_ = NotifyReceiver::open(def_.name);
+      plan.extraEnvironment = {
+          "NOTIFY_SOCKET=" + notify_->address(),
+          "WATCHDOG_USEC=" + std::to_string(int64_t(def_.health.watchdog) * 1000000)};
+    } catch (const std::exception& e) {
+      logError("component \"" + def_.name + "\" starts without its watchdog: " + e.what());
+    }
+  }
   // The other steps keep the plan's texts and statuses, which are ours.
   std::unique_ptr<CgroupTree::Lease> cgroup = prepareProcess(plan);
   proc_ = ComponentProcess::spawn(def_.name, plan, withDiag);
@@ -182,6 +197,8 @@ void Component::startGuarded(CompStrategy& strategy, const std::string& dir) {
   prevPid_ = pid_;
   prevSignalled_ = signalledPid_;
   startFailure_.clear();
+  healthStop_ = false;
+  healthCause_.clear();
   startComp(strategy, dir, isCheckAll());
   state_ = State::kStarting;
 }
@@ -221,6 +238,7 @@ void Component::checkExit() {
 }
 
 void Component::abandonStart() {
+  stopHealth(true);
   proc_->closeOutput(false);
   proc_.reset();
   state_ = State::kStopped;
@@ -265,6 +283,7 @@ void Component::completeStart(bool timedOut) {
     givenUp_ = false;
     proc_->beginOutput();
     proc_->watchRun();
+    startHealth();
     debugStatus(text + " started ");
     return;
   }
@@ -393,6 +412,7 @@ bool Component::beginStop(bool fault) {
 }
 
 void Component::terminate(bool fault, bool restores) {
+  stopHealth(false);
   state_ = State::kStopping;
   stopFault_ = fault;
   stopRestores_ = restores;
@@ -408,6 +428,7 @@ bool Component::finishStop() {
   const pid_t pid = proc_->pid();
   const ExitStatus status = proc_->reap();
   proc_.reset();
+  stopHealth(true);
   state_ = State::kStopped;
   lastEnd_ = status.signal > 0 ? "signal " + signalText(status.signal)
                                : "exit " + std::to_string(status.code);
@@ -440,7 +461,86 @@ bool Component::finishStop() {
     lastFaultCause_ = lastEnd_;
     countFault(status.signal > 0 ? FaultCause::kSignal : FaultCause::kExit);
   }
+  if (healthStop_) {
+    // However the program took its stop, it had failed: a death by a
+    // signal, restarted on the schedule.
+    signalledPid_ = pid;
+    exitedByItself_ = false;
+    lastExitCode_ = -1;
+    lastFaultCause_ = healthCause_;
+    return false;
+  }
   return status.exited;
+}
+
+void Component::startHealth() {
+  if (!loop_ || !proc_ || !proc_->attached() || isCheckMode()) return;
+  lastHealth_.clear();
+  notifyStatus_.clear();
+  checking_ = true;
+  ComponentProcess::Sink sink = sink_;
+  auto failed = [sink] { sink(ComponentProcess::Event::kUnhealthy); };
+  if (def_.health.hasCheck()) {
+    uid_t uid = 0;
+    gid_t gid = 0;
+    try {
+      def_.resolveIdentity(uid, gid);
+      probe_ = HealthProbe::start(*loop_, def_.health, uid, gid, failed);
+    } catch (const std::exception& e) {
+      logError("component \"" + def_.name + "\" runs unchecked: " + e.what());
+    }
+  }
+  if (notify_) notify_->watch(*loop_, pid_, def_.health.watchdog, failed);
+}
+
+void Component::stopHealth(bool closeSocket) {
+  if (checking_) lastHealth_ = healthResults();
+  checking_ = false;
+  if (probe_) {
+    probe_->stop();
+    probe_.reset();
+  }
+  if (notify_) {
+    notifyStatus_ = notify_->statusText();
+    notify_->stop();
+    if (closeSocket) notify_.reset();
+  }
+}
+
+std::vector<HealthResult> Component::healthResults() const {
+  if (!checking_) return lastHealth_;
+  std::vector<HealthResult> out;
+  if (probe_) out.push_back(probe_->result());
+  if (notify_) out.push_back(notify_->result());
+  return out;
+}
+
+std::string Component::notifyStatus() const {
+  return checking_ && notify_ ? notify_->statusText() : notifyStatus_;
+}
+
+void Component::failHealth() {
+  if (!running()) return;
+  std::string cause;
+  if (notify_ && notify_->result().result == "failed") cause = notify_->cause();
+  if (probe_ && probe_->result().failures >= def_.health.retries) cause = probe_->cause();
+  if (cause.empty()) return;
+  if (notify_) notifyStatus_ = notify_->statusText();
+  logError("component \"" + def_.name + "\" pid=" + std::to_string(pid_) + " failed: " + cause);
+  healthCause_ = cause;
+  healthStop_ = true;
+  if (!beginStop(true)) {
+    healthStop_ = false;
+    return;
+  }
+  // A stopped process holds SIGTERM until continued.
+  if (proc_) proc_->signalGroup(SIGCONT);
+}
+
+bool Component::takeHealthStop() {
+  if (!healthStop_ || state_ != State::kStopped) return false;
+  healthStop_ = false;
+  return true;
 }
 
 bool Component::processEnded() const { return running() && proc_->ended(); }
@@ -455,7 +555,8 @@ bool Component::fault(time_t faultTime, const std::string& appName, const std::s
     return true;
   }
   logDebug("component \"" + def_.name + "\" cannot stop");
-  inform(composeFailureMail(pid, def_.name, faultTime, appName, dir, affectedApps));
+  inform(composeFailureMail(pid, def_.name, faultTime, appName, dir, affectedApps, healthCause_));
+  healthCause_.clear();
   return false;
 }
 
@@ -490,6 +591,20 @@ void Component::signalIfListed(std::set<pid_t>& pids, int sig) {
 bool Component::reconfigure(const Component& newDef) {
   def_.timeStart = newDef.def_.timeStart;
   def_.timeStop = newDef.def_.timeStop;
+  bool forNewProcess = false;
+  if (def_.health != newDef.def_.health) {
+    // A watchdog given or taken away changes the program's environment:
+    // only a new process gets it. A changed check is taken over at once.
+    const bool socketChanged = (def_.health.watchdog > 0) != (newDef.def_.health.watchdog > 0);
+    def_.health = newDef.def_.health;
+    logInfo("component \"" + def_.name + "\" changed health checks");
+    if (socketChanged && (running() || starting())) {
+      forNewProcess = true;
+    } else if (running()) {
+      stopHealth(false);
+      startHealth();
+    }
+  }
   if (def_.takeProcessSettings(newDef.def_))
     logInfo("component \"" + def_.name + "\" changed limits or environment (from its next start)");
   if (def_.logType != newDef.def_.logType || def_.cmd != newDef.def_.cmd) {
@@ -513,5 +628,5 @@ bool Component::reconfigure(const Component& newDef) {
     def_.group = newDef.def_.group;
     return true;
   }
-  return false;
+  return forNewProcess;
 }

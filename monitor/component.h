@@ -19,7 +19,10 @@
 #include "monitor/fault_cause.h"
 
 class CompStrategy;
+class HealthProbe;
 class Informer;
+class NotifyReceiver;
+struct HealthResult;
 
 // One supervised program: its definition (ComponentDef), its history, and
 // the lifecycle of its process (ComponentProcess), which exists from the
@@ -82,6 +85,8 @@ class Component {
   void setLogType(int logType) { def_.logType = logType; }
   void setCmd(const std::string& cmd) { def_.cmd = cmd; }
   void setAgent(bool agent) { def_.agent = agent; }
+  const HealthDef& health() const { return def_.health; }
+  void setHealth(const HealthDef& health) { def_.health = health; }
   std::string permissions() const { return def_.permissions(); }
   std::string logTypeText() const { return def_.logTypeText(); }
   // Lookups of user and group; throw Utils::error when the name is unknown,
@@ -206,6 +211,21 @@ class Component {
   // matches it and has to be restarted.
   bool reconfigure(const Component& newDef);
 
+  // ---- Health ----
+  // A check or the watchdog failed (ComponentProcess::Event::kUnhealthy):
+  // the process is stopped as a faulty one (SIGTERM, and SIGCONT so that a
+  // stopped one takes it; SIGKILL at the stop time) and the end counts as a
+  // death by a signal, reported with the failure as its cause.
+  void failHealth();
+  // The stop under way is the one failHealth began.
+  bool healthStopping() const { return healthStop_ && stopping(); }
+  // True once, after the stop that failHealth began has ended.
+  bool takeHealthStop();
+  // The checks' last results (kept after the process ends) and the last
+  // STATUS= text of the notification socket.
+  std::vector<HealthResult> healthResults() const;
+  std::string notifyStatus() const;
+
   // Debug description line.
   void describe() const;
   // Appends the <comp .../> element; withFdPid adds fd and pid.
@@ -234,6 +254,11 @@ class Component {
   // Debug line of prefix and the <comp .../> element with fd and pid; the
   // element is built only when debug records are written.
   void debugStatus(const std::string& prefix) const;
+  // The checks of a process that has answered, under a loop.
+  void startHealth();
+  // Ends them, keeping their results; closeSocket also closes the
+  // notification socket (the process has gone).
+  void stopHealth(bool closeSocket);
 
   ComponentDef def_;
   std::unique_ptr<Informer> informer_;
@@ -262,6 +287,17 @@ class Component {
   bool givenUp_ = false;
   bool exitedByItself_ = false;
   int lastExitCode_ = -1;
+
+  // The loop the process is attached to, and where its events go.
+  boost::asio::io_context* loop_ = nullptr;
+  ComponentProcess::Sink sink_;
+  std::shared_ptr<HealthProbe> probe_;
+  std::shared_ptr<NotifyReceiver> notify_;
+  bool checking_ = false;  // between startHealth and stopHealth
+  std::vector<HealthResult> lastHealth_;
+  std::string notifyStatus_;
+  std::string healthCause_;  // of the stop in progress or the fault to report
+  bool healthStop_ = false;
 };
 
 #endif  // NORVAK_MONITOR_COMPONENT_H_

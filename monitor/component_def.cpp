@@ -58,11 +58,21 @@ std::vector<std::string> ComponentDef::startProblems(const std::string& dir) con
       if (got > 0) groups.insert(groups.end(), more.begin(), more.begin() + got);
     }
   }
-  const std::string path = dir + name;
-  std::string why = Utils::execProblem(path, uid, groups);
-  if (why.empty()) return {};
-  if (why == "not executable" && !user.empty()) why += " for user \"" + user + "\"";
-  return {"executable \"" + path + "\" " + why};
+  std::vector<std::string> problems;
+  auto check = [&](const std::string& what, const std::string& path) {
+    std::string why = Utils::execProblem(path, uid, groups);
+    if (why.empty()) return;
+    if (why == "not executable" && !user.empty()) why += " for user \"" + user + "\"";
+    problems.push_back(what + " \"" + path + "\" " + why);
+  };
+  check("executable", dir + name);
+  // A check program that cannot run would fail the component over and over.
+  if (health.kind == HealthDef::Kind::kExec) {
+    std::vector<std::string> words;
+    Utils::splitArgs("", health.command, words);
+    if (words.size() > 1) check("health check program", words[1]);
+  }
+  return problems;
 }
 
 void ComponentDef::setLimit(const ResourceLimit& limit) {

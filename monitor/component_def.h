@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "monitor/resource_limit.h"
+#include "monitor/health_def.h"
 
 // What the meta-configuration says about one component: a plain value,
 // copied with its application and compared field by field when a reload
@@ -26,6 +27,7 @@ struct ComponentDef {
   int logType = kLogTypeMail;
   std::string cmd;
   bool agent = false;
+  HealthDef health;  // checks beyond the process being alive
 
   // How the process is set up, beyond its identity. A change takes effect
   // at the next start; the running process keeps what it started with.

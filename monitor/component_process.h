@@ -48,6 +48,7 @@ class ComponentProcess : public std::enable_shared_from_this<ComponentProcess> {
     kAnswerTimedOut,  // nothing within the start time
     kEnded,           // the running process has ended
     kStopped,         // the stopping process has ended
+    kUnhealthy,       // a health check or the watchdog of the running process failed
   };
   typedef std::function<void(Event)> Sink;
 

@@ -363,8 +363,15 @@ void Monitor::listenSignals() {
 
 void Monitor::processEvent(Application& app, Component& comp, ComponentProcess::Event event) {
   if (event == ComponentProcess::Event::kStopped) {
+    // A component stopped for failing its checks goes the way of a crash,
+    // unless its application is being stopped meanwhile (whose last stop
+    // may take the application and the component away) or a reload deleted
+    // it. Decided before the stop ends, for that reason.
+    const bool died = comp.healthStopping() && app.isRunning() &&
+                      app.findComponent(comp.name()) == &comp;
     Application::CompStart outcome = Application::CompStart::kFailed;
     if (app.componentStopped(comp, &outcome)) startEnded(app, comp, outcome);
+    if (died && comp.takeHealthStop() && isRunning()) componentDied(app, comp);
     afterEvent();
     return;
   }
@@ -380,6 +387,9 @@ void Monitor::processEvent(Application& app, Component& comp, ComponentProcess::
       break;
     case ComponentProcess::Event::kEnded:
       if (comp.running()) componentDied(app, comp);
+      break;
+    case ComponentProcess::Event::kUnhealthy:
+      if (comp.running() && app.isRunning()) comp.failHealth();
       break;
     case ComponentProcess::Event::kStopped:
       break;

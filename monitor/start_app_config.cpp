@@ -1,6 +1,8 @@
 #include "monitor/start_app_config.h"
 
 #include <climits>
+#include <cctype>
+#include <cstring>
 #include <cstdint>
 #include <vector>
 
@@ -101,6 +103,7 @@ void StartAppConfig::parseApplication(const AddApp& add) {
   }
   if (token_ == StartAppLexer::ENDAPPLICATION) next();
   applyProcessSettings(*app);
+  applyHealth(*app);
   if (!add(app)) {
     error("dublicate application \"" + app->name() + "\". Possible there is unnecessary *.mmc file");
   }
@@ -133,7 +136,8 @@ void StartAppConfig::parseParameter(Application& app) {
       parseComponents(app);
       break;
     default:
-      if (!parseProcessSetting()) error("unknown application parameter: " + lexer_.printable());
+      if (!parseProcessSetting() && !parseHealthParameter())
+        error("unknown application parameter: " + lexer_.printable());
       break;
   }
   skipLine();
@@ -317,6 +321,136 @@ void StartAppConfig::applyProcessSettings(Application& app) {
     }
   }
   processSettings_.clear();
+}
+
+namespace {
+
+bool wordIs(const StartAppLexer& lexer, const char* word) {
+  if (lexer.token() != StartAppLexer::Word) return false;
+  const std::string& text = lexer.getString();
+  if (text.size() != strlen(word)) return false;
+  for (size_t i = 0; i < text.size(); ++i)
+    if (toupper(static_cast<unsigned char>(text[i])) != word[i]) return false;
+  return true;
+}
+
+}  // namespace
+
+bool StartAppConfig::parseHealthParameter() {
+  const bool watchdog = wordIs(lexer_, "WATCHDOG");
+  if (!watchdog && !wordIs(lexer_, "HEALTH")) return false;
+  HealthLine line;
+  line.location = lexer_.tokenLocation();
+  line.watchdog = watchdog;
+  next();
+  if (!lexer_.isString()) {
+    error(std::string(watchdog ? "WATCHDOG" : "HEALTH") + ": error component name " +
+          lexer_.printable());
+    return true;
+  }
+  line.component = lexer_.getString();
+  if (watchdog ? parseWatchdog(line) : parseHealth(line)) health_.push_back(std::move(line));
+  return true;
+}
+
+bool StartAppConfig::parseHealth(HealthLine& line) {
+  HealthDef& def = line.def;
+  next();
+  if (wordIs(lexer_, "TCP")) {
+    def.kind = HealthDef::Kind::kTcp;
+    std::string reason;
+    if (nextValue() != StartAppLexer::Word && token_ != StartAppLexer::Quoted) {
+      error("HEALTH: error TCP address " + lexer_.printable());
+      return false;
+    }
+    if (!HealthDef::splitAddress(lexer_.getString(), def.host, def.port, reason)) {
+      error("HEALTH: error TCP address \"" + lexer_.getString() + "\": " + reason);
+      return false;
+    }
+  } else if (wordIs(lexer_, "EXEC")) {
+    def.kind = HealthDef::Kind::kExec;
+    next();
+    if (!lexer_.isString() || lexer_.getString().empty()) {
+      error("HEALTH: error EXEC command " + lexer_.printable());
+      return false;
+    }
+    def.command = lexer_.getString();
+  } else {
+    error("HEALTH: TCP or EXEC expected, not " + lexer_.printable());
+    return false;
+  }
+  return parseHealthOptions(def);
+}
+
+bool StartAppConfig::parseHealthOptions(HealthDef& def) {
+  // INTERVAL, TIMEOUT and RETRIES, each at most once, in any order.
+  bool seen[3] = {false, false, false};
+  const char* const names[3] = {"INTERVAL", "TIMEOUT", "RETRIES"};
+  int* const values[3] = {&def.interval, &def.timeout, &def.retries};
+  for (next(); token_ != StartAppLexer::EndOfLine && token_ != StartAppLexer::EndOfInput;
+       next()) {
+    int which = -1;
+    for (int i = 0; i < 3; ++i)
+      if (wordIs(lexer_, names[i])) which = i;
+    if (which < 0 || seen[which]) {
+      error("HEALTH: unexpected " + lexer_.printable());
+      return false;
+    }
+    seen[which] = true;
+    if (next() != StartAppLexer::Number || lexer_.getNumber() == 0) {
+      error(std::string("HEALTH: ") + names[which] + " needs a number above 0, not " +
+            lexer_.printable());
+      return false;
+    }
+    *values[which] = seconds(lexer_.getNumber());
+  }
+  return true;
+}
+
+bool StartAppConfig::parseWatchdog(HealthLine& line) {
+  if (next() != StartAppLexer::Number || lexer_.getNumber() == 0) {
+    error("WATCHDOG: seconds above 0 expected, not " + lexer_.printable());
+    return false;
+  }
+  line.def.watchdog = seconds(lexer_.getNumber());
+  if (next() != StartAppLexer::EndOfLine && token_ != StartAppLexer::EndOfInput) {
+    error("WATCHDOG: unexpected " + lexer_.printable());
+    return false;
+  }
+  return true;
+}
+
+void StartAppConfig::applyHealth(Application& app) {
+  std::vector<HealthLine> lines;
+  lines.swap(health_);
+  for (const HealthLine& line : lines) {
+    const char* what = line.watchdog ? "WATCHDOG" : "HEALTH";
+    auto fail = [&](const std::string& message) {
+      errorAt(line.location, std::string(what) + ": " + message);
+    };
+    Component* comp = app.findComponent(line.component);
+    if (!comp) {
+      fail("unknown component \"" + line.component + "\"");
+      continue;
+    }
+    HealthDef def = comp->health();
+    if (line.watchdog) {
+      if (def.watchdog > 0) {
+        fail("component \"" + line.component + "\" has a watchdog already");
+        continue;
+      }
+      def.watchdog = line.def.watchdog;
+    } else {
+      if (def.hasCheck()) {
+        fail("component \"" + line.component + "\" has a check already");
+        continue;
+      }
+      const int watchdog = def.watchdog;
+      def = line.def;
+      def.watchdog = watchdog;
+    }
+    comp->setHealth(def);
+  }
 }
 
 bool StartAppConfig::parse(AppStore& store) {

@@ -7,6 +7,7 @@
 #include <string>
 #include <vector>
 
+#include "monitor/health_def.h"
 #include "monitor/start_app_lexer.h"
 
 class AppStore;
@@ -43,6 +44,7 @@ class StartAppConfig {
   typedef StartAppLexer::Token Token;
 
   Token next() { return token_ = lexer_.next(); }
+  Token nextValue() { return token_ = lexer_.nextValue(); }
   void error(const std::string& message);
   void skipLine();
   void skipBlankLines();
@@ -66,6 +68,23 @@ class StartAppConfig {
     std::function<void(ComponentDef&)> apply;
   };
   std::vector<ProcessSetting> processSettings_;
+
+  // HEALTH and WATCHDOG lines. They are words, not keywords, so that files
+  // naming a component or a user so still read as before; they are only
+  // recognised where a parameter starts. A line may come before the
+  // component it names: the lines are applied at the end of the block.
+  struct HealthLine {
+    std::string location;  // of the line, for the errors found at the end
+    std::string component;
+    bool watchdog = false;
+    HealthDef def;
+  };
+  bool parseHealthParameter();
+  bool parseHealth(HealthLine& line);
+  bool parseWatchdog(HealthLine& line);
+  bool parseHealthOptions(HealthDef& def);
+  void applyHealth(Application& app);
+  std::vector<HealthLine> health_;
 
   StartAppLexer lexer_;
   Token token_ = StartAppLexer::Unknown;

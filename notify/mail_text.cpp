@@ -56,12 +56,14 @@ std::string componentRef(const char* pidLabel, pid_t pid, const std::string& com
 
 std::string composeFailureMail(pid_t pid, const std::string& compName, time_t faultTime,
                                const std::string& appName, const std::string& dir,
-                               const std::vector<std::string>& affectedApps) {
+                               const std::vector<std::string>& affectedApps,
+                               const std::string& cause) {
   const NotifyInfo::Identity id = NotifyInfo::instance().identity();
   std::string mail = dateLine();
   mail += "Subject: ERROR: Component \"" + compName + "\" failed\n\n";
   mail += componentRef("pid", pid, compName, appName, dir) + " failed at " +
           timeText(faultTime) + "\n";
+  if (!cause.empty()) mail += "Cause: " + cause + "; the monitor stopped it\n";
   if (!affectedApps.empty()) {
     mail += "This could affect operation of the following application(s): ";
     for (size_t i = 0; i < affectedApps.size(); ++i) {

@@ -16,9 +16,12 @@
 
 // The process `pid` of the component died at faultTime (by a signal).
 // affectedApps: the applications that depend on the component's one.
+// cause: why the monitor ended the process itself (a failed health check,
+// the watchdog); when given, the mail says so on a line of its own.
 std::string composeFailureMail(pid_t pid, const std::string& compName, time_t faultTime,
                                const std::string& appName, const std::string& dir,
-                               const std::vector<std::string>& affectedApps);
+                               const std::vector<std::string>& affectedApps,
+                               const std::string& cause = std::string());
 
 // A restart of a component that failed at faultTime succeeded at `now`; pid
 // is the new process; abortive: when the tries before it were made.

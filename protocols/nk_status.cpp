@@ -1,5 +1,6 @@
 #include "protocols/nk_status.h"
 
+#include <algorithm>
 #include <utility>
 
 #include "ipc/nk_exception.h"
@@ -30,9 +31,24 @@ void ReadTrailer(ipc::NkDdpUnit& reply, NkStatusResult& result) {
   std::vector<NkCompStatus*> comps;
   for (NkAppStatus& app : result.apps)
     for (NkCompStatus& comp : app.components) comps.push_back(&comp);
+  int32_t last = -1;
   for (int32_t i = 0; i < count; ++i) {
-    const int32_t status = reply.GetInt32();
-    if (static_cast<size_t>(i) < comps.size()) comps[i]->exitStatus = status;
+    last = reply.GetInt32();
+    if (static_cast<size_t>(i) < comps.size()) comps[i]->exitStatus = last;
+  }
+  if (static_cast<size_t>(count) != comps.size() + 1 || last != kHealthTrailerMark) return;
+  for (NkCompStatus* comp : comps) {
+    comp->notifyStatus = NkReadName(reply);
+    const int32_t checks = ReadCount(reply, kMaxChecks);
+    for (int32_t i = 0; i < checks; ++i) {
+      NkCheckStatus check;
+      check.check = NkReadName(reply);
+      check.result = NkReadName(reply);
+      check.time = reply.GetInt64();
+      check.failures = reply.GetInt32();
+      check.error = NkReadName(reply);
+      comp->checks.push_back(std::move(check));
+    }
   }
 }
 
@@ -119,9 +135,26 @@ bool NkStatusServer::WriteResult(ipc::NkDdpUnit& reply, const NkStatusResult& re
   std::vector<int32_t> exits;
   for (const NkAppStatus& app : result.apps)
     for (const NkCompStatus& comp : app.components) exits.push_back(comp.exitStatus);
+  exits.push_back(kHealthTrailerMark);
   if (!reply.AddInt32(static_cast<int32_t>(exits.size()))) return false;
   for (int32_t status : exits) {
     if (!reply.AddInt32(status)) return false;
+  }
+  for (const NkAppStatus& app : result.apps) {
+    for (const NkCompStatus& comp : app.components) {
+      const size_t checks = std::min<size_t>(comp.checks.size(), kMaxChecks);
+      if (!reply.AddString(comp.notifyStatus.substr(0, kMaxNameLength)) ||
+          !reply.AddInt32(static_cast<int32_t>(checks)))
+        return false;
+      for (size_t i = 0; i < checks; ++i) {
+        const NkCheckStatus& check = comp.checks[i];
+        if (!reply.AddString(check.check.substr(0, kMaxNameLength)) ||
+            !reply.AddString(check.result) || !reply.AddInt64(check.time) ||
+            !reply.AddInt32(check.failures) ||
+            !reply.AddString(check.error.substr(0, kMaxNameLength)))
+          return false;
+      }
+    }
   }
   return true;
 }

@@ -32,9 +32,26 @@ namespace maild {
 // message of an ok answer and stops before them; an older monitor's empty
 // message tells a newer client not to wait for them (the wire has no
 // frame that would tell it).
+// A monitor with health checks adds one more int32 to that count, after the
+// exit statuses: kHealthTrailerMark. An older client reads it as a surplus
+// exit status and drops it, and stops reading there; a newer client that
+// finds it reads, per component in the same order: string the last STATUS=
+// text of its notification socket, int32 check count, then per check:
+// string the check ("TCP host:port", "EXEC \"command\"", "watchdog"),
+// string result ("ok", "failed", "pending"), int64 time of the result,
+// int32 failures in a row, string last error. Without the mark (an older
+// monitor) nothing follows.
 // Applications come in start order, dependencies first.
 // Times are seconds since the epoch, 0 for none. The states are the
 // k*State texts below; a client shows one it does not know as it is.
+struct NkCheckStatus {
+  std::string check;
+  std::string result;
+  int64_t time = 0;
+  int32_t failures = 0;
+  std::string error;
+};
+
 struct NkCompStatus {
   std::string name;
   int32_t pid = -1;
@@ -45,6 +62,8 @@ struct NkCompStatus {
   int64_t lastFaultTime = 0;
   std::string lastFaultCause;
   int32_t exitStatus = -1;  // an exited component's
+  std::vector<NkCheckStatus> checks;
+  std::string notifyStatus;
 };
 
 struct NkAppStatus {
@@ -75,6 +94,9 @@ extern const char kExitedState[];      // "exited"  (by itself, not restarted)
 // dropped instead of the server allocating what it was told.
 constexpr uint32_t kMaxNameLength = 4096;
 constexpr int32_t kMaxNames = 4096;
+// "HLTH": health trailers follow the exit statuses.
+constexpr int32_t kHealthTrailerMark = 0x484c5448;
+constexpr int32_t kMaxChecks = 16;
 
 // Reads one bounded string, or a count and that many; throws
 // base::NkException on anything out of bounds.

@@ -57,8 +57,19 @@
 //   --print-limits           (none)                after the answer, "limit NAME soft hard" for
 //                                                  NOFILE, CORE, AS and NPROC ("unlimited" for
 //                                                  none), then the line "cgroup " and its cgroup
+//   --notify-watchdog=MS     (none)                when NOTIFY_SOCKET is set: after the answer
+//                                                  send READY=1 and STATUS=serving, then
+//                                                  WATCHDOG=1 every MS (from a thread of its
+//                                                  own, so from this process)
+//   --notify-stop-after=MS   (none)                stop sending WATCHDOG=1 this long after the
+//                                                  answer (STATUS=stalled), living on
+//   --notify-foreign=MS      (none)                a child process sends WATCHDOG=1 to
+//                                                  NOTIFY_SOCKET every MS (for 60 s at most)
+//   --listen=PORT            (none)                accept TCP connections on 127.0.0.1:PORT
+//                                                  (closing each at once) with the smallest
+//                                                  backlog, so that a stopped one soon refuses
 //
-// The last five have no environment variable: the helper and any program the
+// The last nine have no environment variable: the helper and any program the
 // component starts would inherit it, and a test of the environment itself
 // must not depend on it.
 //
@@ -78,7 +89,16 @@
 #include <time.h>
 #include <unistd.h>
 
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <sys/prctl.h>
+#include <sys/socket.h>
+#include <sys/un.h>
+
+#include <chrono>
+#include <cstddef>
 #include <string>
+#include <thread>
 #include <vector>
 
 namespace {
@@ -107,6 +127,11 @@ struct Options {
   bool printLimits = false;
   std::string socket;
   std::string pidFile;
+  long notifyWatchdog = -1;
+  long notifyStopAfter = -1;
+  long notifyForeign = -1;
+  long foreignSender = -1;  // this process is the helper of --notify-foreign
+  int listenPort = 0;
 };
 
 std::string g_hupPath;
@@ -174,6 +199,16 @@ void fromArgs(const std::vector<std::string>& args, Options& o) {
     } else if (a == "--flood-on-stderr") {
       o.flood = true;
       o.floodFd = 2;
+    } else if (takeValue(a, "--notify-watchdog", v)) {
+      o.notifyWatchdog = strtol(v.c_str(), nullptr, 10);
+    } else if (takeValue(a, "--notify-stop-after", v)) {
+      o.notifyStopAfter = strtol(v.c_str(), nullptr, 10);
+    } else if (takeValue(a, "--notify-foreign", v)) {
+      o.notifyForeign = strtol(v.c_str(), nullptr, 10);
+    } else if (takeValue(a, "--foreign-sender", v)) {
+      o.foreignSender = strtol(v.c_str(), nullptr, 10);
+    } else if (takeValue(a, "--listen", v)) {
+      o.listenPort = atoi(v.c_str());
     } else if (takeValue(a, "--args-file", v)) {
       o.argsFile = v;
     } else if (takeValue(a, "--answer", v)) {
@@ -417,6 +452,87 @@ void printSetup(const Options& o) {
   writeAll(1, out);
 }
 
+// One datagram to NOTIFY_SOCKET ("@name" is a Linux abstract address), as
+// sd_notify sends it. False when there is no socket to send to.
+bool notify(const std::string& message) {
+  const char* where = getenv("NOTIFY_SOCKET");
+  if (!where || !*where) return false;
+  struct sockaddr_un addr;
+  memset(&addr, 0, sizeof(addr));
+  addr.sun_family = AF_UNIX;
+  const std::string path = where;
+  if (path.size() >= sizeof(addr.sun_path)) return false;
+  memcpy(addr.sun_path, path.data(), path.size());
+  if (path[0] == '@') addr.sun_path[0] = '\0';
+  const int fd = socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+  if (fd < 0) return false;
+  const socklen_t length = static_cast<socklen_t>(offsetof(struct sockaddr_un, sun_path) + path.size());
+  const bool sent = sendto(fd, message.data(), message.size(), 0,
+                           reinterpret_cast<struct sockaddr*>(&addr), length) >= 0;
+  close(fd);
+  return sent;
+}
+
+// The helper of --notify-foreign: sends until killed with the component's
+// group, or for 60 s.
+[[noreturn]] void sendForeign(long every) {
+  prctl(PR_SET_PDEATHSIG, SIGKILL);
+  for (long long end = nowMs() + 60000; nowMs() < end;) {
+    notify("WATCHDOG=1\nSTATUS=forged");
+    std::this_thread::sleep_for(std::chrono::milliseconds(every));
+  }
+  _exit(0);
+}
+
+void startNotifying(const Options& o, const char* argv0) {
+  if (o.notifyWatchdog > 0 && getenv("NOTIFY_SOCKET")) {
+    notify("READY=1\nSTATUS=serving");
+    const long every = o.notifyWatchdog;
+    const long stopAfter = o.notifyStopAfter;
+    std::thread([every, stopAfter] {
+      const long long began = nowMs();
+      for (;;) {
+        if (stopAfter >= 0 && nowMs() - began >= stopAfter) {
+          notify("STATUS=stalled");
+          return;
+        }
+        notify("WATCHDOG=1");
+        std::this_thread::sleep_for(std::chrono::milliseconds(every));
+      }
+    }).detach();
+  }
+  if (o.notifyForeign > 0 && getenv("NOTIFY_SOCKET") && fork() == 0) {
+    // A program of its own name, never taken for the component itself.
+    const std::string name = std::string(argv0) + "-foreign";
+    const std::string every = "--foreign-sender=" + std::to_string(o.notifyForeign);
+    execl("/proc/self/exe", name.c_str(), every.c_str(), static_cast<char*>(nullptr));
+    _exit(127);
+  }
+}
+
+void startListening(const Options& o) {
+  if (o.listenPort <= 0) return;
+  const int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  if (fd < 0) return;
+  const int on = 1;
+  setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &on, sizeof(on));
+  struct sockaddr_in addr;
+  memset(&addr, 0, sizeof(addr));
+  addr.sin_family = AF_INET;
+  addr.sin_port = htons(static_cast<uint16_t>(o.listenPort));
+  addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  if (bind(fd, reinterpret_cast<struct sockaddr*>(&addr), sizeof(addr)) != 0 || listen(fd, 0) != 0) {
+    close(fd);
+    return;
+  }
+  std::thread([fd] {
+    for (;;) {
+      const int c = accept4(fd, nullptr, nullptr, SOCK_CLOEXEC);
+      if (c >= 0) close(c);
+    }
+  }).detach();
+}
+
 void answer(const Options& o) {
   const std::string& a = o.answer;
   if (a == "none") return;
@@ -450,6 +566,8 @@ int main(int argc, char** argv) {
   fromEnv(o);
   fromArgs(std::vector<std::string>(argv + 1, argv + argc), o);
   if (!o.argsFile.empty()) fromArgs(wordsOfFile(o.argsFile), o);
+
+  if (o.foreignSender > 0) sendForeign(o.foreignSender);
 
   // Signals are taken synchronously; the monitor left them unblocked.
   const sigset_t set = servedSignals();
@@ -487,9 +605,11 @@ int main(int argc, char** argv) {
   }
   holdHupFile(o, argv[0]);
 
+  startListening(o);
   if (o.answerDelay > 0) serveSignals(o, nowMs() + o.answerDelay);
   answer(o);
   printSetup(o);
+  startNotifying(o, argv[0]);
   if (o.spawnHolder) spawnHolder(argv[0]);
 
   long long deadline = -1;

@@ -352,9 +352,29 @@ std::string stateText(const maild::NkAppStatus& app, const maild::NkCompStatus& 
   return comp.state;
 }
 
+// Each check as its kind, result and time ("TCP ok 12:00:01"), then the
+// program's own STATUS= text in quotes.
+std::string healthText(const maild::NkCompStatus& comp) {
+  std::string out;
+  for (const maild::NkCheckStatus& check : comp.checks) {
+    if (!out.empty()) out += ", ";
+    out += check.check.substr(0, check.check.find(' ')) + " " + check.result;
+    if (check.result == "failed") out += " x" + std::to_string(check.failures);
+    if (check.time > 0) out += " " + clockTime(check.time);
+  }
+  if (!comp.notifyStatus.empty()) out += (out.empty() ? "\"" : " \"") + comp.notifyStatus + "\"";
+  return out;
+}
+
 void printTable(const maild::NkStatusResult& result, int64_t now) {
+  bool anyHealth = false;
+  for (const maild::NkAppStatus& app : result.apps)
+    for (const maild::NkCompStatus& comp : app.components)
+      anyHealth = anyHealth || !healthText(comp).empty();
   std::vector<std::vector<std::string>> rows{
       {"APPLICATION", "COMPONENT", "STATE", "PID", "UPTIME", "RESTARTS", "CAUSE"}};
+  // Only a suite with checks gets the column: a table without stays as it was.
+  if (anyHealth) rows.front().push_back("HEALTH");
   for (const maild::NkAppStatus& app : result.apps) {
     for (const maild::NkCompStatus& comp : app.components) {
       const bool running = comp.state == maild::kRunningState;
@@ -363,6 +383,8 @@ void printTable(const maild::NkStatusResult& result, int64_t now) {
                       running && comp.startTime > 0 ? duration(now - comp.startTime) : "-",
                       std::to_string(comp.restarts),
                       comp.lastFaultCause.empty() ? "-" : comp.lastFaultCause});
+      const std::string health = healthText(comp);
+      if (anyHealth) rows.back().push_back(health.empty() ? "-" : health);
     }
   }
   std::vector<size_t> widths(rows.front().size(), 0);
@@ -410,7 +432,20 @@ void printJson(const maild::NkStatusResult& result, int64_t now) {
           << (comp.lastFaultTime > 0 ? std::to_string(comp.lastFaultTime) : "null")
           << ",\"last_fault_cause\":"
           << (comp.lastFaultCause.empty() ? "null" : jsonString(comp.lastFaultCause))
-          << ",\"exit_status\":"
+          << ",\"status_text\":"
+          << (comp.notifyStatus.empty() ? "null" : jsonString(comp.notifyStatus))
+          << ",\"checks\":[";
+      for (size_t k = 0; k < comp.checks.size(); ++k) {
+        const maild::NkCheckStatus& check = comp.checks[k];
+        out << (k ? "," : "") << "{\"check\":" << jsonString(check.check)
+            << ",\"result\":" << jsonString(check.result)
+            << ",\"time\":" << (check.time > 0 ? std::to_string(check.time) : "null")
+            << ",\"failures\":" << check.failures
+            << ",\"error\":" << (check.error.empty() ? "null" : jsonString(check.error)) << "}";
+      }
+      // exit_status stays last: readers that look for an application after
+      // a component's closing bracket must not find one here.
+      out << "],\"exit_status\":"
           << (comp.exitStatus >= 0 ? std::to_string(comp.exitStatus) : "null") << "}";
     }
     out << "]}";

@@ -19,6 +19,16 @@
 // Exit statuses of its own: 6 bad command line, 126 PROGRAM cannot be run,
 // 127 PROGRAM not found; in these cases the start answer is "E".
 //
+// Notifications: when the monitor gives norvak-run a NOTIFY_SOCKET (a
+// component with a WATCHDOG line), the program gets one of norvak-run's own
+// and what it sends there (READY=1, WATCHDOG=1, STATUS=..., only from the
+// program's own process) is relayed, so that the monitor, which hears only
+// its component's pid, hears the program. --ready-notify takes the
+// program's READY=1 as the readiness test. --health-cmd CMD runs CMD (split
+// at blanks, quotes group; no shell) every --health-interval seconds once
+// the program is ready, and sends WATCHDOG=1 after each run that exits 0
+// within the interval; the program's own WATCHDOG=1 are then not relayed.
+//
 // In the monitor's check modes ("--check-only" after the program's
 // arguments) PROGRAM is not started: norvak-run prints "Options OK" when it
 // is an executable file, and why not otherwise.
@@ -42,6 +52,7 @@
 
 #include <algorithm>
 #include <chrono>
+#include <cstddef>
 #include <cstdint>
 #include <cstring>
 #include <iostream>
@@ -50,8 +61,11 @@
 #include <string>
 #include <vector>
 
+#include <sys/un.h>
+
 #include "frame/child_process.h"
 #include "frame/spawn.h"
+#include "frame/utils.h"
 #include "ipc/nk_unique_fd.h"
 
 namespace {
@@ -75,12 +89,17 @@ const char kUsage[] =
     "                           (on Linux) PROGRAM or a process it started listens\n"
     "                           on it (an IPv6 host in brackets: [::1]:8080)\n"
     "  --ready-file PATH        ready when PATH exists\n"
+    "  --ready-notify           ready when PROGRAM sends READY=1 to NOTIFY_SOCKET\n"
     "                           (no test: ready as soon as PROGRAM is executed)\n"
     "  --hup ignore|pass|term   SIGHUP ignored (default), passed on, or sent as\n"
     "                           SIGTERM, so that the monitor restarts PROGRAM\n"
     "  --output FILE            PROGRAM's output appended to FILE, reopened on\n"
     "                           SIGUSR1, which PROGRAM then does not get (default:\n"
     "                           the standard error of norvak-run)\n"
+    "  --health-cmd CMD         once ready, run CMD (no shell) every\n"
+    "                           --health-interval S seconds (default 10) and send\n"
+    "                           the monitor WATCHDOG=1 after each run that exits 0\n"
+    "                           within S seconds\n"
     "  -h, --help               display this message\n"
     "\n"
     "Exit status: PROGRAM's own (or its signal, raised again); 6 bad command\n"
@@ -90,7 +109,7 @@ struct UsageError : std::runtime_error {
   explicit UsageError(const std::string& what) : std::runtime_error(what) {}
 };
 
-enum class Ready { kExec, kDelay, kTcp, kFile };
+enum class Ready { kExec, kDelay, kTcp, kFile, kNotify };
 enum class Hup { kPass, kIgnore, kTerm };
 
 struct Options {
@@ -105,6 +124,8 @@ struct Options {
   std::string output;
   std::vector<std::string> command;
   bool check = false;  // the monitor's check mode
+  std::string healthCmd;
+  double healthInterval = 10;
 };
 
 // ---- Command line ----------------------------------------------------------
@@ -189,6 +210,18 @@ bool parseCommandLine(int argc, char** argv, Options& o) {
       o.file = takeValue();
       if (o.file.empty()) throw UsageError("--ready-file wants a path");
       ++readyTests;
+    } else if (word == "--ready-notify") {
+      o.ready = Ready::kNotify;
+      ++readyTests;
+    } else if (word == "--health-cmd") {
+      o.healthCmd = takeValue();
+      if (o.healthCmd.empty()) throw UsageError("--health-cmd wants a command");
+    } else if (word == "--health-interval") {
+      const std::string text = takeValue();
+      char* end = nullptr;
+      o.healthInterval = strtod(text.c_str(), &end);
+      if (text.empty() || *end != '\0' || !(o.healthInterval >= 0.1) || o.healthInterval > 86400)
+        throw UsageError("--health-interval wants seconds from 0.1 to 86400, not \"" + text + "\"");
     } else if (word == "--hup") {
       o.hup = parseHup(takeValue());
     } else if (word == "--output") {
@@ -198,7 +231,7 @@ bool parseCommandLine(int argc, char** argv, Options& o) {
       throw UsageError("unknown option " + word);
     }
   }
-  if (readyTests > 1) throw UsageError("give at most one of --ready-delay, --ready-tcp, --ready-file");
+  if (readyTests > 1) throw UsageError("give at most one of --ready-delay, --ready-tcp, --ready-file, --ready-notify");
   for (; i < argc; ++i) o.command.push_back(argv[i]);
   if (o.command.empty() || o.command[0].empty()) throw UsageError("no program given");
   takeCheckArguments(o);
@@ -702,6 +735,202 @@ class OutputFile {
   bool failing_ = false;
 };
 
+// ---- Notifications ---------------------------------------------------------
+
+// A Unix datagram address as NOTIFY_SOCKET gives it ("@name": abstract).
+bool notifyAddress(const std::string& text, struct sockaddr_un& addr, socklen_t& length) {
+  memset(&addr, 0, sizeof addr);
+  addr.sun_family = AF_UNIX;
+  if (text.empty() || text.size() >= sizeof addr.sun_path) return false;
+  memcpy(addr.sun_path, text.data(), text.size());
+  if (text[0] == '@') addr.sun_path[0] = '\0';
+  length = static_cast<socklen_t>(offsetof(struct sockaddr_un, sun_path) + text.size() +
+                                  (text[0] == '@' ? 0 : 1));
+  return true;
+}
+
+// Stands between the program and the monitor's notification socket: the
+// program gets an address of ours, and what its own process sends there is
+// sent on from ours, the pid the monitor hears.
+class NotifyRelay {
+ public:
+  // Without a socket above, only when the program's READY=1 is wanted.
+  explicit NotifyRelay(bool always) {
+    const char* upstream = getenv("NOTIFY_SOCKET");
+    if (upstream && *upstream && notifyAddress(upstream, up_, upLength_))
+      out_.reset(socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0));
+    if (!out_ && !always) return;
+    in_.reset(socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0));
+    if (!in_) return;
+#if defined(__linux__)
+    address_ = "@norvak-run." + std::to_string(getpid()) + ".notify";
+#else
+    const char* tmp = getenv("TMPDIR");
+    address_ = std::string(tmp && *tmp ? tmp : "/tmp") + "/norvak-run." + std::to_string(getpid()) + ".notify";
+    path_ = address_;
+    unlink(path_.c_str());
+#endif
+    struct sockaddr_un addr;
+    socklen_t length;
+    const int on = 1;
+    if (!notifyAddress(address_, addr, length) ||
+        bind(in_.get(), reinterpret_cast<struct sockaddr*>(&addr), length) != 0 ||
+#if defined(__linux__)
+        setsockopt(in_.get(), SOL_SOCKET, SO_PASSCRED, &on, sizeof on) != 0
+#elif defined(__FreeBSD__)
+        setsockopt(in_.get(), 0, LOCAL_CREDS_PERSISTENT, &on, sizeof on) != 0
+#else
+        true
+#endif
+    ) {
+      std::cerr << kName << ": notification socket: " << strerror(errno) << std::endl;
+      in_.reset();
+      address_.clear();
+      return;
+    }
+    if (!path_.empty()) chmod(path_.c_str(), 0666);
+  }
+  ~NotifyRelay() {
+    if (!path_.empty()) unlink(path_.c_str());
+  }
+
+  bool upstream() const { return static_cast<bool>(out_); }
+  // What the program's NOTIFY_SOCKET is to be; empty: none of ours.
+  const std::string& address() const { return address_; }
+  int fd() const { return in_.get(); }
+
+  void send(const std::string& message) const {
+    if (!out_) return;
+    sendto(out_.get(), message.data(), message.size(), MSG_NOSIGNAL,
+           reinterpret_cast<const struct sockaddr*>(&up_), upLength_);
+  }
+
+  // Relays what the program sent; sets ready on its READY=1. Its own
+  // WATCHDOG=1 go on unless a health command speaks for it.
+  void relay(pid_t program, bool passWatchdog, bool& ready) {
+    char data[4096];
+    for (int taken = 0; taken < 64; ++taken) {
+      struct iovec iov = {data, sizeof data};
+      union {
+        struct cmsghdr align;
+        char buf[256];
+      } control;
+      struct msghdr msg;
+      memset(&msg, 0, sizeof msg);
+      msg.msg_iov = &iov;
+      msg.msg_iovlen = 1;
+      msg.msg_control = &control;
+      msg.msg_controllen = sizeof control;
+      const ssize_t n = recvmsg(in_.get(), &msg, MSG_DONTWAIT | MSG_CMSG_CLOEXEC);
+      if (n < 0 && errno == EINTR) continue;
+      if (n < 0) return;
+      pid_t sender = -1;
+      for (struct cmsghdr* c = CMSG_FIRSTHDR(&msg); c; c = CMSG_NXTHDR(&msg, c)) {
+        if (c->cmsg_level != SOL_SOCKET) continue;
+#if defined(__linux__)
+        if (c->cmsg_type == SCM_CREDENTIALS) {
+          struct ucred cred;
+          memcpy(&cred, CMSG_DATA(c), sizeof cred);
+          sender = cred.pid;
+        } else if (c->cmsg_type == SCM_RIGHTS) {
+          const size_t count = (c->cmsg_len - CMSG_LEN(0)) / sizeof(int);
+          for (size_t i = 0; i < count; ++i) {
+            int fd;
+            memcpy(&fd, CMSG_DATA(c) + i * sizeof(int), sizeof(int));
+            close(fd);
+          }
+        }
+#elif defined(__FreeBSD__)
+        if (c->cmsg_type == SCM_CREDS2) {
+          struct sockcred2 cred;
+          memcpy(&cred, CMSG_DATA(c), sizeof cred);
+          sender = cred.sc_pid;
+        }
+#endif
+      }
+      if (sender != program) continue;
+      std::string forward;
+      const std::string message(data, static_cast<size_t>(n));
+      std::string::size_type begin = 0;
+      while (begin < message.size()) {
+        std::string::size_type end = message.find('\n', begin);
+        if (end == std::string::npos) end = message.size();
+        const std::string line = message.substr(begin, end - begin);
+        begin = end + 1;
+        if (line == "READY=1") ready = true;
+        const bool watchdog = line.compare(0, 9, "WATCHDOG=") == 0;
+        if (line == "READY=1" || line.compare(0, 7, "STATUS=") == 0 || (watchdog && passWatchdog))
+          forward += line + "\n";
+      }
+      if (!forward.empty()) send(forward);
+    }
+  }
+
+ private:
+  UniqueFd in_, out_;
+  struct sockaddr_un up_;
+  socklen_t upLength_ = 0;
+  std::string address_;
+  std::string path_;
+};
+
+// The health command: run every interval once the program is ready; each
+// run that exits 0 before the next is due feeds the monitor's watchdog.
+class HealthCommand {
+ public:
+  HealthCommand(const Options& o, int outputFd) : interval_(o.healthInterval), outputFd_(outputFd) {
+    std::vector<std::string> words;
+    Utils::splitArgs("", o.healthCmd, words);
+    argv_.assign(words.begin() + 1, words.end());
+  }
+  bool active() const { return !argv_.empty(); }
+
+  // Starts, reaps and kills as due; the time of its next step.
+  Clock::time_point step(const NotifyRelay& relay) {
+    const Clock::time_point now = Clock::now();
+    if (child_) {
+      ExitStatus status;
+      if (child_.tryReap(&status)) {
+        if (status.exited && status.code == 0) relay.send("WATCHDOG=1");
+      } else if (now >= next_) {
+        // Too slow counts as failed: it goes with what it started.
+        child_.signalGroup(SIGKILL);
+        child_.wait();
+      } else {
+        return next_;
+      }
+    }
+    if (now < next_) return next_;
+    next_ = now + std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(interval_));
+    SpawnPlan plan;
+    plan.path = findProgram(argv_[0]);
+    plan.argv = argv_;
+    plan.stdoutFd = outputFd_;
+    plan.stderrFd = outputFd_;
+    plan.newSession = true;
+    plan.clearSignalMask = true;
+    plan.defaultSignals.assign(std::begin(kRelayed), std::end(kRelayed));
+    plan.defaultSignals.push_back(SIGCHLD);
+    plan.defaultSignals.push_back(SIGPIPE);
+    try {
+      child_ = spawn(plan);
+    } catch (const std::exception& e) {
+      std::cerr << kName << ": health command: " << e.what() << std::endl;
+    }
+    return next_;
+  }
+  ~HealthCommand() {
+    if (child_) child_.signalGroup(SIGKILL);
+  }
+
+ private:
+  std::vector<std::string> argv_;
+  double interval_;
+  int outputFd_;
+  ChildProcess child_;
+  Clock::time_point next_ = Clock::time_point::min();
+};
+
 // ---- The program -----------------------------------------------------------
 
 struct Launch {
@@ -709,7 +938,7 @@ struct Launch {
   UniqueFd report;  // end-of-file once the program is executed
 };
 
-Launch launch(const Options& o, int outputFd) {
+Launch launch(const Options& o, int outputFd, const std::string& notifySocket) {
   int report[2];
   if (pipe2(report, O_CLOEXEC) != 0) failStart(kCannotRunStatus, std::string("pipe: ") + strerror(errno));
   UniqueFd reportRead(report[0]), reportWrite(report[1]);
@@ -727,6 +956,7 @@ Launch launch(const Options& o, int outputFd) {
   plan.defaultSignals.push_back(SIGPIPE);
   plan.parentDeathSignal = SIGKILL;
   plan.exec.message = "cannot execute " + plan.path;
+  if (!notifySocket.empty()) plan.extraEnvironment.push_back("NOTIFY_SOCKET=" + notifySocket);
 
   // A signal that arrives while the child is between fork and exec must hit
   // it with the default action, not run our handler in it: blocked here, it
@@ -772,7 +1002,13 @@ int run(const Options& o) {
   if (!o.output.empty()) output.reset(new OutputFile(o.output));
   const size_t kOutputTurn = 256 * 1024, kOutputRest = 4 * 1024 * 1024;
 
-  Launch l = launch(o, output ? output->programEnd() : STDERR_FILENO);
+  NotifyRelay relay(o.ready == Ready::kNotify);
+  if (!o.healthCmd.empty() && !relay.upstream())
+    std::cerr << kName << ": --health-cmd: no NOTIFY_SOCKET to feed (the component has no WATCHDOG)"
+              << std::endl;
+  Launch l = launch(o, output ? output->programEnd() : STDERR_FILENO, relay.address());
+  HealthCommand health(o, output ? output->programEnd() : STDERR_FILENO);
+  bool notifiedReady = false;
   if (output) output->programStarted();
   // What the program wrote last often tells why it ended.
   auto end = [&](const ExitStatus& status) {
@@ -822,9 +1058,12 @@ int run(const Options& o) {
   };
 
   for (;;) {
-    struct pollfd fds[4];
+    struct pollfd fds[5];
     nfds_t n = 0;
     fds[n++] = {signalRead.get(), POLLIN, 0};
+    const bool watchRelay = relay.fd() >= 0;
+    const nfds_t relayAt = n;
+    if (watchRelay) fds[n++] = {relay.fd(), POLLIN, 0};
     const bool watchReport = static_cast<bool>(l.report);
     const nfds_t reportAt = n;
     if (watchReport) fds[n++] = {l.report.get(), POLLIN, 0};
@@ -836,10 +1075,17 @@ int run(const Options& o) {
     if (watchProbe) fds[n++] = {probe.fd(), POLLOUT, 0};
 
     int timeout = -1;
-    if (executed && !ready) {
+    // READY=1 wakes the loop by itself.
+    if (executed && !ready && o.ready != Ready::kNotify) {
       const Clock::time_point due = watchProbe ? attemptEnd : nextTest;
       const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(due - Clock::now()).count();
       timeout = static_cast<int>(std::max<int64_t>(0, std::min<int64_t>(left + 1, 1000)));
+    }
+    if (ready && health.active()) {
+      const auto left =
+          std::chrono::duration_cast<std::chrono::milliseconds>(health.step(relay) - Clock::now()).count();
+      const int wait = static_cast<int>(std::max<int64_t>(0, std::min<int64_t>(left + 1, 1000)));
+      timeout = timeout < 0 ? wait : std::min(timeout, wait);
     }
     if (poll(fds, n, timeout) < 0 && errno != EINTR) {
       std::cerr << kName << ": poll: " << strerror(errno) << std::endl;
@@ -875,6 +1121,8 @@ int run(const Options& o) {
       end(status);
     }
     if (watchOutput && (fds[outputAt].revents & (POLLIN | POLLHUP | POLLERR))) output->pump(kOutputTurn);
+    if (watchRelay && (fds[relayAt].revents & POLLIN))
+      relay.relay(l.child.pid(), !health.active(), notifiedReady);
 
     if (watchReport && (fds[reportAt].revents & (POLLIN | POLLHUP | POLLERR))) {
       char buf[1200];
@@ -898,6 +1146,9 @@ int run(const Options& o) {
     const Clock::time_point now = Clock::now();
     switch (o.ready) {
       case Ready::kExec:
+        break;
+      case Ready::kNotify:
+        if (notifiedReady) becomeReady();
         break;
       case Ready::kDelay:
         if (now >= nextTest) becomeReady();

@@ -140,6 +140,14 @@ TEST(MonitorHonestTest, CheckOnlyNamesWhatWouldStopAStart) {
        comp + "unknown user \"" + kNoUser + "\""},
       {"unknown group", std::string("\"root:") + kNoGroup + "\"", [](MonitorHarness&) {}, 8,
        comp + "unknown group \"" + kNoGroup + "\""},
+      {"missing check program", "-",
+       [](MonitorHarness& h) {
+         std::string meta = readFile(h.metaDir() + "agent.mmc");
+         meta.insert(meta.rfind("ENDAPPLICATION"), "HEALTH agent EXEC \"$BIN/check -q\"\n");
+         const size_t bin = meta.find("$BIN/");
+         writeFile(h.metaDir() + "agent.mmc", meta.replace(bin, 5, h.binDir()));
+       },
+       8, comp + "health check program \"$BIN/check\" not found"},
       {"delay typo", "-",
        [](MonitorHarness& h) { h.setConfValue("RecoveryTimeList", "1, 5m"); },
        8, "wrong parameter \"/Monitor/RecoveryTimeList\": value \"5m\" isn't number. Used value 5"},

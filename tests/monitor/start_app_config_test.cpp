@@ -191,6 +191,27 @@ TEST_F(StartAppConfigTest, ErrorsNameTheirLineAndParsingGoesOn) {
         {12, "invalid syntax near unexpected token ','"},
         {13, "unknown component 'ghost'"}},
        {"a", "c"}},
+      // Health lines: each error drops its line; names are checked at the end.
+      {"APPLICATION a\nHEALTH ghost TCP h:1\nHEALTH c UDP h:1\nHEALTH c TCP h\n"
+       "HEALTH c TCP ::1:25\nHEALTH c TCP h:70000\nHEALTH c EXEC -\nHEALTH c EXEC x RETRIES 0\n"
+       "HEALTH c EXEC x TIMEOUT 1 TIMEOUT 2\nWATCHDOG c\nWATCHDOG c 5 x\nHEALTH 7\n"
+       "COMPONENTS\n  c x 1 1 LOG -\nENDCOMPONENTS\nWATCHDOG c 5\nWATCHDOG c 6\n"
+       "HEALTH c TCP h:1\nHEALTH c EXEC y\nENDAPPLICATION\n",
+       {{3, "HEALTH: TCP or EXEC expected, not string 'UDP'"},
+        {4, "HEALTH: error TCP address \"h\": expected host:port"},
+        {5, "HEALTH: error TCP address \"::1:25\": an IPv6 address goes in brackets: "
+            "[address]:port"},
+        {6, "HEALTH: error TCP address \"h:70000\": bad port \"70000\""},
+        {7, "HEALTH: error EXEC command string ''"},
+        {8, "HEALTH: RETRIES needs a number above 0, not number 0"},
+        {9, "HEALTH: unexpected string 'TIMEOUT'"},
+        {10, "WATCHDOG: seconds above 0 expected, not unknown"},
+        {11, "WATCHDOG: unexpected string 'x'"},
+        {12, "HEALTH: error component name number 7"},
+        {2, "HEALTH: unknown component \"ghost\""},
+        {17, "WATCHDOG: component \"c\" has a watchdog already"},
+        {19, "HEALTH: component \"c\" has a check already"}},
+       {"a", "c"}},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.text);
@@ -249,6 +270,32 @@ TEST_F(StartAppConfigTest, ProcessSettingsGoToTheirComponentsOverTheApplications
   EXPECT_TRUE(lines("ERROR").empty());
 }
 
+TEST_F(StartAppConfigTest, HealthLinesGiveChecksWithTheirDefaults) {
+  ASSERT_TRUE(parse(
+      "APPLICATION a\n"
+      "  health Web exec \"/usr/libexec/check-web --quick\" interval 30 TIMEOUT 5 RETRIES 2\n"
+      "  COMPONENTS\n"
+      "    scanner x 1 1 LOG -\n"
+      "    Web x 1 1 LOG -\n"
+      "    v6 x 1 1 LOG -\n"
+      "  ENDCOMPONENTS\n"
+      "  HEALTH scanner TCP 127.0.0.1:25 # defaults\n"
+      "  HEALTH v6 TCP [::1]:8080 RETRIES 1\n"
+      "  WATCHDOG scanner 20\n"
+      "ENDAPPLICATION\n"));
+  auto text = [](const Component& c) {
+    const HealthDef& h = c.health();
+    return h.label() + "|" + h.host + "|" + h.port + "|" + std::to_string(h.interval) + "|" +
+           std::to_string(h.timeout) + "|" + std::to_string(h.retries) + "|" +
+           std::to_string(h.watchdog);
+  };
+  const auto& comps = store_->applications().front()->components();
+  ASSERT_EQ(comps.size(), 3u);
+  EXPECT_EQ(text(comps[0]), "TCP 127.0.0.1:25|127.0.0.1|25|10|5|3|20");
+  EXPECT_EQ(text(comps[1]), "EXEC \"/usr/libexec/check-web --quick\"|||30|5|2|0");
+  EXPECT_EQ(text(comps[2]), "TCP [::1]:8080|::1|8080|10|5|1|0");
+}
+
 TEST_F(StartAppConfigTest, OnlyRegularFilesAreReadAndFailuresSayWhy) {
   auto refusal = [](const std::string& path) {
     return thrownText<StartAppConfig::LexerError>([&] { StartAppConfig conf(path); });
@@ -292,6 +339,10 @@ TEST_F(StartAppConfigTest, DemoSuiteParsesCleanly) {
     EXPECT_TRUE(StartAppConfig(path).parse(*store_)) << path;
   }
   EXPECT_TRUE(lines("ERROR").empty() && lines("WARN").empty());
+  // Only the watchdog the demo shows; every other component as before.
+  for (const auto& app : store_->applications())
+    for (const Component& c : app->components())
+      EXPECT_EQ(c.health().any(), c.name() == "httpd") << c.name();
   EXPECT_EQ(described()[5], "FILTER(Demo mail filter)[@DEMO_DIR@/bin/]{AGENT,MAILD}");
   EXPECT_EQ(described()[6], "scanner|--die-after=4000 --signal=11|5|3|2||:");
 }

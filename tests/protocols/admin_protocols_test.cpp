@@ -44,6 +44,9 @@ NkStatusResult Sample() {
   smtpd.nextTry = 5000000000LL;  // past 2038: needs all 64 bits
   smtpd.lastFaultTime = 1700000100;
   smtpd.lastFaultCause = "signal 9 (Killed)";
+  smtpd.checks = {{"TCP 127.0.0.1:25", "failed", 5000000001LL, 2, "connect: refused"},
+                  {"watchdog", "ok", 1700000200, 0, ""}};
+  smtpd.notifyStatus = "queue 12";
   mail.components.push_back(smtpd);
   mail.components.push_back(NkCompStatus{});
   result.apps.push_back(mail);
@@ -94,6 +97,13 @@ TEST(StatusTest, AnswerTravelsWholeFromServerToClient) {
   EXPECT_EQ(c.nextTry, 5000000000LL);
   EXPECT_EQ(c.lastFaultTime, 1700000100);
   EXPECT_EQ(c.lastFaultCause, "signal 9 (Killed)");
+  EXPECT_EQ(c.notifyStatus, "queue 12");
+  ASSERT_EQ(c.checks.size(), 2u);
+  EXPECT_EQ(c.checks[0].check + "|" + c.checks[0].result + "|" + std::to_string(c.checks[0].time) +
+                "|" + std::to_string(c.checks[0].failures) + "|" + c.checks[0].error,
+            "TCP 127.0.0.1:25|failed|5000000001|2|connect: refused");
+  EXPECT_EQ(c.checks[1].check, "watchdog");
+  EXPECT_TRUE(got.apps[1].components[0].checks.empty());
   EXPECT_EQ(got.apps[0].components[1].pid, -1);
   EXPECT_EQ(got.apps[1].name, "WEB");
   EXPECT_TRUE(got.apps[1].adminStopped);
@@ -105,12 +115,16 @@ TEST(StatusTest, AnswerTravelsWholeFromServerToClient) {
   EXPECT_EQ(exits, (std::vector<int32_t>{-1, -1, 3}));
   EXPECT_EQ(got.apps[1].components[0].state, "exited");
   // An older client stops after the last component and finds the answer
-  // it always read: only the trailer follows it.
+  // it always read: only the trailers follow it, the health mark counted as
+  // one more exit status, the health after what such a client reads.
   const std::string bytes = wire.reply.GetData();
-  const std::string trailer = BigEndian32(3) + BigEndian32(0xFFFFFFFFu) +
-                              BigEndian32(0xFFFFFFFFu) + BigEndian32(3);
-  ASSERT_GT(bytes.size(), trailer.size());
-  EXPECT_EQ(bytes.substr(bytes.size() - trailer.size()), trailer);
+  const std::string trailer = BigEndian32(4) + BigEndian32(0xFFFFFFFFu) +
+                              BigEndian32(0xFFFFFFFFu) + BigEndian32(3) +
+                              BigEndian32(static_cast<uint32_t>(kHealthTrailerMark));
+  const size_t at = bytes.rfind(trailer);
+  ASSERT_NE(at, std::string::npos);
+  const std::string health = DdpString("queue 12") + BigEndian32(2);
+  EXPECT_EQ(bytes.substr(at + trailer.size(), health.size()), health);
   EXPECT_EQ(got.message, "");
 
   // An older monitor's answer: no mark, nothing after the last component.
@@ -119,7 +133,7 @@ TEST(StatusTest, AnswerTravelsWholeFromServerToClient) {
   ASSERT_EQ(bytes.compare(0, marked.size(), marked), 0);
   Wire old;
   old.Send(BigEndian32(1) + DdpString("") +
-           bytes.substr(marked.size(), bytes.size() - marked.size() - trailer.size()));
+           bytes.substr(marked.size(), at - marked.size()));
   NkStatusClient oldReader;
   const long long began = NowMs();
   ASSERT_TRUE(oldReader.ProcessReply(old.answer));
@@ -127,6 +141,14 @@ TEST(StatusTest, AnswerTravelsWholeFromServerToClient) {
   ASSERT_EQ(oldReader.GetResult().apps.size(), 2u);
   EXPECT_EQ(oldReader.GetResult().apps[1].components[0].state, "exited");
   EXPECT_EQ(oldReader.GetResult().apps[1].components[0].exitStatus, -1);
+  // The monitor before the health checks: exit statuses without the mark.
+  Wire noHealth;
+  noHealth.Send(bytes.substr(0, at) + BigEndian32(3) + trailer.substr(4, 12));
+  NkStatusClient exitReader;
+  ASSERT_TRUE(exitReader.ProcessReply(noHealth.answer));
+  EXPECT_LT(NowMs() - began, 4000);
+  EXPECT_EQ(exitReader.GetResult().apps[1].components[0].exitStatus, 3);
+  EXPECT_TRUE(exitReader.GetResult().apps[0].components[0].checks.empty());
 }
 
 TEST(StatusTest, StrangersAndAbsurdRequestsGetNoStatus) {
