@@ -22,10 +22,14 @@ void MetricsPublisher::stop() {
   server_.stop();
 }
 
-void MetricsPublisher::changed() {
-  if (!started_ || due_) return;
+void MetricsPublisher::changed() { publishWithin(kCoalesce); }
+
+void MetricsPublisher::publishWithin(std::chrono::milliseconds delay) {
+  if (!started_) return;
+  const auto at = std::chrono::steady_clock::now() + delay;
+  if (due_ && timer_.expiry() <= at) return;
   due_ = true;
-  timer_.expires_after(kCoalesce);
+  timer_.expires_at(at);  // cancels a later one
   timer_.async_wait([this](const boost::system::error_code& ec) {
     if (ec) return;
     due_ = false;
@@ -36,10 +40,14 @@ void MetricsPublisher::changed() {
 void MetricsPublisher::publishNow() {
   SuiteFigures suite;
   monitor_.figures(suite);
+  const bool checked = !suite.checks.empty();
   ManagementFigures management;
   for (size_t k = 0; k < ManagementFigures::kKinds; ++k) management.requests[k] = requests_[k];
   management.refusals = refusals_;
   server_.publish(std::make_shared<const MetricsSnapshot>(std::move(suite), management));
+  // Checks pass and fail without an event the loop reports: while there are
+  // any, the snapshot is also renewed every second.
+  if (checked) publishWithin(kCheckRefresh);
 }
 
 void MetricsPublisher::countRequest(ManagementFigures::Kind kind) {

@@ -21,6 +21,7 @@ class Monitor;
 class MetricsPublisher {
  public:
   static constexpr std::chrono::milliseconds kCoalesce{200};
+  static constexpr std::chrono::milliseconds kCheckRefresh{1000};
 
   // The monitor must outlive the publisher; its loop runs the timer.
   explicit MetricsPublisher(Monitor& monitor);
@@ -42,6 +43,8 @@ class MetricsPublisher {
 
  private:
   void publishNow();
+  // Arms the timer unless it is due sooner already.
+  void publishWithin(std::chrono::milliseconds delay);
   // Any thread: the loop publishes soon.
   void counted();
 

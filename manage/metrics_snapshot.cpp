@@ -135,15 +135,19 @@ std::string MetricsSnapshot::render(Clock::MonoTime now) const {
       checkLabels.push_back(componentLabels(c.app, c.component) + ",check=\"" + escaped(c.check) +
                             "\"");
     const size_t m = suite_.checks.size();
-    w.family("check_up", "gauge", "Whether the health check's last run passed.");
+    w.family("check_up", "gauge",
+             "Whether the health check's last run passed (the watchdog: was fed in time).");
     for (size_t i = 0; i < m; ++i)
       w.sample("check_up", checkLabels[i], suite_.checks[i].ok ? 1 : 0);
-    w.family("check_duration_seconds", "gauge", "Seconds the health check's last run took.");
+    w.family("check_consecutive_failures", "gauge", "Failed runs of the health check in a row.");
     for (size_t i = 0; i < m; ++i)
-      w.sample("check_duration_seconds", checkLabels[i], seconds(suite_.checks[i].seconds));
-    w.family("check_failures_total", "counter", "Failed runs of the health check.");
+      w.sample("check_consecutive_failures", checkLabels[i], suite_.checks[i].failures);
+    w.family("check_last_result_timestamp_seconds", "gauge",
+             "Unix time of the health check's last result; absent before the first.");
     for (size_t i = 0; i < m; ++i)
-      w.sample("check_failures_total", checkLabels[i], suite_.checks[i].failures);
+      if (!suite_.checks[i].pending)
+        w.sample("check_last_result_timestamp_seconds", checkLabels[i],
+                 static_cast<uint64_t>(suite_.checks[i].time));
   }
 
   w.family("uptime_seconds", "gauge", "Seconds since the monitor started.");

@@ -459,7 +459,8 @@ bool Component::finishStop() {
   if (stopFault_) {
     lastFaultTime_ = time(nullptr);
     lastFaultCause_ = lastEnd_;
-    countFault(status.signal > 0 ? FaultCause::kSignal : FaultCause::kExit);
+    countFault(healthStop_ ? healthFault_
+                           : status.signal > 0 ? FaultCause::kSignal : FaultCause::kExit);
   }
   if (healthStop_) {
     // However the program took its stop, it had failed: a death by a
@@ -522,8 +523,14 @@ std::string Component::notifyStatus() const {
 void Component::failHealth() {
   if (!running()) return;
   std::string cause;
-  if (notify_ && notify_->result().result == "failed") cause = notify_->cause();
-  if (probe_ && probe_->result().failures >= def_.health.retries) cause = probe_->cause();
+  if (notify_ && notify_->result().result == "failed") {
+    cause = notify_->cause();
+    healthFault_ = FaultCause::kWatchdog;
+  }
+  if (probe_ && probe_->result().failures >= def_.health.retries) {
+    cause = probe_->cause();
+    healthFault_ = FaultCause::kCheck;
+  }
   if (cause.empty()) return;
   if (notify_) notifyStatus_ = notify_->statusText();
   logError("component \"" + def_.name + "\" pid=" + std::to_string(pid_) + " failed: " + cause);

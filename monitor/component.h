@@ -298,6 +298,7 @@ class Component {
   std::string notifyStatus_;
   std::string healthCause_;  // of the stop in progress or the fault to report
   bool healthStop_ = false;
+  FaultCause healthFault_ = FaultCause::kCheck;  // which of them failed
 };
 
 #endif  // NORVAK_MONITOR_COMPONENT_H_

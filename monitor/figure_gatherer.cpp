@@ -3,6 +3,7 @@
 #include "monitor/app_store.h"
 #include "monitor/application.h"
 #include "monitor/component.h"
+#include "monitor/health_probe.h"
 
 namespace {
 
@@ -18,6 +19,7 @@ int stateOf(const Component& comp) {
 
 void FigureGatherer::gather(const AppStore& store, Clock::MonoTime now, SuiteFigures& out) {
   out.components.clear();
+  out.checks.clear();
   // Rebuilt each time: components a reload removed are forgotten.
   std::map<std::pair<std::string, std::string>, Seen> seen;
   for (const AppStore::AppPtr& app : store.applications()) {
@@ -48,6 +50,17 @@ void FigureGatherer::gather(const AppStore& store, Clock::MonoTime now, SuiteFig
         now_seen.since = before->second.since;
       c.changedAt = now_seen.since;
       seen.emplace(std::move(key), now_seen);
+      for (const HealthResult& r : comp.healthResults()) {
+        SuiteFigures::Check check;
+        check.app = c.app;
+        check.component = c.name;
+        check.check = r.check;
+        check.ok = r.result == "ok";
+        check.pending = r.result == "pending";
+        check.time = r.time;
+        check.failures = static_cast<uint64_t>(r.failures);
+        out.checks.push_back(std::move(check));
+      }
       out.components.push_back(std::move(c));
     }
   }

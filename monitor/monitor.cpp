@@ -413,7 +413,6 @@ void Monitor::figures(SuiteFigures& out) {
   out.mailsSent = mails.sent;
   out.mailsHeldBack = mails.heldBack;
   out.mailsDropped = DeliveryThreads::dropped();
-  // out.checks stays empty until components have health checks to report.
 }
 
 void Monitor::runDue() {

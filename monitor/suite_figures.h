@@ -3,6 +3,7 @@
 
 #include <array>
 #include <cstdint>
+#include <ctime>
 #include <string>
 #include <vector>
 
@@ -25,15 +26,15 @@ struct SuiteFigures {
     // The last time it started, stopped, died, was restarted or given up.
     Clock::MonoTime changedAt;
   };
-  // One health check of a component, as its last run left it. Nothing fills
-  // these yet: the health checks will, and the metrics show whatever is here.
+  // One health check (or watchdog) of a component, as its last run left it.
   struct Check {
     std::string app;
     std::string component;
     std::string check;
     bool ok = false;
-    double seconds = 0;  // how long its last run took
-    uint64_t failures = 0;
+    bool pending = false;  // no result yet
+    time_t time = 0;       // of the last result
+    uint64_t failures = 0;  // in a row
   };
 
   std::vector<Component> components;  // in store order

@@ -85,6 +85,9 @@ TEST(MonitorMetrics, ScrapedSeriesFollowARestartAndThePortAnswersNothingElse) {
   MonitorHarness h;
   const int port = freePort();
   h.agentSuite({{"WEB", {"httpd"}}});
+  std::string web = h.app("WEB", "AGENT", {{"httpd", "--notify-watchdog=200"}});
+  web.insert(web.rfind("ENDAPPLICATION"), "WATCHDOG httpd 30\n");
+  h.writeMeta("WEB.mmc", web);
   norvak_test::writeFile(h.confFile(), norvak_test::readFile(h.confFile()) +
                                            "MetricsAddress = 127.0.0.1:" + std::to_string(port) +
                                            "\n");
@@ -102,8 +105,13 @@ TEST(MonitorMetrics, ScrapedSeriesFollowARestartAndThePortAnswersNothingElse) {
       norvak_test::sleepMs(100);
     }
   };
+  const std::string watchdog = "{app=\"WEB\",component=\"httpd\",check=\"watchdog\"}";
+  scrapeUntil("norvak_check_up" + watchdog, 1);
   scrapeUntil("norvak_component_up" + httpd, 1);
   EXPECT_EQ(200, status);
+  EXPECT_EQ(1, m["norvak_check_up" + watchdog]);
+  EXPECT_EQ(0, m["norvak_check_consecutive_failures" + watchdog]);
+  EXPECT_EQ(1, m.count("norvak_check_last_result_timestamp_seconds" + watchdog));
   EXPECT_EQ(1, m["norvak_component_up" + httpd]);
   EXPECT_EQ(0, m["norvak_component_restarts_total" + httpd]);
   EXPECT_EQ(1, m.count("norvak_uptime_seconds"));
