@@ -52,6 +52,11 @@ void AdminRequests::serve(const std::shared_ptr<AdminJob>& job) {
     finish(job, job->status.ok, job->status.message);
     return;
   }
+  if (job->kind == AdminJob::kLogs) {
+    const std::string refusal = job->logs.collect(store_);
+    finish(job, refusal.empty(), refusal);
+    return;
+  }
   if (job->kind == AdminJob::kComponents) {
     fillComponents(*job);
     finish(job, true, std::string());

@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "frame/app_name_less.h"
+#include "monitor/logs_query.h"
 
 class Clock;
 class DeferredEventStore;
@@ -48,7 +49,8 @@ struct SuiteStatus {
 struct AdminJob {
   // kComponents: which of pids are running components', and the users the
   // running components run as ("" for the monitor's own).
-  enum Kind { kStatus, kStart, kStop, kRestart, kComponents } kind = kStatus;
+  // kLogs: the lines asked for in logs.
+  enum Kind { kStatus, kStart, kStop, kRestart, kComponents, kLogs } kind = kStatus;
   std::vector<std::string> names;  // the applications (status: empty for all)
   std::set<pid_t> pids;
   std::set<pid_t> componentPids;
@@ -57,6 +59,7 @@ struct AdminJob {
   bool ok = false;
   std::string message;
   SuiteStatus status;
+  LogsQuery logs;
 };
 
 // The administrators' requests: served by the loop, which alone may touch

@@ -147,7 +147,7 @@ void Component::startComp(CompStrategy& strategy, const std::string& dir, bool w
   plan.user.message = "cannot set \"" + def_.user + "\"user";
   plan.exec.message = "exec( " + path + " ) error";
   // The other steps keep the plan's texts and statuses, which are ours.
-  proc_ = ComponentProcess::spawn(def_.name, plan, withDiag);
+  proc_ = ComponentProcess::spawn(def_.name, plan, withDiag, output_);
   pid_ = proc_->pid();
 }
 

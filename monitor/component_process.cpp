@@ -66,7 +66,8 @@ struct ComponentProcess::Watch {
 };
 
 std::shared_ptr<ComponentProcess> ComponentProcess::spawn(const std::string& name, SpawnPlan& plan,
-                                                          bool withDiag) {
+                                                          bool withDiag,
+                                                          std::shared_ptr<OutputRing> ring) {
   // Close-on-exec: a component started meanwhile from another thread must
   // not inherit our write end (its end-of-file would never come).
   int p[2];
@@ -85,6 +86,7 @@ std::shared_ptr<ComponentProcess> ComponentProcess::spawn(const std::string& nam
   plan.stderrFd = diagWrite.get();
   plan.reportFd = answerWrite.get();
   std::shared_ptr<ComponentProcess> proc(new ComponentProcess(name, ::spawn(plan)));
+  proc->ring_ = std::move(ring);
   proc->out_ = std::move(answerRead);
   (withDiag ? proc->diag_ : proc->err_) = std::move(diagRead);
   return proc;
@@ -290,7 +292,9 @@ int ComponentProcess::readOutput(int fd, LineSplitter& lines, Clock::MonoTime no
     outputPeriodEnd_ = now + kOutputPeriod;
   }
   reportSuppressed(now);
-  auto emit = [this](const std::string& line) { logOutputLine(line); };
+  const OutputRing::Stream stream = &lines == &errLines_ ? OutputRing::Stream::kErr
+                                                         : OutputRing::Stream::kOut;
+  auto emit = [this, stream](const std::string& line) { logOutputLine(stream, line); };
   char buf[16384];
   while (outputRead_ < kOutputBudget) {
     ssize_t n = read(fd, buf, sizeof buf);
@@ -310,7 +314,8 @@ int ComponentProcess::readOutput(int fd, LineSplitter& lines, Clock::MonoTime no
   return 0;
 }
 
-void ComponentProcess::logOutputLine(const std::string& line) {
+void ComponentProcess::logOutputLine(OutputRing::Stream stream, const std::string& line) {
+  if (ring_) ring_->push(Clock::system().wallNow(), stream, line);
   if (limiter_.admit()) logInfo("component \"" + name_ + "\": " + line);
 }
 
@@ -326,10 +331,10 @@ bool ComponentProcess::outputPaused(Clock::MonoTime now, Clock::MonoTime& resume
 }
 
 void ComponentProcess::closeOutput(bool readAnswerPipe) {
-  auto emit = [this](const std::string& line) { logOutputLine(line); };
   // What a program wrote just before its end is often the reason for it;
   // bounded, as a holder of the pipe may go on writing.
-  auto rest = [&](int fd, LineSplitter& lines) {
+  auto rest = [&](int fd, LineSplitter& lines, OutputRing::Stream stream) {
+    auto emit = [this, stream](const std::string& line) { logOutputLine(stream, line); };
     char buf[16384];
     size_t got = 0;
     while (fd >= 0 && got < kOutputBudget) {
@@ -343,8 +348,8 @@ void ComponentProcess::closeOutput(bool readAnswerPipe) {
     }
     lines.finish(emit);
   };
-  if (readAnswerPipe) rest(out_.get(), outLines_);
-  rest(err_.get(), errLines_);
+  if (readAnswerPipe) rest(out_.get(), outLines_, OutputRing::Stream::kOut);
+  rest(err_.get(), errLines_, OutputRing::Stream::kErr);
   const size_t n = limiter_.take();
   if (n > 0) logInfo("component \"" + name_ + "\": " + std::to_string(n) + " lines suppressed");
   if (watch_) {

@@ -12,6 +12,7 @@
 #include "frame/clock.h"
 #include "ipc/nk_unique_fd.h"
 #include "monitor/output_lines.h"
+#include "monitor/output_ring.h"
 
 namespace boost {
 namespace asio {
@@ -52,9 +53,11 @@ class ComponentProcess : public std::enable_shared_from_this<ComponentProcess> {
 
   // Spawns the plan; the process answers and writes on out and, unless
   // withDiag, logs its standard error through err. name labels its output
-  // lines.
+  // lines; ring, when given, keeps them too, every one, also those the log
+  // leaves out.
   static std::shared_ptr<ComponentProcess> spawn(const std::string& name, SpawnPlan& plan,
-                                                 bool withDiag);
+                                                 bool withDiag,
+                                                 std::shared_ptr<OutputRing> ring = nullptr);
   ~ComponentProcess();
   ComponentProcess(const ComponentProcess&) = delete;
   ComponentProcess& operator=(const ComponentProcess&) = delete;
@@ -116,7 +119,7 @@ class ComponentProcess : public std::enable_shared_from_this<ComponentProcess> {
   // 1 at end of file, -1 on a read error, 0 when the pipe is empty or the
   // budget spent.
   int readOutput(int fd, LineSplitter& lines, Clock::MonoTime now);
-  void logOutputLine(const std::string& line);
+  void logOutputLine(OutputRing::Stream stream, const std::string& line);
   void closeError();
   void awaitReadable(Pipe pipe);
   void onReadable(Pipe pipe);
@@ -137,6 +140,7 @@ class ComponentProcess : public std::enable_shared_from_this<ComponentProcess> {
   LineSplitter outLines_{kOutputLineLimit};
   LineSplitter errLines_{kOutputLineLimit};
   LineLimiter limiter_{kOutputBurst, std::chrono::seconds(1)};
+  std::shared_ptr<OutputRing> ring_;
 
   std::unique_ptr<Watch> watch_;
 

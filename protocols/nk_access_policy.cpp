@@ -17,6 +17,8 @@ const NkAccessRule kRules[] = {
     {NkRequest::kUpdate, "update", NkStanding::kAdmin, false},
     {NkRequest::kFullReload, "full reload", NkStanding::kAdmin, false},
     {NkRequest::kReloadComp, "reload", NkStanding::kComponentUser, true},
+    // Components' output can carry what their own logs would keep private.
+    {NkRequest::kLogs, "logs", NkStanding::kAdmin, false},
 };
 
 std::string whoMay(NkStanding least, const NkAccessScope& scope) {

@@ -33,10 +33,12 @@ bool NkControlServer::Process(ipc::NkDdpUnit& request, ipc::NkDdpUnit& reply) {
   const std::string app = NkReadName(request);
 
   NkControlResult result;
+  const bool reopen = action == static_cast<int32_t>(NkControlAction::kReopenLogs);
   if (!refusal.empty()) {
     result.message = refusal;
-  } else if (action < static_cast<int32_t>(NkControlAction::kStart) ||
-             action > static_cast<int32_t>(NkControlAction::kRestart)) {
+  } else if (!reopen &&
+             (action < static_cast<int32_t>(NkControlAction::kStart) ||
+              action > static_cast<int32_t>(NkControlAction::kRestart))) {
     result.message = "unknown action " + std::to_string(action);
   } else if (handler_) {
     result = handler_(static_cast<NkControlAction>(action), app);

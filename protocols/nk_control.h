@@ -19,7 +19,9 @@ namespace maild {
 // Answer: int32 ok (0/1), string message (the reason when not ok). The
 // answer comes once the action is done: the application started or its
 // start failed, or it is stopped.
-enum class NkControlAction : int32_t { kStart = 1, kStop = 2, kRestart = 3 };
+// kReopenLogs reopens the monitor's log file (the name is empty); an ok
+// answer's message may say what there was to do.
+enum class NkControlAction : int32_t { kStart = 1, kStop = 2, kRestart = 3, kReopenLogs = 6 };
 
 struct NkControlResult {
   bool ok = false;

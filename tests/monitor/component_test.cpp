@@ -416,6 +416,16 @@ TEST_F(ComponentTest, StandardErrorLeftInThePipeIsLoggedAtTheStop) {
   EXPECT_EQ(-1, c.errorFd());
   EXPECT_TRUE(logged("component \"quiet\": first\n"));
   EXPECT_TRUE(logged("component \"quiet\": last words\n"));
+
+  // The component keeps them across its next start, for `logs`.
+  ASSERT_EQ("", start(c));
+  c.stop(false);
+  std::vector<std::string> kept;
+  for (const OutputRing::Line& line : c.output().lines()) {
+    EXPECT_EQ(OutputRing::Stream::kErr, line.stream);
+    kept.push_back(line.text);
+  }
+  EXPECT_EQ((std::vector<std::string>{"first", "last words", "first", "last words"}), kept);
 }
 
 TEST_F(ComponentTest, FloodOfLinesIsCutToABurstAndCounted) {
@@ -438,6 +448,9 @@ TEST_F(ComponentTest, FloodOfLinesIsCutToABurstAndCounted) {
   EXPECT_FALSE(logged("suppressed"));
   c.process()->reportSuppressed(due);
   EXPECT_TRUE(logged("component \"chatty\": 9900 lines suppressed\n")) << log();
+  // The ring has every line, not only the logged ones.
+  EXPECT_EQ("9001", c.output().lines().front().text);
+  EXPECT_EQ("10000", c.output().lines().back().text);
   EXPECT_FALSE(c.process()->outputReportDue(due));
   c.stop(false);
   EXPECT_FALSE(logged("component \"chatty\": 0 lines suppressed"));
