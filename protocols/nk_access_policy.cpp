@@ -55,6 +55,7 @@ std::string NkAccessRefusal(NkRequest request, const NkPeer& peer, NkStanding st
       return "updates over TCP are taken from the loopback interface only";
     if (request == NkRequest::kFullReload)
       return "a full reload over TCP is taken from the loopback interface only";
+    if (request == NkRequest::kLogs) return "logs over TCP are taken from the loopback interface only";
     return "status and control over TCP are taken from the loopback interface only";
   }
   if (peer.transport == NkPeer::kUnknown) return "the peer cannot be identified";
