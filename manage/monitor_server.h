@@ -26,8 +26,9 @@
 #include "protocols/nk_update_server.h"
 
 // The monitor as the program builds it: serves ReloadComp (8200), Update
-// (8204), Status (8300), Control (8301) and Logs (8303) on the management addresses (/Monitor/Address) with one server
-// session, and reaches the monitor only through the mediator.
+// (8204), Status (8300), Control (8301) and Logs (8303) on the management
+// addresses (/Monitor/Address) with one server session, and reaches the
+// monitor only through the mediator.
 //
 // Requests are taken from strangers' sockets, so the server trusts nothing
 // a request says about its sender: who is asking is what the kernel says of
