@@ -292,6 +292,8 @@ int ComponentProcess::readOutput(int fd, LineSplitter& lines, Clock::MonoTime no
     outputPeriodEnd_ = now + kOutputPeriod;
   }
   reportSuppressed(now);
+  // One reading of the clock for all the lines read at once.
+  lineTime_ = Clock::system().wallNow();
   const OutputRing::Stream stream = &lines == &errLines_ ? OutputRing::Stream::kErr
                                                          : OutputRing::Stream::kOut;
   auto emit = [this, stream](const std::string& line) { logOutputLine(stream, line); };
@@ -315,7 +317,7 @@ int ComponentProcess::readOutput(int fd, LineSplitter& lines, Clock::MonoTime no
 }
 
 void ComponentProcess::logOutputLine(OutputRing::Stream stream, const std::string& line) {
-  if (ring_) ring_->push(Clock::system().wallNow(), stream, line);
+  if (ring_) ring_->push(lineTime_, stream, line);
   if (limiter_.admit()) logInfo("component \"" + name_ + "\": " + line);
 }
 
@@ -331,6 +333,7 @@ bool ComponentProcess::outputPaused(Clock::MonoTime now, Clock::MonoTime& resume
 }
 
 void ComponentProcess::closeOutput(bool readAnswerPipe) {
+  lineTime_ = Clock::system().wallNow();
   // What a program wrote just before its end is often the reason for it;
   // bounded, as a holder of the pipe may go on writing.
   auto rest = [&](int fd, LineSplitter& lines, OutputRing::Stream stream) {

@@ -141,6 +141,7 @@ class ComponentProcess : public std::enable_shared_from_this<ComponentProcess> {
   LineSplitter errLines_{kOutputLineLimit};
   LineLimiter limiter_{kOutputBurst, std::chrono::seconds(1)};
   std::shared_ptr<OutputRing> ring_;
+  time_t lineTime_ = 0;  // of the lines being read
 
   std::unique_ptr<Watch> watch_;
 

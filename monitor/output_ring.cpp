@@ -15,9 +15,9 @@ OutputRing::OutputRing(size_t maxLines, size_t maxBytes)
     : maxLines_(std::max<size_t>(maxLines, 1)), maxBytes_(std::max<size_t>(maxBytes, 1)) {}
 
 void OutputRing::push(time_t when, Stream stream, const std::string& text) {
-  Line line{++g_lastSequence, when, stream, text.substr(0, maxBytes_)};
-  bytes_ += line.text.size();
-  lines_.push_back(std::move(line));
+  const size_t size = std::min(text.size(), maxBytes_);
+  lines_.push_back(Line{++g_lastSequence, when, stream, std::string(text, 0, size)});
+  bytes_ += size;
   while (lines_.size() > maxLines_ || bytes_ > maxBytes_) {
     bytes_ -= lines_.front().text.size();
     lines_.pop_front();
