@@ -32,12 +32,12 @@ std::string LogsQuery::collect(const AppStore& store) {
   for (const Component& comp : found->components()) {
     if (!component.empty() && comp.name() != component) continue;
     named = true;
-    const std::deque<OutputRing::Line>& ring = comp.output().lines();
-    if (!ring.empty()) newest = std::max(newest, ring.back().seq);
+    const OutputRing& ring = comp.output();
+    if (ring.size() > 0) newest = std::max(newest, ring.at(ring.size() - 1).seq);
     // Only the newest `most` of each can be among the newest `most` of all.
-    size_t from = comp.output().firstAfter(after);
+    size_t from = ring.firstAfter(after);
     if (ring.size() - from > most) from = ring.size() - most;
-    for (size_t i = from; i < ring.size(); ++i) picks.push_back({&ring[i], &comp.name()});
+    for (size_t i = from; i < ring.size(); ++i) picks.push_back({&ring.at(i), &comp.name()});
   }
   if (!named)
     return "unknown component \"" + component + "\" of application \"" + found->name() + "\"";

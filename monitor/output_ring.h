@@ -4,8 +4,8 @@
 #include <time.h>
 
 #include <cstdint>
-#include <deque>
 #include <string>
+#include <vector>
 
 // The last lines a component wrote, kept for the administrators' `logs`
 // request. It belongs to the component, not to one of its processes: after a
@@ -36,19 +36,26 @@ class OutputRing {
   // A text longer than the byte bound is cut to it.
   void push(time_t when, Stream stream, const std::string& text);
 
-  // Oldest first.
-  const std::deque<Line>& lines() const { return lines_; }
+  // The lines, oldest first: at(0) to at(size() - 1).
+  size_t size() const { return count_; }
+  const Line& at(size_t i) const { return slots_[(head_ + i) % slots_.size()]; }
   size_t bytes() const { return bytes_; }
-  // Index into lines() of the first line after sequence `after`.
+  // Index of the first line after sequence `after`.
   size_t firstAfter(uint64_t after) const;
 
   // The number of the newest line of any ring; 0 before the first.
   static uint64_t lastSequence();
 
  private:
+  void dropOldest();
+
   size_t maxLines_;
   size_t maxBytes_;
-  std::deque<Line> lines_;
+  // A circle of slots whose texts keep their buffers: a component that
+  // floods its output costs a copy per line, not an allocation.
+  std::vector<Line> slots_;
+  size_t head_ = 0;
+  size_t count_ = 0;
   size_t bytes_ = 0;
 };
 

@@ -421,9 +421,9 @@ TEST_F(ComponentTest, StandardErrorLeftInThePipeIsLoggedAtTheStop) {
   ASSERT_EQ("", start(c));
   c.stop(false);
   std::vector<std::string> kept;
-  for (const OutputRing::Line& line : c.output().lines()) {
-    EXPECT_EQ(OutputRing::Stream::kErr, line.stream);
-    kept.push_back(line.text);
+  for (size_t i = 0; i < c.output().size(); ++i) {
+    EXPECT_EQ(OutputRing::Stream::kErr, c.output().at(i).stream);
+    kept.push_back(c.output().at(i).text);
   }
   EXPECT_EQ((std::vector<std::string>{"first", "last words", "first", "last words"}), kept);
 }
@@ -449,8 +449,8 @@ TEST_F(ComponentTest, FloodOfLinesIsCutToABurstAndCounted) {
   c.process()->reportSuppressed(due);
   EXPECT_TRUE(logged("component \"chatty\": 9900 lines suppressed\n")) << log();
   // The ring has every line, not only the logged ones.
-  EXPECT_EQ("9001", c.output().lines().front().text);
-  EXPECT_EQ("10000", c.output().lines().back().text);
+  EXPECT_EQ("9001", c.output().at(0).text);
+  EXPECT_EQ("10000", c.output().at(999).text);
   EXPECT_FALSE(c.process()->outputReportDue(due));
   c.stop(false);
   EXPECT_FALSE(logged("component \"chatty\": 0 lines suppressed"));

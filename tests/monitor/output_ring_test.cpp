@@ -18,6 +18,9 @@ namespace {
 using Stream = OutputRing::Stream;
 
 TEST(OutputRingTest, BoundsByLinesAndBytesAndNumbersInOrder) {
+  // The long line goes by the byte bound before the ring has grown full.
+  std::vector<std::string> singles(20, "s"), withLong{std::string(15, 'l')};
+  withLong.insert(withLong.end(), singles.begin(), singles.end());
   struct Case {
     size_t maxLines, maxBytes;
     std::vector<std::string> pushed, kept;
@@ -26,22 +29,23 @@ TEST(OutputRingTest, BoundsByLinesAndBytesAndNumbersInOrder) {
       {10, 6, {"aaa", "bb", "cc", "d"}, {"bb", "cc", "d"}},   // the byte bound
       {2, 100, {"", "", "x"}, {"", "x"}},                     // empty lines count
       {10, 4, {"ab", "123456"}, {"1234"}},                    // cut to the bound
+      {100, 20, withLong, singles},                           // wraps, then grows
   };
   for (const Case& c : cases) {
     OutputRing ring(c.maxLines, c.maxBytes);
     const uint64_t before = OutputRing::lastSequence();
     for (const std::string& text : c.pushed) ring.push(1000, Stream::kErr, text);
     std::vector<std::string> kept;
-    for (const OutputRing::Line& line : ring.lines()) kept.push_back(line.text);
+    for (size_t i = 0; i < ring.size(); ++i) kept.push_back(ring.at(i).text);
     EXPECT_EQ(c.kept, kept);
-    EXPECT_EQ(before + c.pushed.size(), ring.lines().back().seq);
-    EXPECT_EQ(before + c.pushed.size() - c.kept.size() + 1, ring.lines().front().seq);
+    EXPECT_EQ(before + c.pushed.size(), ring.at(ring.size() - 1).seq);
+    EXPECT_EQ(before + c.pushed.size() - c.kept.size() + 1, ring.at(0).seq);
     EXPECT_EQ(0u, ring.firstAfter(before));
-    EXPECT_EQ(1u, ring.firstAfter(ring.lines().front().seq));
+    EXPECT_EQ(1u, ring.firstAfter(ring.at(0).seq));
   }
   OutputRing ring;  // 1000 lines, or 256 KiB of the longest
   for (int i = 0; i < 1000; ++i) ring.push(1, Stream::kOut, std::string(1023, 'x'));
-  EXPECT_EQ(256u, ring.lines().size());
+  EXPECT_EQ(256u, ring.size());
   EXPECT_EQ(256u * 1023, ring.bytes());
 }
 
