@@ -7,6 +7,7 @@
 #include <string.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <boost/asio/io_context.hpp>
 #include <boost/asio/posix/stream_descriptor.hpp>
 #include <boost/asio/steady_timer.hpp>
@@ -311,13 +312,22 @@ int ComponentProcess::readOutput(int fd, LineSplitter& lines, Clock::MonoTime no
       return -1;
     }
     outputRead_ += static_cast<size_t>(n);
+    // Lines that later lines of this same chunk push out of the ring again
+    // need not go in: a flood of short lines would otherwise cost a copy each.
+    const size_t newlines = static_cast<size_t>(std::count(buf, buf + n, '\n'));
+    // (One to spare: the end of a line cut for its length emits nothing.)
+    ringSkip_ = newlines > OutputRing::kMaxLines + 1 ? newlines - OutputRing::kMaxLines - 1 : 0;
     lines.feed(buf, static_cast<size_t>(n), emit);
+    ringSkip_ = 0;
   }
   return 0;
 }
 
 void ComponentProcess::logOutputLine(OutputRing::Stream stream, const std::string& line) {
-  if (ring_) ring_->push(lineTime_, stream, line);
+  if (ringSkip_ > 0)
+    --ringSkip_;
+  else if (ring_)
+    ring_->push(lineTime_, stream, line);
   if (limiter_.admit()) logInfo("component \"" + name_ + "\": " + line);
 }
 

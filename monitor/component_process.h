@@ -142,6 +142,7 @@ class ComponentProcess : public std::enable_shared_from_this<ComponentProcess> {
   LineLimiter limiter_{kOutputBurst, std::chrono::seconds(1)};
   std::shared_ptr<OutputRing> ring_;
   time_t lineTime_ = 0;  // of the lines being read
+  size_t ringSkip_ = 0;  // lines of the chunk being split that go to the log only
 
   std::unique_ptr<Watch> watch_;
 
