@@ -291,7 +291,10 @@ class Installation {
                   "/meta/\nAgentResponseTime = 1\nAddress =\nInjectCmd = /bin/true\n"
                   "AgentAddress = local:" +
                   runDir() + ".agent\nRunAppList = " + runAppList +
-                  "\nUseEnterpriseMode = no\nRecoveryTimeList = " + recovery + "\n");
+                  "\nUseEnterpriseMode = no\nRecoveryTimeList = " + recovery +
+                  // Benches kill the same component again and again: each
+                  // kill is a fresh fault, not a crash loop to give up on.
+                  "\nStableTime = 0\n");
   }
 
   // binary: another build's monitor, to compare with.

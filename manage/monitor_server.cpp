@@ -3,6 +3,7 @@
 #include <pwd.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <functional>
 #include <utility>
@@ -11,6 +12,7 @@
 #include <vector>
 
 #include "frame/log.h"
+#include "frame/log_class.h"
 #include "frame/run_mode.h"
 #include "ipc/nk_conn_settings.h"
 #include "ipc/nk_deadline.h"
@@ -32,6 +34,9 @@ using norvak::maild::NkControlResult;
 using norvak::maild::NkControlServer;
 using norvak::maild::NkStatusResult;
 using norvak::maild::NkStatusServer;
+using norvak::maild::NkLogsRequest;
+using norvak::maild::NkLogsResult;
+using norvak::maild::NkLogsServer;
 
 namespace {
 
@@ -68,6 +73,8 @@ std::string protocolName(uint32_t protocol) {
       return "Status (8300)";
     case NkControlServer::kId:
       return "Control (8301)";
+    case NkLogsServer::kId:
+      return "Logs (8303)";
     default:
       return "protocol " + std::to_string(protocol);
   }
@@ -126,6 +133,10 @@ MonitorServer::MonitorServer(const std::string& confFile, const std::string& run
           [this](const norvak::ipc::NkIfIPC& connection) {
             return admit(NkRequest::kControl, connection);
           }),
+      logsServer_([this](const NkLogsRequest& request) { return logsProcessor(request); },
+                  [this](const norvak::ipc::NkIfIPC& connection) {
+                    return admit(NkRequest::kLogs, connection);
+                  }),
       refusals_([](const std::string& record) { logAlert(record); }) {
   controlServer_.SetReload(
       [this](const std::vector<int32_t>& pids, const norvak::ipc::NkIfIPC& connection) {
@@ -261,12 +272,14 @@ void MonitorServer::createSession(const std::list<std::string>& addresses, int t
     session_->Register(&updateServer_);
     session_->Register(&statusServer_);
     session_->Register(&controlServer_);
+    session_->Register(&logsServer_);
     timeoutSeconds_ = timeoutSeconds;
     const NkTimeout timeout = NkTimeout::Seconds(static_cast<uint32_t>(timeoutSeconds));
     session_->SetTimeout(timeout);
     updateServer_.SetReplyTimeout(timeout);
     statusServer_.SetReplyTimeout(timeout);
     controlServer_.SetReplyTimeout(timeout);
+    logsServer_.SetReplyTimeout(timeout);
     session_->Open(std::vector<std::string>(addresses.begin(), addresses.end()));
   } catch (const std::exception& e) {
     destroySession();
@@ -385,6 +398,7 @@ std::string MonitorServer::admit(NkRequest request, const norvak::ipc::NkIfIPC& 
   const std::string reason = norvak::maild::NkAccessRefusal(request, peer, standing, scope);
   if (reason.empty()) return reason;
   const uint32_t protocol = request == NkRequest::kUpdate   ? NkUpdateServer::kId
+                            : request == NkRequest::kLogs   ? NkLogsServer::kId
                             : request == NkRequest::kStatus ? NkStatusServer::kId
                                                             : NkControlServer::kId;
   refused(protocolName(protocol), peer, reason);
@@ -562,6 +576,8 @@ NkControlResult MonitorServer::controlProcessor(NkControlAction action, const st
   auto job = std::make_shared<AdminJob>();
   ManagementFigures::Kind counted = ManagementFigures::kStart;
   switch (action) {
+    case NkControlAction::kReopenLogs:
+      return reopenLogs();
     case NkControlAction::kStart:
       job->kind = AdminJob::kStart;
       break;
@@ -590,5 +606,52 @@ NkControlResult MonitorServer::controlProcessor(NkControlAction action, const st
   }
   answer.ok = job->ok;
   answer.message = job->message;
+  return answer;
+}
+
+NkControlResult MonitorServer::reopenLogs() {
+  NkControlResult answer;
+  // Not through the loop: the log's own lock orders the reopening with every
+  // thread's records and with a reload's new logging, and a loop busy with a
+  // stop would only keep the rotation waiting.
+  if (LogClass::fileName().empty()) {
+    answer.ok = true;
+    answer.message = "the log goes to syslog: nothing to reopen";
+    return answer;
+  }
+  std::string failure;
+  answer.ok = reopenLog("at the administrator's request", &failure);
+  answer.message = failure;
+  return answer;
+}
+
+NkLogsResult MonitorServer::logsProcessor(const NkLogsRequest& request) {
+  auto job = std::make_shared<AdminJob>();
+  job->kind = AdminJob::kLogs;
+  job->logs.app = request.app;
+  job->logs.component = request.component;
+  job->logs.after = static_cast<uint64_t>(std::max<int64_t>(request.after, 0));
+  job->logs.most = static_cast<size_t>(std::max(request.most, 0));
+  job->logs.byteCap = norvak::maild::kMaxLogsAnswerBytes;
+  NkLogsResult answer;
+  if (!runAdminJob(job, timeoutSeconds_)) {
+    answer.message = "the monitor did not answer within " + std::to_string(timeoutSeconds_) + " s";
+    return answer;
+  }
+  answer.ok = job->ok;
+  answer.message = job->message;
+  if (!answer.ok) return answer;
+  answer.lines.reserve(job->logs.lines.size());
+  for (LogsQuery::Line& line : job->logs.lines) {
+    norvak::maild::NkLogLine out;
+    out.time = static_cast<int64_t>(line.time);
+    out.stream = line.stream == OutputRing::Stream::kErr ? norvak::maild::kLogStderr
+                                                         : norvak::maild::kLogStdout;
+    out.component = std::move(line.component);
+    out.text = std::move(line.text);
+    answer.lines.push_back(std::move(out));
+  }
+  answer.next = static_cast<int64_t>(job->logs.next);
+  answer.more = job->logs.more;
   return answer;
 }

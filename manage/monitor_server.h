@@ -20,6 +20,7 @@
 #include "protocols/nk_access_policy.h"
 #include "protocols/nk_connection_quota.h"
 #include "protocols/nk_control.h"
+#include "protocols/nk_logs.h"
 #include "protocols/nk_peer.h"
 #include "protocols/nk_refusal_log.h"
 #include "protocols/nk_reload_comp_server.h"
@@ -27,10 +28,11 @@
 #include "protocols/nk_update_server.h"
 
 // The monitor as the program builds it: serves ReloadComp (8200), Update
-// (8204), Status (8300) and Control (8301) on the management addresses (/Monitor/Address) with one server
-// session, and reaches the monitor only through the mediator. With
-// /Monitor/MetricsAddress set it also serves the monitor's figures
-// (MetricsPublisher) and counts its requests and refusals into them.
+// (8204), Status (8300), Control (8301) and Logs (8303) on the management
+// addresses (/Monitor/Address) with one server session, and reaches the
+// monitor only through the mediator. With /Monitor/MetricsAddress set it
+// also serves the monitor's figures (MetricsPublisher) and counts its
+// requests and refusals into them.
 //
 // Requests are taken from strangers' sockets, so the server trusts nothing
 // a request says about its sender: who is asking is what the kernel says of
@@ -73,6 +75,7 @@ class MonitorServer : public ThreadSafetyMonitor {
   norvak::maild::NkStatusResult statusProcessor(const std::vector<std::string>& apps);
   norvak::maild::NkControlResult controlProcessor(norvak::maild::NkControlAction action,
                                                   const std::string& app);
+  norvak::maild::NkLogsResult logsProcessor(const norvak::maild::NkLogsRequest& request);
 
   // The status in the protocol's terms.
   static norvak::maild::NkStatusResult wireStatus(const SuiteStatus& status);
@@ -102,6 +105,7 @@ class MonitorServer : public ThreadSafetyMonitor {
 
   norvak::maild::NkPeer peerOf(const norvak::ipc::NkIfIPC& connection) const;
   static norvak::maild::NkAccessScope accessScope();
+  static norvak::maild::NkControlResult reopenLogs();
   // The gate of the answered requests: logs and answers the refusal, if any.
   std::string admit(norvak::maild::NkRequest request, const norvak::ipc::NkIfIPC& connection);
   // ReloadComp's gate, before its pids are read: only a peer that could be
@@ -121,6 +125,7 @@ class MonitorServer : public ThreadSafetyMonitor {
   norvak::maild::NkUpdateServer updateServer_;
   norvak::maild::NkStatusServer statusServer_;
   norvak::maild::NkControlServer controlServer_;
+  norvak::maild::NkLogsServer logsServer_;
   int timeoutSeconds_ = 30;
   int maxServingThreads_ = 32;
   std::unique_ptr<norvak::maild::NkConnectionQuota> quota_;

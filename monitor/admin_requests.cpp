@@ -53,6 +53,11 @@ void AdminRequests::serve(const std::shared_ptr<AdminJob>& job) {
     answer(job, job->status.ok, job->status.message);
     return;
   }
+  if (job->kind == AdminJob::kLogs) {
+    const std::string refusal = job->logs.collect(store_);
+    answer(job, refusal.empty(), refusal);
+    return;
+  }
   if (job->kind == AdminJob::kComponents) {
     fillComponents(*job);
     answer(job, true, std::string());

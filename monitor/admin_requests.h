@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "frame/app_name_less.h"
+#include "monitor/logs_query.h"
 
 class Clock;
 class DeferredEventStore;
@@ -61,8 +62,8 @@ struct AdminJob {
   // running components run as ("" for the monitor's own).
   // kReload: SIGHUP to the processes of pids, the monitor's own pid reloading
   // the monitor (whose changes the message tells); unreached are the pids
-  // that are none of these.
-  enum Kind { kStatus, kStart, kStop, kRestart, kComponents, kReload } kind = kStatus;
+  // that are none of these. kLogs: the lines asked for in logs.
+  enum Kind { kStatus, kStart, kStop, kRestart, kComponents, kReload, kLogs } kind = kStatus;
   std::vector<std::string> names;  // the applications (status: empty for all)
   std::set<pid_t> pids;
   std::set<pid_t> componentPids;
@@ -72,6 +73,7 @@ struct AdminJob {
   bool ok = false;
   std::string message;
   SuiteStatus status;
+  LogsQuery logs;
 };
 
 // The administrators' requests: served by the loop, which alone may touch

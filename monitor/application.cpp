@@ -368,8 +368,11 @@ bool Application::reconfig(const Application& newDef) {
     // the new definition and stays stopped.
     const bool wasRunning = running_;
     stop();
-    components_.clear();
-    for (const Component& c : newDef.components_) components_.push_back(c);
+    // Still the same components: what they said before the move stays.
+    std::vector<Component> moved(newDef.components_.begin(), newDef.components_.end());
+    for (Component& c : moved)
+      if (const Component* before = findComponent(c.name())) c.keepOutputOf(*before);
+    components_ = std::move(moved);
     needsStart_ = wasRunning;
     notes_.push_back("path \"" + path_ + "\"" +
                      (wasRunning ? std::string(", its components restarted") : std::string()));

@@ -168,7 +168,7 @@ void Component::startComp(CompStrategy& strategy, const std::string& dir, bool w
   }
   // The other steps keep the plan's texts and statuses, which are ours.
   std::unique_ptr<CgroupTree::Lease> cgroup = prepareProcess(plan);
-  proc_ = ComponentProcess::spawn(def_.name, plan, withDiag);
+  proc_ = ComponentProcess::spawn(def_.name, plan, withDiag, output_);
   proc_->keepCgroup(std::move(cgroup));
   pid_ = proc_->pid();
 }

@@ -129,6 +129,11 @@ class Component {
   // program closes its end; that alone is no death.
   int errorFd() const { return proc_ ? proc_->errorFd() : -1; }
   const Informer* informer() const { return informer_.get(); }
+  // What its processes wrote last, across restarts.
+  const OutputRing& output() const { return *output_; }
+  OutputRing& output() { return *output_; }
+  // Takes over the output of the component it replaces under the same name.
+  void keepOutputOf(const Component& previous) { output_ = previous.output_; }
   // For the administrators' status: when the current process answered (0
   // before), restarts begun since the monitor started, the last unexpected
   // end and how it ended ("exit N" / "signal NAME"), and whether the
@@ -262,6 +267,9 @@ class Component {
 
   ComponentDef def_;
   std::unique_ptr<Informer> informer_;
+  // Shared with the process that writes into it, which may outlive this
+  // object for the moment its last handler runs.
+  std::shared_ptr<OutputRing> output_ = std::make_shared<OutputRing>();
 
   State state_ = State::kStopped;
   std::shared_ptr<ComponentProcess> proc_;

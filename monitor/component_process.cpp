@@ -7,6 +7,7 @@
 #include <string.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <boost/asio/io_context.hpp>
 #include <boost/asio/posix/stream_descriptor.hpp>
 #include <boost/asio/steady_timer.hpp>
@@ -76,7 +77,8 @@ struct ComponentProcess::Watch {
 };
 
 std::shared_ptr<ComponentProcess> ComponentProcess::spawn(const std::string& name, SpawnPlan& plan,
-                                                          bool withDiag) {
+                                                          bool withDiag,
+                                                          std::shared_ptr<OutputRing> ring) {
   // Close-on-exec: a component started meanwhile from another thread must
   // not inherit our write end (its end-of-file would never come).
   int p[2];
@@ -95,6 +97,7 @@ std::shared_ptr<ComponentProcess> ComponentProcess::spawn(const std::string& nam
   plan.stderrFd = diagWrite.get();
   plan.reportFd = answerWrite.get();
   std::shared_ptr<ComponentProcess> proc(new ComponentProcess(name, ::spawn(plan)));
+  proc->ring_ = std::move(ring);
   proc->out_ = std::move(answerRead);
   (withDiag ? proc->diag_ : proc->err_) = std::move(diagRead);
   return proc;
@@ -314,7 +317,11 @@ int ComponentProcess::readOutput(int fd, LineSplitter& lines, Clock::MonoTime no
     outputPeriodEnd_ = now + kOutputPeriod;
   }
   reportSuppressed(now);
-  auto emit = [this](const std::string& line) { logOutputLine(line); };
+  // One reading of the clock for all the lines read at once.
+  lineTime_ = Clock::system().wallNow();
+  const OutputRing::Stream stream = &lines == &errLines_ ? OutputRing::Stream::kErr
+                                                         : OutputRing::Stream::kOut;
+  auto emit = [this, stream](const std::string& line) { logOutputLine(stream, line); };
   char buf[16384];
   while (outputRead_ < kOutputBudget) {
     ssize_t n = read(fd, buf, sizeof buf);
@@ -329,12 +336,22 @@ int ComponentProcess::readOutput(int fd, LineSplitter& lines, Clock::MonoTime no
       return -1;
     }
     outputRead_ += static_cast<size_t>(n);
+    // Lines that later lines of this same chunk push out of the ring again
+    // need not go in: a flood of short lines would otherwise cost a copy each.
+    const size_t newlines = static_cast<size_t>(std::count(buf, buf + n, '\n'));
+    // (One to spare: the end of a line cut for its length emits nothing.)
+    ringSkip_ = newlines > OutputRing::kMaxLines + 1 ? newlines - OutputRing::kMaxLines - 1 : 0;
     lines.feed(buf, static_cast<size_t>(n), emit);
+    ringSkip_ = 0;
   }
   return 0;
 }
 
-void ComponentProcess::logOutputLine(const std::string& line) {
+void ComponentProcess::logOutputLine(OutputRing::Stream stream, const std::string& line) {
+  if (ringSkip_ > 0)
+    --ringSkip_;
+  else if (ring_)
+    ring_->push(lineTime_, stream, line);
   if (limiter_.admit()) logInfo("component \"" + name_ + "\": " + line);
 }
 
@@ -350,10 +367,11 @@ bool ComponentProcess::outputPaused(Clock::MonoTime now, Clock::MonoTime& resume
 }
 
 void ComponentProcess::closeOutput(bool readAnswerPipe) {
-  auto emit = [this](const std::string& line) { logOutputLine(line); };
+  lineTime_ = Clock::system().wallNow();
   // What a program wrote just before its end is often the reason for it;
   // bounded, as a holder of the pipe may go on writing.
-  auto rest = [&](int fd, LineSplitter& lines) {
+  auto rest = [&](int fd, LineSplitter& lines, OutputRing::Stream stream) {
+    auto emit = [this, stream](const std::string& line) { logOutputLine(stream, line); };
     char buf[16384];
     size_t got = 0;
     while (fd >= 0 && got < kOutputBudget) {
@@ -367,8 +385,8 @@ void ComponentProcess::closeOutput(bool readAnswerPipe) {
     }
     lines.finish(emit);
   };
-  if (readAnswerPipe) rest(out_.get(), outLines_);
-  rest(err_.get(), errLines_);
+  if (readAnswerPipe) rest(out_.get(), outLines_, OutputRing::Stream::kOut);
+  rest(err_.get(), errLines_, OutputRing::Stream::kErr);
   const size_t n = limiter_.take();
   if (n > 0) logInfo("component \"" + name_ + "\": " + std::to_string(n) + " lines suppressed");
   if (watch_) {

@@ -13,6 +13,7 @@
 #include "ipc/nk_unique_fd.h"
 #include "monitor/cgroup_tree.h"
 #include "monitor/output_lines.h"
+#include "monitor/output_ring.h"
 
 namespace boost {
 namespace asio {
@@ -54,9 +55,11 @@ class ComponentProcess : public std::enable_shared_from_this<ComponentProcess> {
 
   // Spawns the plan; the process answers and writes on out and, unless
   // withDiag, logs its standard error through err. name labels its output
-  // lines.
+  // lines; ring, when given, keeps them too, every one, also those the log
+  // leaves out.
   static std::shared_ptr<ComponentProcess> spawn(const std::string& name, SpawnPlan& plan,
-                                                 bool withDiag);
+                                                 bool withDiag,
+                                                 std::shared_ptr<OutputRing> ring = nullptr);
   ~ComponentProcess();
   ComponentProcess(const ComponentProcess&) = delete;
   ComponentProcess& operator=(const ComponentProcess&) = delete;
@@ -122,7 +125,7 @@ class ComponentProcess : public std::enable_shared_from_this<ComponentProcess> {
   // 1 at end of file, -1 on a read error, 0 when the pipe is empty or the
   // budget spent.
   int readOutput(int fd, LineSplitter& lines, Clock::MonoTime now);
-  void logOutputLine(const std::string& line);
+  void logOutputLine(OutputRing::Stream stream, const std::string& line);
   void closeError();
   void awaitReadable(Pipe pipe);
   void onReadable(Pipe pipe);
@@ -143,6 +146,9 @@ class ComponentProcess : public std::enable_shared_from_this<ComponentProcess> {
   LineSplitter outLines_{kOutputLineLimit};
   LineSplitter errLines_{kOutputLineLimit};
   LineLimiter limiter_{kOutputBurst, std::chrono::seconds(1)};
+  std::shared_ptr<OutputRing> ring_;
+  time_t lineTime_ = 0;  // of the lines being read
+  size_t ringSkip_ = 0;  // lines of the chunk being split that go to the log only
 
   std::unique_ptr<Watch> watch_;
   std::unique_ptr<CgroupTree::Lease> cgroup_;

@@ -326,19 +326,16 @@ void Monitor::requestStop() {
   post([] {});  // wakes the loop, which then sees the state
 }
 
-namespace {
-
 // After a rotation the records go to a new file by the old name; the
 // components are not told (SIGHUP would reload them all).
-void reopenLog() {
-  std::string failure;
-  if (LogClass::reopen(&failure))
-    logInfo("log file reopened on SIGUSR1");
-  else
-    logError(failure);
+bool Monitor::reopenLog(const std::string& cause, std::string* failure) {
+  if (!LogClass::reopen(failure)) {
+    logError(*failure);
+    return false;
+  }
+  logInfo("log file reopened " + cause);
+  return true;
 }
-
-}  // namespace
 
 void Monitor::listenSignals() {
   if (loop_->listening) return;
@@ -348,10 +345,11 @@ void Monitor::listenSignals() {
     Monitor* monitor;
     void operator()(const boost::system::error_code& ec, int sig) const {
       if (ec) return;
+      std::string failure;
       if (sig == SIGHUP)
         monitor->reload(sig, "SIGHUP");
       else if (sig == SIGUSR1)
-        reopenLog();
+        reopenLog("on SIGUSR1", &failure);
       else
         monitor->terminate(sig, sig == SIGTERM ? "SIGTERM" : "SIGINT");
       monitor->afterEvent();

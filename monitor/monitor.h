@@ -104,6 +104,10 @@ class Monitor : public Regenerator, public SignalExecutor, public ProcessWatcher
   void requestStop();
   // Posts the changed-configuration reload of these pids.
   void addChangedConf(const std::set<pid_t>& pids);
+  // From any thread: reopens the log file by its name, after a rotation,
+  // logging that it did so `cause`; no component is told. False, with the
+  // reason logged and in failure, when it cannot be opened.
+  static bool reopenLog(const std::string& cause, std::string* failure);
 
   // Tests and benches drive the loop themselves: runFor runs its handlers
   // for up to the time given; runDue does what the monitor's clock says is

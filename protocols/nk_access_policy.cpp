@@ -17,6 +17,8 @@ const NkAccessRule kRules[] = {
     {NkRequest::kUpdate, "update", NkStanding::kAdmin, false},
     {NkRequest::kFullReload, "full reload", NkStanding::kAdmin, false},
     {NkRequest::kReloadComp, "reload", NkStanding::kComponentUser, true},
+    // Components' output can carry what their own logs would keep private.
+    {NkRequest::kLogs, "logs", NkStanding::kAdmin, false},
 };
 
 std::string whoMay(NkStanding least, const NkAccessScope& scope) {
@@ -53,6 +55,7 @@ std::string NkAccessRefusal(NkRequest request, const NkPeer& peer, NkStanding st
       return "updates over TCP are taken from the loopback interface only";
     if (request == NkRequest::kFullReload)
       return "a full reload over TCP is taken from the loopback interface only";
+    if (request == NkRequest::kLogs) return "logs over TCP are taken from the loopback interface only";
     return "status and control over TCP are taken from the loopback interface only";
   }
   if (peer.transport == NkPeer::kUnknown) return "the peer cannot be identified";

@@ -12,7 +12,7 @@ namespace maild {
 
 // What a management request asks of the monitor. A ReloadComp that names
 // the monitor's own pid is a full reload and is judged as one.
-enum class NkRequest { kStatus, kControl, kUpdate, kFullReload, kReloadComp };
+enum class NkRequest { kStatus, kControl, kUpdate, kFullReload, kReloadComp, kLogs };
 
 // What a peer's user is to the monitor, as far as the server found out.
 enum class NkStanding {

@@ -55,6 +55,7 @@ bool NkControlServer::Process(ipc::NkDdpUnit& request, ipc::NkDdpUnit& reply) {
   }
 
   NkControlResult result;
+  const bool reopen = action == static_cast<int32_t>(NkControlAction::kReopenLogs);
   if (!refusal.empty()) {
     result.message = refusal;
   } else if (reload) {
@@ -62,8 +63,9 @@ bool NkControlServer::Process(ipc::NkDdpUnit& request, ipc::NkDdpUnit& reply) {
       result = reload_handler_(pids, *connection);
     else
       result.message = "reload request refused: nobody to carry it out";
-  } else if (action < static_cast<int32_t>(NkControlAction::kStart) ||
-             action > static_cast<int32_t>(NkControlAction::kRestart)) {
+  } else if (!reopen &&
+             (action < static_cast<int32_t>(NkControlAction::kStart) ||
+              action > static_cast<int32_t>(NkControlAction::kRestart))) {
     result.message = "unknown action " + std::to_string(action);
   } else if (handler_) {
     result = handler_(static_cast<NkControlAction>(action), app);

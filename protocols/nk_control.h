@@ -25,7 +25,15 @@ namespace maild {
 // kReload is ReloadComp with an answer: SIGHUP to the supervised processes
 // of the pids, the monitor's own pid (or none at all) reloading the monitor.
 // It is judged as ReloadComp is; not ok when some pid was nobody's.
-enum class NkControlAction : int32_t { kStart = 1, kStop = 2, kRestart = 3, kReload = 4 };
+// kReopenLogs reopens the monitor's log file (the name is empty); an ok
+// answer's message may say what there was to do.
+enum class NkControlAction : int32_t {
+  kStart = 1,
+  kStop = 2,
+  kRestart = 3,
+  kReload = 4,
+  kReopenLogs = 6,
+};
 
 struct NkControlResult {
   bool ok = false;

@@ -17,6 +17,11 @@
 //       touches is settled; a failed start says why. A stopped application
 //       stays stopped across reloads until it is started again, and its
 //       start brings back the dependents its stop took down.
+//   norvak-monitor-ctl [OPTION] logs APP [COMPONENT] [-n N] [-f]
+//       the last N lines its components wrote; -f follows until SIGINT or
+//       SIGTERM.
+//   norvak-monitor-ctl [OPTION] reopen-logs
+//       the monitor reopens its log file, after a rotation.
 //
 // The address is --address, or the first reachable one of /Monitor/Address
 // in the monitor's configuration file. Exit status: 0 done, 1 the monitor
@@ -24,6 +29,7 @@
 // reached, 6 a bad command line.
 
 #include <poll.h>
+#include <signal.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -51,6 +57,7 @@
 #include "ipc/nk_session_pool_manager.h"
 #include "ipc/nk_timeout.h"
 #include "protocols/nk_control.h"
+#include "protocols/nk_logs.h"
 #include "protocols/nk_access_policy.h"
 #include "protocols/nk_peer.h"
 #include "protocols/nk_status.h"
@@ -75,6 +82,8 @@ struct Options {
   std::string conf;
   int timeout = 0;  // 0: the configured one
   bool json = false;
+  int lines = 10;
+  bool follow = false;
   std::string adminGroup;  // the configured /Monitor/AdminGroup
 };
 
@@ -144,7 +153,7 @@ po::options_description describe(Options& options) {
   po::options_description desc(
       std::string("Use: ") + kName +
           " [OPTION] reload [PID...] | update DIR ARG PRODUCT | status [APP...] | "
-          "start|stop|restart APP",
+          "start|stop|restart APP | logs APP [COMPONENT] [-n N] [-f] | reopen-logs",
       po::options_description::m_default_line_length,
       po::options_description::m_default_line_length / 2);
   desc.add_options()
@@ -155,6 +164,10 @@ po::options_description describe(Options& options) {
       ("conf,c", po::value<std::string>(&options.conf)->default_value(kDefaultConf),
        "the monitor's configuration file")
       ("json,j", po::bool_switch(&options.json), "status: print JSON instead of a table")
+      ("lines,n", po::value<int>(&options.lines),
+       "logs: how many of the last lines to print (default 10)")
+      ("follow,f", po::bool_switch(&options.follow),
+       "logs: go on printing new lines until interrupted")
       ("timeout,t", po::value<int>(&options.timeout),
        "seconds to wait for the monitor (default: /Monitor/Timeout; an update also waits "
        "for its pre-update script)");
@@ -175,6 +188,11 @@ const char kCommands[] =
     "                           stays stopped across reloads until started\n"
     "  restart APP              stop, then start the application and its\n"
     "                           dependents\n"
+    "  logs APP [COMPONENT]     the last lines the application's components (or\n"
+    "                           this one) wrote, with -n N that many, with -f\n"
+    "                           also those that follow, until interrupted\n"
+    "  reopen-logs              the monitor reopens its log file (after a\n"
+    "                           rotation); no component is signalled\n"
     "\nExit status: 0 done, 1 refused or failed, 2 monitor not reachable,\n"
     "6 bad command line.\n";
 
@@ -204,6 +222,8 @@ bool parseCommandLine(int argc, char** argv, Options& options) {
   if (options.command.empty()) throw Failure{kUsage, "no command given"};
   if (vm.count("timeout") && options.timeout <= 0)
     throw Failure{kUsage, "the time-out must be a positive number of seconds"};
+  if (options.lines < 0 || options.lines > maild::kMaxLogLines)
+    throw Failure{kUsage, "the number of lines must be 0 to " + std::to_string(maild::kMaxLogLines)};
   return true;
 }
 
@@ -454,6 +474,85 @@ void printJson(const maild::NkStatusResult& result, int64_t now) {
   std::cout << out.str() << std::endl;
 }
 
+// A component's text, on an administrator's terminal: what it wrote must not
+// drive the terminal.
+std::string printable(const std::string& text) {
+  std::string out = text;
+  for (char& ch : out) {
+    const unsigned char c = static_cast<unsigned char>(ch);
+    if ((c < 0x20 && c != '\t') || c == 0x7f) ch = '?';
+  }
+  return out;
+}
+
+void printLogLines(const maild::NkLogsResult& result, bool withComponent) {
+  std::string out;
+  for (const maild::NkLogLine& line : result.lines) {
+    out += clockTime(line.time) + " ";
+    if (withComponent) out += printable(line.component) + " ";
+    out += line.stream == maild::kLogStderr ? "err: " : "out: ";
+    out += printable(line.text) + "\n";
+  }
+  std::cout << out << std::flush;
+}
+
+// SIGINT and SIGTERM end a follower between two requests, never in the
+// middle of printing an answer. Blocked before the first exchange, so that
+// any thread it starts keeps them blocked too.
+class StopSignals {
+ public:
+  StopSignals() {
+    sigemptyset(&set_);
+    sigaddset(&set_, SIGINT);
+    sigaddset(&set_, SIGTERM);
+    pthread_sigmask(SIG_BLOCK, &set_, nullptr);
+  }
+  // Waits up to ms; true when one of them came.
+  bool await(long ms) const {
+    const timespec wait{ms / 1000, (ms % 1000) * 1000000L};
+    for (;;) {
+      if (sigtimedwait(&set_, nullptr, &wait) >= 0) return true;
+      if (errno != EINTR) return false;
+    }
+  }
+
+ private:
+  sigset_t set_;
+};
+
+int runLogs(Options& options, std::vector<std::string>& addresses) {
+  if (options.args.empty() || options.args.size() > 2)
+    throw Failure{kUsage, "logs wants APP [COMPONENT]"};
+  // Between two polls of a follower: a new line shows within a second.
+  const long kPollMs = 250;
+  std::unique_ptr<StopSignals> stop;
+  if (options.follow) stop = std::make_unique<StopSignals>();
+  settle(options, addresses);
+  maild::NkLogsRequest asked;
+  asked.app = options.args[0];
+  if (options.args.size() > 1) asked.component = options.args[1];
+  // Up to N lines at first; an answer cut at its byte bound leaves the rest
+  // of them to be asked for at once.
+  int64_t left = options.lines;
+  bool catchingUp = true;
+  for (;;) {
+    asked.most = catchingUp ? static_cast<int32_t>(left) : maild::kMaxLogLines;
+    maild::NkLogsClient request(asked);
+    exchange(request, addresses, options.timeout + 5, true, options.adminGroup);
+    const maild::NkLogsResult& result = request.GetResult();
+    if (!result.ok) throw Failure{kRefused, "logs refused: " + result.message};
+    printLogLines(result, asked.component.empty());
+    asked.after = result.next;
+    if (catchingUp) {
+      left -= static_cast<int64_t>(result.lines.size());
+      catchingUp = result.more && left > 0;
+      if (catchingUp) continue;
+    }
+    if (!options.follow) return kDone;
+    if (stop->await(result.more ? 0 : kPollMs)) return kDone;
+  }
+}
+
 int run(int argc, char** argv) {
   Options options;
   if (!parseCommandLine(argc, argv, options)) return kDone;
@@ -523,6 +622,17 @@ int run(int argc, char** argv) {
     exchange(request, addresses, options.timeout + 5, true, options.adminGroup);
     if (!request.GetResult().ok)
       throw Failure{kRefused, options.command + " failed: " + request.GetResult().message};
+    return kDone;
+  }
+  if (options.command == "logs") return runLogs(options, addresses);
+  if (options.command == "reopen-logs") {
+    if (!options.args.empty()) throw Failure{kUsage, "reopen-logs takes no argument"};
+    settle(options, addresses);
+    maild::NkControlClient request(maild::NkControlAction::kReopenLogs, "");
+    exchange(request, addresses, options.timeout + 5, true, options.adminGroup);
+    if (!request.GetResult().ok)
+      throw Failure{kRefused, "reopen-logs failed: " + request.GetResult().message};
+    if (!request.GetResult().message.empty()) std::cout << request.GetResult().message << std::endl;
     return kDone;
   }
   throw Failure{kUsage, "unknown command \"" + options.command + "\""};

@@ -251,9 +251,11 @@ TEST_F(Installed, BashCompletionOffersCommandsOptionsAndTheMonitorsApplications)
   const std::string script = at("share/bash-completion/completions/norvak-monitor-ctl");
   if (!isFile(kBuild + "/tools/norvak-monitor-ctl") || !have("bash")) GTEST_SKIP() << "no norvak-monitor-ctl or bash";
   const std::string ctl = at("bin/norvak-monitor-ctl");
-  EXPECT_EQ((std::set<std::string>{"reload", "update", "status", "start", "stop", "restart"}),
+  EXPECT_EQ((std::set<std::string>{"reload", "update", "status", "start", "stop", "restart", "logs",
+                                    "reopen-logs"}),
             completions(script, {ctl, ""}));
-  EXPECT_EQ((std::set<std::string>{"restart", "reload"}), completions(script, {ctl, "-t", "5", "re"}));
+  EXPECT_EQ((std::set<std::string>{"restart", "reload", "reopen-logs"}),
+            completions(script, {ctl, "-t", "5", "re"}));
   EXPECT_EQ((std::set<std::string>{"--conf"}), completions(script, {ctl, "--co"}));
   EXPECT_EQ((std::set<std::string>{"--json"}), completions(script, {ctl, "status", "--j"}));
 
@@ -268,6 +270,8 @@ TEST_F(Installed, BashCompletionOffersCommandsOptionsAndTheMonitorsApplications)
             completions(script, {ctl, "--conf", h.confFile(), "status", ""}));
   EXPECT_EQ((std::set<std::string>{"MAILD", "MX"}), completions(script, {ctl, "-c", h.confFile(), "stop", "M"}));
   EXPECT_EQ((std::set<std::string>{}), completions(script, {ctl, "-c", h.confFile(), "stop", "MX", ""}));
+  EXPECT_EQ((std::set<std::string>{"MAILD", "MX"}),
+            completions(script, {ctl, "-c", h.confFile(), "logs", "-n", "5", "M"}));
   // No monitor there: nothing, at once.
   EXPECT_EQ((std::set<std::string>{}), completions(script, {ctl, "-a", "local:" + h.root() + "/none", "start", ""}));
 }

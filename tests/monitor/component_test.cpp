@@ -416,6 +416,16 @@ TEST_F(ComponentTest, StandardErrorLeftInThePipeIsLoggedAtTheStop) {
   EXPECT_EQ(-1, c.errorFd());
   EXPECT_TRUE(logged("component \"quiet\": first\n"));
   EXPECT_TRUE(logged("component \"quiet\": last words\n"));
+
+  // The component keeps them across its next start, for `logs`.
+  ASSERT_EQ("", start(c));
+  c.stop(false);
+  std::vector<std::string> kept;
+  for (size_t i = 0; i < c.output().size(); ++i) {
+    EXPECT_EQ(OutputRing::Stream::kErr, c.output().at(i).stream);
+    kept.push_back(c.output().at(i).text);
+  }
+  EXPECT_EQ((std::vector<std::string>{"first", "last words", "first", "last words"}), kept);
 }
 
 TEST_F(ComponentTest, FloodOfLinesIsCutToABurstAndCounted) {
@@ -438,6 +448,9 @@ TEST_F(ComponentTest, FloodOfLinesIsCutToABurstAndCounted) {
   EXPECT_FALSE(logged("suppressed"));
   c.process()->reportSuppressed(due);
   EXPECT_TRUE(logged("component \"chatty\": 9900 lines suppressed\n")) << log();
+  // The ring has every line, not only the logged ones.
+  EXPECT_EQ("9001", c.output().at(0).text);
+  EXPECT_EQ("10000", c.output().at(999).text);
   EXPECT_FALSE(c.process()->outputReportDue(due));
   c.stop(false);
   EXPECT_FALSE(logged("component \"chatty\": 0 lines suppressed"));

@@ -36,7 +36,7 @@ TEST(AccessPolicyTest, TheTable) {
   const NkPeer elsewhere = peer(NkPeer::kInet, false, 0, false);
   const NkPeer unknownLocal = peer(NkPeer::kLocal, false);
   const NkPeer unknownLoopback = peer(NkPeer::kInet, false);
-  const NkRequest admin[] = {NkRequest::kStatus, NkRequest::kControl, NkRequest::kUpdate,
+  const NkRequest admin[] = {NkRequest::kStatus, NkRequest::kControl, NkRequest::kUpdate, NkRequest::kLogs,
                              NkRequest::kFullReload};
   NkAccessScope scope;
   scope.own_uid = 1000;
