@@ -17,6 +17,7 @@
 #include <mutex>
 #include <stdexcept>
 
+#include "frame/credited_datagram.h"
 #include "frame/log.h"
 
 namespace asio = boost::asio;
@@ -157,51 +158,9 @@ void NotifyReceiver::await() {
 void NotifyReceiver::drain() {
   char data[kMaxDatagram];
   for (int taken = 0; taken < 64 && !stopped_; ++taken) {
-    struct iovec iov = {data, sizeof(data)};
-    union {
-      struct cmsghdr align;
-#if defined(__linux__)
-      char buf[CMSG_SPACE(sizeof(struct ucred))];
-#elif defined(__FreeBSD__)
-      char buf[CMSG_SPACE(SOCKCRED2SIZE(CMSG_GROUPS_MAX))];
-#else
-      char buf[64];
-#endif
-    } control;
-    struct msghdr msg;
-    memset(&msg, 0, sizeof(msg));
-    msg.msg_iov = &iov;
-    msg.msg_iovlen = 1;
-    msg.msg_control = &control;
-    msg.msg_controllen = sizeof(control);
-    const ssize_t n = recvmsg(fd_.get(), &msg, MSG_DONTWAIT | MSG_CMSG_CLOEXEC);
-    if (n < 0 && errno == EINTR) continue;
-    if (n < 0) return;
     pid_t sender = -1;
-    for (struct cmsghdr* c = CMSG_FIRSTHDR(&msg); c; c = CMSG_NXTHDR(&msg, c)) {
-      if (c->cmsg_level != SOL_SOCKET) continue;
-#if defined(__linux__)
-      if (c->cmsg_type == SCM_CREDENTIALS) {
-        struct ucred cred;
-        memcpy(&cred, CMSG_DATA(c), sizeof(cred));
-        sender = cred.pid;
-      } else if (c->cmsg_type == SCM_RIGHTS) {
-        // Descriptors passed along are none of ours to keep.
-        const size_t count = (c->cmsg_len - CMSG_LEN(0)) / sizeof(int);
-        for (size_t i = 0; i < count; ++i) {
-          int fd;
-          memcpy(&fd, CMSG_DATA(c) + i * sizeof(int), sizeof(int));
-          close(fd);
-        }
-      }
-#elif defined(__FreeBSD__)
-      if (c->cmsg_type == SCM_CREDS2) {
-        struct sockcred2 cred;
-        memcpy(&cred, CMSG_DATA(c), sizeof(cred));
-        sender = cred.sc_pid;
-      }
-#endif
-    }
+    const ssize_t n = receiveCreditedDatagram(fd_.get(), data, sizeof(data), sender);
+    if (n < 0) return;
     if (sender != pid_ || sender <= 0) {
       ++foreign_;
       const Clock::MonoTime now = Clock::system().monoNow();

@@ -64,6 +64,7 @@
 #include <sys/un.h>
 
 #include "frame/child_process.h"
+#include "frame/credited_datagram.h"
 #include "frame/spawn.h"
 #include "frame/utils.h"
 #include "ipc/nk_unique_fd.h"
@@ -810,44 +811,9 @@ class NotifyRelay {
   void relay(pid_t program, bool passWatchdog, bool& ready) {
     char data[4096];
     for (int taken = 0; taken < 64; ++taken) {
-      struct iovec iov = {data, sizeof data};
-      union {
-        struct cmsghdr align;
-        char buf[256];
-      } control;
-      struct msghdr msg;
-      memset(&msg, 0, sizeof msg);
-      msg.msg_iov = &iov;
-      msg.msg_iovlen = 1;
-      msg.msg_control = &control;
-      msg.msg_controllen = sizeof control;
-      const ssize_t n = recvmsg(in_.get(), &msg, MSG_DONTWAIT | MSG_CMSG_CLOEXEC);
-      if (n < 0 && errno == EINTR) continue;
-      if (n < 0) return;
       pid_t sender = -1;
-      for (struct cmsghdr* c = CMSG_FIRSTHDR(&msg); c; c = CMSG_NXTHDR(&msg, c)) {
-        if (c->cmsg_level != SOL_SOCKET) continue;
-#if defined(__linux__)
-        if (c->cmsg_type == SCM_CREDENTIALS) {
-          struct ucred cred;
-          memcpy(&cred, CMSG_DATA(c), sizeof cred);
-          sender = cred.pid;
-        } else if (c->cmsg_type == SCM_RIGHTS) {
-          const size_t count = (c->cmsg_len - CMSG_LEN(0)) / sizeof(int);
-          for (size_t i = 0; i < count; ++i) {
-            int fd;
-            memcpy(&fd, CMSG_DATA(c) + i * sizeof(int), sizeof(int));
-            close(fd);
-          }
-        }
-#elif defined(__FreeBSD__)
-        if (c->cmsg_type == SCM_CREDS2) {
-          struct sockcred2 cred;
-          memcpy(&cred, CMSG_DATA(c), sizeof cred);
-          sender = cred.sc_pid;
-        }
-#endif
-      }
+      const ssize_t n = receiveCreditedDatagram(in_.get(), data, sizeof data, sender);
+      if (n < 0) return;
       if (sender != program) continue;
       std::string forward;
       const std::string message(data, static_cast<size_t>(n));
