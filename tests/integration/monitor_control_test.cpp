@@ -128,27 +128,6 @@ TEST_F(MonitorControlTest, StatusShowsRunningAndWaitingComponentsWithTheirPids) 
   EXPECT_NE(unknown.err.find("unknown application \"NOPE\""), std::string::npos) << unknown.err;
 }
 
-// Crashing right after every answer, it uses up the list "0" at once.
-TEST_F(MonitorControlTest, StatusShowsAGivenUpComponentWithTheCauseOfItsLastFault) {
-  h_.writeMeta("crash.mmc", h_.app("CRASH", "AGENT",
-                                   {{"crasher", "--die-after=50 --signal=" + std::to_string(SIGUSR1)}}));
-  h_.setConfValue("RunAppList", "AGENT, MAILD, WEB, CRASH");
-  h_.setConfValue("RecoveryTimeList", "0");
-  ASSERT_NO_FATAL_FAILURE(startMonitor());
-  const std::vector<std::string> cells = waitState("crasher", "given up");
-  ASSERT_EQ(cells.size(), 7u);
-  EXPECT_EQ(cells[3], "-");
-  EXPECT_EQ(cells[5], "1");
-
-  const ProgramRun json = ctl({"--json", "status", "CRASH"});
-  ASSERT_EQ(json.status, 0) << json.err;
-  const std::string cause = "signal " + std::to_string(SIGUSR1);
-  EXPECT_NE(json.out.find("\"state\":\"given up\""), std::string::npos) << json.out;
-  EXPECT_NE(json.out.find("\"last_fault_cause\":\"" + cause), std::string::npos) << json.out;
-  EXPECT_EQ(cells[2], "given up");
-  EXPECT_EQ(cells[6].rfind(cause, 0), 0u) << "the table's CAUSE: " << cells[6];
-}
-
 TEST_F(MonitorControlTest, StoppedApplicationGoesAfterItsDependentAndStaysDownAcrossReload) {
   ASSERT_NO_FATAL_FAILURE(startMonitor());
   const pid_t maild = onlyPid("maild");
@@ -254,14 +233,29 @@ TEST_F(MonitorControlTest, RestartsOneAfterAnotherLeaveEverythingRunning) {
   EXPECT_TRUE(h_.componentPids("webd").empty());
 }
 
-TEST_F(MonitorControlTest, StatusFollowsTheStartOrderAndTellsAnExitFromAStop) {
+// CRASH's component crashes right after every answer and uses up the list
+// "0" at once; ABC's abce exits by itself.
+TEST_F(MonitorControlTest, StatusFollowsTheStartOrderAndTellsAnExitAStopAndAGiveUp) {
   // ZED loads and sorts last, yet starts first: ABC needs it.
   h_.writeMeta("abc.mmc", h_.app("ABC", "ZED",
                                  {{"abcd"}, {"abce", "--exit-after=300 --exit-code=3"}}));
   h_.writeMeta("zed.mmc", h_.app("ZED", "", {{"zedd"}}));
-  h_.setConfValue("RunAppList", "AGENT, MAILD, WEB, ABC");
-  h_.setConfValue("RecoveryTimeList", "1");
+  h_.writeMeta("crash.mmc", h_.app("CRASH", "AGENT",
+                                   {{"crasher", "--die-after=50 --signal=" + std::to_string(SIGUSR1)}}));
+  h_.setConfValue("RunAppList", "AGENT, MAILD, WEB, ABC, CRASH");
+  h_.setConfValue("RecoveryTimeList", "0");
   ASSERT_NO_FATAL_FAILURE(startMonitor());
+  std::vector<std::string> crashed = waitState("crasher", "given up");
+  ASSERT_EQ(crashed.size(), kColumns);
+  EXPECT_EQ(crashed[2], "given up");
+  EXPECT_EQ(crashed[3], "-");
+  EXPECT_EQ(crashed[5], "1");
+  const std::string cause = "signal " + std::to_string(SIGUSR1);
+  EXPECT_EQ(crashed[6].rfind(cause, 0), 0u) << "the table's CAUSE: " << crashed[6];
+  ProgramRun json = ctl({"--json", "status", "CRASH"});
+  ASSERT_EQ(json.status, 0) << json.err;
+  EXPECT_NE(json.out.find("\"state\":\"given up\""), std::string::npos) << json.out;
+  EXPECT_NE(json.out.find("\"last_fault_cause\":\"" + cause), std::string::npos) << json.out;
 
   std::vector<std::string> cells = waitState("abce", "exited");
   ASSERT_EQ(cells.size(), kColumns);
@@ -286,7 +280,7 @@ TEST_F(MonitorControlTest, StatusFollowsTheStartOrderAndTellsAnExitFromAStop) {
   }
   EXPECT_TRUE(std::is_sorted(lines.begin(), lines.end())) << table.out;
 
-  const ProgramRun json = ctl({"--json", "status", "ABC"});
+  json = ctl({"--json", "status", "ABC"});
   ASSERT_EQ(json.status, 0) << json.err;
   EXPECT_NE(json.out.find("\"state\":\"exited\""), std::string::npos) << json.out;
   EXPECT_NE(json.out.find("\"exit_status\":3"), std::string::npos) << json.out;
