@@ -258,37 +258,24 @@ TEST_F(MonitorConfReaderTest, UnknownKeysAreNamedWithTheKeyTheyMostLikelyStandFo
                               "\"/Monitor/RunAppList\"?"));
 }
 
-TEST_F(MonitorConfReaderTest, EnterpriseModeWithoutAnAgentIsACheckError) {
-  const std::string base =
-      "[Monitor]\nAddress=\nRunAppList=A\nRecoveryTimeList=\nRunForeground=no\nUser=\n"
-      "Group=\nChDir=\nMetaConfigDir=/m\nInjectCmd=c\nAgentResponseTime=1\nPidFileDir=/p\n"
-      "Timeout=1\n[Logging]\nIPCLevel=error\nSyslogFacility=daemon\n[Monitor]\n";
-  const struct {
-    const char* agent;
-    const char* enterprise;
-    bool error;
-  } cases[] = {{"", "no", false}, {"local:/a", "yes", false}, {"", "yes", true}};
-  for (const auto& c : cases) {
-    write(base + "AgentAddress=" + c.agent + "\nUseEnterpriseMode=" + c.enterprise + "\n");
-    MonitorConfReader reader(conf_);
-    expectCheckErrorAfterReload(reader, c.error);
-  }
-}
-
-TEST_F(MonitorConfReaderTest, BrokenLoggingSetupIsACheckError) {
-  // Every key valid but the one under test, so that only the logging set-up
-  // can raise the flag; each child is a fresh process.
-  auto conf = [](const std::string& facility, const std::string& file) {
-    return "[Monitor]\nAddress=\nAgentAddress=a\nRunAppList=A\nRecoveryTimeList=\n"
+// Enterprise mode without an agent, and a logging set-up that cannot work.
+TEST_F(MonitorConfReaderTest, WholeFileCheckErrors) {
+  // Every key valid but the ones under test, so that only they can raise the
+  // flag; each child is a fresh process.
+  auto conf = [](const std::string& agent, const std::string& enterprise,
+                 const std::string& facility, const std::string& file) {
+    return "[Monitor]\nAddress=\nAgentAddress=" + agent + "\nRunAppList=A\nRecoveryTimeList=\n"
            "RunForeground=no\nUser=\nGroup=\nChDir=\nMetaConfigDir=/m\nInjectCmd=c\n"
-           "AgentResponseTime=1\nPidFileDir=/p\nTimeout=1\nUseEnterpriseMode=no\n"
-           "[Logging]\nLevel=info\nIPCLevel=error\nSyslogFacility=" +
-           facility + "\nFileName=" + file + "\n";
+           "AgentResponseTime=1\nPidFileDir=/p\nTimeout=1\nUseEnterpriseMode=" + enterprise +
+           "\n[Logging]\nLevel=info\nIPCLevel=error\nSyslogFacility=" + facility +
+           "\nFileName=" + file + "\n";
   };
   const std::pair<std::string, bool> cases[] = {
-      {conf("daemon", logFile_), false},
-      {conf("kern", logFile_), true},
-      {conf("daemon", dir_.path() + "/no/such/dir/log"), true},
+      {conf("", "no", "daemon", logFile_), false},
+      {conf("local:/a", "yes", "daemon", logFile_), false},
+      {conf("", "yes", "daemon", logFile_), true},
+      {conf("a", "no", "kern", logFile_), true},
+      {conf("a", "no", "daemon", dir_.path() + "/no/such/dir/log"), true},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.first);

@@ -128,27 +128,6 @@ TEST_F(MonitorControlTest, StatusShowsRunningAndWaitingComponentsWithTheirPids) 
   EXPECT_NE(unknown.err.find("unknown application \"NOPE\""), std::string::npos) << unknown.err;
 }
 
-// Crashing right after every answer, it uses up the list "0" at once.
-TEST_F(MonitorControlTest, StatusShowsAGivenUpComponentWithTheCauseOfItsLastFault) {
-  h_.writeMeta("crash.mmc", h_.app("CRASH", "AGENT",
-                                   {{"crasher", "--die-after=50 --signal=" + std::to_string(SIGUSR1)}}));
-  h_.setConfValue("RunAppList", "AGENT, MAILD, WEB, CRASH");
-  h_.setConfValue("RecoveryTimeList", "0");
-  ASSERT_NO_FATAL_FAILURE(startMonitor());
-  const std::vector<std::string> cells = waitState("crasher", "given up");
-  ASSERT_EQ(cells.size(), 7u);
-  EXPECT_EQ(cells[3], "-");
-  EXPECT_EQ(cells[5], "1");
-
-  const ProgramRun json = ctl({"--json", "status", "CRASH"});
-  ASSERT_EQ(json.status, 0) << json.err;
-  const std::string cause = "signal " + std::to_string(SIGUSR1);
-  EXPECT_NE(json.out.find("\"state\":\"given up\""), std::string::npos) << json.out;
-  EXPECT_NE(json.out.find("\"last_fault_cause\":\"" + cause), std::string::npos) << json.out;
-  EXPECT_EQ(cells[2], "given up");
-  EXPECT_EQ(cells[6].rfind(cause, 0), 0u) << "the table's CAUSE: " << cells[6];
-}
-
 TEST_F(MonitorControlTest, StoppedApplicationGoesAfterItsDependentAndStaysDownAcrossReload) {
   ASSERT_NO_FATAL_FAILURE(startMonitor());
   const pid_t maild = onlyPid("maild");
@@ -186,46 +165,41 @@ TEST_F(MonitorControlTest, StoppedApplicationGoesAfterItsDependentAndStaysDownAc
     EXPECT_EQ(row(up.out, comp).at(2), "running") << up.out;
 }
 
-TEST_F(MonitorControlTest, StartBringsTheDependencyUpFirst) {
-  ASSERT_NO_FATAL_FAILURE(startMonitor());
-  ASSERT_EQ(ctl({"stop", "MAILD"}).status, 0);
-  ASSERT_GE(h_.waitLine("application \"MAILD\" stoped", 0, 5), 0);
-
-  const ProgramRun start = ctl({"start", "WEB"});
-  ASSERT_EQ(start.status, 0) << start.err;
-  // The answer comes once the start is over: everything runs by now.
-  const ProgramRun status = ctl({"status"});
-  for (const char* comp : {"maild", "smtpd", "webd"}) {
-    EXPECT_EQ(row(status.out, comp).at(2), "running") << status.out;
-    EXPECT_EQ(row(status.out, comp).at(3), std::to_string(onlyPid(comp)));
-  }
-  const std::string log = norvak_test::readFile(h_.logFile());
-  const size_t stopped = log.find("application \"MAILD\" stoped");
-  ASSERT_NE(stopped, std::string::npos);
-  const size_t maildUp = log.find("application \"MAILD\" started\n", stopped);
-  const size_t webUp = log.find("application \"WEB\" started\n", stopped);
-  ASSERT_NE(maildUp, std::string::npos);
-  ASSERT_NE(webUp, std::string::npos);
-  EXPECT_LT(maildUp, webUp);
-
-  const ProgramRun unknown = ctl({"start", "NOPE"});
-  EXPECT_EQ(unknown.status, 1);
-  EXPECT_NE(unknown.err.find("unknown application"), std::string::npos) << unknown.err;
-}
-
-TEST_F(MonitorControlTest, StoppingEveryApplicationDoesNotEndTheMonitor) {
+// Stopping every application leaves the monitor running; a start then
+// brings the dependencies up first and answers once the start is over.
+TEST_F(MonitorControlTest, StoppingEverythingKeepsTheMonitorAndAStartBringsDependenciesFirst) {
   ASSERT_NO_FATAL_FAILURE(startMonitor());
   ASSERT_EQ(ctl({"stop", "AGENT"}).status, 0);
   ASSERT_GE(h_.findLine("application \"AGENT\" has been stopped"), 0);
   // Longer than a turn of the loop, which is where the end would be noticed.
   norvak_test::sleepMs(1500);
   EXPECT_LT(h_.findLine("all applications have stoped"), 0);
+  const ProgramRun down = ctl({"status"});
+  EXPECT_EQ(down.status, 0) << down.err;
+  EXPECT_EQ(row(down.out, "agent").at(2).compare(0, 7, "stopped"), 0) << down.out;
+
+  const ProgramRun start = ctl({"start", "WEB"});
+  ASSERT_EQ(start.status, 0) << start.err;
   const ProgramRun status = ctl({"status"});
-  EXPECT_EQ(status.status, 0) << status.err;
-  EXPECT_EQ(row(status.out, "agent").at(2).compare(0, 7, "stopped"), 0) << status.out;
-  ASSERT_EQ(ctl({"start", "WEB"}).status, 0);
-  EXPECT_GT(onlyPid("webd"), 0);
-  EXPECT_GT(onlyPid("agent"), 0);
+  for (const char* comp : {"agent", "maild", "smtpd", "webd"}) {
+    EXPECT_EQ(row(status.out, comp).at(2), "running") << status.out;
+    EXPECT_EQ(row(status.out, comp).at(3), std::to_string(onlyPid(comp)));
+  }
+  const std::string log = norvak_test::readFile(h_.logFile());
+  const size_t stopped = log.find("application \"AGENT\" has been stopped");
+  ASSERT_NE(stopped, std::string::npos);
+  size_t previous = stopped;
+  // The agent's own start is not logged so: its running row says it.
+  for (const char* app : {"MAILD", "WEB"}) {
+    const size_t up = log.find("application \"" + std::string(app) + "\" started\n", stopped);
+    ASSERT_NE(up, std::string::npos) << app;
+    EXPECT_LT(previous, up) << app;
+    previous = up;
+  }
+
+  const ProgramRun unknown = ctl({"start", "NOPE"});
+  EXPECT_EQ(unknown.status, 1);
+  EXPECT_NE(unknown.err.find("unknown application"), std::string::npos) << unknown.err;
 }
 
 // A restart is answered once its dependents are back; the next request on
@@ -259,14 +233,29 @@ TEST_F(MonitorControlTest, RestartsOneAfterAnotherLeaveEverythingRunning) {
   EXPECT_TRUE(h_.componentPids("webd").empty());
 }
 
-TEST_F(MonitorControlTest, StatusFollowsTheStartOrderAndTellsAnExitFromAStop) {
+// CRASH's component crashes right after every answer and uses up the list
+// "0" at once; ABC's abce exits by itself.
+TEST_F(MonitorControlTest, StatusFollowsTheStartOrderAndTellsAnExitAStopAndAGiveUp) {
   // ZED loads and sorts last, yet starts first: ABC needs it.
   h_.writeMeta("abc.mmc", h_.app("ABC", "ZED",
                                  {{"abcd"}, {"abce", "--exit-after=300 --exit-code=3"}}));
   h_.writeMeta("zed.mmc", h_.app("ZED", "", {{"zedd"}}));
-  h_.setConfValue("RunAppList", "AGENT, MAILD, WEB, ABC");
-  h_.setConfValue("RecoveryTimeList", "1");
+  h_.writeMeta("crash.mmc", h_.app("CRASH", "AGENT",
+                                   {{"crasher", "--die-after=50 --signal=" + std::to_string(SIGUSR1)}}));
+  h_.setConfValue("RunAppList", "AGENT, MAILD, WEB, ABC, CRASH");
+  h_.setConfValue("RecoveryTimeList", "0");
   ASSERT_NO_FATAL_FAILURE(startMonitor());
+  std::vector<std::string> crashed = waitState("crasher", "given up");
+  ASSERT_EQ(crashed.size(), kColumns);
+  EXPECT_EQ(crashed[2], "given up");
+  EXPECT_EQ(crashed[3], "-");
+  EXPECT_EQ(crashed[5], "1");
+  const std::string cause = "signal " + std::to_string(SIGUSR1);
+  EXPECT_EQ(crashed[6].rfind(cause, 0), 0u) << "the table's CAUSE: " << crashed[6];
+  ProgramRun json = ctl({"--json", "status", "CRASH"});
+  ASSERT_EQ(json.status, 0) << json.err;
+  EXPECT_NE(json.out.find("\"state\":\"given up\""), std::string::npos) << json.out;
+  EXPECT_NE(json.out.find("\"last_fault_cause\":\"" + cause), std::string::npos) << json.out;
 
   std::vector<std::string> cells = waitState("abce", "exited");
   ASSERT_EQ(cells.size(), kColumns);
@@ -291,7 +280,7 @@ TEST_F(MonitorControlTest, StatusFollowsTheStartOrderAndTellsAnExitFromAStop) {
   }
   EXPECT_TRUE(std::is_sorted(lines.begin(), lines.end())) << table.out;
 
-  const ProgramRun json = ctl({"--json", "status", "ABC"});
+  json = ctl({"--json", "status", "ABC"});
   ASSERT_EQ(json.status, 0) << json.err;
   EXPECT_NE(json.out.find("\"state\":\"exited\""), std::string::npos) << json.out;
   EXPECT_NE(json.out.find("\"exit_status\":3"), std::string::npos) << json.out;

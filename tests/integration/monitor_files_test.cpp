@@ -32,24 +32,39 @@ void makeFifo(const std::string& path) {
   ASSERT_EQ(mkfifo(path.c_str(), 0644), 0) << path << ": " << strerror(errno);
 }
 
-// A FIFO among the *.mmc files fails the load as an unreadable file does:
-// start-up and check mode end with the error, nothing is started.
-TEST(MonitorFilesTest, FifoAmongMetaFilesIsRefusedAtStartAndInCheckMode) {
+// A FIFO among the *.mmc files fails the load as an unreadable file does,
+// and one in place of the configuration file is named and refused: start-up
+// and check mode end with the error, nothing is started.
+TEST(MonitorFilesTest, FifoAsMetaOrConfigurationFileIsRefusedAtStartAndInCheckMode) {
   const std::vector<std::vector<std::string>> modes = {{}, {"--check-only"}};
-  for (const auto& args : modes) {
-    MonitorHarness h;
-    writeAgent(h);
-    const std::string fifo = h.metaDir() + "zz.mmc";
-    makeFifo(fifo);
-    std::string out, err;
-    EXPECT_EQ(h.runToEnd(args, out, err), 8) << "did not end in time? " << err;
-    EXPECT_NE(err.find("program create error: file \"" + fifo + "\" is not a regular file\n"),
-              std::string::npos)
-        << err;
-    EXPECT_EQ(err.find("Options ERROR\n") != std::string::npos, !args.empty()) << err;
-    EXPECT_EQ(out.find("Options OK"), std::string::npos) << out;
-    EXPECT_TRUE(h.starts("agent").empty()) << "nothing starts from a refused load";
-    EXPECT_NE(access(h.pidFile().c_str(), F_OK), 0);
+  for (const bool asConf : {false, true}) {
+    for (const auto& args : modes) {
+      SCOPED_TRACE(std::string(asConf ? "configuration file" : "meta file") +
+                   (args.empty() ? "" : ", check mode"));
+      MonitorHarness h;
+      std::string line;
+      if (asConf) {
+        h.writeMeta("agent.mmc", h.app("AGENT", "", {{"agent"}}));
+        makeFifo(h.confFile());
+        line = "program create error: config file \"" + h.confFile() + "\" is not a regular file.\n";
+      } else {
+        writeAgent(h);
+        const std::string fifo = h.metaDir() + "zz.mmc";
+        makeFifo(fifo);
+        line = "program create error: file \"" + fifo + "\" is not a regular file\n";
+      }
+      std::string out, err;
+      EXPECT_EQ(h.runToEnd(args, out, err), 8) << "did not end in time? " << err;
+      if (asConf) {
+        EXPECT_EQ(err, line + (args.empty() ? "" : "Options ERROR\n"));
+      } else {
+        EXPECT_NE(err.find(line), std::string::npos) << err;
+        EXPECT_EQ(err.find("Options ERROR\n") != std::string::npos, !args.empty()) << err;
+      }
+      EXPECT_EQ(out.find("Options OK"), std::string::npos) << out;
+      EXPECT_TRUE(h.starts("agent").empty()) << "nothing starts from a refused load";
+      EXPECT_NE(access(h.pidFile().c_str(), F_OK), 0);
+    }
   }
 }
 
@@ -83,24 +98,6 @@ TEST(MonitorFilesTest, FifoAddedBeforeReloadIsRefusedAndSupervisionGoesOn) {
   h.signal(SIGHUP);
   EXPECT_GE(h.waitLine("newApps: WEB", from), 0);
   EXPECT_LT(h.findLine("reload error", from), 0);
-}
-
-// In place of the configuration file a FIFO is named and refused, in check
-// mode too.
-TEST(MonitorFilesTest, FifoAsConfigurationFileIsRefused) {
-  const std::vector<std::vector<std::string>> modes = {{}, {"--check-only"}};
-  for (const auto& args : modes) {
-    MonitorHarness h;
-    h.writeMeta("agent.mmc", h.app("AGENT", "", {{"agent"}}));
-    makeFifo(h.confFile());
-    std::string out, err;
-    EXPECT_EQ(h.runToEnd(args, out, err), 8) << "did not end in time? " << err;
-    const std::string line =
-        "program create error: config file \"" + h.confFile() + "\" is not a regular file.\n";
-    EXPECT_EQ(err, line + (args.empty() ? "" : "Options ERROR\n"));
-    EXPECT_EQ(out.find("Options OK"), std::string::npos) << out;
-    EXPECT_TRUE(h.starts("agent").empty());
-  }
 }
 
 // Whoever may write in the pid-file directory cannot have the monitor

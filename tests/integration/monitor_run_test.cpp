@@ -188,13 +188,6 @@ TEST(MonitorRunTest, StartUpFailures) {
     EXPECT_NE(access(h.pidFile().c_str(), F_OK), 0) << "a check writes no pid file";
   }
   {
-    MonitorHarness h;
-    writeSuite(h);
-    std::string out, err;
-    EXPECT_EQ(h.runToEnd({"--check-only"}, out, err), 0) << err;
-    EXPECT_NE(out.find("Options OK\n"), std::string::npos) << out << err;
-  }
-  {
     // No configuration file written.
     MonitorHarness h;
     std::string out, err;
