@@ -34,16 +34,7 @@ int freePort() {
 class MetricsMonitor {
  public:
   MetricsMonitor(int apps, int perApp) : comps_(apps * perApp), port_(freePort()) {
-    std::vector<Installation::App> suite;
-    std::string runList;
-    for (int a = 0; a < apps; ++a) {
-      Installation::App app{"APP" + std::to_string(a), a > 0 ? "APP0" : "", {}};
-      for (int c = 0; c < perApp; ++c) app.comps.push_back("c" + std::to_string(a * perApp + c));
-      runList += (a ? ", " : "") + app.name;
-      suite.push_back(app);
-    }
-    inst_.writeMeta(suite);
-    inst_.writeConf(runList, "0");
+    inst_.writeWideSuite(apps, perApp, "0");
     const std::string conf = inst_.root() + "/monitor.conf";
     writeFile(conf, readFile(conf) + "MetricsAddress = 127.0.0.1:" + std::to_string(port_) + "\n");
     inst_.startMonitor();

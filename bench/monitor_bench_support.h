@@ -297,6 +297,21 @@ class Installation {
                   "\nStableTime = 0\n");
   }
 
+  // apps applications APP0, APP1, ... (each but APP0 after APP0) of perApp
+  // components c0, c1, ... in all, with their configuration.
+  void writeWideSuite(int apps, int perApp, const std::string& recovery) {
+    std::vector<App> suite;
+    std::string runList;
+    for (int a = 0; a < apps; ++a) {
+      App app{"APP" + std::to_string(a), a > 0 ? "APP0" : "", {}};
+      for (int c = 0; c < perApp; ++c) app.comps.push_back("c" + std::to_string(a * perApp + c));
+      runList += (a ? ", " : "") + app.name;
+      suite.push_back(app);
+    }
+    writeMeta(suite);
+    writeConf(runList, recovery);
+  }
+
   // binary: another build's monitor, to compare with.
   void startMonitor(const std::string& binary = monitorBinary()) {
     const std::string conf = root_ + "/monitor.conf";

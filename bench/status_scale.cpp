@@ -32,16 +32,7 @@ Figures summarise(const std::vector<double>& v) {
 class StatusMonitor {
  public:
   StatusMonitor(int apps, int perApp) : comps_(apps * perApp) {
-    std::vector<Installation::App> suite;
-    std::string runList;
-    for (int a = 0; a < apps; ++a) {
-      Installation::App app{"APP" + std::to_string(a), a > 0 ? "APP0" : "", {}};
-      for (int c = 0; c < perApp; ++c) app.comps.push_back("c" + std::to_string(a * perApp + c));
-      runList += (a ? ", " : "") + app.name;
-      suite.push_back(app);
-    }
-    inst_.writeMeta(suite);
-    inst_.writeConf(runList, "0");
+    inst_.writeWideSuite(apps, perApp, "0");
     std::string text = readFile(conf());
     const size_t at = text.find("\nAddress =\n");
     if (at == std::string::npos) fail("no Address line in the configuration");
