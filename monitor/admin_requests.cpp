@@ -368,6 +368,10 @@ void AdminRequests::fillStatus(AdminJob& job) const {
         c.nextTry = wall + static_cast<time_t>(std::max<int64_t>(wait, 0));
       } else if (app->isRunning() && comp.lastFaultTime() > 0) {
         c.state = State::kFailed;
+      } else if (!comp.startFailure().empty() && !out.adminStopped) {
+        // Its last start failed: it stays down until asked again, and why.
+        c.state = State::kFailed;
+        c.lastFaultCause = comp.startFailure();
       } else {
         c.state = State::kStopped;
       }

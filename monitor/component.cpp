@@ -448,7 +448,7 @@ bool Component::finishStop() {
     // which a program ends with status 0 or SIGTERM (SIGKILL after the time).
     if (status.exited && status.code != 0)
       startFailure_ += " (exited with status " + std::to_string(status.code) + ")";
-    else if (status.signal != SIGTERM && status.signal != SIGKILL)
+    else if (status.signal > 0 && status.signal != SIGTERM && status.signal != SIGKILL)
       startFailure_ += " (killed by signal " + signalText(status.signal) + ")";
     // A process that never answered well is no new identity.
     pid_ = prevPid_;

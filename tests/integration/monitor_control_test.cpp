@@ -231,6 +231,10 @@ TEST_F(MonitorControlTest, RestartsOneAfterAnotherLeaveEverythingRunning) {
             std::string::npos)
       << failed.err;
   EXPECT_TRUE(h_.componentPids("webd").empty());
+  // The status tells it from a stop, with the same reason.
+  const std::vector<std::string> webdRow = row(ctl({"status", "WEB"}).out, "webd");
+  EXPECT_EQ(webdRow.at(2), "failed");
+  EXPECT_EQ(webdRow.back(), "component \"webd\" gave no answer within 2 s");
 }
 
 // CRASH's component crashes right after every answer and uses up the list
