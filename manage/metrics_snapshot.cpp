@@ -75,8 +75,8 @@ std::string componentLabels(const std::string& app, const std::string& comp) {
 }  // namespace
 
 const char* ManagementFigures::kindName(Kind kind) {
-  static const char* const kNames[kKinds] = {"reload", "update", "status",
-                                             "start",  "stop",   "restart"};
+  static const char* const kNames[kKinds] = {"reload", "update",  "status", "start",
+                                             "stop",   "restart", "logs",   "reopen-logs"};
   return kNames[kind];
 }
 

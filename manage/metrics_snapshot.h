@@ -11,7 +11,7 @@
 // What the management server has counted, by the kind of request: the ones
 // norvak-monitor-ctl sends.
 struct ManagementFigures {
-  enum Kind { kReload, kUpdate, kStatus, kStart, kStop, kRestart, kKinds };
+  enum Kind { kReload, kUpdate, kStatus, kStart, kStop, kRestart, kLogs, kReopenLogs, kKinds };
   static const char* kindName(Kind kind);
 
   std::array<uint64_t, kKinds> requests{};

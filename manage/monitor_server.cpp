@@ -577,6 +577,7 @@ NkControlResult MonitorServer::controlProcessor(NkControlAction action, const st
   ManagementFigures::Kind counted = ManagementFigures::kStart;
   switch (action) {
     case NkControlAction::kReopenLogs:
+      if (metrics_) metrics_->countRequest(ManagementFigures::kReopenLogs);
       return reopenLogs();
     case NkControlAction::kStart:
       job->kind = AdminJob::kStart;
@@ -626,6 +627,7 @@ NkControlResult MonitorServer::reopenLogs() {
 }
 
 NkLogsResult MonitorServer::logsProcessor(const NkLogsRequest& request) {
+  if (metrics_) metrics_->countRequest(ManagementFigures::kLogs);
   auto job = std::make_shared<AdminJob>();
   job->kind = AdminJob::kLogs;
   job->logs.app = request.app;

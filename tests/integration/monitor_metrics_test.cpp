@@ -116,6 +116,7 @@ TEST(MonitorMetrics, ScrapedSeriesFollowARestartAndThePortAnswersNothingElse) {
   EXPECT_EQ(0, m["norvak_component_restarts_total" + httpd]);
   EXPECT_EQ(1, m.count("norvak_uptime_seconds"));
   EXPECT_EQ(1, m.count("norvak_management_requests_total{kind=\"status\"}"));
+  EXPECT_EQ(1, m.count("norvak_management_requests_total{kind=\"reopen-logs\"}"));
 
   ASSERT_GT(h.restartMs("httpd"), 0);
   scrapeUntil("norvak_component_restarts_total" + httpd, 1);
