@@ -20,7 +20,6 @@
 #include <algorithm>
 #include <memory>
 #include <new>
-#include <set>
 #include <string>
 #include <stdexcept>
 

@@ -8,8 +8,6 @@
 #include "frame/spawn.h"
 #include "monitor/component_def.h"
 
-extern char** environ;
-
 const char* const ComponentEnvironment::kDefaultPath =
     "/usr/local/sbin:/usr/local/bin:/usr/sbin:/usr/bin:/sbin:/bin";
 
@@ -71,15 +69,12 @@ std::vector<std::string> ComponentEnvironment::cleanBase(const std::string& user
 }
 
 void ComponentEnvironment::apply(const ComponentDef& def, SpawnPlan& plan) {
-  if (!def.cleanEnvironment && def.environment.empty()) return;
-  plan.replaceEnvironment = true;
   if (def.cleanEnvironment) {
+    plan.replaceEnvironment = true;
     plan.environment = cleanBase(def.user);
-  } else {
-    plan.environment.clear();
-    for (char** e = environ; e && *e; ++e) plan.environment.emplace_back(*e);
   }
-  // The spawn keeps the last of a name.
-  plan.environment.insert(plan.environment.end(), def.environment.begin(),
-                          def.environment.end());
+  // Set on top of either, before the monitor's own additions: the spawn
+  // keeps the last of a name, so those win.
+  plan.extraEnvironment.insert(plan.extraEnvironment.begin(), def.environment.begin(),
+                               def.environment.end());
 }

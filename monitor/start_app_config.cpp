@@ -326,12 +326,7 @@ void StartAppConfig::applyProcessSettings(Application& app) {
 namespace {
 
 bool wordIs(const StartAppLexer& lexer, const char* word) {
-  if (lexer.token() != StartAppLexer::Word) return false;
-  const std::string& text = lexer.getString();
-  if (text.size() != strlen(word)) return false;
-  for (size_t i = 0; i < text.size(); ++i)
-    if (toupper(static_cast<unsigned char>(text[i])) != word[i]) return false;
-  return true;
+  return lexer.token() == StartAppLexer::Word && upperCase(lexer.getString()) == word;
 }
 
 }  // namespace
